@@ -1,0 +1,433 @@
+// Inflate (RFC 1951) over an EntryStream.
+//
+// Design, chosen for speed without changing what can be observed:
+// - The bit buffer is a machine word. While at least a word of input is
+//   buffered it is refilled a word at a time; near the end of a buffered
+//   chunk it is refilled byte by byte, reading the next chunk of the entry
+//   when needed. Past the end of the entry's data one-bits are appended and
+//   counted (`padded`): looking at them is harmless, but consuming one ends
+//   the entry as bad data, so damaged input can never produce output without
+//   bound (each two consumed bits yield at most 258 bytes).
+// - The window holds 32 KiB of history followed by the 32 KiB piece being
+//   produced. Copies never wrap, and a copy may overshoot the piece into
+//   slack; when the piece is full it is written, then moved down to become
+//   the history. Every write is therefore exactly 32 KiB but the last.
+// - Copies from before the entry's first byte are bad data rather than
+//   whatever the buffer held.
+#include "inflate.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "code_tables.h"
+
+namespace ebook {
+namespace {
+
+using BitWord = size_t;
+constexpr unsigned kWordBits = sizeof(BitWord) * 8;
+
+constexpr int32_t kHistorySize = 32768;
+constexpr int32_t kPieceEnd = 2 * kHistorySize;
+// A copy starts below kPieceEnd, is at most 258 long and may write 15 bytes
+// beyond its end.
+constexpr int32_t kWindowSize = kPieceEnd + 258 + 16;
+// Word refills may read a word starting at any byte before the chunk's end.
+constexpr int32_t kInputSize = kChunkSize + 16;
+
+// RFC 1951, 3.2.5: length symbols 257..285, then 286 and 287, which take
+// part in the code but decode as invalid (their extra bits are the invalid Op).
+constexpr uint16_t kLengthBases[31] = {3,  4,   5,   6,   7,   8,   9,   10, 11, 13, 15,
+                                       17, 19,  23,  27,  31,  35,  43,  51, 59, 67, 83,
+                                       99, 115, 131, 163, 195, 227, 258, 0,  0};
+constexpr uint8_t kLengthExtra[31] = {0, 0, 0, 0, 0, 0, 0, 0,          1,         1, 1,
+                                      1, 2, 2, 2, 2, 3, 3, 3,          3,         4, 4,
+                                      4, 4, 5, 5, 5, 5, 0, kOpInvalid, kOpInvalid};
+// Distance codes 0..29; codes 30 and 31 have no entry and decode as invalid.
+constexpr uint16_t kDistanceBases[30] = {
+    1,   2,   3,   4,   5,   7,    9,    13,   17,   25,   33,   49,   65,    97,    129,
+    193, 257, 385, 513, 769, 1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
+constexpr uint8_t kDistanceExtra[30] = {0, 0, 0, 0, 1, 1, 2, 2,  3,  3,  4,  4,  5,  5,  6,
+                                        6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
+constexpr uint8_t kCodeLengthOrder[19] = {16, 17, 18, 0, 8,  7, 9,  6, 10, 5,
+                                          11, 4,  12, 3, 13, 2, 14, 1, 15};
+
+enum class Status { kOk, kBadData, kWriteFailed };
+
+struct InflateState {
+  EntryStream* stream;
+  // Input: the buffered chunk and the bit buffer. Invariant: bits at and
+  // above `bitCount` are either zero or the low bits of *in (a word refill
+  // loads them early), so OR-ing that byte in again is harmless.
+  const uint8_t* in;
+  const uint8_t* inEnd;
+  BitWord bitBuffer;
+  unsigned bitCount;
+  unsigned padded;  // one-bits appended past the end of the entry's data
+  // Output: window[0, kHistorySize) is history, the piece being produced
+  // runs from kHistorySize to `out`; bytes below `historyStart` were never
+  // produced by this entry.
+  uint8_t* out;
+  uint8_t* historyStart;
+  CodeTables fixedLiterals;
+  CodeTables fixedDistances;
+  bool fixedBuilt;
+  uint8_t input[kInputSize];
+  uint8_t window[kWindowSize];
+};
+
+inline BitWord LoadWord(const uint8_t* p) {
+  BitWord w;
+  std::memcpy(&w, p, sizeof w);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+  w = sizeof w == 8 ? __builtin_bswap64(w) : __builtin_bswap32(w);
+#endif
+  return w;
+}
+
+inline BitWord LowBits(BitWord v, unsigned n) { return v & ((BitWord{1} << n) - 1); }
+
+// Tops the bit buffer up byte by byte, reading the entry's next chunk when
+// the buffered one is used up and appending one-bits once the data is over.
+__attribute__((noinline)) void RefillSlowly(InflateState& s) {
+  while (s.bitCount <= kWordBits - 8) {
+    BitWord byte;
+    if (s.in != s.inEnd) {
+      byte = *s.in++;
+    } else {
+      int32_t got = s.stream->ReadData(s.input, kChunkSize);
+      if (got > 0) {
+        s.in = s.input;
+        s.inEnd = s.input + got;
+        continue;
+      }
+      byte = 0xFF;
+      s.padded += 8;
+    }
+    s.bitBuffer |= byte << s.bitCount;
+    s.bitCount += 8;
+  }
+}
+
+// Leaves at least kWordBits - 8 bits in the buffer.
+inline void Refill(InflateState& s) {
+  if (s.inEnd - s.in >= static_cast<ptrdiff_t>(sizeof(BitWord))) {
+    unsigned bytes = (kWordBits - 1 - s.bitCount) / 8;
+    s.bitBuffer |= LoadWord(s.in) << s.bitCount;
+    s.in += bytes;
+    s.bitCount += bytes * 8;
+  } else {
+    RefillSlowly(s);
+  }
+}
+
+inline void Need(InflateState& s, unsigned bits) {
+  if (s.bitCount < bits) Refill(s);
+}
+
+inline void Drop(InflateState& s, unsigned bits) {
+  s.bitBuffer >>= bits;
+  s.bitCount -= bits;
+}
+
+inline unsigned ReadBits(InflateState& s, unsigned bits) {
+  Need(s, bits);
+  unsigned v = static_cast<unsigned>(LowBits(s.bitBuffer, bits));
+  Drop(s, bits);
+  return v;
+}
+
+// True once a bit beyond the entry's data has been consumed.
+inline bool Overrun(const InflateState& s) { return s.bitCount < s.padded; }
+
+// Writes the full piece and moves it down to serve as history. The overshoot
+// of the last copy moves along as the start of the next piece.
+Status FlushPiece(InflateState& s) {
+  uint8_t* piece = s.window + kHistorySize;
+  if (!s.stream->WriteData(piece, kHistorySize)) return Status::kWriteFailed;
+  std::memmove(s.window, piece, static_cast<size_t>(s.out - piece));
+  s.out -= kHistorySize;
+  s.historyStart = s.window;
+  return Status::kOk;
+}
+
+inline void CopyMatch(uint8_t* dst, unsigned distance, unsigned length) {
+  const uint8_t* src = dst - distance;
+  uint8_t* end = dst + length;
+  if (distance >= 8) {
+    // Each word read lies entirely in bytes already written; the last word
+    // may run past the match into slack that later output overwrites.
+    do {
+      std::memcpy(dst, src, 8);
+      dst += 8;
+      src += 8;
+    } while (dst < end);
+  } else if (distance == 1) {
+    std::memset(dst, *src, length);
+  } else {
+    // An overlapping copy repeats the last `distance` bytes as a pattern.
+    do *dst++ = *src++;
+    while (dst < end);
+  }
+}
+
+// Decodes literal/length and distance codes up to the end of the block.
+Status DecodeSymbols(InflateState& s, const CodeTables& literals, const CodeTables& distances) {
+  // A code set without codes cannot decode anything.
+  if (literals.Root == nullptr) return Status::kBadData;
+  const CodeTableEntry* const literalRoot = literals.Root;
+  const CodeTableEntry* const distanceRoot = distances.Root;
+  const unsigned literalBits = static_cast<unsigned>(literals.LookupBits);
+  const unsigned distanceBits = static_cast<unsigned>(distances.LookupBits);
+  uint8_t* const pieceEnd = s.window + kPieceEnd;
+
+  for (;;) {
+    // A literal/length code looks at no more than 16 bits and its extra bits
+    // add 5; on 64-bit words a refill also covers the whole distance.
+    Need(s, kWordBits >= 64 ? 48 : 21);
+    const CodeTableEntry* e = &literalRoot[LowBits(s.bitBuffer, literalBits)];
+    while (e->Op > kOpLinkBase) {
+      if (e->Op == kOpInvalid) return Status::kBadData;
+      Drop(s, e->Bits);
+      e = &e->Next[LowBits(s.bitBuffer, e->Op - kOpLinkBase)];
+    }
+    Drop(s, e->Bits);
+    unsigned op = e->Op;
+
+    if (op == kOpLiteral) {
+      if (Overrun(s)) return Status::kBadData;
+      *s.out++ = static_cast<uint8_t>(e->Value);
+      if (s.out >= pieceEnd) {
+        Status st = FlushPiece(s);
+        if (st != Status::kOk) return st;
+      }
+      continue;
+    }
+    if (op == kOpEndOfBlock) return Overrun(s) ? Status::kBadData : Status::kOk;
+
+    unsigned length = e->Value + static_cast<unsigned>(LowBits(s.bitBuffer, op));
+    Drop(s, op);
+
+    if (distanceRoot == nullptr) return Status::kBadData;
+    if (kWordBits < 64) Need(s, 16);
+    e = &distanceRoot[LowBits(s.bitBuffer, distanceBits)];
+    while (e->Op > kOpLinkBase) {
+      if (e->Op == kOpInvalid) return Status::kBadData;
+      Drop(s, e->Bits);
+      e = &e->Next[LowBits(s.bitBuffer, e->Op - kOpLinkBase)];
+    }
+    Drop(s, e->Bits);
+    op = e->Op;
+    if (kWordBits < 64) Need(s, op);
+    unsigned distance = e->Value + static_cast<unsigned>(LowBits(s.bitBuffer, op));
+    Drop(s, op);
+
+    if (Overrun(s)) return Status::kBadData;
+    if (distance > static_cast<unsigned>(s.out - s.historyStart)) return Status::kBadData;
+    CopyMatch(s.out, distance, length);
+    s.out += length;
+    if (s.out >= pieceEnd) {
+      Status st = FlushPiece(s);
+      if (st != Status::kOk) return st;
+    }
+  }
+}
+
+Status CopyStoredBlock(InflateState& s) {
+  Drop(s, s.bitCount & 7);
+  unsigned length = ReadBits(s, 16);
+  unsigned check = ReadBits(s, 16);
+  if (Overrun(s) || length != (~check & 0xFFFF)) return Status::kBadData;
+
+  uint8_t* const pieceEnd = s.window + kPieceEnd;
+  // Whole bytes still in the bit buffer come first...
+  while (length != 0 && s.bitCount >= 8) {
+    if (s.bitCount - 8 < s.padded) return Status::kBadData;
+    *s.out++ = static_cast<uint8_t>(s.bitBuffer);
+    Drop(s, 8);
+    --length;
+    if (s.out >= pieceEnd) {
+      Status st = FlushPiece(s);
+      if (st != Status::kOk) return st;
+    }
+  }
+  if (length == 0) return Status::kOk;
+  // ...then the rest straight from the input, chunk by chunk. The buffer is
+  // empty here, so the early-loaded bits of *in must go.
+  s.bitBuffer = 0;
+  while (length != 0) {
+    if (s.in == s.inEnd) {
+      int32_t got = s.stream->ReadData(s.input, kChunkSize);
+      if (got <= 0) return Status::kBadData;
+      s.in = s.input;
+      s.inEnd = s.input + got;
+    }
+    size_t n = length;
+    if (n > static_cast<size_t>(s.inEnd - s.in)) n = static_cast<size_t>(s.inEnd - s.in);
+    if (n > static_cast<size_t>(pieceEnd - s.out)) n = static_cast<size_t>(pieceEnd - s.out);
+    std::memcpy(s.out, s.in, n);
+    s.out += n;
+    s.in += n;
+    length -= static_cast<unsigned>(n);
+    if (s.out >= pieceEnd) {
+      Status st = FlushPiece(s);
+      if (st != Status::kOk) return st;
+    }
+  }
+  return Status::kOk;
+}
+
+Status DecodeFixedBlock(InflateState& s) {
+  if (!s.fixedBuilt) {
+    uint16_t lengths[288];
+    int v = 0;
+    for (; v < 144; ++v) lengths[v] = 8;
+    for (; v < 256; ++v) lengths[v] = 9;
+    for (; v < 280; ++v) lengths[v] = 7;
+    for (; v < 288; ++v) lengths[v] = 8;
+    BuildCodeTables(lengths, 288, 257, kLengthBases, kLengthExtra, 31, 7, s.fixedLiterals);
+    for (v = 0; v < 30; ++v) lengths[v] = 5;
+    // 30 of the 32 five-bit codes: incomplete, and codes 30 and 31 invalid.
+    BuildCodeTables(lengths, 30, 0, kDistanceBases, kDistanceExtra, 30, 5, s.fixedDistances);
+    s.fixedBuilt = true;
+  }
+  return DecodeSymbols(s, s.fixedLiterals, s.fixedDistances);
+}
+
+Status DecodeDynamicBlock(InflateState& s) {
+  const unsigned literalCount = 257 + ReadBits(s, 5);
+  const unsigned distanceCount = 1 + ReadBits(s, 5);
+  const unsigned codeLengthCount = 4 + ReadBits(s, 4);
+
+  uint16_t lengths[320] = {};
+  for (unsigned k = 0; k < codeLengthCount; ++k) {
+    lengths[kCodeLengthOrder[k]] = static_cast<uint16_t>(ReadBits(s, 3));
+  }
+  CodeTables codeLengths;
+  CodeTableStatus status = BuildCodeTables(lengths, 19, 19, nullptr, nullptr, 0, 7, codeLengths);
+  if (status != kCodesComplete || codeLengths.Root == nullptr) {
+    ReleaseCodeTables(codeLengths.Chain);
+    return Status::kBadData;
+  }
+
+  // Codes of at most 7 bits in a root that covers them: one lookup each.
+  const unsigned total = literalCount + distanceCount;
+  unsigned k = 0;
+  unsigned previous = 0;
+  bool bad = false;
+  while (k < total) {
+    Need(s, 16);  // the code and up to 7 extra bits
+    const CodeTableEntry& e =
+        codeLengths.Root[LowBits(s.bitBuffer, static_cast<unsigned>(codeLengths.LookupBits))];
+    if (e.Op == kOpInvalid) {
+      bad = true;
+      break;
+    }
+    Drop(s, e.Bits);
+    unsigned symbol = e.Value;
+    if (symbol < 16) {
+      lengths[k++] = static_cast<uint16_t>(symbol);
+      previous = symbol;
+      continue;
+    }
+    unsigned repeat;
+    unsigned value = 0;
+    if (symbol == 16) {
+      repeat = 3 + ReadBits(s, 2);
+      value = previous;
+    } else if (symbol == 17) {
+      repeat = 3 + ReadBits(s, 3);
+    } else {
+      repeat = 11 + ReadBits(s, 7);
+    }
+    if (repeat > total - k) {
+      bad = true;
+      break;
+    }
+    while (repeat-- != 0) lengths[k++] = static_cast<uint16_t>(value);
+    previous = value;
+  }
+  ReleaseCodeTables(codeLengths.Chain);
+  if (bad || Overrun(s)) return Status::kBadData;
+
+  CodeTables literals;
+  status = BuildCodeTables(lengths, literalCount, 257, kLengthBases, kLengthExtra, 31, 9, literals);
+  if (status != kCodesComplete) {
+    ReleaseCodeTables(literals.Chain);
+    return Status::kBadData;
+  }
+  CodeTables distances;
+  status = BuildCodeTables(lengths + literalCount, distanceCount, 0, kDistanceBases, kDistanceExtra,
+                           30, 6, distances);
+  if (status == kCodesOverSubscribed) {
+    ReleaseCodeTables(literals.Chain);
+    return Status::kBadData;
+  }
+  Status result = DecodeSymbols(s, literals, distances);
+  ReleaseCodeTables(distances.Chain);
+  ReleaseCodeTables(literals.Chain);
+  return result;
+}
+
+Status DecodeBlocks(InflateState& s) {
+  for (;;) {
+    const unsigned header = ReadBits(s, 3);
+    if (Overrun(s)) return Status::kBadData;
+    Status st;
+    switch (header >> 1) {
+      case 0:
+        st = CopyStoredBlock(s);
+        break;
+      case 1:
+        st = DecodeFixedBlock(s);
+        break;
+      case 2:
+        st = DecodeDynamicBlock(s);
+        break;
+      default:
+        return Status::kBadData;  // reserved block type
+    }
+    if (st != Status::kOk) return st;
+    if (header & 1) return Status::kOk;
+  }
+}
+
+}  // namespace
+
+InflateResult InflateEntry(EntryStream& stream) {
+  auto* s = static_cast<InflateState*>(std::malloc(sizeof(InflateState)));
+  if (s == nullptr) std::abort();  // nothing sensible is left to do
+  s->stream = &stream;
+  s->in = s->inEnd = s->input;
+  s->bitBuffer = 0;
+  s->bitCount = 0;
+  s->padded = 0;
+  s->out = s->historyStart = s->window + kHistorySize;
+  s->fixedLiterals = CodeTables{};
+  s->fixedDistances = CodeTables{};
+  s->fixedBuilt = false;
+
+  Status st = DecodeBlocks(*s);
+  // What was produced before damage is written too; after a failed write
+  // nothing more is tried.
+  if (st != Status::kWriteFailed) {
+    uint8_t* piece = s->window + kHistorySize;
+    if (!stream.WriteData(piece, static_cast<int32_t>(s->out - piece))) {
+      st = Status::kWriteFailed;
+    }
+  }
+  ReleaseCodeTables(s->fixedDistances.Chain);
+  ReleaseCodeTables(s->fixedLiterals.Chain);
+  std::free(s);
+
+  switch (st) {
+    case Status::kOk:
+      return InflateResult::kDone;
+    case Status::kBadData:
+      return InflateResult::kBadData;
+    default:
+      return InflateResult::kWriteFailed;
+  }
+}
+
+}  // namespace ebook
