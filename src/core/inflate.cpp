@@ -54,16 +54,20 @@ constexpr uint8_t kCodeLengthOrder[19] = {16, 17, 18, 0, 8,  7, 9,  6, 10, 5,
 
 enum class Status { kOk, kBadData, kWriteFailed };
 
-struct InflateState {
-  EntryStream* stream;
-  // Input: the buffered chunk and the bit buffer. Invariant: bits at and
-  // above `bitCount` are either zero or the low bits of *in (a word refill
-  // loads them early), so OR-ing that byte in again is harmless.
+// The input side. Invariant: bits at and above `count` are either zero or
+// the low bits of *in (a word refill loads them early), so OR-ing that byte
+// in again is harmless.
+struct BitReader {
   const uint8_t* in;
   const uint8_t* inEnd;
-  BitWord bitBuffer;
-  unsigned bitCount;
+  BitWord buffer;
+  unsigned count;
   unsigned padded;  // one-bits appended past the end of the entry's data
+};
+
+struct InflateState {
+  EntryStream* stream;
+  BitReader bits;
   // Output: window[0, kHistorySize) is history, the piece being produced
   // runs from kHistorySize to `out`; bytes below `historyStart` were never
   // produced by this entry.
@@ -90,55 +94,60 @@ inline BitWord LowBits(BitWord v, unsigned n) { return v & ((BitWord{1} << n) - 
 // Tops the bit buffer up byte by byte, reading the entry's next chunk when
 // the buffered one is used up and appending one-bits once the data is over.
 __attribute__((noinline)) void RefillSlowly(InflateState& s) {
-  while (s.bitCount <= kWordBits - 8) {
+  BitReader& b = s.bits;
+  while (b.count <= kWordBits - 8) {
     BitWord byte;
-    if (s.in != s.inEnd) {
-      byte = *s.in++;
+    if (b.in != b.inEnd) {
+      byte = *b.in++;
     } else {
       int32_t got = s.stream->ReadData(s.input, kChunkSize);
       if (got > 0) {
-        s.in = s.input;
-        s.inEnd = s.input + got;
+        b.in = s.input;
+        b.inEnd = s.input + got;
         continue;
       }
       byte = 0xFF;
-      s.padded += 8;
+      b.padded += 8;
     }
-    s.bitBuffer |= byte << s.bitCount;
-    s.bitCount += 8;
+    b.buffer |= byte << b.count;
+    b.count += 8;
   }
 }
 
-// Leaves at least kWordBits - 8 bits in the buffer.
-inline void Refill(InflateState& s) {
-  if (s.inEnd - s.in >= static_cast<ptrdiff_t>(sizeof(BitWord))) {
-    unsigned bytes = (kWordBits - 1 - s.bitCount) / 8;
-    s.bitBuffer |= LoadWord(s.in) << s.bitCount;
-    s.in += bytes;
-    s.bitCount += bytes * 8;
+// Leaves at least kWordBits - 8 bits in the buffer. The hot loops keep their
+// reader in a local copy (a byte store through the output pointer could
+// otherwise alias it), so the slow path syncs it through the state.
+inline void Refill(InflateState& s, BitReader& b) {
+  if (b.inEnd - b.in >= static_cast<ptrdiff_t>(sizeof(BitWord))) {
+    unsigned bytes = (kWordBits - 1 - b.count) / 8;
+    b.buffer |= LoadWord(b.in) << b.count;
+    b.in += bytes;
+    b.count += bytes * 8;
   } else {
+    s.bits = b;
     RefillSlowly(s);
+    b = s.bits;
   }
 }
 
-inline void Need(InflateState& s, unsigned bits) {
-  if (s.bitCount < bits) Refill(s);
+inline void Need(InflateState& s, BitReader& b, unsigned n) {
+  if (b.count < n) Refill(s, b);
 }
 
-inline void Drop(InflateState& s, unsigned bits) {
-  s.bitBuffer >>= bits;
-  s.bitCount -= bits;
+inline void Drop(BitReader& b, unsigned n) {
+  b.buffer >>= n;
+  b.count -= n;
 }
 
-inline unsigned ReadBits(InflateState& s, unsigned bits) {
-  Need(s, bits);
-  unsigned v = static_cast<unsigned>(LowBits(s.bitBuffer, bits));
-  Drop(s, bits);
+inline unsigned ReadBits(InflateState& s, unsigned n) {
+  Need(s, s.bits, n);
+  unsigned v = static_cast<unsigned>(LowBits(s.bits.buffer, n));
+  Drop(s.bits, n);
   return v;
 }
 
 // True once a bit beyond the entry's data has been consumed.
-inline bool Overrun(const InflateState& s) { return s.bitCount < s.padded; }
+inline bool Overrun(const BitReader& b) { return b.count < b.padded; }
 
 // Writes the full piece and moves it down to serve as history. The overshoot
 // of the last copy moves along as the start of the next piece.
@@ -181,70 +190,80 @@ Status DecodeSymbols(InflateState& s, const CodeTables& literals, const CodeTabl
   const unsigned distanceBits = static_cast<unsigned>(distances.LookupBits);
   uint8_t* const pieceEnd = s.window + kPieceEnd;
 
+  BitReader b = s.bits;
+  uint8_t* out = s.out;
+  Status status = Status::kBadData;
   for (;;) {
     // A literal/length code looks at no more than 16 bits and its extra bits
-    // add 5; on 64-bit words a refill also covers the whole distance.
-    Need(s, kWordBits >= 64 ? 48 : 21);
-    const CodeTableEntry* e = &literalRoot[LowBits(s.bitBuffer, literalBits)];
+    // add 5; on 64-bit words one refill also covers the whole distance.
+    Need(s, b, kWordBits >= 64 ? 48 : 21);
+    const CodeTableEntry* e = &literalRoot[LowBits(b.buffer, literalBits)];
     while (e->Op > kOpLinkBase) {
-      if (e->Op == kOpInvalid) return Status::kBadData;
-      Drop(s, e->Bits);
-      e = &e->Next[LowBits(s.bitBuffer, e->Op - kOpLinkBase)];
+      if (e->Op == kOpInvalid) goto done;
+      Drop(b, e->Bits);
+      e = &e->Next[LowBits(b.buffer, e->Op - kOpLinkBase)];
     }
-    Drop(s, e->Bits);
+    Drop(b, e->Bits);
     unsigned op = e->Op;
+    unsigned length;
+    unsigned distance;
 
     if (op == kOpLiteral) {
-      if (Overrun(s)) return Status::kBadData;
-      *s.out++ = static_cast<uint8_t>(e->Value);
-      if (s.out >= pieceEnd) {
-        Status st = FlushPiece(s);
-        if (st != Status::kOk) return st;
+      if (Overrun(b)) goto done;
+      *out++ = static_cast<uint8_t>(e->Value);
+    } else if (op == kOpEndOfBlock) {
+      if (!Overrun(b)) status = Status::kOk;
+      goto done;
+    } else {
+      length = e->Value + static_cast<unsigned>(LowBits(b.buffer, op));
+      Drop(b, op);
+
+      if (distanceRoot == nullptr) goto done;
+      if (kWordBits < 64) Need(s, b, 16);
+      e = &distanceRoot[LowBits(b.buffer, distanceBits)];
+      while (e->Op > kOpLinkBase) {
+        if (e->Op == kOpInvalid) goto done;
+        Drop(b, e->Bits);
+        e = &e->Next[LowBits(b.buffer, e->Op - kOpLinkBase)];
       }
-      continue;
+      Drop(b, e->Bits);
+      op = e->Op;
+      if (kWordBits < 64) Need(s, b, op);
+      distance = e->Value + static_cast<unsigned>(LowBits(b.buffer, op));
+      Drop(b, op);
+
+      if (Overrun(b)) goto done;
+      if (distance > static_cast<unsigned>(out - s.historyStart)) goto done;
+      CopyMatch(out, distance, length);
+      out += length;
     }
-    if (op == kOpEndOfBlock) return Overrun(s) ? Status::kBadData : Status::kOk;
-
-    unsigned length = e->Value + static_cast<unsigned>(LowBits(s.bitBuffer, op));
-    Drop(s, op);
-
-    if (distanceRoot == nullptr) return Status::kBadData;
-    if (kWordBits < 64) Need(s, 16);
-    e = &distanceRoot[LowBits(s.bitBuffer, distanceBits)];
-    while (e->Op > kOpLinkBase) {
-      if (e->Op == kOpInvalid) return Status::kBadData;
-      Drop(s, e->Bits);
-      e = &e->Next[LowBits(s.bitBuffer, e->Op - kOpLinkBase)];
-    }
-    Drop(s, e->Bits);
-    op = e->Op;
-    if (kWordBits < 64) Need(s, op);
-    unsigned distance = e->Value + static_cast<unsigned>(LowBits(s.bitBuffer, op));
-    Drop(s, op);
-
-    if (Overrun(s)) return Status::kBadData;
-    if (distance > static_cast<unsigned>(s.out - s.historyStart)) return Status::kBadData;
-    CopyMatch(s.out, distance, length);
-    s.out += length;
-    if (s.out >= pieceEnd) {
-      Status st = FlushPiece(s);
-      if (st != Status::kOk) return st;
+    if (out >= pieceEnd) {
+      s.out = out;
+      status = FlushPiece(s);
+      out = s.out;
+      if (status != Status::kOk) goto done;
+      status = Status::kBadData;
     }
   }
+done:
+  s.bits = b;
+  s.out = out;
+  return status;
 }
 
 Status CopyStoredBlock(InflateState& s) {
-  Drop(s, s.bitCount & 7);
+  BitReader& b = s.bits;
+  Drop(b, b.count & 7);
   unsigned length = ReadBits(s, 16);
   unsigned check = ReadBits(s, 16);
-  if (Overrun(s) || length != (~check & 0xFFFF)) return Status::kBadData;
+  if (Overrun(b) || length != (~check & 0xFFFF)) return Status::kBadData;
 
   uint8_t* const pieceEnd = s.window + kPieceEnd;
   // Whole bytes still in the bit buffer come first...
-  while (length != 0 && s.bitCount >= 8) {
-    if (s.bitCount - 8 < s.padded) return Status::kBadData;
-    *s.out++ = static_cast<uint8_t>(s.bitBuffer);
-    Drop(s, 8);
+  while (length != 0 && b.count >= 8) {
+    if (b.count - 8 < b.padded) return Status::kBadData;
+    *s.out++ = static_cast<uint8_t>(b.buffer);
+    Drop(b, 8);
     --length;
     if (s.out >= pieceEnd) {
       Status st = FlushPiece(s);
@@ -254,20 +273,20 @@ Status CopyStoredBlock(InflateState& s) {
   if (length == 0) return Status::kOk;
   // ...then the rest straight from the input, chunk by chunk. The buffer is
   // empty here, so the early-loaded bits of *in must go.
-  s.bitBuffer = 0;
+  b.buffer = 0;
   while (length != 0) {
-    if (s.in == s.inEnd) {
+    if (b.in == b.inEnd) {
       int32_t got = s.stream->ReadData(s.input, kChunkSize);
       if (got <= 0) return Status::kBadData;
-      s.in = s.input;
-      s.inEnd = s.input + got;
+      b.in = s.input;
+      b.inEnd = s.input + got;
     }
     size_t n = length;
-    if (n > static_cast<size_t>(s.inEnd - s.in)) n = static_cast<size_t>(s.inEnd - s.in);
+    if (n > static_cast<size_t>(b.inEnd - b.in)) n = static_cast<size_t>(b.inEnd - b.in);
     if (n > static_cast<size_t>(pieceEnd - s.out)) n = static_cast<size_t>(pieceEnd - s.out);
-    std::memcpy(s.out, s.in, n);
+    std::memcpy(s.out, b.in, n);
     s.out += n;
-    s.in += n;
+    b.in += n;
     length -= static_cast<unsigned>(n);
     if (s.out >= pieceEnd) {
       Status st = FlushPiece(s);
@@ -316,14 +335,14 @@ Status DecodeDynamicBlock(InflateState& s) {
   unsigned previous = 0;
   bool bad = false;
   while (k < total) {
-    Need(s, 16);  // the code and up to 7 extra bits
+    Need(s, s.bits, 16);  // the code and up to 7 extra bits
     const CodeTableEntry& e =
-        codeLengths.Root[LowBits(s.bitBuffer, static_cast<unsigned>(codeLengths.LookupBits))];
+        codeLengths.Root[LowBits(s.bits.buffer, static_cast<unsigned>(codeLengths.LookupBits))];
     if (e.Op == kOpInvalid) {
       bad = true;
       break;
     }
-    Drop(s, e.Bits);
+    Drop(s.bits, e.Bits);
     unsigned symbol = e.Value;
     if (symbol < 16) {
       lengths[k++] = static_cast<uint16_t>(symbol);
@@ -348,7 +367,7 @@ Status DecodeDynamicBlock(InflateState& s) {
     previous = value;
   }
   ReleaseCodeTables(codeLengths.Chain);
-  if (bad || Overrun(s)) return Status::kBadData;
+  if (bad || Overrun(s.bits)) return Status::kBadData;
 
   CodeTables literals;
   status = BuildCodeTables(lengths, literalCount, 257, kLengthBases, kLengthExtra, 31, 9, literals);
@@ -372,7 +391,7 @@ Status DecodeDynamicBlock(InflateState& s) {
 Status DecodeBlocks(InflateState& s) {
   for (;;) {
     const unsigned header = ReadBits(s, 3);
-    if (Overrun(s)) return Status::kBadData;
+    if (Overrun(s.bits)) return Status::kBadData;
     Status st;
     switch (header >> 1) {
       case 0:
@@ -398,10 +417,7 @@ InflateResult InflateEntry(EntryStream& stream) {
   auto* s = static_cast<InflateState*>(std::malloc(sizeof(InflateState)));
   if (s == nullptr) std::abort();  // nothing sensible is left to do
   s->stream = &stream;
-  s->in = s->inEnd = s->input;
-  s->bitBuffer = 0;
-  s->bitCount = 0;
-  s->padded = 0;
+  s->bits = BitReader{s->input, s->input, 0, 0, 0};
   s->out = s->historyStart = s->window + kHistorySize;
   s->fixedLiterals = CodeTables{};
   s->fixedDistances = CodeTables{};
