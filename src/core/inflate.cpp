@@ -180,6 +180,37 @@ inline void CopyMatch(uint8_t* dst, unsigned distance, unsigned length) {
   }
 }
 
+// Walks from the root through any links to the code's entry and drops the
+// code's bits; null for an invalid code. The caller has made sure the bit
+// buffer holds the 16 bits a code can look at.
+inline const CodeTableEntry* DecodeCode(BitReader& b, const CodeTableEntry* root,
+                                        unsigned rootBits) {
+  const CodeTableEntry* e = &root[LowBits(b.buffer, rootBits)];
+  while (e->Op > kOpLinkBase) {
+    if (e->Op == kOpInvalid) return nullptr;
+    Drop(b, e->Bits);
+    e = &e->Next[LowBits(b.buffer, e->Op - kOpLinkBase)];
+  }
+  Drop(b, e->Bits);
+  return e;
+}
+
+// A word refill for the fast loop, which has made sure a word of input is
+// there.
+inline void RefillFast(BitReader& b) {
+  unsigned bytes = (kWordBits - 1 - b.count) / 8;
+  b.buffer |= LoadWord(b.in) << b.count;
+  b.in += bytes;
+  b.count += bytes * 8;
+}
+
+// Bits a whole literal/length symbol needs: on 64-bit words a refill also
+// covers the distance (15 + 5 + 15 + 13 = 48 bits consumed, 16 looked at).
+constexpr unsigned kSymbolBits = kWordBits >= 64 ? 48 : 21;
+// The fast loop refills at most three times per symbol, each refill reading a
+// word and consuming at most word - 1 bytes.
+constexpr ptrdiff_t kFastInputMargin = 16;
+
 // Decodes literal/length and distance codes up to the end of the block.
 Status DecodeSymbols(InflateState& s, const CodeTables& literals, const CodeTables& distances) {
   // A code set without codes cannot decode anything.
@@ -189,49 +220,65 @@ Status DecodeSymbols(InflateState& s, const CodeTables& literals, const CodeTabl
   const unsigned literalBits = static_cast<unsigned>(literals.LookupBits);
   const unsigned distanceBits = static_cast<unsigned>(distances.LookupBits);
   uint8_t* const pieceEnd = s.window + kPieceEnd;
+  // Room for a whole match before the piece is full.
+  uint8_t* const fastOutLimit = pieceEnd - 258;
 
   BitReader b = s.bits;
   uint8_t* out = s.out;
   Status status = Status::kBadData;
+  const CodeTableEntry* e;
+  unsigned length;
+  unsigned distance;
   for (;;) {
-    // A literal/length code looks at no more than 16 bits and its extra bits
-    // add 5; on 64-bit words one refill also covers the whole distance.
-    Need(s, b, kWordBits >= 64 ? 48 : 21);
-    const CodeTableEntry* e = &literalRoot[LowBits(b.buffer, literalBits)];
-    while (e->Op > kOpLinkBase) {
-      if (e->Op == kOpInvalid) goto done;
-      Drop(b, e->Bits);
-      e = &e->Next[LowBits(b.buffer, e->Op - kOpLinkBase)];
+    // Fast loop: while the input cannot end and a match cannot fill the
+    // piece, the per-symbol checks of the careful path are not needed.
+    if (b.padded == 0 && distanceRoot != nullptr) {
+      while (b.inEnd - b.in >= kFastInputMargin && out < fastOutLimit) {
+        if (b.count < kSymbolBits) RefillFast(b);
+        e = DecodeCode(b, literalRoot, literalBits);
+        if (e == nullptr) goto done;
+        if (e->Op == kOpLiteral) {
+          *out++ = static_cast<uint8_t>(e->Value);
+          continue;
+        }
+        if (e->Op == kOpEndOfBlock) {
+          status = Status::kOk;
+          goto done;
+        }
+        length = e->Value + static_cast<unsigned>(LowBits(b.buffer, e->Op));
+        Drop(b, e->Op);
+        if (kWordBits < 64 && b.count < 16) RefillFast(b);
+        e = DecodeCode(b, distanceRoot, distanceBits);
+        if (e == nullptr) goto done;
+        if (kWordBits < 64 && b.count < e->Op) RefillFast(b);
+        distance = e->Value + static_cast<unsigned>(LowBits(b.buffer, e->Op));
+        Drop(b, e->Op);
+        if (distance > static_cast<unsigned>(out - s.historyStart)) goto done;
+        CopyMatch(out, distance, length);
+        out += length;
+      }
     }
-    Drop(b, e->Bits);
-    unsigned op = e->Op;
-    unsigned length;
-    unsigned distance;
 
-    if (op == kOpLiteral) {
+    // Careful path: one symbol, with every check in place.
+    Need(s, b, kSymbolBits);
+    e = DecodeCode(b, literalRoot, literalBits);
+    if (e == nullptr) goto done;
+    if (e->Op == kOpLiteral) {
       if (Overrun(b)) goto done;
       *out++ = static_cast<uint8_t>(e->Value);
-    } else if (op == kOpEndOfBlock) {
+    } else if (e->Op == kOpEndOfBlock) {
       if (!Overrun(b)) status = Status::kOk;
       goto done;
     } else {
-      length = e->Value + static_cast<unsigned>(LowBits(b.buffer, op));
-      Drop(b, op);
-
+      length = e->Value + static_cast<unsigned>(LowBits(b.buffer, e->Op));
+      Drop(b, e->Op);
       if (distanceRoot == nullptr) goto done;
       if (kWordBits < 64) Need(s, b, 16);
-      e = &distanceRoot[LowBits(b.buffer, distanceBits)];
-      while (e->Op > kOpLinkBase) {
-        if (e->Op == kOpInvalid) goto done;
-        Drop(b, e->Bits);
-        e = &e->Next[LowBits(b.buffer, e->Op - kOpLinkBase)];
-      }
-      Drop(b, e->Bits);
-      op = e->Op;
-      if (kWordBits < 64) Need(s, b, op);
-      distance = e->Value + static_cast<unsigned>(LowBits(b.buffer, op));
-      Drop(b, op);
-
+      e = DecodeCode(b, distanceRoot, distanceBits);
+      if (e == nullptr) goto done;
+      if (kWordBits < 64) Need(s, b, e->Op);
+      distance = e->Value + static_cast<unsigned>(LowBits(b.buffer, e->Op));
+      Drop(b, e->Op);
       if (Overrun(b)) goto done;
       if (distance > static_cast<unsigned>(out - s.historyStart)) goto done;
       CopyMatch(out, distance, length);
