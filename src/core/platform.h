@@ -1,0 +1,102 @@
+// The one narrow door through which the setup engine reaches the outside
+// world: files, the main dialog's controls, message boxes, the two small
+// dialogs, the registry and process start. The Win32 layer implements it for
+// the stub; the native host implements it on Linux for the tests and the
+// publisher's tool. Implementations carry out each call and report what
+// happened; they hold no setup logic. Texts are byte strings in the system's
+// ANSI code page, paths are Windows paths.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+namespace ebook {
+
+// An open file of the platform; null when a file could not be opened.
+struct PlatformFile;
+using FileHandle = PlatformFile*;
+
+// Controls of the main dialog that the engine writes or reads.
+enum ControlId : int {
+  kInstallPathLabel = 100,  // "&Install path:"
+  kInstallPathEdit = 101,
+  kNoticeLine = 132,
+  kEntryList = 301,  // hidden sorted multiple-selection list: pending marks
+  kStatusLine = 601,
+  kLicenceBox = 701,
+};
+
+// Where a registry value is read; the engine decides the order.
+enum class RegistryPlace {
+  kCurrentUser,     // HKEY_CURRENT_USER
+  kLocalMachine64,  // HKEY_LOCAL_MACHINE, 64-bit view
+  kLocalMachine32,  // HKEY_LOCAL_MACHINE, 32-bit view
+};
+
+struct OverwriteReply {
+  bool Overwrite = false;     // Yes: replace the existing file
+  bool DontAskAgain = false;  // "Don't ask again" was ticked
+};
+
+class Platform {
+ public:
+  // --- Files -------------------------------------------------------------
+  // Reads up to `count` bytes at the current position; returns the count read
+  // (0 at the end of the file or on failure).
+  virtual int32_t ReadFile(FileHandle file, void* buffer, int32_t count) = 0;
+  // Moves to an absolute offset; returns the new position, or 0xFFFFFFFF.
+  virtual uint32_t SeekFile(FileHandle file, uint32_t offset) = 0;
+  // The file's length (low 32 bits).
+  virtual uint32_t FileSize(FileHandle file) = 0;
+  // Creates or truncates a file for writing; null on failure.
+  virtual FileHandle CreateFileForWrite(std::string_view path) = 0;
+  // Opens an existing file for reading; null on failure.
+  virtual FileHandle OpenFileForRead(std::string_view path) = 0;
+  // Writes; returns the count written.
+  virtual int32_t WriteFile(FileHandle file, const void* data, int32_t count) = 0;
+  virtual bool CloseFile(FileHandle file) = 0;
+  // True when a search for `pattern` (a path, possibly ending in "*.*")
+  // finds anything: a file or a folder.
+  virtual bool FindAny(std::string_view pattern) = 0;
+  virtual bool CreateFolder(std::string_view path) = 0;
+  // The user's temporary folder, ending in a backslash; empty on failure.
+  virtual int32_t TempFolder(char* buffer, int32_t size) = 0;
+  virtual int32_t CurrentFolder(char* buffer, int32_t size) = 0;
+  virtual bool SetCurrentFolder(std::string_view path) = 0;
+
+  // --- The main dialog ---------------------------------------------------
+  virtual void SetControlText(ControlId control, std::string_view text) = 0;
+  // Copies the control's text, NUL-terminated, into `buffer`; returns its length.
+  virtual int32_t ControlText(ControlId control, char* buffer, int32_t size) = 0;
+  virtual void ListReset() = 0;
+  virtual void ListAdd(std::string_view name) = 0;
+  virtual void ListSetSelected(int32_t index, bool selected) = 0;
+  virtual void ListSelectAll() = 0;
+  virtual int32_t ListCount() = 0;
+  virtual int32_t ListSelectedCount() = 0;
+  // Lets at most one pending window message through.
+  virtual void PumpOneMessage() = 0;
+
+  // --- Messages and the small dialogs -------------------------------------
+  // A modal message box with no owner window and only an OK button.
+  virtual void MessageBox(std::string_view text, std::string_view caption) = 0;
+  // The password dialog: fills `buffer` (NUL-terminated, at most size - 1
+  // characters) and returns the count typed; 0 when cancelled.
+  virtual int32_t AskPassword(char* buffer, int32_t size) = 0;
+  // The overwrite dialog for the existing file `fileName`.
+  virtual OverwriteReply AskOverwrite(std::string_view fileName) = 0;
+
+  // --- Registry and processes ---------------------------------------------
+  // Reads a string value, opening the key for query only (nothing is
+  // created). Copies at most size - 1 bytes and a NUL; returns the value's
+  // length, or -1 when the key or value is missing or does not fit.
+  virtual int32_t ReadRegistryString(RegistryPlace place, std::string_view keyPath,
+                                     std::string_view valueName, char* buffer, int32_t size) = 0;
+  // Starts `commandLine` with `folder` as its current directory.
+  virtual bool StartProgram(std::string_view commandLine, std::string_view folder) = 0;
+
+ protected:
+  ~Platform() = default;
+};
+
+}  // namespace ebook

@@ -1,0 +1,80 @@
+// The program-wide state of one setup run. The stub holds exactly one; the
+// native host makes one per install it runs. Sizes of the character buffers
+// are part of the design: every writer keeps within them.
+#pragma once
+
+#include <cstdint>
+
+#include "platform.h"
+#include "zip_cipher.h"
+
+namespace ebook {
+
+inline constexpr char kErrorCaption[] = "Error";
+inline constexpr char kPathAutodetectedNotice[] = "(path correctly autodetected, press Install)";
+inline constexpr char kReplaceTargetMissingMessage[] = "File to replace not found!";
+inline constexpr char kBaseNotInstalledMessage[] =
+    "You need to install the trial first! Please exit.";
+
+inline constexpr int kInstallDirSize = 256;
+inline constexpr int kPasswordBufferSize = 80;
+inline constexpr int kNameBufferSize = 258;
+inline constexpr int kRunCommandSize = 1024;
+
+// The 30-byte ZIP local file header, as read from the file.
+struct LocalFileHeader {
+  uint32_t Signature = 0;
+  uint16_t VersionNeeded = 0;
+  uint16_t Flags = 0;
+  uint16_t Method = 0;
+  uint16_t ModTime = 0;
+  uint16_t ModDate = 0;
+  uint32_t Crc32 = 0;
+  uint32_t CompressedSize = 0;
+  uint32_t UncompressedSize = 0;
+  uint16_t NameLength = 0;
+  uint16_t ExtraLength = 0;
+};
+inline constexpr int kLocalHeaderSize = 30;
+
+enum OverwriteMode : uint8_t {
+  kOverwriteAlways = 0,
+  kOverwriteNever = 1,
+  kOverwriteAsk = 2,
+};
+
+struct SetupSession {
+  Platform* Host = nullptr;
+
+  // Archive access and walk. `StubLength` is the length of the stub program
+  // the archive was appended to: the Win32 build knows it as a constant, the
+  // native host takes it from the stub it was given.
+  uint32_t StubLength = 0;
+  FileHandle ArchiveHandle = nullptr;
+  FileHandle OutputHandle = nullptr;
+  uint32_t ArchiveStart = 0;
+  uint32_t ExpectedSignature = 0;
+  int32_t ArchivePosition = 0;
+  LocalFileHeader CurrentHeader;
+  int32_t BytesRemaining = 0;
+  int32_t CurrentEntryIndex = 0;
+
+  // Integrity and decryption.
+  uint32_t CrcRegister = 0;
+  CipherKeys Keys;
+  char Password[kPasswordBufferSize] = {};
+  char PasswordBuffer[kPasswordBufferSize] = {};
+  int32_t PasswordLength = 0;
+
+  // Install target and policy.
+  char InstallDir[kInstallDirSize] = {};
+  bool PathAutodetected = false;
+  const char* DefaultInstallDir = "c:\\zq";
+  uint8_t OverwriteMode = 0;
+  uint8_t OverwriteAnswer = 0;
+  char RunCommand[kRunCommandSize] = {};
+  bool LicenceHandled = false;
+  int32_t InstallState = 0;
+};
+
+}  // namespace ebook
