@@ -1,0 +1,146 @@
+#include "archive.h"
+
+#include <cstring>
+
+namespace ebook {
+namespace {
+
+constexpr uint32_t kSwappedSignature = 0x50000000u;  // file bytes 00 00 00 50
+constexpr char kSizeErrorMessage[] = "Error in the archive size. Please repeat the download.";
+constexpr char kSeekErrorMessage[] = "Error finding attached archive.";
+
+uint16_t Read16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
+uint32_t Read32(const uint8_t* p) {
+  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
+
+// The local-header signature must not appear as bytes in the stub's image
+// (the stub would otherwise find itself where it looks for the archive), so
+// it is made at run time from its neighbour, out of the compiler's sight.
+uint32_t LocalHeaderSignature() {
+  volatile uint32_t above = 0x04034B51u;
+  return above - 1;
+}
+
+// Descriptor signature 50 4B 07 08, made the same way for the same reason.
+uint32_t DescriptorSignature() {
+  volatile uint32_t above = 0x08074B51u;
+  return above - 1;
+}
+
+}  // namespace
+
+void SeekArchive(SetupSession& session, uint32_t offset) {
+  uint32_t position = session.Host->SeekFile(session.ArchiveHandle, offset);
+  session.ArchivePosition = position == 0xFFFFFFFFu ? -1 : static_cast<int32_t>(position);
+}
+
+bool RunPassStartChecks(SetupSession& session) {
+  session.ArchiveStart = session.StubLength + 8;
+  session.ExpectedSignature = LocalHeaderSignature();
+  SeekArchive(session, session.ArchiveStart - 8);
+  uint8_t field[4];
+  bool sizeRead =
+      session.ArchivePosition != -1 && session.Host->ReadFile(session.ArchiveHandle, field, 4) == 4;
+  if (!sizeRead || Read32(field) != session.Host->FileSize(session.ArchiveHandle)) {
+    session.Host->MessageBox(kSizeErrorMessage, kErrorCaption);
+    return false;
+  }
+  SeekArchive(session, session.ArchiveStart);
+  if (session.ArchivePosition == -1) {
+    session.Host->MessageBox(kSeekErrorMessage, kErrorCaption);
+    return false;
+  }
+  return true;
+}
+
+bool ReadLocalHeader(SetupSession& session) {
+  uint8_t raw[kLocalHeaderSize] = {};
+  // A short read (the end of the file) leaves a zero signature: rejected.
+  session.Host->ReadFile(session.ArchiveHandle, raw, kLocalHeaderSize);
+  LocalFileHeader& h = session.CurrentHeader;
+  h.Signature = Read32(raw);
+  h.VersionNeeded = Read16(raw + 4);
+  h.Flags = Read16(raw + 6);
+  h.Method = Read16(raw + 8);
+  h.ModTime = Read16(raw + 10);
+  h.ModDate = Read16(raw + 12);
+  h.Crc32 = Read32(raw + 14);
+  h.CompressedSize = Read32(raw + 18);
+  h.UncompressedSize = Read32(raw + 22);
+  h.NameLength = Read16(raw + 26);
+  h.ExtraLength = Read16(raw + 28);
+  bool accepted = h.Signature == session.ExpectedSignature || h.Signature == kSwappedSignature;
+  // A size that does not fit the signed count of the readers is no entry
+  // that the 2 GiB packaged file can hold.
+  session.BytesRemaining =
+      accepted && h.CompressedSize <= 0x7FFFFFFFu ? static_cast<int32_t>(h.CompressedSize) : 0;
+  return accepted;
+}
+
+int32_t NameFromBuffer(const char* bytes, int32_t count, char* out, int32_t outSize) {
+  if (outSize <= 0) return -1;
+  out[0] = '\0';
+  if (count < 0 || count > outSize - 1) return -1;
+  int32_t n = 0;
+  while (n < count && bytes[n] != '\0') {
+    out[n] = bytes[n];
+    ++n;
+  }
+  out[n] = '\0';
+  return n;
+}
+
+int32_t ReadEntryName(SetupSession& session, char* out, int32_t outSize) {
+  const int32_t length = session.CurrentHeader.NameLength;
+  if (outSize <= 0) return -1;
+  out[0] = '\0';
+  if (length > outSize - 1) return -1;
+  char raw[kNameBufferSize];
+  int32_t got = 0;
+  if (length > 0) got = session.Host->ReadFile(session.ArchiveHandle, raw, length);
+  if (got < 0) got = 0;
+  // Bytes the read did not deliver stay as NULs and so end the name.
+  if (got < length) std::memset(raw + got, 0, static_cast<size_t>(length - got));
+  return NameFromBuffer(raw, length, out, outSize);
+}
+
+uint64_t EntryDataOffset(const LocalFileHeader& header, uint32_t h) {
+  return uint64_t{h} + kLocalHeaderSize + header.NameLength + header.ExtraLength;
+}
+
+bool SeekNextHeader(SetupSession& session, uint32_t h) {
+  const LocalFileHeader& header = session.CurrentHeader;
+  uint64_t next = EntryDataOffset(header, h) + header.CompressedSize;
+  if (next > 0xFFFFFFFFu) return false;
+  SeekArchive(session, static_cast<uint32_t>(next));
+  if ((header.Flags & kStreamedFlag) != 0 && header.CompressedSize != 0 &&
+      session.ArchivePosition != -1) {
+    // Writers that set the streaming flag although the header holds the
+    // real sizes still put a descriptor after the data: 16 bytes with its
+    // signature, or 12 without, recognised then by the entry's CRC.
+    uint8_t word[4];
+    if (session.Host->ReadFile(session.ArchiveHandle, word, 4) == 4) {
+      uint32_t first = Read32(word);
+      if (first == DescriptorSignature()) {
+        next += 16;
+      } else if (first == header.Crc32) {
+        next += 12;
+      }
+    }
+    if (next > 0xFFFFFFFFu) return false;
+    SeekArchive(session, static_cast<uint32_t>(next));
+  }
+  return true;
+}
+
+int32_t ArchiveSource::Read(uint8_t* buffer, int32_t count) {
+  int32_t got = session_.Host->ReadFile(session_.ArchiveHandle, buffer, count);
+  return got < 0 ? 0 : got;
+}
+
+int32_t OutputSink::Write(const uint8_t* data, int32_t count) {
+  return session_.Host->WriteFile(session_.OutputHandle, data, count);
+}
+
+}  // namespace ebook

@@ -1,0 +1,30 @@
+// Writing one archive entry to one file: stored entries are copied, deflated
+// ones inflated, encrypted ones decrypted on the way, and the CRC-32 decides
+// whether the entry's pending mark is cleared.
+#pragma once
+
+#include "entry_stream.h"
+#include "setup_session.h"
+
+namespace ebook {
+
+// Room for the installation folder, a backslash and the longest name.
+inline constexpr int kTargetPathSize = kInstallDirSize + kNameBufferSize + 2;
+
+// What a running pass shares with the operations it calls.
+struct PassContext {
+  char TargetPath[kTargetPathSize] = {};
+};
+
+// Extracts the current entry (its header in CurrentHeader, the read position
+// at its data, past the encryption header of an encrypted entry whose keys
+// are primed) to TargetPath. False only for an unsupported method, after
+// which the pass must end; a target that cannot be created or a CRC mismatch
+// still answer true.
+bool ExtractEntry(SetupSession& session, PassContext& pass);
+
+// Copies the stream's remaining bytes as they are (decrypted when the stream
+// has keys), in pieces of at most 32 KiB.
+void CopyStoredEntry(EntryStream& stream);
+
+}  // namespace ebook
