@@ -43,12 +43,12 @@ bool RunPassStartChecks(SetupSession& session) {
   bool sizeRead =
       session.ArchivePosition != -1 && session.Host->ReadFile(session.ArchiveHandle, field, 4) == 4;
   if (!sizeRead || Read32(field) != session.Host->FileSize(session.ArchiveHandle)) {
-    session.Host->MessageBox(kSizeErrorMessage, kErrorCaption);
+    session.Host->ShowMessage(kSizeErrorMessage, kErrorCaption);
     return false;
   }
   SeekArchive(session, session.ArchiveStart);
   if (session.ArchivePosition == -1) {
-    session.Host->MessageBox(kSeekErrorMessage, kErrorCaption);
+    session.Host->ShowMessage(kSeekErrorMessage, kErrorCaption);
     return false;
   }
   return true;
@@ -92,17 +92,17 @@ int32_t NameFromBuffer(const char* bytes, int32_t count, char* out, int32_t outS
 }
 
 int32_t ReadEntryName(SetupSession& session, char* out, int32_t outSize) {
-  const int32_t length = session.CurrentHeader.NameLength;
   if (outSize <= 0) return -1;
-  out[0] = '\0';
-  if (length > outSize - 1) return -1;
+  const int32_t length = session.CurrentHeader.NameLength;
+  const int32_t fits = length < outSize - 1 ? length : outSize - 1;
   char raw[kNameBufferSize];
-  int32_t got = 0;
-  if (length > 0) got = session.Host->ReadFile(session.ArchiveHandle, raw, length);
+  if (fits > static_cast<int32_t>(sizeof raw)) return -1;
+  int32_t got = fits > 0 ? session.Host->ReadFile(session.ArchiveHandle, raw, fits) : 0;
   if (got < 0) got = 0;
   // Bytes the read did not deliver stay as NULs and so end the name.
-  if (got < length) std::memset(raw + got, 0, static_cast<size_t>(length - got));
-  return NameFromBuffer(raw, length, out, outSize);
+  if (got < fits) std::memset(raw + got, 0, static_cast<size_t>(fits - got));
+  int32_t n = NameFromBuffer(raw, fits, out, outSize);
+  return fits == length ? n : -1;
 }
 
 uint64_t EntryDataOffset(const LocalFileHeader& header, uint32_t h) {

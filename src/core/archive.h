@@ -42,9 +42,9 @@ bool ReadLocalHeader(SetupSession& session);
 // text) when the bytes do not fit in `outSize` - 1.
 int32_t NameFromBuffer(const char* bytes, int32_t count, char* out, int32_t outSize);
 
-// Reads the current entry's name (it follows the header) into `out`; the
-// read position then lies past the name. Returns the name's length, or -1
-// when the name does not fit: it is never read past the buffer.
+// Reads the current entry's name (it follows the header) into `out`.
+// Returns the name's length, or -1 when the name does not fit: `out` then
+// holds its first outSize - 1 bytes, and nothing is read past the buffer.
 int32_t ReadEntryName(SetupSession& session, char* out, int32_t outSize);
 
 // Offset of the entry's data (after name and extra field) for a header at `h`.

@@ -46,7 +46,7 @@ bool ExtractEntry(SetupSession& session, PassContext& pass) {
 
   session.OutputHandle = host.CreateFileForWrite(pass.TargetPath);
   if (session.OutputHandle == nullptr) {
-    host.MessageBox(pass.TargetPath, kCouldNotOpenCaption);
+    host.ShowMessage(pass.TargetPath, kCouldNotOpenCaption);
     return true;
   }
   ShowStatus(session, pass.TargetPath);
@@ -70,7 +70,7 @@ bool ExtractEntry(SetupSession& session, PassContext& pass) {
   } else if (header.Method == 8) {
     InflateEntry(stream);
   } else {
-    host.MessageBox(kUnsupportedMethodMessage, kErrorCaption);
+    host.ShowMessage(kUnsupportedMethodMessage, kErrorCaption);
     result = false;
     judged = false;
   }
@@ -81,7 +81,7 @@ bool ExtractEntry(SetupSession& session, PassContext& pass) {
     host.ListSetSelected(session.CurrentEntryIndex, false);
   }
 
-  if (!host.CloseFile(session.OutputHandle)) host.MessageBox(pass.TargetPath, kCloseErrorCaption);
+  if (!host.CloseFile(session.OutputHandle)) host.ShowMessage(pass.TargetPath, kCloseErrorCaption);
   session.OutputHandle = nullptr;
   return result;
 }

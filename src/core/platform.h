@@ -78,8 +78,9 @@ class Platform {
   virtual void PumpOneMessage() = 0;
 
   // --- Messages and the small dialogs -------------------------------------
-  // A modal message box with no owner window and only an OK button.
-  virtual void MessageBox(std::string_view text, std::string_view caption) = 0;
+  // A modal message box with no owner window and only an OK button. (Not
+  // named MessageBox: <windows.h> turns that name into a macro.)
+  virtual void ShowMessage(std::string_view text, std::string_view caption) = 0;
   // The password dialog: fills `buffer` (NUL-terminated, at most size - 1
   // characters) and returns the count typed; 0 when cancelled.
   virtual int32_t AskPassword(char* buffer, int32_t size) = 0;
