@@ -1,0 +1,437 @@
+#include "host/native_platform.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <system_error>
+#include <utility>
+
+namespace ebook {
+
+struct PlatformFile {
+  int Fd = -1;
+};
+
+namespace {
+
+bool IsSeparator(char c) { return c == '\\' || c == '/'; }
+
+char FoldCase(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (FoldCase(a[i]) != FoldCase(b[i])) return false;
+  }
+  return true;
+}
+
+bool IsDriveLetter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
+
+bool HasDrivePrefix(std::string_view path) {
+  return path.size() >= 2 && IsDriveLetter(path[0]) && path[1] == ':';
+}
+
+// Names Windows opens as devices instead of files, whatever the extension.
+bool IsDeviceName(std::string_view name) {
+  std::string_view base = name.substr(0, name.find('.'));
+  while (!base.empty() && base.back() == ' ') base.remove_suffix(1);
+  for (const char* device : {"CON", "PRN", "AUX", "NUL"}) {
+    if (EqualsIgnoringCase(base, device)) return true;
+  }
+  if (base.size() == 4 && base[3] >= '1' && base[3] <= '9') {
+    std::string_view stem = base.substr(0, 3);
+    return EqualsIgnoringCase(stem, "COM") || EqualsIgnoringCase(stem, "LPT");
+  }
+  return false;
+}
+
+bool HasReservedCharacter(std::string_view name) {
+  for (char c : name) {
+    if (static_cast<unsigned char>(c) < 0x20 || std::strchr("<>:\"|?*", c) != nullptr) return true;
+  }
+  return false;
+}
+
+// Windows-style wildcards ('*' any run, '?' one character), matched without
+// regard to case.
+bool WildcardMatch(std::string_view pattern, std::string_view name) {
+  size_t p = 0, n = 0, starP = std::string_view::npos, starN = 0;
+  while (n < name.size()) {
+    if (p < pattern.size() && pattern[p] == '*') {
+      starP = p++;
+      starN = n;
+    } else if (p < pattern.size() &&
+               (pattern[p] == '?' || FoldCase(pattern[p]) == FoldCase(name[n]))) {
+      ++p;
+      ++n;
+    } else if (starP != std::string_view::npos) {
+      p = starP + 1;
+      n = ++starN;
+    } else {
+      return false;
+    }
+  }
+  while (p < pattern.size() && pattern[p] == '*') ++p;
+  return p == pattern.size();
+}
+
+int32_t CopyOut(std::string_view text, char* buffer, int32_t size) {
+  if (size <= 0 || buffer == nullptr) return 0;
+  size_t n = std::min(text.size(), static_cast<size_t>(size - 1));
+  std::memcpy(buffer, text.data(), n);
+  buffer[n] = '\0';
+  return static_cast<int32_t>(n);
+}
+
+// The answer of GetTempPathA and GetCurrentDirectoryA.
+int32_t CopyFolder(const std::string& folder, char* buffer, int32_t size) {
+  if (folder.empty()) return 0;
+  if (buffer == nullptr || size <= 0 || folder.size() >= static_cast<size_t>(size)) {
+    if (buffer != nullptr && size > 0) buffer[0] = '\0';
+    return static_cast<int32_t>(folder.size() + 1);
+  }
+  return CopyOut(folder, buffer, size);
+}
+
+bool IsFolder(const std::string& hostPath) {
+  struct stat st;
+  return !hostPath.empty() && ::stat(hostPath.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool Exists(const std::string& hostPath) {
+  struct stat st;
+  return !hostPath.empty() && ::stat(hostPath.c_str(), &st) == 0;
+}
+
+// Files are opened non-blocking so that a FIFO cannot hang the open; only
+// regular files are kept, as Windows does not open folders as files.
+FileHandle KeepRegularFile(int fd) {
+  if (fd < 0) return nullptr;
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return nullptr;
+  }
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  return new PlatformFile{fd};
+}
+
+}  // namespace
+
+bool CaseInsensitiveLess::operator()(std::string_view a, std::string_view b) const {
+  size_t n = std::min(a.size(), b.size());
+  for (size_t i = 0; i < n; ++i) {
+    auto x = static_cast<unsigned char>(FoldCase(a[i]));
+    auto y = static_cast<unsigned char>(FoldCase(b[i]));
+    if (x != y) return x < y;
+  }
+  return a.size() < b.size();
+}
+
+bool NativePlatform::RegistryKeyLess::operator()(const RegistryKey& a, const RegistryKey& b) const {
+  if (a.Place != b.Place) return a.Place < b.Place;
+  CaseInsensitiveLess less;
+  if (less(a.KeyPath, b.KeyPath)) return true;
+  if (less(b.KeyPath, a.KeyPath)) return false;
+  return less(a.ValueName, b.ValueName);
+}
+
+NativePlatform::NativePlatform(std::filesystem::path root, std::string tempFolder)
+    : root_(std::move(root)) {
+  Controls = {{kInstallPathLabel, "&Install path:"},
+              {kInstallPathEdit, "C:\\ZQ"},
+              {kNoticeLine, "."},
+              {kEntryList, ""},
+              {kStatusLine, ""},
+              {kLicenceBox, ""}};
+  std::filesystem::create_directories(root_ / "C");
+  std::string temp = FullWindowsPath(tempFolder);
+  if (!temp.empty()) {
+    std::filesystem::create_directories(HostPath(temp));
+    tempFolder_ = temp.back() == '\\' ? temp : temp + '\\';
+  }
+}
+
+// Resolves like GetFullPathNameA, except that climbing above a drive's root
+// is refused rather than clamped, so no path can leave the drive's folder.
+std::string NativePlatform::FullWindowsPath(std::string_view path) const {
+  if (path.empty() || path.find('\0') != std::string_view::npos) return {};
+  // UNC shares and the \\?\ and \\.\ device forms have no place under ROOT.
+  if (path.size() >= 2 && IsSeparator(path[0]) && IsSeparator(path[1])) return {};
+
+  char drive = currentFolder_[0];
+  std::vector<std::string> parts;
+  auto startFromCurrent = [&] {
+    std::string_view current(currentFolder_);
+    size_t pos = 3;
+    while (pos < current.size()) {
+      size_t end = current.find('\\', pos);
+      if (end == std::string_view::npos) end = current.size();
+      parts.emplace_back(current.substr(pos, end - pos));
+      pos = end + 1;
+    }
+  };
+  std::string_view rest = path;
+  if (HasDrivePrefix(path)) {
+    char named = static_cast<char>(path[0] & ~0x20);
+    rest = path.substr(2);
+    // "D:name" is relative to the drive's own current folder; the host keeps
+    // one for the current drive only, other drives start at their root.
+    if ((rest.empty() || !IsSeparator(rest[0])) && named == drive) startFromCurrent();
+    drive = named;
+  } else if (!IsSeparator(path[0])) {
+    startFromCurrent();
+  }
+
+  const bool endsInSeparator = IsSeparator(path.back());
+  size_t pos = 0;
+  while (pos <= rest.size()) {
+    size_t end = pos;
+    while (end < rest.size() && !IsSeparator(rest[end])) ++end;
+    std::string_view part = rest.substr(pos, end - pos);
+    const bool last = end >= rest.size();
+    pos = end + 1;
+    if (part.empty() || part == ".") continue;
+    if (part == "..") {
+      if (parts.empty()) return {};
+      parts.pop_back();
+      continue;
+    }
+    std::string name(part);
+    if (name.back() == '.' && (name.size() < 2 || name[name.size() - 2] != '.')) name.pop_back();
+    if (last && !endsInSeparator) {
+      while (!name.empty() && (name.back() == '.' || name.back() == ' ')) name.pop_back();
+    }
+    if (name.empty() || HasReservedCharacter(name) || IsDeviceName(name)) return {};
+    parts.push_back(std::move(name));
+  }
+
+  std::string full{drive, ':', '\\'};
+  for (size_t i = 0; i < parts.size(); ++i) {
+    if (i > 0) full += '\\';
+    full += parts[i];
+  }
+  return full;
+}
+
+// Each existing component is found without regard to case, as Windows
+// would; an exact match wins, and among several case variants (which only
+// Linux can hold) the first in byte order, so the choice is stable.
+std::string NativePlatform::HostPath(std::string_view windowsPath) const {
+  std::string full = FullWindowsPath(windowsPath);
+  if (full.empty()) return {};
+  std::filesystem::path host = root_ / std::string(1, full[0]);
+  bool parentExists = IsFolder(host.string());
+  size_t pos = 3;
+  while (pos < full.size()) {
+    size_t end = full.find('\\', pos);
+    if (end == std::string::npos) end = full.size();
+    std::string part = full.substr(pos, end - pos);
+    pos = end + 1;
+    std::filesystem::path next = host / part;
+    if (parentExists && !Exists(next.string())) {
+      std::string best;
+      std::error_code ec;
+      for (const auto& entry : std::filesystem::directory_iterator(host, ec)) {
+        std::string name = entry.path().filename().string();
+        if (EqualsIgnoringCase(name, part) && (best.empty() || name < best)) best = name;
+      }
+      if (!best.empty()) next = host / best;
+    }
+    host = std::move(next);
+    parentExists = parentExists && IsFolder(host.string());
+  }
+  return host.string();
+}
+
+FileHandle NativePlatform::OpenHostFile(const std::string& linuxPath) {
+  if (linuxPath.empty()) return nullptr;
+  return KeepRegularFile(::open(linuxPath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+}
+
+int32_t NativePlatform::ReadFile(FileHandle file, void* buffer, int32_t count) {
+  if (file == nullptr || buffer == nullptr || count <= 0) return 0;
+  auto* out = static_cast<char*>(buffer);
+  int32_t done = 0;
+  while (done < count) {
+    ssize_t got = ::read(file->Fd, out + done, static_cast<size_t>(count - done));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    done += static_cast<int32_t>(got);
+  }
+  return done;
+}
+
+uint32_t NativePlatform::SeekFile(FileHandle file, uint32_t offset) {
+  if (file == nullptr) return 0xFFFFFFFFu;
+  off_t at = ::lseek(file->Fd, static_cast<off_t>(offset), SEEK_SET);
+  return at < 0 ? 0xFFFFFFFFu : static_cast<uint32_t>(at);
+}
+
+uint32_t NativePlatform::FileSize(FileHandle file) {
+  struct stat st;
+  if (file == nullptr || ::fstat(file->Fd, &st) != 0) return 0xFFFFFFFFu;
+  return static_cast<uint32_t>(static_cast<uint64_t>(st.st_size) & 0xFFFFFFFFu);
+}
+
+FileHandle NativePlatform::CreateFileForWrite(std::string_view path) {
+  std::string host = HostPath(path);
+  if (host.empty()) return nullptr;
+  int fd = ::open(host.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, 0644);
+  return KeepRegularFile(fd);
+}
+
+FileHandle NativePlatform::OpenFileForRead(std::string_view path) {
+  return OpenHostFile(HostPath(path));
+}
+
+int32_t NativePlatform::WriteFile(FileHandle file, const void* data, int32_t count) {
+  if (file == nullptr || data == nullptr || count <= 0) return 0;
+  const auto* in = static_cast<const char*>(data);
+  int32_t done = 0;
+  while (done < count) {
+    ssize_t put = ::write(file->Fd, in + done, static_cast<size_t>(count - done));
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) break;
+    done += static_cast<int32_t>(put);
+  }
+  return done;
+}
+
+bool NativePlatform::CloseFile(FileHandle file) {
+  if (file == nullptr) return false;
+  int result = ::close(file->Fd);
+  delete file;
+  return result == 0;
+}
+
+// A wildcard search lists the folder with the "." and ".." entries that
+// FindFirstFileA reports, so "folder\*.*" finds something in any existing
+// folder. Without wildcards the path must name a file or folder, and, as
+// with FindFirstFileA, a trailing separator finds nothing.
+bool NativePlatform::FindAny(std::string_view pattern) {
+  if (pattern.empty()) return false;
+  size_t split = pattern.find_last_of("\\/");
+  size_t nameStart = split == std::string_view::npos ? 0 : split + 1;
+  if (nameStart == 0 && HasDrivePrefix(pattern)) nameStart = 2;
+  std::string_view name = pattern.substr(nameStart);
+  if (name.empty()) return false;
+  if (name.find_first_of("*?") == std::string_view::npos) return Exists(HostPath(pattern));
+
+  std::string_view folderPart = pattern.substr(0, nameStart);
+  std::string folder = HostPath(folderPart.empty() ? std::string_view(".") : folderPart);
+  if (!IsFolder(folder)) return false;
+  if (WildcardMatch(name, ".") || WildcardMatch(name, "..")) return true;
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator(folder, ec)) {
+    if (WildcardMatch(name, entry.path().filename().string())) return true;
+  }
+  return false;
+}
+
+bool NativePlatform::CreateFolder(std::string_view path) {
+  std::string host = HostPath(path);
+  return !host.empty() && ::mkdir(host.c_str(), 0755) == 0;
+}
+
+int32_t NativePlatform::TempFolder(char* buffer, int32_t size) {
+  return CopyFolder(tempFolder_, buffer, size);
+}
+
+int32_t NativePlatform::CurrentFolder(char* buffer, int32_t size) {
+  return CopyFolder(currentFolder_, buffer, size);
+}
+
+bool NativePlatform::SetCurrentFolder(std::string_view path) {
+  std::string full = FullWindowsPath(path);
+  if (full.empty() || !IsFolder(HostPath(full))) return false;
+  currentFolder_ = std::move(full);
+  return true;
+}
+
+void NativePlatform::SetControlText(ControlId control, std::string_view text) {
+  Controls[control] = std::string(text);
+}
+
+int32_t NativePlatform::ControlText(ControlId control, char* buffer, int32_t size) {
+  auto found = Controls.find(control);
+  return CopyOut(found == Controls.end() ? std::string_view() : found->second, buffer, size);
+}
+
+void NativePlatform::ListReset() { List.clear(); }
+
+// A sorted list box places a new item among its equals; after them keeps
+// the order of equal names the order they were added in.
+void NativePlatform::ListAdd(std::string_view name) {
+  auto at = std::upper_bound(
+      List.begin(), List.end(), name,
+      [](std::string_view n, const ListItem& item) { return CaseInsensitiveLess()(n, item.Name); });
+  List.insert(at, ListItem{std::string(name), false});
+}
+
+void NativePlatform::ListSetSelected(int32_t index, bool selected) {
+  if (index < 0 || static_cast<size_t>(index) >= List.size()) return;
+  List[static_cast<size_t>(index)].Selected = selected;
+}
+
+void NativePlatform::ListSelectAll() {
+  for (ListItem& item : List) item.Selected = true;
+}
+
+int32_t NativePlatform::ListCount() { return static_cast<int32_t>(List.size()); }
+
+int32_t NativePlatform::ListSelectedCount() {
+  return static_cast<int32_t>(
+      std::count_if(List.begin(), List.end(), [](const ListItem& item) { return item.Selected; }));
+}
+
+void NativePlatform::PumpOneMessage() { ++PumpCount; }
+
+void NativePlatform::ShowMessage(std::string_view text, std::string_view caption) {
+  Messages.push_back({std::string(text), std::string(caption)});
+  DialogLog.push_back("message:" + std::string(text));
+}
+
+int32_t NativePlatform::AskPassword(char* buffer, int32_t size) {
+  DialogLog.emplace_back("password");
+  std::string typed;
+  if (!PasswordReplies.empty()) {
+    typed = std::move(PasswordReplies.front());
+    PasswordReplies.pop_front();
+  }
+  return CopyOut(typed, buffer, size);
+}
+
+OverwriteReply NativePlatform::AskOverwrite(std::string_view fileName) {
+  DialogLog.push_back("overwrite:" + std::string(fileName));
+  OverwriteAsked.emplace_back(fileName);
+  if (OverwriteReplies.empty()) return OverwriteReply{};
+  OverwriteReply reply = OverwriteReplies.front();
+  OverwriteReplies.pop_front();
+  return reply;
+}
+
+int32_t NativePlatform::ReadRegistryString(RegistryPlace place, std::string_view keyPath,
+                                           std::string_view valueName, char* buffer, int32_t size) {
+  RegistryKey key{place, std::string(keyPath), std::string(valueName)};
+  RegistryQueries.push_back(key);
+  if (buffer != nullptr && size > 0) buffer[0] = '\0';
+  auto found = Registry.find(key);
+  if (found == Registry.end() || buffer == nullptr || size <= 0 ||
+      found->second.size() > static_cast<size_t>(size - 1)) {
+    return -1;
+  }
+  return CopyOut(found->second, buffer, size);
+}
+
+bool NativePlatform::StartProgram(std::string_view commandLine, std::string_view folder) {
+  Started.push_back({std::string(commandLine), std::string(folder)});
+  return true;
+}
+
+}  // namespace ebook

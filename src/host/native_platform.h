@@ -1,0 +1,136 @@
+// The platform layer on Linux. Files live on the real file system, with each
+// Windows drive a folder under a root chosen by the caller; everything the
+// user would have seen or answered (the main dialog, message boxes, the small
+// dialogs, the registry, started programs) is plain data that the caller
+// scripts beforehand and inspects afterwards.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/platform.h"
+
+namespace ebook {
+
+// Orders strings the way the host compares Windows names: ASCII letters
+// without regard to case, every other byte by its value.
+struct CaseInsensitiveLess {
+  bool operator()(std::string_view a, std::string_view b) const;
+};
+
+class NativePlatform final : public Platform {
+ public:
+  // Creates `root` and the temporary folder under it. `tempFolder` is a
+  // Windows path; a missing final backslash is added.
+  explicit NativePlatform(std::filesystem::path root, std::string tempFolder = "C:\\Temp\\");
+  NativePlatform(const NativePlatform&) = delete;
+  NativePlatform& operator=(const NativePlatform&) = delete;
+  ~NativePlatform() = default;
+
+  // The Linux path a Windows path maps to; empty when it is refused (UNC,
+  // reserved names or characters, or climbing above its drive). Existing
+  // components are matched without regard to case, as on Windows.
+  std::string HostPath(std::string_view windowsPath) const;
+  // Opens a file given by its Linux path for reading, e.g. the packaged file.
+  FileHandle OpenHostFile(const std::string& linuxPath);
+  const std::filesystem::path& Root() const { return root_; }
+
+  // --- Files -------------------------------------------------------------
+  int32_t ReadFile(FileHandle file, void* buffer, int32_t count) override;
+  uint32_t SeekFile(FileHandle file, uint32_t offset) override;
+  uint32_t FileSize(FileHandle file) override;
+  FileHandle CreateFileForWrite(std::string_view path) override;
+  FileHandle OpenFileForRead(std::string_view path) override;
+  int32_t WriteFile(FileHandle file, const void* data, int32_t count) override;
+  bool CloseFile(FileHandle file) override;
+  bool FindAny(std::string_view pattern) override;
+  bool CreateFolder(std::string_view path) override;
+  // Both folder queries answer like GetTempPathA and GetCurrentDirectoryA:
+  // the length copied, or, when the buffer is too small, the size needed
+  // (NUL included) with the buffer left empty.
+  int32_t TempFolder(char* buffer, int32_t size) override;
+  int32_t CurrentFolder(char* buffer, int32_t size) override;
+  // Fails, like SetCurrentDirectoryA, unless the folder exists.
+  bool SetCurrentFolder(std::string_view path) override;
+
+  // --- The main dialog ---------------------------------------------------
+  void SetControlText(ControlId control, std::string_view text) override;
+  int32_t ControlText(ControlId control, char* buffer, int32_t size) override;
+  void ListReset() override;
+  void ListAdd(std::string_view name) override;
+  void ListSetSelected(int32_t index, bool selected) override;
+  void ListSelectAll() override;
+  int32_t ListCount() override;
+  int32_t ListSelectedCount() override;
+  void PumpOneMessage() override;
+
+  // --- Messages and the small dialogs -------------------------------------
+  void ShowMessage(std::string_view text, std::string_view caption) override;
+  int32_t AskPassword(char* buffer, int32_t size) override;
+  OverwriteReply AskOverwrite(std::string_view fileName) override;
+
+  // --- Registry and processes ---------------------------------------------
+  int32_t ReadRegistryString(RegistryPlace place, std::string_view keyPath,
+                             std::string_view valueName, char* buffer, int32_t size) override;
+  bool StartProgram(std::string_view commandLine, std::string_view folder) override;
+
+  // --- What the engine showed, and the user's scripted answers -------------
+  struct ListItem {
+    std::string Name;
+    bool Selected = false;
+  };
+  struct Message {
+    std::string Text;
+    std::string Caption;
+  };
+  struct RegistryKey {
+    RegistryPlace Place;
+    std::string KeyPath;
+    std::string ValueName;
+  };
+  struct RegistryKeyLess {
+    bool operator()(const RegistryKey& a, const RegistryKey& b) const;
+  };
+  struct ProgramStart {
+    std::string CommandLine;
+    std::string Folder;
+  };
+
+  // Texts of the dialog's controls, starting as the real dialog does.
+  std::map<int, std::string> Controls;
+  // The hidden sorted list box, in its sorted order.
+  std::vector<ListItem> List;
+  int PumpCount = 0;
+  std::vector<Message> Messages;
+  // Typed passwords, one per dialog; when none is left the dialog is cancelled.
+  std::deque<std::string> PasswordReplies;
+  // Answers to the overwrite dialog; when none is left the answer is No.
+  std::deque<OverwriteReply> OverwriteReplies;
+  std::vector<std::string> OverwriteAsked;
+  // Every dialog in the order shown: "message:<text>", "password",
+  // "overwrite:<file name>".
+  std::vector<std::string> DialogLog;
+  // String values; key paths and value names match without regard to case.
+  std::map<RegistryKey, std::string, RegistryKeyLess> Registry;
+  // Every lookup in order, found or not.
+  std::vector<RegistryKey> RegistryQueries;
+  std::vector<ProgramStart> Started;
+
+ private:
+  // The Windows path `path` means with the current folder applied, as
+  // "X:\\a\\b" (no trailing backslash except at a drive root); empty when
+  // refused.
+  std::string FullWindowsPath(std::string_view path) const;
+  FileHandle OpenMapped(std::string_view path, int flags);
+
+  std::filesystem::path root_;
+  std::string tempFolder_;
+  std::string currentFolder_ = "C:\\";
+};
+
+}  // namespace ebook
