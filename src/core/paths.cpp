@@ -1,0 +1,156 @@
+#include "paths.h"
+
+#include <cstring>
+
+namespace ebook {
+namespace {
+
+constexpr char kChangeDirCaption[] = "Error Changing Dir";
+constexpr uint16_t kMaxTextCount = 0xFFFF;
+
+bool IsSeparator(char c) { return c == '\\' || c == '/' || c == ':'; }
+
+// 1-based position of the last separator; 0 when there is none.
+size_t LastSeparator(std::string_view s) {
+  for (size_t i = s.size(); i > 0; --i)
+    if (IsSeparator(s[i - 1])) return i;
+  return 0;
+}
+
+// DirectoryOfPath always answers a leading part of its argument.
+size_t DirectoryLength(std::string_view s) {
+  if (s.size() == 3 && s.find(':') != std::string_view::npos) return 3;
+  size_t n = LastSeparator(s);
+  if (n == 0) return 0;
+  if (s[n - 1] == ':') return n;
+  if (n == 3 && s[1] == ':') return 3;
+  return n - 1;
+}
+
+int32_t Emit(std::string_view text, char* out, int32_t outSize) {
+  if (outSize <= 0) return -1;
+  if (text.size() >= static_cast<size_t>(outSize)) {
+    out[0] = '\0';
+    return -1;
+  }
+  std::memcpy(out, text.data(), text.size());
+  out[text.size()] = '\0';
+  return static_cast<int32_t>(text.size());
+}
+
+// Maps every byte of `text` into `out`; same contract as Emit.
+template <typename Map>
+int32_t EmitMapped(std::string_view text, char* out, int32_t outSize, Map map) {
+  int32_t n = Emit(text, out, outSize);
+  for (int32_t i = 0; i < n; ++i) out[i] = map(out[i]);
+  return n;
+}
+
+// `s` holds `length` characters of the private copy; the character at
+// `length` is borrowed for the zero the platform calls need. Every level
+// works on a leading part of the same copy, since the parent of a path is
+// one. False when a level could not be created.
+bool MakeFoldersIn(Platform& host, char* s, size_t length) {
+  if (length > 0 && s[length - 1] == '\\') --length;
+  if (length < 3) return true;
+  const char borrowed = s[length];
+  s[length] = '\0';
+  bool done = PathExists(host, s);
+  s[length] = borrowed;
+  if (done) return true;
+  // A name that is its own parent (x:y, or one ending in a colon) has no
+  // parent to make first; recursing on it would never end.
+  size_t parent = DirectoryLength(std::string_view(s, length));
+  if (parent < length && !MakeFoldersIn(host, s, parent)) return false;
+  return host.CreateFolder(std::string_view(s, length));
+}
+
+}  // namespace
+
+int32_t AsciiLowerCase(std::string_view text, char* out, int32_t outSize) {
+  return EmitMapped(text, out, outSize, [](char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c + ('a' - 'A')) : c;
+  });
+}
+
+uint16_t ZTextLength(const char* text) {
+  uint16_t n = 0;
+  while (n < kMaxTextCount && text[n] != '\0') ++n;
+  return n;
+}
+
+int32_t DirectoryOfPath(std::string_view path, char* out, int32_t outSize) {
+  return Emit(path.substr(0, DirectoryLength(path)), out, outSize);
+}
+
+int32_t SlashesToBackslashes(std::string_view text, char* out, int32_t outSize) {
+  return EmitMapped(text, out, outSize, [](char c) { return c == '/' ? '\\' : c; });
+}
+
+char* SlashesToBackslashesInPlace(char* text) {
+  for (char* p = text; *p != '\0'; ++p)
+    if (*p == '/') *p = '\\';
+  return text;
+}
+
+int32_t NameOfPath(std::string_view path, char* out, int32_t outSize) {
+  std::string_view name = path.substr(LastSeparator(path));
+  return Emit(name.substr(0, kNameOfPathMax), out, outSize);
+}
+
+int32_t DropTrailingBackslash(std::string_view text, char* out, int32_t outSize) {
+  if (!text.empty() && text.back() == '\\') text.remove_suffix(1);
+  return Emit(text, out, outSize);
+}
+
+bool PathExists(Platform& host, char* path) {
+  const uint16_t length = ZTextLength(path);
+  if (length == 0 || length == kMaxTextCount) return false;
+  if (path[length - 1] != '\\') {
+    SlashesToBackslashesInPlace(path);
+    return host.FindAny(std::string_view(path, length));
+  }
+  constexpr char kAll[] = "*.*";
+  char probe[kPathProbeSize];
+  if (length + sizeof kAll > sizeof probe) return false;
+  std::memcpy(probe, path, length);
+  std::memcpy(probe + length, kAll, sizeof kAll);
+  SlashesToBackslashesInPlace(probe);
+  return host.FindAny(std::string_view(probe, length + sizeof kAll - 1));
+}
+
+void MakeAllFolders(Platform& host, std::string_view folder) {
+  char copy[kFolderTextSize];
+  if (Emit(folder, copy, sizeof copy) < 0) return;
+  MakeFoldersIn(host, copy, folder.size());
+}
+
+bool MakeTargetFolder(Platform& host, std::string_view targetPath) {
+  const std::string_view folder = targetPath.substr(0, DirectoryLength(targetPath));
+  char copy[kFolderTextSize];
+  if (Emit(folder, copy, sizeof copy) >= 0) {
+    MakeAllFolders(host, folder);
+    if (PathExists(host, copy)) return true;
+    host.ShowMessage(copy, kChangeDirCaption);
+  } else {
+    host.ShowMessage(folder, kChangeDirCaption);
+  }
+  return false;
+}
+
+bool IsSafeEntryName(std::string_view name) {
+  if (name.empty()) return true;
+  if (name[0] == '\\' || name[0] == '/') return false;
+  if (name.find(':') != std::string_view::npos) return false;
+  if (name.find('\0') != std::string_view::npos) return false;
+  size_t start = 0;
+  while (start <= name.size()) {
+    size_t end = name.find_first_of("\\/", start);
+    if (end == std::string_view::npos) end = name.size();
+    if (name.substr(start, end - start) == "..") return false;
+    start = end + 1;
+  }
+  return true;
+}
+
+}  // namespace ebook

@@ -1,0 +1,74 @@
+// Turning archive entry names into Windows paths, making the folders an
+// entry needs and testing whether a file or folder is there.
+//
+// Texts that come back are written to a caller's buffer of `outSize` bytes,
+// zero-terminated, and the function returns their length. A result that does
+// not fit together with its zero is never cut short: the function returns -1
+// and leaves an empty text in the buffer (when it has room for one).
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+#include "platform.h"
+
+namespace ebook {
+
+// The longest name NameOfPath gives.
+inline constexpr int kNameOfPathMax = 255;
+// The wildcard probe PathExists builds for a folder written with a trailing
+// backslash: such a folder is probed only when it is at most
+// kPathProbeSize - 4 characters long.
+inline constexpr int kPathProbeSize = 255;
+// Room for the private copy MakeAllFolders and MakeTargetFolder keep of a
+// folder; longer folders are not created.
+inline constexpr int kFolderTextSize = 1024;
+
+// A copy with A to Z lowered; every other byte, 0x80 and up included, stays.
+int32_t AsciiLowerCase(std::string_view text, char* out, int32_t outSize);
+
+// The bytes before the first zero, at most 65,535: longer texts are not
+// texts the engine makes, and a count that wrapped would make one look short.
+uint16_t ZTextLength(const char* text);
+
+// The folder part of a path. Backslash, slash and colon separate; a drive
+// root keeps its separator (C:\Setup.txt gives C:\), a drive-relative name
+// keeps its colon (C:Readme gives C:), and a name without a separator gives
+// the empty text.
+int32_t DirectoryOfPath(std::string_view path, char* out, int32_t outSize);
+
+int32_t SlashesToBackslashes(std::string_view text, char* out, int32_t outSize);
+// Works up to the terminating zero and returns `text`.
+char* SlashesToBackslashesInPlace(char* text);
+
+// What follows the last backslash, slash or colon: at most the first
+// kNameOfPathMax characters of it.
+int32_t NameOfPath(std::string_view path, char* out, int32_t outSize);
+
+// The text without its one last backslash, if it ends in one.
+int32_t DropTrailingBackslash(std::string_view text, char* out, int32_t outSize);
+
+// Whether a file or a folder is found at the zero-terminated `path`. A path
+// ending in a backslash is probed through its contents (path followed by
+// "*.*", in a private buffer; the caller's text stays as it was). Any other
+// path has its slashes turned into backslashes in the caller's buffer and is
+// probed itself. The empty text, and a path too long for its probe, answer
+// false: a probe cut short would test some other path.
+bool PathExists(Platform& host, char* path);
+
+// Creates `folder` and every missing folder above it, outermost first. A
+// drive (C:) and relative names of one or two characters are never created.
+// When one level cannot be created the deeper levels are not attempted.
+void MakeAllFolders(Platform& host, std::string_view folder);
+
+// Makes the folder of `targetPath`. When that folder does not exist
+// afterwards, shows it under "Error Changing Dir" and answers false.
+bool MakeTargetFolder(Platform& host, std::string_view targetPath);
+
+// Whether an entry name stays inside the folder it is installed in: false
+// for absolute names (a leading slash or backslash, UNC), for any colon
+// (drive letters, alternate data streams), for a ".." component and for a
+// zero byte (it would end the path early, possibly right after "..").
+bool IsSafeEntryName(std::string_view name);
+
+}  // namespace ebook

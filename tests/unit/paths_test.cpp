@@ -1,0 +1,351 @@
+#include "core/paths.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace ebook::test {
+namespace {
+
+using Strings = std::vector<std::string>;
+using TextFunction = int32_t (*)(std::string_view, char*, int32_t);
+
+constexpr char kGuard = '#';
+
+// Runs a text function with a buffer that just fits the expected result and
+// with one a byte short, and checks that neither run writes past the size
+// it was given.
+void ExpectText(TextFunction fn, const std::string& input, const std::string& expected) {
+  SCOPED_TRACE("input \"" + input + "\"");
+  const int32_t fits = static_cast<int32_t>(expected.size()) + 1;
+  std::vector<char> out(expected.size() + 8, kGuard);
+
+  ASSERT_EQ(fn(input, out.data(), fits), static_cast<int32_t>(expected.size()));
+  EXPECT_EQ(std::string(out.data()), expected);
+  EXPECT_EQ(out[expected.size() + 1], kGuard) << "wrote past the buffer";
+
+  std::fill(out.begin(), out.end(), kGuard);
+  EXPECT_EQ(fn(input, out.data(), fits - 1), -1) << "a result that does not fit";
+  if (fits > 1) {
+    EXPECT_EQ(out[0], '\0');
+  }
+  EXPECT_EQ(out[expected.size()], kGuard) << "wrote past the buffer";
+}
+
+struct TextCase {
+  std::string input;
+  std::string expected;
+};
+
+void ExpectTable(TextFunction fn, const std::vector<TextCase>& cases) {
+  for (const TextCase& c : cases) ExpectText(fn, c.input, c.expected);
+}
+
+TEST(Paths, DirectoryOfPath) {
+  ExpectTable(DirectoryOfPath, {
+                                   {"C:\\", "C:\\"},
+                                   {"C:\\Setup.txt", "C:\\"},
+                                   {"C:\\Books\\Vol1", "C:\\Books"},
+                                   {"C:\\Books\\Vol1\\", "C:\\Books\\Vol1"},
+                                   {"C:/Books/Vol1", "C:/Books"},
+                                   {"C:Readme", "C:"},
+                                   {"Readme", ""},
+                                   {"\\Readme", ""},
+                                   {"ab\\Readme", "ab"},
+                                   {"x:y", "x:y"},
+                                   {"", ""},
+                                   {"C:/", "C:/"},
+                                   {"a/b\\c", "a/b"},
+                                   {"abc:", "abc:"},
+                                   {"C:\\Books\\Vol1:stream", "C:\\Books\\Vol1:"},
+                               });
+}
+
+TEST(Paths, NameOfPath) {
+  const std::string longName(300, 'n');
+  ExpectTable(NameOfPath, {
+                              {"C:\\Books\\Vol1.txt", "Vol1.txt"},
+                              {"C:\\Books\\", ""},
+                              {"C:Readme", "Readme"},
+                              {"a/b", "b"},
+                              {"Readme", "Readme"},
+                              {"", ""},
+                              {"C:\\Books\\" + longName, longName.substr(0, 255)},
+                              {longName, longName.substr(0, 255)},
+                              {"x\\" + std::string(255, 'k'), std::string(255, 'k')},
+                          });
+}
+
+TEST(Paths, DropTrailingBackslash) {
+  ExpectTable(DropTrailingBackslash, {
+                                         {"a\\\\", "a\\"},
+                                         {"C:\\", "C:"},
+                                         {"C:\\Books/", "C:\\Books/"},
+                                         {"\\", ""},
+                                         {"", ""},
+                                         {"C:\\Books", "C:\\Books"},
+                                     });
+}
+
+TEST(Paths, AsciiLowerCase) {
+  ExpectTable(AsciiLowerCase, {
+                                  {"AZaz09", "azaz09"},
+                                  {"@[`{", "@[`{"},
+                                  {"\xC4\xD6\xDC\x80\xFF", "\xC4\xD6\xDC\x80\xFF"},
+                                  {"Docs\\ReadMe.TXT", "docs\\readme.txt"},
+                                  {"", ""},
+                              });
+}
+
+TEST(Paths, SlashesToBackslashes) {
+  ExpectTable(SlashesToBackslashes, {
+                                        {"a/b/c.txt", "a\\b\\c.txt"},
+                                        {"//", "\\\\"},
+                                        {"C:\\x", "C:\\x"},
+                                        {"", ""},
+                                    });
+}
+
+TEST(Paths, SlashesToBackslashesInPlace) {
+  const TextCase cases[] = {{"a/b/c", "a\\b\\c"}, {"/", "\\"}, {"", ""}, {"a\\b", "a\\b"}};
+  for (const TextCase& c : cases) {
+    SCOPED_TRACE(c.input);
+    // A slash behind the terminating zero is not part of the text.
+    std::string buffer = c.input + '\0' + "/x";
+    char* result = SlashesToBackslashesInPlace(buffer.data());
+    EXPECT_EQ(result, buffer.data());
+    EXPECT_EQ(buffer, c.expected + '\0' + "/x");
+  }
+}
+
+TEST(Paths, ZTextLength) {
+  EXPECT_EQ(ZTextLength(""), 0);
+  EXPECT_EQ(ZTextLength("C:\\Books"), 8);
+  EXPECT_EQ(ZTextLength(std::string(65535, 'a').c_str()), 65535);
+  // Counting on would wrap the 16-bit count to a short length.
+  EXPECT_EQ(ZTextLength(std::string(65536 + 5, 'a').c_str()), 65535);
+}
+
+TEST(Paths, IsSafeEntryName) {
+  const struct {
+    std::string name;
+    bool safe;
+  } cases[] = {
+      {"C:\\x", false},
+      {"c:x", false},
+      {"/x", false},
+      {"\\x", false},
+      {"\\\\server\\share\\x", false},
+      {"//server/share/x", false},
+      {"a/../b", false},
+      {"a\\..\\b", false},
+      {"..", false},
+      {"a/..", false},
+      {"a\\..", false},
+      {"..\\x", false},
+      {"../x", false},
+      {"a:b", false},
+      {"book.txt:hidden", false},
+      {std::string("..\0.txt", 7), false},
+      {"readme.txt", true},
+      {"docs/chapter1.htm", true},
+      {"docs\\img\\cover.jpg", true},
+      {"a..b", true},
+      {"..a/b..", true},
+      {"...", true},
+      {"./x", true},
+      {"docs/", true},
+      {"docs\\", true},
+  };
+  for (const auto& c : cases) EXPECT_EQ(IsSafeEntryName(c.name), c.safe) << c.name;
+}
+
+// A platform that knows a set of files and folders, records what the
+// utilities ask of it, and can refuse to create one folder.
+class FakeHost final : public Platform {
+ public:
+  FakeHost(const Strings& existing, std::string refused = "")
+      : existing_(existing.begin(), existing.end()), refused_(std::move(refused)) {}
+
+  Strings Probes, Created, Messages;
+
+  bool FindAny(std::string_view pattern) override {
+    std::string p(pattern);
+    Probes.push_back(p);
+    constexpr std::string_view kAll = "\\*.*";
+    if (p.size() >= kAll.size() && p.compare(p.size() - kAll.size(), kAll.size(), kAll) == 0) {
+      std::string folder = p.substr(0, p.size() - kAll.size());
+      return existing_.count(folder) > 0 || existing_.count(folder + "\\") > 0;
+    }
+    return existing_.count(p) > 0;
+  }
+  bool CreateFolder(std::string_view path) override {
+    Created.emplace_back(path);
+    if (path == refused_) return false;
+    existing_.emplace(path);
+    return true;
+  }
+  void ShowMessage(std::string_view text, std::string_view caption) override {
+    Messages.push_back(std::string(text) + " | " + std::string(caption));
+  }
+
+  int32_t ReadFile(FileHandle, void*, int32_t) override { return 0; }
+  uint32_t SeekFile(FileHandle, uint32_t) override { return 0xFFFFFFFFu; }
+  uint32_t FileSize(FileHandle) override { return 0; }
+  FileHandle CreateFileForWrite(std::string_view) override { return nullptr; }
+  FileHandle OpenFileForRead(std::string_view) override { return nullptr; }
+  int32_t WriteFile(FileHandle, const void*, int32_t) override { return 0; }
+  bool CloseFile(FileHandle) override { return false; }
+  int32_t TempFolder(char*, int32_t) override { return 0; }
+  int32_t CurrentFolder(char*, int32_t) override { return 0; }
+  bool SetCurrentFolder(std::string_view) override { return false; }
+  void SetControlText(ControlId, std::string_view) override {}
+  int32_t ControlText(ControlId, char*, int32_t) override { return 0; }
+  void ListReset() override {}
+  void ListAdd(std::string_view) override {}
+  void ListSetSelected(int32_t, bool) override {}
+  void ListSelectAll() override {}
+  int32_t ListCount() override { return 0; }
+  int32_t ListSelectedCount() override { return 0; }
+  void PumpOneMessage() override {}
+  int32_t AskPassword(char*, int32_t) override { return 0; }
+  OverwriteReply AskOverwrite(std::string_view) override { return {}; }
+  int32_t ReadRegistryString(RegistryPlace, std::string_view, std::string_view, char*,
+                             int32_t) override {
+    return -1;
+  }
+  bool StartProgram(std::string_view, std::string_view) override { return false; }
+
+ private:
+  std::set<std::string> existing_;
+  std::string refused_;
+};
+
+// A folder of `length` characters under C:\ (the drive root counted).
+std::string FolderOfLength(size_t length) { return "C:\\" + std::string(length - 3, 'f'); }
+
+TEST(Paths, PathExists) {
+  const std::string fits = FolderOfLength(250) + "\\";  // 251 + "*.*" + zero = 255
+  const std::string tooLong = FolderOfLength(251) + "\\";
+  const std::string longFile = FolderOfLength(400);
+  const Strings existing = {
+      "C:\\",  "C:\\Books", "C:\\Books\\Vol1.txt", FolderOfLength(250), FolderOfLength(251),
+      longFile};
+  const struct {
+    std::string path;
+    bool answer;
+    Strings probes;
+    std::string bufferAfter;
+  } cases[] = {
+      {"C:\\Books\\", true, {"C:\\Books\\*.*"}, "C:\\Books\\"},
+      {"C:\\Books", true, {"C:\\Books"}, "C:\\Books"},
+      {"C:/Books\\", true, {"C:\\Books\\*.*"}, "C:/Books\\"},
+      {"C:/Books/Vol1.txt", true, {"C:\\Books\\Vol1.txt"}, "C:\\Books\\Vol1.txt"},
+      // A trailing slash is not a trailing backslash: the path is probed itself.
+      {"C:/Books/", false, {"C:\\Books\\"}, "C:\\Books\\"},
+      {"C:\\", true, {"C:\\*.*"}, "C:\\"},
+      {"C:\\Missing\\", false, {"C:\\Missing\\*.*"}, "C:\\Missing\\"},
+      {"C:\\Missing", false, {"C:\\Missing"}, "C:\\Missing"},
+      {"", false, {}, ""},
+      {fits, true, {fits + "*.*"}, fits},
+      {tooLong, false, {}, tooLong},
+      {longFile, true, {longFile}, longFile},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path.substr(0, 40) + " (" + std::to_string(c.path.size()) + ")");
+    FakeHost host(existing);
+    std::string buffer = c.path;
+    EXPECT_EQ(PathExists(host, buffer.data()), c.answer);
+    EXPECT_EQ(host.Probes, c.probes);
+    EXPECT_EQ(buffer, c.bufferAfter);
+  }
+}
+
+TEST(Paths, MakeAllFolders) {
+  const std::string tooLong = "C:\\" + std::string(kFolderTextSize, 'f');
+  const struct {
+    std::string folder;
+    Strings existing;
+    std::string refused;
+    Strings created;
+  } cases[] = {
+      {"C:\\A\\B\\C", {"C:\\A"}, "", {"C:\\A\\B", "C:\\A\\B\\C"}},
+      {"C:\\A\\B\\C\\", {"C:\\A"}, "", {"C:\\A\\B", "C:\\A\\B\\C"}},
+      {"C:/A/B/C", {"C:\\A"}, "", {"C:\\A\\B", "C:\\A\\B\\C"}},
+      {"C:\\X\\Y", {}, "", {"C:\\X", "C:\\X\\Y"}},
+      {"C:\\A", {"C:\\A"}, "", {}},
+      {"C:", {}, "", {}},
+      {"C:\\", {}, "", {}},
+      {"ab", {}, "", {}},
+      {"ab\\", {}, "", {}},
+      {"", {}, "", {}},
+      {"abc", {}, "", {"abc"}},
+      {"ab\\cd", {}, "", {"ab\\cd"}},
+      {"C:\\A\\B\\C\\D", {"C:\\A"}, "C:\\A\\B", {"C:\\A\\B"}},
+      {"C:\\A\\B\\C\\D", {"C:\\A"}, "C:\\A\\B\\C", {"C:\\A\\B", "C:\\A\\B\\C"}},
+      // Names that are their own folder part: created once, no endless descent.
+      {"x:y", {}, "", {"x:y"}},
+      {"abc:", {}, "", {"abc:"}},
+      {"C:\\\\", {}, "", {"C:\\"}},
+      {tooLong, {}, "", {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.folder.substr(0, 40));
+    FakeHost host(c.existing, c.refused);
+    MakeAllFolders(host, c.folder);
+    EXPECT_EQ(host.Created, c.created);
+    EXPECT_TRUE(host.Messages.empty());
+  }
+}
+
+TEST(Paths, MakeTargetFolder) {
+  const std::string longFolder = "C:\\" + std::string(kFolderTextSize, 'f');
+  const struct {
+    std::string target;
+    Strings existing;
+    std::string refused;
+    bool answer;
+    Strings created;
+    Strings messages;
+  } cases[] = {
+      {"C:\\Books\\Vol1\\a.txt", {"C:\\Books"}, "", true, {"C:\\Books\\Vol1"}, {}},
+      {"C:/Books/Vol1/a.txt", {"C:\\Books"}, "", true, {"C:\\Books\\Vol1"}, {}},
+      {"C:\\Books\\a.txt", {"C:\\Books"}, "", true, {}, {}},
+      {"C:\\Books\\Vol1\\a.txt",
+       {"C:\\Books"},
+       "C:\\Books\\Vol1",
+       false,
+       {"C:\\Books\\Vol1"},
+       {"C:\\Books\\Vol1 | Error Changing Dir"}},
+      {"Q:\\Books\\a.txt",
+       {},
+       "Q:\\Books",
+       false,
+       {"Q:\\Books"},
+       {"Q:\\Books | Error Changing Dir"}},
+      {"Q:\\Readme.txt", {}, "", false, {}, {"Q:\\ | Error Changing Dir"}},
+      {longFolder + "\\a.txt", {}, "", false, {}, {longFolder + " | Error Changing Dir"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.target.substr(0, 40));
+    FakeHost host(c.existing, c.refused);
+    EXPECT_EQ(MakeTargetFolder(host, c.target), c.answer);
+    EXPECT_EQ(host.Created, c.created);
+    EXPECT_EQ(host.Messages, c.messages);
+  }
+}
+
+// A file at a drive root is decided by a search of the root's contents.
+TEST(Paths, MakeTargetFolderAtDriveRootProbesItsContents) {
+  FakeHost host({"C:\\"});
+  EXPECT_TRUE(MakeTargetFolder(host, "C:\\Readme.txt"));
+  EXPECT_EQ(host.Probes, Strings{"C:\\*.*"});
+  EXPECT_TRUE(host.Created.empty());
+}
+
+}  // namespace
+}  // namespace ebook::test
