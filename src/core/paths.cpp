@@ -147,7 +147,13 @@ bool IsSafeEntryName(std::string_view name) {
   while (start <= name.size()) {
     size_t end = name.find_first_of("\\/", start);
     if (end == std::string_view::npos) end = name.size();
-    if (name.substr(start, end - start) == "..") return false;
+    // Windows drops trailing dots and spaces from a path component, so
+    // ". ." or "... " can mean the parent folder too: a component of only
+    // dots and spaces is refused unless it is a plain ".".
+    const std::string_view part = name.substr(start, end - start);
+    if (!part.empty() && part != "." && part.find_first_not_of(". ") == std::string_view::npos) {
+      return false;
+    }
     start = end + 1;
   }
   return true;

@@ -1,0 +1,283 @@
+#include "archive_pass.h"
+
+#include <cstring>
+#include <string_view>
+
+#include "archive.h"
+#include "extract.h"
+#include "licence.h"
+#include "paths.h"
+
+namespace ebook {
+namespace {
+
+constexpr char kEmptyNameMessage[] = "Error retreiving filename from archive.";
+constexpr char kNoHeaderMessage[] = "Can't read archive header";
+constexpr char kUnsafeNameMessage[] =
+    "This file was not installed, because its name points outside the installation folder:\n";
+constexpr char kLongNameMessage[] = "This file was not installed, because its name is too long:\n";
+constexpr char kWrongPasswordMessage[] = "The installation stopped, because the password is wrong.";
+constexpr char kStreamedArchiveMessage[] =
+    "This setup cannot be installed: its archive does not record the sizes of its files. "
+    "Please ask the publisher for a new setup.";
+constexpr int kPasswordTries = 3;
+
+enum class PassEnd {
+  kWalkDone,   // the normal end, or left for a folder; the end check runs
+  kEndAtOnce,  // after its own message; no end check
+};
+
+bool StartsWithLower(std::string_view text, std::string_view prefix) {
+  if (text.size() < prefix.size()) return false;
+  for (size_t i = 0; i < prefix.size(); ++i) {
+    char c = text[i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 0x20);
+    if (c != prefix[i]) return false;
+  }
+  return true;
+}
+
+bool EndsWithLower(std::string_view text, std::string_view suffix) {
+  return text.size() >= suffix.size() &&
+         StartsWithLower(text.substr(text.size() - suffix.size()), suffix);
+}
+
+// folder (its one trailing backslash dropped) + "\" + name, with the
+// name's slashes turned into backslashes when asked. False when it does not
+// fit the target path.
+bool JoinTarget(const char* folder, std::string_view name, bool backslashes, PassContext& pass) {
+  std::string_view dir(folder);
+  if (!dir.empty() && dir.back() == '\\') dir.remove_suffix(1);
+  if (dir.size() + 1 + name.size() + 1 > sizeof pass.TargetPath) return false;
+  char* p = pass.TargetPath;
+  std::memcpy(p, dir.data(), dir.size());
+  p += dir.size();
+  *p++ = '\\';
+  for (char c : name) *p++ = backslashes && c == '/' ? '\\' : c;
+  *p = '\0';
+  return true;
+}
+
+void ShowNamed(Platform& host, const char* message, std::string_view name) {
+  char text[sizeof kUnsafeNameMessage + kNameBufferSize];
+  size_t m = std::strlen(message);
+  size_t n = name.size() < kNameBufferSize ? name.size() : kNameBufferSize - 1;
+  std::memcpy(text, message, m);
+  std::memcpy(text + m, name.data(), n);
+  text[m + n] = '\0';
+  host.ShowMessage(text, kErrorCaption);
+}
+
+// Tries the remembered password, then asks up to three times.
+bool PasswordAccepted(SetupSession& session) {
+  Platform& host = *session.Host;
+  const LocalFileHeader& header = session.CurrentHeader;
+  uint8_t work[2 * kEncryptionHeaderSize];
+  if (host.ReadFile(session.ArchiveHandle, work + kEncryptionHeaderSize, kEncryptionHeaderSize) !=
+      kEncryptionHeaderSize) {
+    return false;
+  }
+  auto test = [&] {
+    return TestEncryptionHeader(work, kEncryptionHeaderSize, header.Flags, header.Crc32,
+                                header.ModTime, session.Password, session.Keys);
+  };
+  if (session.Password[0] != '\0' && test()) return true;
+  for (int i = 0; i < kPasswordTries; ++i) {
+    std::memset(session.PasswordBuffer, 0, sizeof session.PasswordBuffer);
+    session.PasswordLength = host.AskPassword(session.PasswordBuffer, kPasswordBufferSize);
+    int32_t length = session.PasswordLength & 0xFFFF;
+    if (NameFromBuffer(session.PasswordBuffer, length, session.Password, sizeof session.Password) <
+        0) {
+      session.Password[0] = '\0';
+    }
+    if (test()) return true;
+  }
+  return false;
+}
+
+// The run-command rule: the first extracted program named quon*.exe whose
+// sixth character is not r. The path is quoted, so a folder with spaces
+// starts this program and no other.
+void PickRunCommand(SetupSession& session, const PassContext& pass) {
+  if (session.RunCommand[0] != '\0') return;
+  std::string_view target(pass.TargetPath);
+  size_t slash = target.find_last_of("\\/:");
+  std::string_view name = slash == std::string_view::npos ? target : target.substr(slash + 1);
+  if (!StartsWithLower(name, "quon") || !EndsWithLower(name, ".exe")) return;
+  if (name.size() >= 6 && (name[5] == 'r' || name[5] == 'R')) return;
+  constexpr char kInit[] = " /INIT";
+  if (target.size() + 2 + sizeof kInit > sizeof session.RunCommand) return;
+  char* p = session.RunCommand;
+  *p++ = '"';
+  std::memcpy(p, target.data(), target.size());
+  p += target.size();
+  *p++ = '"';
+  std::memcpy(p, kInit, sizeof kInit);
+}
+
+// Asks about an existing file unless a standing answer says what to do.
+bool ShouldReplace(SetupSession& session, const PassContext& pass) {
+  if (session.PathAutodetected) return true;
+  switch (session.OverwriteMode) {
+    case kOverwriteNever:
+      return false;
+    case kOverwriteAsk: {
+      std::string_view target(pass.TargetPath);
+      size_t slash = target.find_last_of("\\/:");
+      OverwriteReply reply = session.Host->AskOverwrite(
+          slash == std::string_view::npos ? target : target.substr(slash + 1));
+      session.OverwriteAnswer = reply.Overwrite ? 1 : 0;
+      if (reply.DontAskAgain)
+        session.OverwriteMode = reply.Overwrite ? kOverwriteAlways : kOverwriteNever;
+      return reply.Overwrite;
+    }
+    default:
+      return true;
+  }
+}
+
+struct EntryOutcome {
+  bool LeaveWalk = false;
+  PassEnd End = PassEnd::kWalkDone;
+};
+
+EntryOutcome ListEntry(SetupSession& session, PassContext& pass, const char* name) {
+  Platform& host = *session.Host;
+  host.ListAdd(name);
+  std::string_view entry(name);
+  size_t slash = entry.find_last_of("\\/:");
+  std::string_view file = slash == std::string_view::npos ? entry : entry.substr(slash + 1);
+  if (session.LicenceHandled || !StartsWithLower(file, "!!licen")) return {};
+
+  session.LicenceHandled = true;
+  char temp[kTargetPathSize];
+  int32_t t = host.TempFolder(temp, sizeof temp);
+  // A name that leaves the temporary folder, or a folder that does not fit:
+  // the licence is not written anywhere else.
+  if (!IsSafeEntryName(entry)) {
+    ShowNamed(host, kUnsafeNameMessage, entry);
+    return {};
+  }
+  if (t <= 0 || t >= kInstallDirSize) {
+    ShowNamed(host, kLongNameMessage, entry);
+    return {};
+  }
+  std::memcpy(session.InstallDir, temp, static_cast<size_t>(t) + 1);
+  if (!JoinTarget(session.InstallDir, entry, false, pass)) {
+    ShowNamed(host, kLongNameMessage, entry);
+    return {};
+  }
+  if (!PathExists(host, pass.TargetPath) && !MakeTargetFolder(host, pass.TargetPath)) {
+    return {true, PassEnd::kWalkDone};
+  }
+  if (!ExtractEntry(session, pass)) return {true, PassEnd::kEndAtOnce};
+  ReadLicenceFile(session, pass.TargetPath);
+  return {};
+}
+
+EntryOutcome InstallEntry(SetupSession& session, PassContext& pass, const char* name, bool nameFits,
+                          bool& accepted) {
+  Platform& host = *session.Host;
+  const LocalFileHeader& header = session.CurrentHeader;
+  std::string_view entry(name);
+  const bool folder = entry.back() == '/' || entry.back() == '\\';
+
+  if (!nameFits || !IsSafeEntryName(entry)) {
+    ShowNamed(host, nameFits ? kUnsafeNameMessage : kLongNameMessage, entry);
+    host.ListSetSelected(session.CurrentEntryIndex, false);
+    accepted = true;
+    return {};
+  }
+  if (!folder && (header.Flags & kStreamedFlag) != 0 && header.CompressedSize == 0) {
+    // Sizes that only follow the data: the next header cannot be found, and
+    // an empty file would pass its check. Say so instead.
+    host.ShowMessage(kStreamedArchiveMessage, kErrorCaption);
+    accepted = false;
+    return {true, PassEnd::kEndAtOnce};
+  }
+
+  accepted = (header.Flags & kEncryptedFlag) == 0 || folder || PasswordAccepted(session);
+  if (!accepted) {
+    host.ShowMessage(kWrongPasswordMessage, kErrorCaption);
+    return {true, PassEnd::kEndAtOnce};
+  }
+
+  if (session.PathAutodetected) {
+    // Update mode writes every file flat into the detected folder.
+    size_t slash = entry.find_last_of("\\/:");
+    if (slash != std::string_view::npos) entry = entry.substr(slash + 1);
+  }
+  if (folder) {
+    // A folder entry makes its folder and counts as verified.
+    if (!session.PathAutodetected) {
+      if (!JoinTarget(session.InstallDir, entry, true, pass)) {
+        ShowNamed(host, kLongNameMessage, entry);
+      } else if (!PathExists(host, pass.TargetPath) && !MakeTargetFolder(host, pass.TargetPath)) {
+        return {true, PassEnd::kWalkDone};
+      }
+    }
+    host.ListSetSelected(session.CurrentEntryIndex, false);
+    return {};
+  }
+  if (!JoinTarget(session.InstallDir, entry, true, pass)) {
+    ShowNamed(host, kLongNameMessage, entry);
+    host.ListSetSelected(session.CurrentEntryIndex, false);
+    return {};
+  }
+  PickRunCommand(session, pass);
+
+  if (!PathExists(host, pass.TargetPath)) {
+    if (!MakeTargetFolder(host, pass.TargetPath)) return {true, PassEnd::kWalkDone};
+  } else if (!ShouldReplace(session, pass)) {
+    host.ListSetSelected(session.CurrentEntryIndex, false);
+    return {};
+  }
+  if (!ExtractEntry(session, pass)) return {true, PassEnd::kEndAtOnce};
+  return {};
+}
+
+}  // namespace
+
+void RunArchivePass(SetupSession& session, bool listing) {
+  Platform& host = *session.Host;
+  bool accepted = false;
+  if (!RunPassStartChecks(session)) return;
+
+  PassContext pass;
+  char name[kNameBufferSize];
+  session.CurrentEntryIndex = -1;
+  if (listing) host.ListReset();
+
+  PassEnd end = PassEnd::kWalkDone;
+  while (ReadLocalHeader(session) && session.ArchivePosition >= 0) {
+    const uint32_t h = static_cast<uint32_t>(session.ArchivePosition);
+    ++session.CurrentEntryIndex;
+    const int32_t length = ReadEntryName(session, name, sizeof name);
+    if (name[0] == '\0') {
+      host.ShowMessage(kEmptyNameMessage, kErrorCaption);
+      end = PassEnd::kEndAtOnce;
+      break;
+    }
+    const uint64_t data = EntryDataOffset(session.CurrentHeader, h);
+    if (data > 0xFFFFFFFFu) break;
+    SeekArchive(session, static_cast<uint32_t>(data));
+
+    EntryOutcome outcome = listing ? ListEntry(session, pass, name)
+                                   : InstallEntry(session, pass, name, length >= 0, accepted);
+    if (outcome.LeaveWalk) {
+      end = outcome.End;
+      break;
+    }
+    if (!SeekNextHeader(session, h)) break;
+  }
+  if (end == PassEnd::kEndAtOnce) return;
+
+  if (listing) {
+    if (host.ListCount() == 0) host.ShowMessage(kNoHeaderMessage, kErrorCaption);
+  } else if (accepted && host.ListSelectedCount() != 0) {
+    host.ShowMessage(kCrcErrorMessage, kErrorCaption);
+    host.SetControlText(kStatusLine, kCrcErrorMessage);
+  }
+}
+
+}  // namespace ebook

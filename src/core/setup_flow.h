@@ -1,0 +1,27 @@
+// What the main dialog does, apart from drawing itself: the listing pass
+// when it opens, the install pass and the run command when Install is
+// pressed. Both hosts drive a setup through these three calls, so the stub
+// and the publisher's tool install alike.
+#pragma once
+
+#include "setup_session.h"
+
+namespace ebook {
+
+enum SetupState : int32_t {
+  kSetupIdle = 0,
+  kSetupInstalling = 1,
+  kSetupFinished = 2,
+};
+
+// The dialog opens: default folder, ask before overwriting, the listing
+// pass, and every entry marked pending.
+void OpenSetup(SetupSession& session);
+
+// Install was pressed. Ignored unless the setup is idle.
+void RunInstall(SetupSession& session);
+
+// Exit was pressed. Ignored while installing.
+void ExitSetup(SetupSession& session);
+
+}  // namespace ebook
