@@ -1,0 +1,852 @@
+// Whole setup runs on the native host, from a packaged file to the files,
+// messages, dialogs and program starts that the user would see.
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "engine_rig.h"
+
+namespace ebook::test {
+namespace {
+
+const char kSizeMessage[] = "Error: Error in the archive size. Please repeat the download.";
+const char kCrcMessage[] = "Error: CRC error";
+const char kNoHeaderMessage[] = "Error: Can't read archive header";
+const char kWrongPasswordMessage[] =
+    "Error: The installation stopped, because the password is wrong.";
+const char kAppPathsKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\Viewer.exe";
+
+Bytes Text(const std::string& s) { return Bytes(s.begin(), s.end()); }
+std::string Book(const std::string& relative) { return std::string(kBookFolder) + "\\" + relative; }
+std::string BookHost(const std::string& relative) { return kBookHost + relative; }
+
+// A tree with a text, an empty file, a CR LF file and, two folders down, a
+// binary file of several 32 KiB chunks.
+const std::vector<std::string> kTree = {"empty.txt", "readme.txt", "sub/deep/book.bin",
+                                        "sub/notes.txt"};
+void WriteTree(Rig& rig) {
+  Rng rng(7);
+  rig.Source("readme.txt", TextLike(rng, 3000));
+  rig.Source("empty.txt", {});
+  rig.Source("sub/notes.txt", Text("first\r\nsecond\r\n"));
+  rig.Source("sub/deep/book.bin", BinaryMix(rng, 150000));
+}
+
+const char kPythonTree[] =
+    "python3 -c \"import os,sys,zipfile\n"
+    "z=zipfile.ZipFile(sys.argv[1],'w',int(sys.argv[2]))\n"
+    "for d,_,fs in sorted(os.walk('.')):\n"
+    "  for f in sorted(fs): z.write(os.path.join(d,f))\n"
+    "z.close()\" {zip} ";
+
+TEST(EngineInstall, ArchivesFromRealToolsInstallByteForByte) {
+  const std::string python = kPythonTree;
+  const struct {
+    const char* label;
+    std::string command;
+  } cases[] = {
+      {"zip stored", "zip -q -r -0 {zip} ."},
+      {"zip deflated", "zip -q -r -9 {zip} ."},
+      {"zip without folder entries", "zip -q -r -D {zip} ."},
+      {"7z deflate", "7z a -tzip -mm=Deflate {zip} ."},
+      {"7z copy", "7z a -tzip -mm=Copy {zip} ."},
+      {"python deflated", python + "8"},
+      {"python stored", python + "0"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    Rig rig;
+    WriteTree(rig);
+    const Bytes zip = rig.Tool(c.command);
+    rig.Run(zip);
+
+    std::vector<std::string> expected;
+    for (const std::string& file : kTree) {
+      std::string windows = file;
+      for (char& ch : windows) ch = ch == '/' ? '\\' : ch;
+      EXPECT_TRUE(SameBytes(rig.Installed(Book(windows)), rig.SourceBytes(file))) << file;
+      expected.push_back(BookHost(file));
+    }
+    EXPECT_EQ(rig.Files(), expected);
+    EXPECT_EQ(rig.Messages(), std::vector<std::string>{});
+    // One list item per record, all of them verified.
+    EXPECT_EQ(rig.Host().List.size(), Get16(zip, zip.size() - 12));
+    EXPECT_EQ(rig.Host().ListSelectedCount(), 0);
+    EXPECT_TRUE(rig.Host().Started.empty());
+    EXPECT_EQ(rig.Host().Controls[kStatusLine].rfind("Extracting: " + Book(""), 0), 0u);
+  }
+}
+
+TEST(EngineLicence, FirstLicenceEntryIsShownFromItsSubfolder) {
+  Rig rig;
+  rig.Source("a.txt", Text("plain"));
+  rig.Source("docs/!!LICENCE.txt", Text("Licence text\r\nline two\r\n"));
+  rig.Source("!!licence2.txt", Text("Second licence"));
+  rig.Package(rig.Tool("zip -q -0 {zip} a.txt 'docs/!!LICENCE.txt' '!!licence2.txt'"));
+  rig.Open();
+
+  EXPECT_EQ(rig.Host().Controls[kLicenceBox], "Licence text\r\nline two\r\n");
+  EXPECT_EQ(rig.Host().Controls[kStatusLine], "Extracting: C:\\Temp\\docs\\!!LICENCE.txt");
+  EXPECT_EQ(rig.Files(), std::vector<std::string>{"C/Temp/docs/!!LICENCE.txt"});
+  ASSERT_EQ(rig.Host().List.size(), 3u);
+  EXPECT_EQ(rig.Host().ListSelectedCount(), 3) << "every entry starts pending";
+  EXPECT_EQ(rig.Messages(), std::vector<std::string>{});
+
+  rig.Install();
+  EXPECT_TRUE(
+      SameBytes(rig.Installed(Book("docs\\!!LICENCE.txt")), rig.SourceBytes("docs/!!LICENCE.txt")));
+  EXPECT_TRUE(SameBytes(rig.Installed(Book("!!licence2.txt")), rig.SourceBytes("!!licence2.txt")));
+  EXPECT_EQ(rig.Host().ListSelectedCount(), 0);
+  EXPECT_EQ(rig.Messages(), std::vector<std::string>{});
+}
+
+// Each row: the licence text, Viewer.exe's App Paths "Path" (HKLM, 64-bit
+// view) and a folder that exists, then what the dialog shows afterwards.
+TEST(EngineLicence, DirectivesOfTheFirstLine) {
+  const std::string notice = kPathAutodetectedNotice;
+  const std::string longText = "Head\n" + std::string(20000, 'x') + "TAIL";
+  const struct {
+    const char* label;
+    std::string licence;
+    const char* registered;
+    const char* folder;
+    std::string box, run, edit, label100, note;
+    std::vector<std::string> messages;
+  } cases[] = {
+      {"capital",
+       "Licence: read me.\r\nmore\r\n",
+       nullptr,
+       nullptr,
+       "Licence: read me.\r\nmore\r\n",
+       "",
+       "c:\\zq",
+       "&Install path:",
+       ".",
+       {}},
+      {"digit",
+       "1. Terms\nmore",
+       nullptr,
+       nullptr,
+       "1. Terms\nmore",
+       "",
+       "c:\\zq",
+       "&Install path:",
+       ".",
+       {}},
+      {"a with CR LF",
+       "a notepad.exe read me.txt\r\nBody\r\n",
+       nullptr,
+       nullptr,
+       "Body\r\n",
+       "notepad.exe read me.txt",
+       "c:\\zq",
+       "&Install path:",
+       ".",
+       {}},
+      {"e with bare LF",
+       "e notepad.exe readme.txt\nBody",
+       nullptr,
+       nullptr,
+       "Body",
+       "notepad.exe readme.tx",
+       "c:\\zq",
+       "&Install path:",
+       ".",
+       {}},
+      {"d",
+       "d \r\nShown from here",
+       nullptr,
+       nullptr,
+       "Shown from here",
+       "",
+       "c:\\zq",
+       "&Install path:",
+       ".",
+       {}},
+      {"e without line feed",
+       "e run.exe",
+       nullptr,
+       nullptr,
+       "",
+       "run.ex",
+       "c:\\zq",
+       "&Install path:",
+       ".",
+       {}},
+      {"p, Path with backslash",
+       "p Viewer.exe\r\nUpdate",
+       "C:\\Apps\\Viewer\\",
+       "C:\\Apps\\Viewer",
+       "Update",
+       "",
+       "C:\\Apps\\Viewer\\",
+       "",
+       notice,
+       {}},
+      {"p, Path without backslash",
+       "p Viewer.exe\r\nUpdate",
+       "C:\\Apps\\Viewer",
+       "C:\\Apps\\Viewer",
+       "Update",
+       "",
+       "C:\\Apps\\",
+       "",
+       notice,
+       {}},
+      {"r, registered",
+       "r Viewer.exe\r\nFull",
+       "C:\\Apps\\Viewer\\",
+       "C:\\Apps\\Viewer",
+       "Full",
+       "",
+       "C:\\Apps\\Viewer\\",
+       "&Install path:",
+       notice,
+       {}},
+      {"r, not registered",
+       "r Viewer.exe\r\nFull",
+       nullptr,
+       nullptr,
+       "Full",
+       "",
+       "c:\\zq",
+       "&Install path:",
+       ".",
+       {"Error: You need to install the trial first! Please exit."}},
+      {"p, folder gone",
+       "p Viewer.exe\r\nUpdate",
+       "C:\\Apps\\Gone\\",
+       nullptr,
+       "Update",
+       "",
+       "c:\\zq",
+       "",
+       ".",
+       {"Error: File to replace not found!"}},
+      {"over 20,000 bytes",
+       longText,
+       nullptr,
+       nullptr,
+       longText.substr(0, 20000),
+       "",
+       "c:\\zq",
+       "&Install path:",
+       ".",
+       {}},
+      {"NUL in the text",
+       std::string("Body\0hidden", 11),
+       nullptr,
+       nullptr,
+       "Body",
+       "",
+       "c:\\zq",
+       "&Install path:",
+       ".",
+       {}},
+      {"empty", "", nullptr, nullptr, "", "", "c:\\zq", "&Install path:", ".", {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    Rig rig;
+    if (c.registered != nullptr) {
+      rig.Host().Registry[{RegistryPlace::kLocalMachine64, kAppPathsKey, "Path"}] = c.registered;
+    }
+    if (c.folder != nullptr) rig.PlaceFolder(c.folder);
+    rig.Package(HandMade({{"!!licence.txt", Text(c.licence)}, {"readme.txt", Text("r")}}));
+    rig.Open();
+    auto& controls = rig.Host().Controls;
+    EXPECT_EQ(controls[kLicenceBox], c.box);
+    EXPECT_EQ(std::string(rig.Session().RunCommand), c.run);
+    EXPECT_EQ(controls[kInstallPathEdit], c.edit);
+    EXPECT_EQ(controls[kInstallPathLabel], c.label100);
+    EXPECT_EQ(controls[kNoticeLine], c.note);
+    EXPECT_EQ(rig.Session().PathAutodetected, c.note == notice);
+    EXPECT_EQ(rig.Messages(), c.messages);
+
+    // Install into the folder the field shows; a directive's command starts
+    // there.
+    rig.Install(nullptr);
+    ASSERT_EQ(rig.Host().Started.size(), c.run.empty() ? 0u : 1u);
+    if (!c.run.empty()) {
+      EXPECT_EQ(rig.Host().Started[0].CommandLine, c.run);
+      EXPECT_EQ(rig.Host().Started[0].Folder, c.edit);
+    }
+    EXPECT_TRUE(rig.Exists(c.edit + (c.edit.back() == '\\' ? "" : "\\") + "readme.txt"));
+  }
+}
+
+// Where Viewer.exe is registered decides which folder is found: the user's
+// own registration first, then the machine's 64-bit and 32-bit views.
+TEST(EngineLicence, AppPathsAreLookedUpUserFirstThenBothMachineViews) {
+  using P = RegistryPlace;
+  const struct {
+    const char* label;
+    std::vector<std::pair<P, const char*>> registered;
+    const char* found;
+    std::vector<P> queried;
+  } cases[] = {
+      {"user only", {{P::kCurrentUser, "C:\\User\\"}}, "C:\\User\\", {P::kCurrentUser}},
+      {"user before machine",
+       {{P::kCurrentUser, "C:\\User\\"}, {P::kLocalMachine64, "C:\\M64\\"}},
+       "C:\\User\\",
+       {P::kCurrentUser}},
+      {"64-bit view",
+       {{P::kLocalMachine64, "C:\\M64\\"}},
+       "C:\\M64\\",
+       {P::kCurrentUser, P::kLocalMachine64}},
+      {"64-bit before 32-bit",
+       {{P::kLocalMachine64, "C:\\M64\\"}, {P::kLocalMachine32, "C:\\M32\\"}},
+       "C:\\M64\\",
+       {P::kCurrentUser, P::kLocalMachine64}},
+      {"32-bit view",
+       {{P::kLocalMachine32, "C:\\M32\\"}},
+       "C:\\M32\\",
+       {P::kCurrentUser, P::kLocalMachine64, P::kLocalMachine32}},
+      {"nowhere", {}, nullptr, {P::kCurrentUser, P::kLocalMachine64, P::kLocalMachine32}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    Rig rig;
+    for (const auto& [place, path] : c.registered) {
+      rig.Host().Registry[{place, kAppPathsKey, "Path"}] = path;
+      rig.PlaceFolder(path);
+    }
+    rig.Package(HandMade({{"!!licence.txt", Text("r Viewer.exe\r\n")}}));
+    rig.Open();
+    EXPECT_EQ(rig.Session().PathAutodetected, c.found != nullptr);
+    EXPECT_EQ(rig.Host().Controls[kInstallPathEdit], c.found ? c.found : "c:\\zq");
+    std::vector<P> queried;
+    for (const auto& q : rig.Host().RegistryQueries) {
+      queried.push_back(q.Place);
+      EXPECT_EQ(q.KeyPath, kAppPathsKey);
+      EXPECT_EQ(q.ValueName, "Path");
+    }
+    EXPECT_EQ(queried, c.queried);
+  }
+}
+
+TEST(EngineLicence, UpdateModeWritesFlatAndReplacesWithoutAsking) {
+  Rig rig;
+  rig.Host().Registry[{RegistryPlace::kLocalMachine64, kAppPathsKey, "Path"}] =
+      "C:\\Apps\\Viewer\\";
+  rig.Place("C:\\Apps\\Viewer\\readme.txt", Text("the old readme, longer than the new ones"));
+  rig.Source("!!licence.txt", Text("p Viewer.exe\r\nUpdate\r\n"));
+  rig.Source("a/readme.txt", Text("first"));
+  rig.Source("b/readme.txt", Text("second"));
+  rig.Package(rig.Tool("zip -q -0 {zip} '!!licence.txt' a/readme.txt b/readme.txt"));
+  rig.Open();
+  rig.Install(nullptr);
+
+  EXPECT_EQ(rig.Installed("C:\\Apps\\Viewer\\readme.txt"), Text("second"));
+  EXPECT_EQ(rig.Files(),
+            (std::vector<std::string>{"C/Apps/Viewer/!!licence.txt", "C/Apps/Viewer/readme.txt",
+                                      "C/Temp/!!licence.txt"}));
+  EXPECT_FALSE(rig.Exists("C:\\Apps\\Viewer\\a"));
+  EXPECT_TRUE(rig.Host().OverwriteAsked.empty());
+  EXPECT_EQ(rig.Messages(), std::vector<std::string>{});
+  EXPECT_EQ(rig.Host().ListSelectedCount(), 0);
+}
+
+TEST(EngineOverwrite, AnswersDecideWhichExistingFilesAreReplaced) {
+  const OverwriteReply yes{true, false}, no{false, false};
+  const OverwriteReply yesAlways{true, true}, noAlways{false, true};
+  const std::vector<std::string> all = {"one.txt", "two.txt", "three.txt"};
+  const struct {
+    const char* label;
+    std::vector<OverwriteReply> replies;
+    size_t asked;
+    const char* replaced;  // per existing file: n replaced, o kept
+  } cases[] = {
+      {"yes each time", {yes, yes, yes}, 3, "nnn"},
+      {"no each time", {no, no, no}, 3, "ooo"},
+      {"yes, don't ask again", {yesAlways}, 1, "nnn"},
+      {"no, don't ask again", {noAlways}, 1, "ooo"},
+      {"no, then yes for all", {no, yesAlways}, 2, "onn"},
+      {"yes, then no for all", {yes, noAlways}, 2, "noo"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    Rig rig;
+    for (const std::string& name : all) {
+      rig.Source(name, Text("new " + name));
+      rig.Place(Book(name), Text("old contents of " + name + ", longer than the new ones"));
+    }
+    rig.Source("fresh.txt", Text("not there before"));
+    rig.Host().OverwriteReplies.assign(c.replies.begin(), c.replies.end());
+    rig.Run(rig.Tool("zip -q -0 {zip} one.txt fresh.txt two.txt three.txt"));
+
+    EXPECT_EQ(rig.Host().OverwriteAsked,
+              std::vector<std::string>(all.begin(), all.begin() + c.asked));
+    for (size_t i = 0; i < all.size(); ++i) {
+      const bool replaced = c.replaced[i] == 'n';
+      EXPECT_EQ(rig.Installed(Book(all[i])) == rig.SourceBytes(all[i]), replaced) << all[i];
+    }
+    EXPECT_EQ(rig.Installed(Book("fresh.txt")), Text("not there before"));
+    EXPECT_EQ(rig.Messages(), std::vector<std::string>{}) << "kept files are no CRC error";
+    EXPECT_EQ(rig.Host().ListSelectedCount(), 0);
+  }
+}
+
+TEST(EngineRunCommand, FirstQuonProgramStartsQuotedInTheInstallFolder) {
+  const std::string quoted = std::string("\"") + kBookFolder;
+  const struct {
+    const char* label;
+    std::vector<Record> records;
+    std::string command;  // empty: nothing started
+  } cases[] = {
+      {"only the first",
+       {{"quonview.exe", Text("MZ")}, {"quonplay.exe", Text("MZ")}},
+       quoted + "\\quonview.exe\" /INIT"},
+      {"sixth character r", {{"quonxr.exe", Text("MZ")}}, ""},
+      {"not ending in .exe", {{"quonview.exe.txt", Text("t")}}, ""},
+      {"capitals",
+       {{"QUONVIEW.EXE", Text("MZ")}, {"quonplay.exe", Text("MZ")}},
+       quoted + "\\QUONVIEW.EXE\" /INIT"},
+      {"after a refused name, in a subfolder",
+       {{"quonxr.exe", Text("MZ")}, {"bin/quonplay.exe", Text("MZ")}},
+       quoted + "\\bin\\quonplay.exe\" /INIT"},
+      {"a licence command wins",
+       {{"!!licence.txt", Text("a other.exe /x\r\n")}, {"quonview.exe", Text("MZ")}},
+       "other.exe /x"},
+      {"no program", {{"readme.txt", Text("r")}}, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    Rig rig;
+    rig.Run(HandMade(c.records));
+    ASSERT_EQ(rig.Host().Started.size(), c.command.empty() ? 0u : 1u);
+    if (!c.command.empty()) {
+      EXPECT_EQ(rig.Host().Started[0].CommandLine, c.command);
+      EXPECT_EQ(rig.Host().Started[0].Folder, kBookFolder);
+    }
+    EXPECT_EQ(rig.Messages(), std::vector<std::string>{});
+  }
+}
+
+// A byte flipped inside one entry's data: every entry is still written,
+// and one "CRC error" closes the pass.
+TEST(EngineFailures, DamagedEntryIsReportedOnceAtTheEnd) {
+  for (const char* command :
+       {"zip -q -0 {zip} one.txt two.txt three.txt", "zip -q -9 {zip} one.txt two.txt three.txt"}) {
+    SCOPED_TRACE(command);
+    Rig rig;
+    Rng rng(11);
+    for (const char* name : {"one.txt", "two.txt", "three.txt"})
+      rig.Source(name, TextLike(rng, 5000));
+    const Bytes zip = rig.Tool(command);
+    rig.Package(zip);
+    const size_t header = HeaderOffsetOf(zip, "two.txt");
+    ASSERT_NE(header, SIZE_MAX);
+    const size_t data = header + 30 + Get16(zip, header + 26) + Get16(zip, header + 28);
+    rig.Packaged()[kFakeStubLength + 8 + data + Get32(zip, header + 18) / 2] ^= 0x20;
+    rig.Open();
+    rig.Install();
+
+    EXPECT_EQ(rig.Messages(), std::vector<std::string>{kCrcMessage});
+    EXPECT_EQ(rig.Host().DialogLog.back(), "message:CRC error");
+    EXPECT_EQ(rig.Host().Controls[kStatusLine], "CRC error");
+    EXPECT_TRUE(SameBytes(rig.Installed(Book("one.txt")), rig.SourceBytes("one.txt")));
+    EXPECT_TRUE(SameBytes(rig.Installed(Book("three.txt")), rig.SourceBytes("three.txt")));
+    EXPECT_TRUE(rig.Exists(Book("two.txt")));
+    EXPECT_NE(rig.Installed(Book("two.txt")), rig.SourceBytes("two.txt"));
+    EXPECT_EQ(rig.Host().ListSelectedCount(), 1);
+  }
+}
+
+TEST(EngineFailures, EntriesThatCannotBeWritten) {
+  const struct {
+    const char* label;
+    std::vector<Record> records;
+    const char* existingFolder;  // in the install folder, before the run
+    const char* existingFile;
+    std::vector<std::string> messages;
+    std::vector<std::string> written;  // under the install folder
+    const char* firstContent;
+  } cases[] = {
+      {"method 6 ends the pass",
+       {{"one.txt", Text("imploded"), 6}, {"two.txt", Text("two")}},
+       nullptr,
+       nullptr,
+       {"Error: Unsupported compression method"},
+       {"one.txt"},
+       ""},
+      {"a folder where the file goes",
+       {{"one.txt", Text("one")}, {"two.txt", Text("two")}, {"three.txt", Text("three")}},
+       "two.txt",
+       nullptr,
+       {"Couldn't open...: " + Book("two.txt"), kCrcMessage},
+       {"one.txt", "three.txt"},
+       "one"},
+      {"a file where a folder goes",
+       {{"one.txt", Text("one")}, {"sub/deep/x.txt", Text("x")}, {"three.txt", Text("three")}},
+       nullptr,
+       "sub",
+       {"Error Changing Dir: " + Book("sub\\deep"), kCrcMessage},
+       {"one.txt", "sub"},
+       "one"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    Rig rig;
+    if (c.existingFolder != nullptr) rig.PlaceFolder(Book(c.existingFolder));
+    if (c.existingFile != nullptr) rig.Place(Book(c.existingFile), Text("in the way"));
+    // Replace whatever is there, so that only the failure keeps a file out.
+    rig.Host().OverwriteReplies = {{true, true}};
+    rig.Run(HandMade(c.records));
+    EXPECT_EQ(rig.Messages(), c.messages);
+    std::vector<std::string> written;
+    for (const std::string& file : c.written) written.push_back(BookHost(file));
+    EXPECT_EQ(rig.Files(), written);
+    EXPECT_EQ(rig.Installed(Book("one.txt")), Text(c.firstContent));
+  }
+}
+
+TEST(EngineFailures, DamagedPackagesAreRefusedInBothPasses) {
+  const struct {
+    const char* label;
+    int change;  // bytes added to (or cut from) the packaged file
+    bool bareStub, emptyZip;
+    const char* message;
+  } cases[] = {
+      {"one byte longer", 1, false, false, kSizeMessage},
+      {"one byte shorter", -1, false, false, kSizeMessage},
+      {"bare stub", 0, true, false, kSizeMessage},
+      {"empty archive", 0, false, true, kNoHeaderMessage},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    Rig rig;
+    rig.Source("one.txt", Text("one"));
+    rig.Package(c.emptyZip ? rig.Tool("python3 -c \"import sys,zipfile; zipfile.ZipFile("
+                                      "sys.argv[1],'w').close()\" {zip}")
+                           : rig.Tool("zip -q -0 {zip} one.txt"));
+    Bytes& packaged = rig.Packaged();
+    if (c.bareStub) packaged.resize(kFakeStubLength);
+    if (c.change > 0) packaged.push_back(0);
+    if (c.change < 0) packaged.pop_back();
+    rig.Open();
+    EXPECT_EQ(rig.Messages(), std::vector<std::string>{c.message});
+    EXPECT_TRUE(rig.Host().List.empty());
+    rig.Install();
+    // The install pass checks the size again; an archive without entries
+    // has nothing more to say.
+    std::vector<std::string> expected{c.message};
+    if (std::string(c.message) == kSizeMessage) expected.push_back(c.message);
+    EXPECT_EQ(rig.Messages(), expected);
+    EXPECT_EQ(rig.Files(), std::vector<std::string>{});
+  }
+}
+
+// Records no tool writes on request; each row installs completely and
+// silently.
+TEST(EngineWalk, UnusualRecordsInstallCompletely) {
+  Rng rng(3);
+  const Bytes big = BinaryMix(rng, 70000);
+  Bytes extra = {0x99, 0x99, 36, 0};
+  for (uint8_t b : Text("PK\x03\x04 looks like a header........")) extra.push_back(b);
+  const std::string name257 = std::string(120, 'a') + "/" + std::string(132, 'b') + ".txt";
+  const struct {
+    const char* label;
+    std::vector<Record> records;
+  } cases[] = {
+      {"extra field with a signature in it",
+       {Record("one.txt", Text("one")).WithExtra(extra),
+        Record("two.txt", big, 8).WithExtra(extra)}},
+      {"00 00 00 50 signature",
+       {{"one.txt", Text("one")},
+        Record("two.txt", big, 8).WithSignature(0x50000000u),
+        {"three.txt", Text("3")}}},
+      {"NUL in a name",
+       {{std::string("good.txt\0junk", 13), Text("good")}, {"two.txt", Text("2")}}},
+      {"folder entries", {{"docs/", {}}, {"docs/a.txt", Text("a")}, {"empty/", {}}}},
+      {"empty files", {{"zero.txt", {}}, {"zero8.txt", {}, 8}, {"two.txt", Text("2")}}},
+      {"name of 257 bytes", {{name257, Text("long")}, {"two.txt", Text("2")}}},
+      {"descriptor of 12 bytes after real sizes",
+       {Record("one.txt", big).WithFlags(8).WithDescriptor(12),
+        Record("two.txt", Text("two"), 8).WithFlags(8).WithDescriptor(12),
+        {"three.txt", Text("three")}}},
+      {"descriptor of 16 bytes after real sizes",
+       {Record("one.txt", big, 8).WithFlags(8).WithDescriptor(16),
+        Record("two.txt", Text("two")).WithFlags(8).WithDescriptor(16),
+        {"three.txt", Text("three")}}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    Rig rig;
+    rig.Run(HandMade(c.records));
+    EXPECT_EQ(rig.Messages(), std::vector<std::string>{});
+    EXPECT_EQ(rig.Host().List.size(), c.records.size());
+    EXPECT_EQ(rig.Host().ListSelectedCount(), 0);
+    std::vector<std::string> expected;
+    for (const Record& r : c.records) {
+      std::string name = r.Name.substr(0, r.Name.find('\0'));
+      std::string windows = name;
+      for (char& ch : windows) ch = ch == '/' ? '\\' : ch;
+      if (name.back() == '/') {
+        EXPECT_TRUE(fs::is_directory(rig.HostPath(Book(windows)))) << name;
+        continue;
+      }
+      EXPECT_TRUE(SameBytes(rig.Installed(Book(windows)), r.Data)) << name;
+      expected.push_back(BookHost(name));
+    }
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(rig.Files(), expected);
+  }
+}
+
+TEST(EngineWalk, DescriptorsFromZipEncryptInstallEveryEntry) {
+  Rig rig;
+  Rng rng(5);
+  rig.Source("one.txt", TextLike(rng, 4000));
+  rig.Source("two.bin", BinaryMix(rng, 40000));
+  rig.Source("three.txt", Text("three"));
+  const Bytes zip = rig.Tool("zip -q -e -P pw {zip} one.txt two.bin three.txt");
+  ASSERT_EQ(Get16(zip, 6) & 9, 9) << "encrypted, with a descriptor after the data";
+  rig.Host().PasswordReplies = {"pw"};
+  rig.Run(zip);
+  for (const char* name : {"one.txt", "two.bin", "three.txt"}) {
+    EXPECT_TRUE(SameBytes(rig.Installed(Book(name)), rig.SourceBytes(name))) << name;
+  }
+  EXPECT_EQ(rig.Host().DialogLog, std::vector<std::string>{"password"});
+  EXPECT_EQ(rig.Host().ListSelectedCount(), 0);
+}
+
+// Names that would leave the install folder, or that do not fit, are never
+// written; the rest of the archive installs.
+TEST(EngineNames, UnsafeAndOverlongNamesAreRefusedOneByOne) {
+  const std::string name258 = std::string(120, 'a') + "/" + std::string(133, 'b') + ".txt";
+  const std::string name300 = std::string(120, 'a') + "/" + std::string(175, 'b') + ".txt";
+  const struct {
+    std::string name;
+    bool tooLong;
+  } cases[] = {
+      {"../evil.txt", false},
+      {"C:\\evil.txt", false},
+      {"C:evil.txt", false},
+      {"/abs.txt", false},
+      {"\\abs.txt", false},
+      {"\\\\server\\share\\x.txt", false},
+      {"a/../../b.txt", false},
+      {"sub\\..\\..\\c.txt", false},
+      {"a/../inside.txt", false},
+      {"stream.txt:hidden", false},
+      {"..", false},
+      {".. /evil.txt", false},
+      {"sub/. ./. ./x.txt", false},
+      {name258, true},
+      {name300, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Rig rig;
+    rig.Run(HandMade({{"ok1.txt", Text("1")}, {c.name, Text("evil")}, {"ok2.txt", Text("2")}}));
+    ASSERT_EQ(rig.Host().Messages.size(), 1u);
+    const auto& shown = rig.Host().Messages[0];
+    EXPECT_EQ(shown.Caption, "Error");
+    EXPECT_NE(shown.Text.find(c.tooLong ? c.name.substr(0, 257) : c.name), std::string::npos);
+    EXPECT_EQ(shown.Text.find(c.name.substr(0, 258)) != std::string::npos, !c.tooLong)
+        << "the message shows at most the name's first 257 bytes";
+    EXPECT_EQ(shown.Text.find("too long") != std::string::npos, c.tooLong);
+    EXPECT_EQ(rig.Files(), (std::vector<std::string>{BookHost("ok1.txt"), BookHost("ok2.txt")}));
+    EXPECT_EQ(rig.Host().ListSelectedCount(), 0) << "no CRC error for the refused entry";
+  }
+}
+
+TEST(EngineNames, UnsafeLicenceNamesAreNotWrittenToTheTempFolder) {
+  for (const char* name :
+       {"../!!licence.txt", "docs/../../!!licence.txt", "C:\\!!licence.txt", "\\!!licence.txt"}) {
+    SCOPED_TRACE(name);
+    Rig rig;
+    rig.Package(HandMade({{name, Text("a evil.exe\r\nText")}}));
+    rig.Open();
+    ASSERT_EQ(rig.Host().Messages.size(), 1u);
+    EXPECT_EQ(rig.Host().Messages[0].Caption, "Error");
+    EXPECT_NE(rig.Host().Messages[0].Text.find(name), std::string::npos);
+    EXPECT_EQ(rig.Host().Controls[kLicenceBox], "");
+    EXPECT_EQ(std::string(rig.Session().RunCommand), "");
+    EXPECT_EQ(rig.Files(), std::vector<std::string>{});
+  }
+}
+
+TEST(EngineWalk, EmptyNameStopsThePass) {
+  Rig rig;
+  rig.Run(HandMade(
+      {{"one.txt", Text("1")}, {std::string("\0x", 2), Text("?")}, {"three.txt", Text("3")}}));
+  EXPECT_EQ(rig.Messages(),
+            (std::vector<std::string>{"Error: Error retreiving filename from archive.",
+                                      "Error: Error retreiving filename from archive."}));
+  EXPECT_EQ(rig.Files(), std::vector<std::string>{BookHost("one.txt")});
+}
+
+// Sizes that only follow the data cannot be walked: the setup says so
+// instead of writing empty files.
+TEST(EngineWalk, StreamedArchivesAreRefusedWithAMessage) {
+  const struct {
+    const char* label;
+    std::string command;  // empty: hand-made
+  } cases[] = {
+      {"zip to a pipe", "zip -q - one.txt two.txt | cat > {zip}"},
+      {"python to a pipe",
+       "python3 -c \"import sys,zipfile\n"
+       "z=zipfile.ZipFile(sys.stdout.buffer,'w',zipfile.ZIP_DEFLATED)\n"
+       "z.write('one.txt'); z.write('two.txt'); z.close()\" | cat > {zip}"},
+      {"python stored to a pipe",
+       "python3 -c \"import sys,zipfile\n"
+       "z=zipfile.ZipFile(sys.stdout.buffer,'w')\n"
+       "z.write('one.txt'); z.write('two.txt'); z.close()\" | cat > {zip}"},
+      {"hand-made", ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    Rig rig;
+    rig.Source("one.txt", Text("one one one one"));
+    rig.Source("two.txt", Text("two"));
+    const Bytes zip =
+        c.command.empty()
+            ? HandMade(
+                  {Record("one.txt", Text("one")).WithFlags(8).WithZeroSizes().WithDescriptor(16),
+                   Record("two.txt", Text("two"), 8)
+                       .WithFlags(8)
+                       .WithZeroSizes()
+                       .WithDescriptor(16)})
+            : rig.Tool(c.command);
+    ASSERT_EQ(Get16(zip, 6) & 8, 8);
+    ASSERT_EQ(Get32(zip, 18), 0u);
+    rig.Run(zip);
+    ASSERT_EQ(rig.Host().Messages.size(), 1u);
+    EXPECT_EQ(rig.Host().Messages[0].Caption, "Error");
+    EXPECT_NE(rig.Host().Messages[0].Text.find("cannot be installed"), std::string::npos);
+    EXPECT_EQ(rig.Files(), std::vector<std::string>{});
+  }
+}
+
+// A size field that puts the next record back at or before its own header
+// once added up in 32 bits: the walk ends instead of going round forever.
+TEST(EngineWalk, SizesThatWrapAroundEndTheWalk) {
+  const uint32_t first = kFakeStubLength + 8;
+  const uint32_t second = first + 30 + 6 + 2;  // after ok.txt and its data
+  const uint32_t wrapData = second + 30 + 8;   // after wrap.bin's header and name
+  const struct {
+    const char* label;
+    uint32_t target;
+  } cases[] = {{"back to the first header", first}, {"back to itself", second}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    Rig rig;
+    const uint32_t size = static_cast<uint32_t>(uint64_t{1} << 32) - wrapData + c.target;
+    rig.Run(HandMade({{"ok.txt", Text("ok")},
+                      Record("wrap.bin", Text("data")).WithCompressedSize(size),
+                      {"after.txt", Text("after")}}));
+    EXPECT_EQ(rig.Host().List.size(), 2u);
+    EXPECT_EQ(rig.Installed(Book("ok.txt")), Text("ok"));
+    EXPECT_TRUE(rig.Host().OverwriteAsked.empty()) << "no entry was visited twice";
+    EXPECT_FALSE(rig.Exists(Book("after.txt")));
+  }
+}
+
+TEST(EnginePassword, EncryptedArchivesFromRealToolsNeedOnePassword) {
+  for (const char* command :
+       {"zip -q -e -P pw {zip} one.txt two.bin", "zip -q -0 -e -P pw {zip} one.txt two.bin",
+        "7z a -tzip -mem=ZipCrypto -ppw {zip} one.txt two.bin",
+        "7z a -tzip -mm=Copy -mem=ZipCrypto -ppw {zip} one.txt two.bin"}) {
+    SCOPED_TRACE(command);
+    Rig rig;
+    Rng rng(9);
+    rig.Source("one.txt", TextLike(rng, 2000));
+    rig.Source("two.bin", BinaryMix(rng, 70000));
+    const Bytes zip = rig.Tool(command);
+    ASSERT_EQ(Get16(zip, 6) & 1, 1);
+    rig.Host().PasswordReplies = {"pw"};
+    rig.Run(zip);
+    EXPECT_EQ(rig.Host().DialogLog, std::vector<std::string>{"password"});
+    EXPECT_TRUE(SameBytes(rig.Installed(Book("one.txt")), rig.SourceBytes("one.txt")));
+    EXPECT_TRUE(SameBytes(rig.Installed(Book("two.bin")), rig.SourceBytes("two.bin")));
+    EXPECT_EQ(rig.Messages(), std::vector<std::string>{});
+    EXPECT_EQ(std::string(rig.Session().Password), "pw");
+  }
+}
+
+// A plain program first, then two encrypted entries: the answers typed
+// decide whether they install; the program starts either way.
+TEST(EnginePassword, ThreeTriesThenTheInstallationStops) {
+  const struct {
+    std::vector<std::string> typed;
+    size_t dialogs;
+    bool installed;
+  } cases[] = {
+      {{"pw"}, 1, true},
+      {{"nope", "pw"}, 2, true},
+      {{"a", "b", "pw"}, 3, true},
+      {{"a", "b", "c", "pw"}, 3, false},
+      {{}, 3, false},  // cancelled each time
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.typed));
+    Rig rig;
+    rig.Source("quonview.exe", Text("MZ viewer"));
+    rig.Source("secret1.txt", Text("first secret"));
+    rig.Source("secret2.txt", Text("second secret"));
+    const Bytes zip =
+        rig.Tool("zip -q -0 {zip} quonview.exe && zip -q -e -P pw {zip} secret1.txt secret2.txt");
+    rig.Host().PasswordReplies.assign(c.typed.begin(), c.typed.end());
+    rig.Run(zip);
+
+    const auto& log = rig.Host().DialogLog;
+    EXPECT_EQ(static_cast<size_t>(std::count(log.begin(), log.end(), "password")), c.dialogs);
+    EXPECT_EQ(rig.Messages(), c.installed ? std::vector<std::string>{}
+                                          : std::vector<std::string>{kWrongPasswordMessage});
+    EXPECT_EQ(rig.Exists(Book("secret1.txt")), c.installed);
+    EXPECT_EQ(rig.Exists(Book("secret2.txt")), c.installed);
+    EXPECT_EQ(rig.Installed(Book("secret2.txt")), c.installed ? Text("second secret") : Bytes{});
+    ASSERT_EQ(rig.Host().Started.size(), 1u);
+    EXPECT_EQ(rig.Host().Started[0].CommandLine,
+              std::string("\"") + Book("quonview.exe") + "\" /INIT");
+    EXPECT_EQ(rig.Session().InstallState, kSetupFinished);
+  }
+}
+
+TEST(EngineDialog, ExitBeforeInstallExtractsNothing) {
+  Rig rig;
+  rig.Package(HandMade({{"quonview.exe", Text("MZ")}}));
+  rig.Open();
+  ExitSetup(rig.Session());
+  EXPECT_EQ(rig.Session().InstallState, kSetupFinished);
+  rig.Install();
+  EXPECT_EQ(rig.Files(), std::vector<std::string>{});
+  EXPECT_TRUE(rig.Host().Started.empty());
+}
+
+TEST(EngineDialog, EmptyFolderFieldMeansTheCurrentFolderAndInstallRunsOnce) {
+  Rig rig;
+  rig.Package(HandMade({{"one.txt", Text("one")}}));
+  rig.Open();
+  rig.Install("");
+  EXPECT_EQ(rig.Host().Controls[kInstallPathEdit], "C:\\");
+  EXPECT_EQ(rig.Files(), std::vector<std::string>{"C/one.txt"});
+
+  std::filesystem::remove(rig.HostPath("C:\\one.txt"));
+  rig.Install();
+  ExitSetup(rig.Session());
+  EXPECT_EQ(rig.Files(), std::vector<std::string>{});
+  EXPECT_EQ(rig.Session().InstallState, kSetupFinished);
+}
+
+// A sanitizer build ends the program at the first fault it finds, so this
+// case comes after all the others.
+TEST(EngineShortDirective, LineTooShortForAnArgumentSetsNoCommand) {
+  const struct {
+    std::string licence, box;
+  } cases[] = {{"a x\nBody", "Body"}, {"e\r\nBody", "Body"}, {"a", ""}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.licence));
+    Rig rig;
+    rig.Run(HandMade({{"!!licence.txt", Text(c.licence)}, {"quonxr.exe", Text("MZ")}}));
+    EXPECT_EQ(rig.Host().Controls[kLicenceBox], c.box);
+    EXPECT_EQ(std::string(rig.Session().RunCommand), "");
+    EXPECT_TRUE(rig.Host().Started.empty());
+    EXPECT_TRUE(rig.Exists(Book("quonxr.exe")));
+  }
+}
+
+}  // namespace
+}  // namespace ebook::test
