@@ -1,6 +1,9 @@
 // Whole setup runs on the native host, from a packaged file to the files,
 // messages, dialogs and program starts that the user would see.
+#include <unistd.h>
+
 #include <algorithm>
+#include <csignal>
 #include <string>
 #include <vector>
 
@@ -443,7 +446,8 @@ TEST(EngineFailures, DamagedEntryIsReportedOnceAtTheEnd) {
     rig.Install();
 
     EXPECT_EQ(rig.Messages(), std::vector<std::string>{kCrcMessage});
-    EXPECT_EQ(rig.Host().DialogLog.back(), "message:CRC error");
+    const auto& log = rig.Host().DialogLog;
+    EXPECT_EQ(log.empty() ? "" : log.back(), "message:CRC error");
     EXPECT_EQ(rig.Host().Controls[kStatusLine], "CRC error");
     EXPECT_TRUE(SameBytes(rig.Installed(Book("one.txt")), rig.SourceBytes("one.txt")));
     EXPECT_TRUE(SameBytes(rig.Installed(Book("three.txt")), rig.SourceBytes("three.txt")));
@@ -608,6 +612,7 @@ TEST(EngineWalk, DescriptorsFromZipEncryptInstallEveryEntry) {
     EXPECT_TRUE(SameBytes(rig.Installed(Book(name)), rig.SourceBytes(name))) << name;
   }
   EXPECT_EQ(rig.Host().DialogLog, std::vector<std::string>{"password"});
+  EXPECT_EQ(rig.Host().List.size(), 3u);
   EXPECT_EQ(rig.Host().ListSelectedCount(), 0);
 }
 
@@ -640,28 +645,44 @@ TEST(EngineNames, UnsafeAndOverlongNamesAreRefusedOneByOne) {
     SCOPED_TRACE(c.name);
     Rig rig;
     rig.Run(HandMade({{"ok1.txt", Text("1")}, {c.name, Text("evil")}, {"ok2.txt", Text("2")}}));
-    ASSERT_EQ(rig.Host().Messages.size(), 1u);
-    const auto& shown = rig.Host().Messages[0];
-    EXPECT_EQ(shown.Caption, "Error");
-    EXPECT_NE(shown.Text.find(c.tooLong ? c.name.substr(0, 257) : c.name), std::string::npos);
-    EXPECT_EQ(shown.Text.find(c.name.substr(0, 258)) != std::string::npos, !c.tooLong)
+    const std::vector<std::string> shown = rig.Messages();
+    EXPECT_EQ(shown.size(), 1u);
+    const std::string first = shown.empty() ? "" : shown[0];
+    EXPECT_EQ(first.rfind("Error: ", 0), 0u);
+    EXPECT_NE(first.find(c.name.substr(0, 257)), std::string::npos);
+    EXPECT_EQ(first.find(c.name.substr(0, 258)) != std::string::npos, !c.tooLong)
         << "the message shows at most the name's first 257 bytes";
-    EXPECT_EQ(shown.Text.find("too long") != std::string::npos, c.tooLong);
+    EXPECT_EQ(first.find("too long") != std::string::npos, c.tooLong);
     EXPECT_EQ(rig.Files(), (std::vector<std::string>{BookHost("ok1.txt"), BookHost("ok2.txt")}));
     EXPECT_EQ(rig.Host().ListSelectedCount(), 0) << "no CRC error for the refused entry";
   }
 }
 
-TEST(EngineNames, UnsafeLicenceNamesAreNotWrittenToTheTempFolder) {
-  for (const char* name :
-       {"../!!licence.txt", "docs/../../!!licence.txt", "C:\\!!licence.txt", "\\!!licence.txt"}) {
-    SCOPED_TRACE(name);
+TEST(EngineNames, UnsafeOrOverlongLicenceNamesAreNotWrittenToTheTempFolder) {
+  // Cut to 257 bytes, this name still ends in a licence file name.
+  const std::string overlong =
+      "docs/" + std::string(200, 'd') + "/!!licence" + std::string(100, 'x') + ".txt";
+  const struct {
+    std::string name;
+    bool tooLong;
+  } cases[] = {
+      {"../!!licence.txt", false},
+      {"docs/../../!!licence.txt", false},
+      {"C:\\!!licence.txt", false},
+      {"\\!!licence.txt", false},
+      {overlong, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
     Rig rig;
-    rig.Package(HandMade({{name, Text("a evil.exe\r\nText")}}));
+    rig.Package(HandMade({{c.name, Text("a evil.exe\r\nText")}}));
     rig.Open();
-    ASSERT_EQ(rig.Host().Messages.size(), 1u);
-    EXPECT_EQ(rig.Host().Messages[0].Caption, "Error");
-    EXPECT_NE(rig.Host().Messages[0].Text.find(name), std::string::npos);
+    const std::vector<std::string> shown = rig.Messages();
+    EXPECT_EQ(shown.size(), 1u);
+    const std::string first = shown.empty() ? "" : shown[0];
+    EXPECT_EQ(first.rfind("Error: ", 0), 0u);
+    EXPECT_NE(first.find(c.name.substr(0, 257)), std::string::npos);
+    EXPECT_EQ(first.find("too long") != std::string::npos, c.tooLong);
     EXPECT_EQ(rig.Host().Controls[kLicenceBox], "");
     EXPECT_EQ(std::string(rig.Session().RunCommand), "");
     EXPECT_EQ(rig.Files(), std::vector<std::string>{});
@@ -730,6 +751,13 @@ TEST(EngineWalk, SizesThatWrapAroundEndTheWalk) {
     const char* label;
     uint32_t target;
   } cases[] = {{"back to the first header", first}, {"back to itself", second}};
+  // A walk that goes round would never return: end the program instead.
+  std::signal(SIGALRM, [](int) {
+    const char text[] = "the walk over wrapping sizes did not end\n";
+    (void)!write(2, text, sizeof text - 1);
+    _exit(1);
+  });
+  alarm(60);
   for (const auto& c : cases) {
     SCOPED_TRACE(c.label);
     Rig rig;
@@ -742,18 +770,21 @@ TEST(EngineWalk, SizesThatWrapAroundEndTheWalk) {
     EXPECT_TRUE(rig.Host().OverwriteAsked.empty()) << "no entry was visited twice";
     EXPECT_FALSE(rig.Exists(Book("after.txt")));
   }
+  alarm(0);
 }
 
 TEST(EnginePassword, EncryptedArchivesFromRealToolsNeedOnePassword) {
   for (const char* command :
-       {"zip -q -e -P pw {zip} one.txt two.bin", "zip -q -0 -e -P pw {zip} one.txt two.bin",
-        "7z a -tzip -mem=ZipCrypto -ppw {zip} one.txt two.bin",
-        "7z a -tzip -mm=Copy -mem=ZipCrypto -ppw {zip} one.txt two.bin"}) {
+       {"zip -q -e -P pw {zip} one.txt two.bin empty.txt",
+        "zip -q -0 -e -P pw {zip} one.txt two.bin empty.txt",
+        "7z a -tzip -mem=ZipCrypto -ppw {zip} one.txt two.bin empty.txt",
+        "7z a -tzip -mm=Copy -mem=ZipCrypto -ppw {zip} one.txt two.bin empty.txt"}) {
     SCOPED_TRACE(command);
     Rig rig;
     Rng rng(9);
     rig.Source("one.txt", TextLike(rng, 2000));
     rig.Source("two.bin", BinaryMix(rng, 70000));
+    rig.Source("empty.txt", {});
     const Bytes zip = rig.Tool(command);
     ASSERT_EQ(Get16(zip, 6) & 1, 1);
     rig.Host().PasswordReplies = {"pw"};
@@ -761,7 +792,10 @@ TEST(EnginePassword, EncryptedArchivesFromRealToolsNeedOnePassword) {
     EXPECT_EQ(rig.Host().DialogLog, std::vector<std::string>{"password"});
     EXPECT_TRUE(SameBytes(rig.Installed(Book("one.txt")), rig.SourceBytes("one.txt")));
     EXPECT_TRUE(SameBytes(rig.Installed(Book("two.bin")), rig.SourceBytes("two.bin")));
+    EXPECT_TRUE(rig.Exists(Book("empty.txt")));
+    EXPECT_EQ(rig.Installed(Book("empty.txt")), Bytes{});
     EXPECT_EQ(rig.Messages(), std::vector<std::string>{});
+    EXPECT_EQ(rig.Host().ListSelectedCount(), 0);
     EXPECT_EQ(std::string(rig.Session().Password), "pw");
   }
 }
@@ -829,6 +863,18 @@ TEST(EngineDialog, EmptyFolderFieldMeansTheCurrentFolderAndInstallRunsOnce) {
   ExitSetup(rig.Session());
   EXPECT_EQ(rig.Files(), std::vector<std::string>{});
   EXPECT_EQ(rig.Session().InstallState, kSetupFinished);
+}
+
+// The folder field gives at most 255 characters.
+TEST(EngineDialog, LongFolderFieldIsCutTo255Characters) {
+  const std::string typed = "C:\\" + std::string(200, 'a') + "\\" + std::string(96, 'b');
+  Rig rig;
+  rig.Package(HandMade({{"one.txt", Text("one")}}));
+  rig.Open();
+  rig.Install(typed.c_str());
+  EXPECT_EQ(rig.Files(), std::vector<std::string>{"C/" + std::string(200, 'a') + "/" +
+                                                  std::string(51, 'b') + "/one.txt"});
+  EXPECT_EQ(rig.Messages(), std::vector<std::string>{});
 }
 
 // A sanitizer build ends the program at the first fault it finds, so this
