@@ -405,7 +405,7 @@ TEST(EngineRunCommand, FirstQuonProgramStartsQuotedInTheInstallFolder) {
       {"capitals",
        {{"QUONVIEW.EXE", Text("MZ")}, {"quonplay.exe", Text("MZ")}},
        quoted + "\\QUONVIEW.EXE\" /INIT"},
-      {"after a refused name, in a subfolder",
+      {"after a name the rule passes over, in a subfolder",
        {{"quonxr.exe", Text("MZ")}, {"bin/quonplay.exe", Text("MZ")}},
        quoted + "\\bin\\quonplay.exe\" /INIT"},
       {"a licence command wins",
@@ -413,16 +413,20 @@ TEST(EngineRunCommand, FirstQuonProgramStartsQuotedInTheInstallFolder) {
        "other.exe /x"},
       {"no program", {{"readme.txt", Text("r")}}, ""},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.label);
-    Rig rig;
-    rig.Run(HandMade(c.records));
-    ASSERT_EQ(rig.Host().Started.size(), c.command.empty() ? 0u : 1u);
-    if (!c.command.empty()) {
-      EXPECT_EQ(rig.Host().Started[0].CommandLine, c.command);
-      EXPECT_EQ(rig.Host().Started[0].Folder, kBookFolder);
+  // The folder may be typed with a trailing backslash: the command is the same.
+  const std::string typedFolders[] = {kBookFolder, std::string(kBookFolder) + "\\"};
+  for (const std::string& folder : typedFolders) {
+    for (const auto& c : cases) {
+      SCOPED_TRACE(folder + ": " + c.label);
+      Rig rig;
+      rig.Run(HandMade(c.records), folder.c_str());
+      ASSERT_EQ(rig.Host().Started.size(), c.command.empty() ? 0u : 1u);
+      if (!c.command.empty()) {
+        EXPECT_EQ(rig.Host().Started[0].CommandLine, c.command);
+        EXPECT_EQ(rig.Host().Started[0].Folder, folder);
+      }
+      EXPECT_EQ(rig.Messages(), std::vector<std::string>{});
     }
-    EXPECT_EQ(rig.Messages(), std::vector<std::string>{});
   }
 }
 
@@ -480,6 +484,13 @@ TEST(EngineFailures, EntriesThatCannotBeWritten) {
        nullptr,
        {"Couldn't open...: " + Book("two.txt"), kCrcMessage},
        {"one.txt", "three.txt"},
+       "one"},
+      {"data cut short by the end of the file",
+       {{"one.txt", Text("one")}, Record("two.txt", Text("two")).WithCompressedSize(1000)},
+       nullptr,
+       nullptr,
+       {kCrcMessage},
+       {"one.txt", "two.txt"},
        "one"},
       {"a file where a folder goes",
        {{"one.txt", Text("one")}, {"sub/deep/x.txt", Text("x")}, {"three.txt", Text("three")}},
