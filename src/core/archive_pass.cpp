@@ -141,27 +141,35 @@ struct EntryOutcome {
   PassEnd End = PassEnd::kWalkDone;
 };
 
-EntryOutcome ListEntry(SetupSession& session, PassContext& pass, const char* name) {
+EntryOutcome ListEntry(SetupSession& session, PassContext& pass, const char* name, bool nameFits) {
   Platform& host = *session.Host;
   host.ListAdd(name);
   std::string_view entry(name);
   size_t slash = entry.find_last_of("\\/:");
   std::string_view file = slash == std::string_view::npos ? entry : entry.substr(slash + 1);
   if (session.LicenceHandled || !StartsWithLower(file, "!!licen")) return {};
+  // The listing pass has no password step, so an encrypted licence could only
+  // be shown as noise (and noise might read as a directive): it is skipped.
+  if ((session.CurrentHeader.Flags & kEncryptedFlag) != 0) return {};
 
-  session.LicenceHandled = true;
-  char temp[kTargetPathSize];
-  int32_t t = host.TempFolder(temp, sizeof temp);
-  // A name that leaves the temporary folder, or a folder that does not fit:
-  // the licence is not written anywhere else.
+  // A name that leaves the temporary folder, that was cut, or a folder that
+  // does not fit: the licence is not written anywhere else, and a later
+  // licence entry may still be the one shown.
+  if (!nameFits) {
+    ShowNamed(host, kLongNameMessage, entry);
+    return {};
+  }
   if (!IsSafeEntryName(entry)) {
     ShowNamed(host, kUnsafeNameMessage, entry);
     return {};
   }
+  char temp[kTargetPathSize];
+  int32_t t = host.TempFolder(temp, sizeof temp);
   if (t <= 0 || t >= kInstallDirSize) {
     ShowNamed(host, kLongNameMessage, entry);
     return {};
   }
+  session.LicenceHandled = true;
   std::memcpy(session.InstallDir, temp, static_cast<size_t>(t) + 1);
   if (!JoinTarget(session.InstallDir, entry, false, pass)) {
     ShowNamed(host, kLongNameMessage, entry);
@@ -188,9 +196,10 @@ EntryOutcome InstallEntry(SetupSession& session, PassContext& pass, const char* 
     accepted = true;
     return {};
   }
-  if (!folder && (header.Flags & kStreamedFlag) != 0 && header.CompressedSize == 0) {
-    // Sizes that only follow the data: the next header cannot be found, and
-    // an empty file would pass its check. Say so instead.
+  if ((header.Flags & kStreamedFlag) != 0 && header.CompressedSize == 0) {
+    // Sizes that only follow the data: the next header cannot be found (a
+    // folder entry's data hides it too), and an empty file would pass its
+    // check. Say so instead.
     host.ShowMessage(kStreamedArchiveMessage, kErrorCaption);
     accepted = false;
     return {true, PassEnd::kEndAtOnce};
@@ -262,7 +271,7 @@ void RunArchivePass(SetupSession& session, bool listing) {
     if (data > 0xFFFFFFFFu) break;
     SeekArchive(session, static_cast<uint32_t>(data));
 
-    EntryOutcome outcome = listing ? ListEntry(session, pass, name)
+    EntryOutcome outcome = listing ? ListEntry(session, pass, name, length >= 0)
                                    : InstallEntry(session, pass, name, length >= 0, accepted);
     if (outcome.LeaveWalk) {
       end = outcome.End;

@@ -64,7 +64,7 @@ void ReadLicenceFile(SetupSession& session, const char* path) {
       // A command that does not fit is not set at all: a cut command line
       // would start something else.
       if (argument.size() < sizeof session.RunCommand) {
-        std::memcpy(session.RunCommand, argument.data(), argument.size());
+        argument.copy(session.RunCommand, argument.size());
         session.RunCommand[argument.size()] = '\0';
       }
       break;

@@ -700,6 +700,30 @@ TEST(EngineNames, UnsafeOrOverlongLicenceNamesAreNotWrittenToTheTempFolder) {
   }
 }
 
+// A refused licence does not stand in the way of a later one; an encrypted
+// one cannot be read in the listing pass (no password step), so it is not
+// taken for the licence and its bytes are never read as a directive.
+TEST(EngineNames, OnlyALicenceThatCanBeShownIsHandled) {
+  {
+    Rig rig;
+    rig.Package(HandMade({{"../!!licence.txt", Text("a evil.exe\r\nBad")},
+                          {"docs/!!licence.txt", Text("Good text")}}));
+    rig.Open();
+    EXPECT_EQ(rig.Messages().size(), 1u);
+    EXPECT_EQ(rig.Host().Controls[kLicenceBox], "Good text");
+    EXPECT_EQ(std::string(rig.Session().RunCommand), "");
+  }
+  {
+    Rig rig;
+    rig.Package(HandMade({Record("!!licence.txt", Text("a evil.exe\r\nText")).WithFlags(1)}));
+    rig.Open();
+    EXPECT_EQ(rig.Messages(), std::vector<std::string>{});
+    EXPECT_EQ(rig.Host().Controls[kLicenceBox], "");
+    EXPECT_EQ(std::string(rig.Session().RunCommand), "");
+    EXPECT_EQ(rig.Files(), std::vector<std::string>{});
+  }
+}
+
 TEST(EngineWalk, EmptyNameStopsThePass) {
   Rig rig;
   rig.Run(HandMade(
