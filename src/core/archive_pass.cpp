@@ -37,6 +37,12 @@ bool StartsWithLower(std::string_view text, std::string_view prefix) {
   return true;
 }
 
+// The part after the last backslash, slash or colon.
+std::string_view FilePart(std::string_view path) {
+  size_t separator = path.find_last_of("\\/:");
+  return separator == std::string_view::npos ? path : path.substr(separator + 1);
+}
+
 bool EndsWithLower(std::string_view text, std::string_view suffix) {
   return text.size() >= suffix.size() &&
          StartsWithLower(text.substr(text.size() - suffix.size()), suffix);
@@ -101,8 +107,7 @@ bool PasswordAccepted(SetupSession& session) {
 void PickRunCommand(SetupSession& session, const PassContext& pass) {
   if (session.RunCommand[0] != '\0') return;
   std::string_view target(pass.TargetPath);
-  size_t slash = target.find_last_of("\\/:");
-  std::string_view name = slash == std::string_view::npos ? target : target.substr(slash + 1);
+  std::string_view name = FilePart(target);
   if (!StartsWithLower(name, "quon") || !EndsWithLower(name, ".exe")) return;
   if (name.size() >= 6 && (name[5] == 'r' || name[5] == 'R')) return;
   constexpr char kInit[] = " /INIT";
@@ -122,10 +127,7 @@ bool ShouldReplace(SetupSession& session, const PassContext& pass) {
     case kOverwriteNever:
       return false;
     case kOverwriteAsk: {
-      std::string_view target(pass.TargetPath);
-      size_t slash = target.find_last_of("\\/:");
-      OverwriteReply reply = session.Host->AskOverwrite(
-          slash == std::string_view::npos ? target : target.substr(slash + 1));
+      OverwriteReply reply = session.Host->AskOverwrite(FilePart(pass.TargetPath));
       session.OverwriteAnswer = reply.Overwrite ? 1 : 0;
       if (reply.DontAskAgain)
         session.OverwriteMode = reply.Overwrite ? kOverwriteAlways : kOverwriteNever;
@@ -145,9 +147,7 @@ EntryOutcome ListEntry(SetupSession& session, PassContext& pass, const char* nam
   Platform& host = *session.Host;
   host.ListAdd(name);
   std::string_view entry(name);
-  size_t slash = entry.find_last_of("\\/:");
-  std::string_view file = slash == std::string_view::npos ? entry : entry.substr(slash + 1);
-  if (session.LicenceHandled || !StartsWithLower(file, "!!licen")) return {};
+  if (session.LicenceHandled || !StartsWithLower(FilePart(entry), "!!licen")) return {};
   // The listing pass has no password step, so an encrypted licence could only
   // be shown as noise (and noise might read as a directive): it is skipped.
   if ((session.CurrentHeader.Flags & kEncryptedFlag) != 0) return {};
@@ -213,8 +213,7 @@ EntryOutcome InstallEntry(SetupSession& session, PassContext& pass, const char* 
 
   if (session.PathAutodetected) {
     // Update mode writes every file flat into the detected folder.
-    size_t slash = entry.find_last_of("\\/:");
-    if (slash != std::string_view::npos) entry = entry.substr(slash + 1);
+    entry = FilePart(entry);
   }
   if (folder) {
     // A folder entry makes its folder and counts as verified.
