@@ -114,15 +114,20 @@ __attribute__((noinline)) void RefillSlowly(InflateState& s) {
   }
 }
 
+// A word refill, for callers that have made sure a word of input is there.
+inline void RefillFast(BitReader& b) {
+  unsigned bytes = (kWordBits - 1 - b.count) / 8;
+  b.buffer |= LoadWord(b.in) << b.count;
+  b.in += bytes;
+  b.count += bytes * 8;
+}
+
 // Leaves at least kWordBits - 8 bits in the buffer. The hot loops keep their
 // reader in a local copy (a byte store through the output pointer could
 // otherwise alias it), so the slow path syncs it through the state.
 inline void Refill(InflateState& s, BitReader& b) {
   if (b.inEnd - b.in >= static_cast<ptrdiff_t>(sizeof(BitWord))) {
-    unsigned bytes = (kWordBits - 1 - b.count) / 8;
-    b.buffer |= LoadWord(b.in) << b.count;
-    b.in += bytes;
-    b.count += bytes * 8;
+    RefillFast(b);
   } else {
     s.bits = b;
     RefillSlowly(s);
@@ -193,15 +198,6 @@ inline const CodeTableEntry* DecodeCode(BitReader& b, const CodeTableEntry* root
   }
   Drop(b, e->Bits);
   return e;
-}
-
-// A word refill for the fast loop, which has made sure a word of input is
-// there.
-inline void RefillFast(BitReader& b) {
-  unsigned bytes = (kWordBits - 1 - b.count) / 8;
-  b.buffer |= LoadWord(b.in) << b.count;
-  b.in += bytes;
-  b.count += bytes * 8;
 }
 
 // Bits a whole literal/length symbol needs: on 64-bit words a refill also

@@ -84,6 +84,12 @@ void FixedMatch(BitWriter& w, unsigned length, unsigned distance) {
   w.Bits(distance - kDistBase[d], kDistExtra[d]);  // distance extra bits
 }
 
+// The header of a last block with fixed codes.
+void FixedHeader(BitWriter& w) {
+  w.Bits(1, 1);  // BFINAL
+  w.Bits(1, 2);  // BTYPE fixed
+}
+
 // A non-last fixed block holding `text`: output that must survive damage in
 // the block after it.
 void FixedBlock(BitWriter& w, const std::string& text, bool last = false) {
@@ -243,8 +249,7 @@ const StreamCase kCases[] = {
     {"fixed block: literals from each code length group",
      [] {
        BitWriter w;
-       w.Bits(1, 1);  // BFINAL
-       w.Bits(1, 2);  // BTYPE fixed
+       FixedHeader(w);  // last block, fixed codes
        FixedText(w, std::string("A\x00\x8F\x90\xFFz", 6));
        FixedSymbol(w, 256);  // end of block
        return w.Finish();
@@ -254,8 +259,7 @@ const StreamCase kCases[] = {
     {"copy of length 258 at distance 1",
      [] {
        BitWriter w;
-       w.Bits(1, 1);  // BFINAL
-       w.Bits(1, 2);  // BTYPE fixed
+       FixedHeader(w);  // last block, fixed codes
        FixedText(w, "x");
        FixedMatch(w, 258, 1);  // symbol 285, distance code 0
        FixedSymbol(w, 256);
@@ -266,8 +270,7 @@ const StreamCase kCases[] = {
     {"overlapping copy: distance 3, length 10",
      [] {
        BitWriter w;
-       w.Bits(1, 1);  // BFINAL
-       w.Bits(1, 2);  // BTYPE fixed
+       FixedHeader(w);  // last block, fixed codes
        FixedText(w, "abc");
        FixedMatch(w, 10, 3);
        FixedSymbol(w, 256);
@@ -288,8 +291,7 @@ const StreamCase kCases[] = {
      [] {
        BitWriter w;
        StoredBlock(w, Pattern(32768), false);
-       w.Bits(1, 1);               // BFINAL
-       w.Bits(1, 2);               // BTYPE fixed
+       FixedHeader(w);             // last block, fixed codes
        FixedMatch(w, 258, 32768);  // distance code 29, extra 8191
        FixedSymbol(w, 256);
        return w.Finish();
@@ -305,8 +307,7 @@ const StreamCase kCases[] = {
      [] {
        BitWriter w;
        StoredBlock(w, Pattern(32767), false);
-       w.Bits(1, 1);  // BFINAL
-       w.Bits(1, 2);  // BTYPE fixed
+       FixedHeader(w);  // last block, fixed codes
        FixedMatch(w, 258, 32768);
        FixedSymbol(w, 256);
        return w.Finish();
@@ -316,8 +317,7 @@ const StreamCase kCases[] = {
     {"distance reaching before the first byte",
      [] {
        BitWriter w;
-       w.Bits(1, 1);  // BFINAL
-       w.Bits(1, 2);  // BTYPE fixed
+       FixedHeader(w);  // last block, fixed codes
        FixedText(w, "a");
        FixedMatch(w, 3, 2);  // only one byte exists
        FixedSymbol(w, 256);
@@ -328,8 +328,7 @@ const StreamCase kCases[] = {
     {"copy as the first symbol",
      [] {
        BitWriter w;
-       w.Bits(1, 1);  // BFINAL
-       w.Bits(1, 2);  // BTYPE fixed
+       FixedHeader(w);  // last block, fixed codes
        FixedMatch(w, 3, 1);
        FixedSymbol(w, 256);
        return w.Finish();
@@ -339,8 +338,7 @@ const StreamCase kCases[] = {
     {"literal/length symbol 286",
      [] {
        BitWriter w;
-       w.Bits(1, 1);  // BFINAL
-       w.Bits(1, 2);  // BTYPE fixed
+       FixedHeader(w);  // last block, fixed codes
        FixedText(w, "a");
        FixedSymbol(w, 286);
        FixedSymbol(w, 256);
@@ -351,8 +349,7 @@ const StreamCase kCases[] = {
     {"literal/length symbol 287",
      [] {
        BitWriter w;
-       w.Bits(1, 1);  // BFINAL
-       w.Bits(1, 2);  // BTYPE fixed
+       FixedHeader(w);  // last block, fixed codes
        FixedText(w, "a");
        FixedSymbol(w, 287);
        FixedSymbol(w, 256);
@@ -363,8 +360,7 @@ const StreamCase kCases[] = {
     {"distance symbol 30",
      [] {
        BitWriter w;
-       w.Bits(1, 1);  // BFINAL
-       w.Bits(1, 2);  // BTYPE fixed
+       FixedHeader(w);  // last block, fixed codes
        FixedText(w, "aaaa");
        FixedSymbol(w, 257);  // length 3
        w.Code(30, 5);        // distance symbol 30
@@ -376,8 +372,7 @@ const StreamCase kCases[] = {
     {"distance symbol 31",
      [] {
        BitWriter w;
-       w.Bits(1, 1);  // BFINAL
-       w.Bits(1, 2);  // BTYPE fixed
+       FixedHeader(w);  // last block, fixed codes
        FixedText(w, "aaaa");
        FixedSymbol(w, 257);  // length 3
        w.Code(31, 5);        // distance symbol 31
