@@ -21,6 +21,7 @@ constexpr char kStreamedArchiveMessage[] =
     "This setup cannot be installed: its archive does not record the sizes of its files. "
     "Please ask the publisher for a new setup.";
 constexpr int kPasswordTries = 3;
+static_assert(kFolderTextSize >= kTargetPathSize, "every target's folder can be made");
 
 enum class PassEnd {
   kWalkDone,   // the normal end, or left for a folder; the end check runs
@@ -65,9 +66,9 @@ bool JoinTarget(const char* folder, std::string_view name, bool backslashes, Pas
 }
 
 void ShowNamed(Platform& host, const char* message, std::string_view name) {
-  char text[sizeof kUnsafeNameMessage + kNameBufferSize];
+  char text[sizeof kUnsafeNameMessage + kEntryTextSize];
   size_t m = std::strlen(message);
-  size_t n = name.size() < kNameBufferSize ? name.size() : kNameBufferSize - 1;
+  size_t n = name.size() < kEntryTextSize ? name.size() : kEntryTextSize - 1;
   std::memcpy(text, message, m);
   std::memcpy(text + m, name.data(), n);
   text[m + n] = '\0';
@@ -252,7 +253,8 @@ void RunArchivePass(SetupSession& session, bool listing) {
   if (!RunPassStartChecks(session)) return;
 
   PassContext pass;
-  char name[kNameBufferSize];
+  char stored[kNameBufferSize];
+  char name[kEntryTextSize];
   session.CurrentEntryIndex = -1;
   if (listing) host.ListReset();
 
@@ -260,8 +262,12 @@ void RunArchivePass(SetupSession& session, bool listing) {
   while (ReadLocalHeader(session) && session.ArchivePosition >= 0) {
     const uint32_t h = static_cast<uint32_t>(session.ArchivePosition);
     ++session.CurrentEntryIndex;
-    const int32_t length = ReadEntryName(session, name, sizeof name);
-    if (name[0] == '\0') {
+    int32_t length = ReadEntryName(session, stored, sizeof stored);
+    // Names are judged and used as the file system will see them: a byte
+    // that looks like a separator may be half of a double-byte character.
+    const bool utf8 = (session.CurrentHeader.Flags & kUtf8NameFlag) != 0;
+    if (host.DecodeStoredText(stored, utf8, name, sizeof name) < 0) length = -1;
+    if (stored[0] == '\0') {
       host.ShowMessage(kEmptyNameMessage, kErrorCaption);
       end = PassEnd::kEndAtOnce;
       break;

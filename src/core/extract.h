@@ -9,7 +9,8 @@
 namespace ebook {
 
 // Room for the installation folder, a backslash and the longest name.
-inline constexpr int kTargetPathSize = kInstallDirSize + kNameBufferSize + 2;
+inline constexpr int kTargetPathSize = kInstallDirSize + kEntryTextSize + 2;
+static_assert(kRunCommandSize >= kTargetPathSize + 8, "a run command holds any target path");
 
 // What a running pass shares with the operations it calls.
 struct PassContext {

@@ -35,17 +35,62 @@ void DetectInstalledFolder(SetupSession& session, std::string_view application,
 
 }  // namespace
 
+bool LooksLikeUtf8(std::string_view text) {
+  if (text.substr(0, 3) == "\xEF\xBB\xBF") return true;
+  bool beyondAscii = false;
+  for (size_t i = 0; i < text.size();) {
+    const auto lead = static_cast<uint8_t>(text[i]);
+    if (lead < 0x80) {
+      ++i;
+      continue;
+    }
+    // Well-formed sequences only: no overlong forms, no surrogates, nothing
+    // past U+10FFFF. A code-page text seldom passes this by accident.
+    int more = 0;
+    uint8_t low = 0x80, high = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+      more = 1;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+      more = 2;
+      if (lead == 0xE0) low = 0xA0;
+      if (lead == 0xED) high = 0x9F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+      more = 3;
+      if (lead == 0xF0) low = 0x90;
+      if (lead == 0xF4) high = 0x8F;
+    } else {
+      return false;
+    }
+    if (i + static_cast<size_t>(more) >= text.size()) return false;  // cut short
+    for (int k = 1; k <= more; ++k) {
+      const auto next = static_cast<uint8_t>(text[i + k]);
+      if (next < (k == 1 ? low : 0x80) || next > (k == 1 ? high : 0xBF)) return false;
+    }
+    beyondAscii = true;
+    i += static_cast<size_t>(more) + 1;
+  }
+  return beyondAscii;
+}
+
 void ReadLicenceFile(SetupSession& session, const char* path) {
   Platform& host = *session.Host;
   FileHandle file = host.OpenFileForRead(path);
   if (file == nullptr) return;
   session.OutputHandle = file;
 
-  auto* buffer = static_cast<char*>(std::malloc(kLicenceReadSize + 1));
+  // The stored bytes, then the same text in UTF-8 (each byte may grow to
+  // three), in one allocation.
+  constexpr int32_t kTextSize = 3 * kLicenceReadSize + 1;
+  auto* buffer = static_cast<char*>(std::malloc(kLicenceReadSize + 1 + kTextSize));
   if (buffer == nullptr) std::abort();  // nothing sensible is left to do
   int32_t got = host.ReadFile(file, buffer, kLicenceReadSize);
   if (got < 0) got = 0;
-  const std::string_view text(buffer, std::strlen((buffer[got] = '\0', buffer)));
+  std::string_view stored(buffer, std::strlen((buffer[got] = '\0', buffer)));
+  const bool utf8 = LooksLikeUtf8(stored);
+  if (utf8 && stored.substr(0, 3) == "\xEF\xBB\xBF") stored.remove_prefix(3);
+  char* decoded = buffer + kLicenceReadSize + 1;
+  int32_t d = host.DecodeStoredText(stored, utf8, decoded, kTextSize);
+  const std::string_view text(decoded, d > 0 ? static_cast<size_t>(d) : 0);
 
   const size_t lineFeed = text.find('\n');
   const std::string_view firstLine =

@@ -4,11 +4,18 @@
 // application found through App Paths (p, r).
 #pragma once
 
+#include <string_view>
+
 #include "setup_session.h"
 
 namespace ebook {
 
 inline constexpr int kLicenceReadSize = 20000;
+
+// Whether a licence text is UTF-8 rather than in the ANSI code page: it
+// starts with a byte-order mark, or it is well-formed UTF-8 with at least one
+// character beyond ASCII. Plain ASCII reads the same either way.
+bool LooksLikeUtf8(std::string_view text);
 
 // Reads the extracted licence file at `path` and applies its directive.
 void ReadLicenceFile(SetupSession& session, const char* path);

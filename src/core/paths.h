@@ -22,7 +22,7 @@ inline constexpr int kNameOfPathMax = 255;
 inline constexpr int kPathProbeSize = 255;
 // Room for the private copy MakeAllFolders and MakeTargetFolder keep of a
 // folder; longer folders are not created.
-inline constexpr int kFolderTextSize = 1024;
+inline constexpr int kFolderTextSize = 1040;
 
 // A copy with A to Z lowered; every other byte, 0x80 and up included, stays.
 int32_t AsciiLowerCase(std::string_view text, char* out, int32_t outSize);

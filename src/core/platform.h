@@ -3,8 +3,9 @@
 // dialogs, the registry and process start. The Win32 layer implements it for
 // the stub; the native host implements it on Linux for the tests and the
 // publisher's tool. Implementations carry out each call and report what
-// happened; they hold no setup logic. Texts are byte strings in the system's
-// ANSI code page, paths are Windows paths.
+// happened; they hold no setup logic. Texts the engine hands over or gets
+// back are UTF-8, paths are Windows paths; what an archive stores in other
+// encodings is brought into UTF-8 through DecodeStoredText first.
 #pragma once
 
 #include <cstdint>
@@ -63,6 +64,13 @@ class Platform {
   virtual int32_t TempFolder(char* buffer, int32_t size) = 0;
   virtual int32_t CurrentFolder(char* buffer, int32_t size) = 0;
   virtual bool SetCurrentFolder(std::string_view path) = 0;
+
+  // Brings text as an archive stores it (an entry name, a licence) into
+  // UTF-8: `utf8` says it is UTF-8 already (ill-formed sequences are
+  // replaced), otherwise it is read in the system's ANSI code page, exactly
+  // as the ANSI file functions would read it. Writes a NUL-terminated text
+  // and returns its length, or -1 (and an empty text) when it does not fit.
+  virtual int32_t DecodeStoredText(std::string_view stored, bool utf8, char* out, int32_t size) = 0;
 
   // --- The main dialog ---------------------------------------------------
   virtual void SetControlText(ControlId control, std::string_view text) = 0;

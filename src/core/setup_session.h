@@ -19,7 +19,11 @@ inline constexpr char kBaseNotInstalledMessage[] =
 inline constexpr int kInstallDirSize = 256;
 inline constexpr int kPasswordBufferSize = 80;
 inline constexpr int kNameBufferSize = 258;
-inline constexpr int kRunCommandSize = 1024;
+// A stored name decoded into UTF-8: each byte of the name buffer may become
+// up to three bytes (a code-page character beyond ASCII, or U+FFFD).
+inline constexpr int kEntryTextSize = 3 * (kNameBufferSize - 1) + 1;
+// Room for the longest target path (see kTargetPathSize), quoted, and " /INIT".
+inline constexpr int kRunCommandSize = 1056;
 
 // The 30-byte ZIP local file header, as read from the file.
 struct LocalFileHeader {

@@ -58,6 +58,10 @@ class NativePlatform final : public Platform {
   // Fails, like SetCurrentDirectoryA, unless the folder exists.
   bool SetCurrentFolder(std::string_view path) override;
 
+  // The native host reads names like a Western European Windows: its ANSI
+  // code page is Windows-1252. Ill-formed UTF-8 becomes U+FFFD.
+  int32_t DecodeStoredText(std::string_view stored, bool utf8, char* out, int32_t size) override;
+
   // --- The main dialog ---------------------------------------------------
   void SetControlText(ControlId control, std::string_view text) override;
   int32_t ControlText(ControlId control, char* buffer, int32_t size) override;

@@ -965,5 +965,71 @@ TEST(EngineShortDirective, LineTooShortForAnArgumentSetsNoCommand) {
   }
 }
 
+// Names are decoded before they are judged or used: UTF-8 when the entry's
+// flag says so, the ANSI code page (Windows-1252 on this host) otherwise.
+TEST(EngineNames, StoredNamesAreDecodedByTheirFlag) {
+  const struct {
+    std::string stored;
+    uint16_t flags;
+    std::string installed;  // UTF-8
+  } cases[] = {
+      {"caf\xE9.txt", 0, "caf\xC3\xA9.txt"},
+      {"\x80uro.txt", 0, "\xE2\x82\xACuro.txt"},
+      {"\xE6\x97\xA5\xE6\x9C\xAC/\xE8\xAA\x9E.txt", 0x0800,
+       "\xE6\x97\xA5\xE6\x9C\xAC/\xE8\xAA\x9E.txt"},
+      {"bad\xC3(.txt", 0x0800, "bad\xEF\xBF\xBD(.txt"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.installed);
+    Rig rig;
+    rig.Run(HandMade({Record(c.stored, Text("words")).WithFlags(c.flags)}));
+    EXPECT_EQ(rig.Messages(), std::vector<std::string>{});
+    std::string windows = c.installed;
+    for (char& ch : windows) ch = ch == '/' ? '\\' : ch;
+    EXPECT_TRUE(SameBytes(rig.Installed(Book(windows)), Text("words")));
+    ASSERT_EQ(rig.Host().List.size(), 1u);
+    EXPECT_EQ(rig.Host().List[0].Name, c.installed);
+  }
+}
+
+// A name of 257 stored bytes that grows threefold still fits the target path.
+TEST(EngineNames, LongestNameInCodePageCharactersInstalls) {
+  // Parts of at most 255 bytes: the Linux file system's limit.
+  const std::string stored = std::string(100, '\xE9') + "/" + std::string(100, '\xE8') + "/" +
+                             std::string(51, 'x') + ".txt";
+  ASSERT_EQ(stored.size(), 257u);
+  Rig rig;
+  rig.Run(HandMade({{stored, Text("deep")}}));
+  EXPECT_EQ(rig.Messages(), std::vector<std::string>{});
+  std::string name;
+  for (char ch : stored)
+    name += ch == '\xE9'   ? "\xC3\xA9"
+            : ch == '\xE8' ? "\xC3\xA8"
+            : ch == '/'    ? "\\"
+                           : std::string(1, ch);
+  EXPECT_TRUE(SameBytes(rig.Installed(Book(name)), Text("deep")));
+}
+
+TEST(EngineLicence, LicenceTextEncodingIsRecognised) {
+  const struct {
+    std::string stored, shown;
+  } cases[] = {
+      {"Licence \xA9 2026", "Licence \xC2\xA9 2026"},      // Windows-1252
+      {"Licence \xC2\xA9 2026", "Licence \xC2\xA9 2026"},  // UTF-8
+      {"\xEF\xBB\xBFLicence", "Licence"},                  // UTF-8 with BOM
+      {"\xEF\xBB\xBF"
+       "d hidden\r\nshown",
+       "shown"},                                             // BOM before a directive
+      {"Caf\xC3\xA9 \xE9", "Caf\xC3\x83\xC2\xA9 \xC3\xA9"},  // not UTF-8 throughout
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.shown);
+    Rig rig;
+    rig.Package(HandMade({{"!!licence.txt", Text(c.stored)}}));
+    rig.Open();
+    EXPECT_EQ(rig.Host().Controls[kLicenceBox], c.shown);
+  }
+}
+
 }  // namespace
 }  // namespace ebook::test
