@@ -9,7 +9,7 @@ packages=(
   zlib1g-dev libdeflate-dev libdeflate-tools
   g++-mingw-w64-i686 libz-mingw-w64-dev
   wine wine32:i386 wine64 xvfb
-  zip unzip p7zip-full python3
+  zip unzip p7zip-full python3 imagemagick
 )
 
 sudo_cmd=()

@@ -11,6 +11,7 @@
 #include "crc32_clmul.h"
 
 #if defined(__i386__) || defined(__x86_64__)
+#include <cpuid.h>
 #include <emmintrin.h>
 #include <wmmintrin.h>
 
@@ -77,9 +78,12 @@ __attribute__((target("pclmul,sse2"))) uint32_t CrcUpdateClmul(const uint8_t* da
   return static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_srli_si128(x1, 4)));
 }
 
+// CPUID leaf 1 directly: the compiler's own processor-model support would
+// bring a few kilobytes of start-up code into the stub.
 bool ClmulAvailable() {
-  __builtin_cpu_init();
-  return __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("sse2");
+  unsigned eax, ebx, ecx, edx;
+  if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx)) return false;
+  return (ecx & bit_PCLMUL) != 0 && (edx & bit_SSE2) != 0;
 }
 
 }  // namespace ebook

@@ -65,6 +65,24 @@ bool MakeFoldersIn(Platform& host, char* s, size_t length) {
   return host.CreateFolder(std::string_view(s, length));
 }
 
+// CON, PRN, AUX, NUL, COM1-9 and LPT1-9 name devices in every folder, with
+// any extension and trailing spaces: "nul.txt" would write to the device,
+// not to a file.
+bool IsDeviceName(std::string_view part) {
+  std::string_view stem = part.substr(0, part.find('.'));
+  while (!stem.empty() && stem.back() == ' ') stem.remove_suffix(1);
+  char lower[5] = {};
+  if (stem.size() < 3 || stem.size() > 4) return false;
+  for (size_t i = 0; i < stem.size(); ++i) {
+    char c = stem[i];
+    lower[i] = c >= 'A' && c <= 'Z' ? static_cast<char>(c + ('a' - 'A')) : c;
+  }
+  const std::string_view name(lower, stem.size());
+  if (name == "con" || name == "prn" || name == "aux" || name == "nul") return true;
+  return name.size() == 4 && (name.substr(0, 3) == "com" || name.substr(0, 3) == "lpt") &&
+         name[3] >= '1' && name[3] <= '9';
+}
+
 }  // namespace
 
 int32_t AsciiLowerCase(std::string_view text, char* out, int32_t outSize) {
@@ -154,6 +172,7 @@ bool IsSafeEntryName(std::string_view name) {
     if (!part.empty() && part != "." && part.find_first_not_of(". ") == std::string_view::npos) {
       return false;
     }
+    if (IsDeviceName(part)) return false;
     start = end + 1;
   }
   return true;

@@ -67,8 +67,9 @@ bool MakeTargetFolder(Platform& host, std::string_view targetPath);
 
 // Whether an entry name stays inside the folder it is installed in: false
 // for absolute names (a leading slash or backslash, UNC), for any colon
-// (drive letters, alternate data streams), for a ".." component and for a
-// zero byte (it would end the path early, possibly right after "..").
+// (drive letters, alternate data streams), for a ".." component, for a
+// zero byte (it would end the path early, possibly right after "..") and for
+// a component that names a device (con, nul.txt, com1, ...).
 bool IsSafeEntryName(std::string_view name);
 
 }  // namespace ebook

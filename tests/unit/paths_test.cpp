@@ -165,6 +165,18 @@ TEST(Paths, IsSafeEntryName) {
       {"./x", true},
       {"docs/", true},
       {"docs\\", true},
+      // Device names, whatever the extension or case, in any folder.
+      {"nul", false},
+      {"NUL.txt", false},
+      {"docs/con", false},
+      {"Com1.htm", false},
+      {"lpt9", false},
+      {"aux .txt", false},
+      {"console.txt", true},
+      {"com10.txt", true},
+      {"com0", true},
+      {"null", true},
+      {"nu", true},
   };
   for (const auto& c : cases) EXPECT_EQ(IsSafeEntryName(c.name), c.safe) << c.name;
 }

@@ -1,0 +1,107 @@
+#include "dialogs.h"
+
+#include "core/setup_flow.h"
+#include "resource_ids.h"
+#include "win32_platform.h"
+#include "win32_text.h"
+
+namespace ebook::win32 {
+namespace {
+
+// Each dialog keeps what its creation parameter handed over. Only one of
+// each kind is open at a time, so one slot per kind is enough.
+MainDialogContext* g_main = nullptr;
+OverwriteRequest* g_overwrite = nullptr;
+PasswordRequest* g_password = nullptr;
+
+constexpr wchar_t kAlreadyExists[] = L"...already exists, overwrite?";
+
+// The main dialog's end check, after every message: once the setup has
+// finished, the dialog ends with the command that finished it.
+INT_PTR EndIfFinished(HWND window, WPARAM wParam) {
+  if (g_main == nullptr || g_main->Session->InstallState != kSetupFinished) return FALSE;
+  EndDialog(window, LOWORD(wParam));
+  return TRUE;
+}
+
+}  // namespace
+
+void CenterWindowOnScreen(HWND window) {
+  RECT r;
+  GetWindowRect(window, &r);
+  const int x = (GetSystemMetrics(SM_CXSCREEN) - (r.right - r.left)) / 2;
+  const int y = (GetSystemMetrics(SM_CYSCREEN) - (r.bottom - r.top)) / 2;
+  SetWindowPos(window, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
+}
+
+INT_PTR CALLBACK MainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  switch (message) {
+    case WM_INITDIALOG: {
+      g_main = reinterpret_cast<MainDialogContext*>(lParam);
+      g_main->Host->AttachDialog(window);
+      CenterWindowOnScreen(window);
+      HICON icon = LoadIconW(g_main->Host->Instance(), kMainIconName);
+      SetClassLongPtrW(window, GCLP_HICON, reinterpret_cast<LONG_PTR>(icon));
+      SetFocus(GetDlgItem(window, IDC_FOLDER_EDIT));
+      OpenSetup(*g_main->Session);
+      break;
+    }
+    case WM_COMMAND:
+      // The notification code in the high word is not looked at: Enter,
+      // Escape and the close box arrive as the same two commands.
+      if (LOWORD(wParam) == IDOK) {
+        RunInstall(*g_main->Session);
+      } else if (LOWORD(wParam) == IDCANCEL) {
+        ExitSetup(*g_main->Session);
+      }
+      break;
+    default:
+      break;
+  }
+  return EndIfFinished(window, wParam);
+}
+
+INT_PTR CALLBACK FileExistDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == WM_INITDIALOG) {
+    g_overwrite = reinterpret_cast<OverwriteRequest*>(lParam);
+    CenterWindowOnScreen(window);
+    wchar_t question[kWidePathSize];
+    const int32_t room = kWidePathSize - static_cast<int32_t>(sizeof kAlreadyExists / 2);
+    if (Utf8ToWide(g_overwrite->FileName, question, room) < 0) question[0] = L'\0';
+    lstrcatW(question, kAlreadyExists);
+    SetDlgItemTextW(window, IDC_QUESTION, question);
+    return FALSE;
+  }
+  if (message == WM_COMMAND && (LOWORD(wParam) == IDOK || LOWORD(wParam) == IDCANCEL)) {
+    const bool yes = LOWORD(wParam) == IDOK;
+    g_overwrite->Reply.Overwrite = yes;
+    g_overwrite->Reply.DontAskAgain = IsDlgButtonChecked(window, IDC_DONT_ASK_AGAIN) == BST_CHECKED;
+    EndDialog(window, LOWORD(wParam));
+    return TRUE;
+  }
+  return FALSE;
+}
+
+INT_PTR CALLBACK PasswordDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == WM_INITDIALOG) {
+    g_password = reinterpret_cast<PasswordRequest*>(lParam);
+    CenterWindowOnScreen(window);
+    SetFocus(GetDlgItem(window, IDC_PASSWORD));
+  } else if (message == WM_COMMAND && LOWORD(wParam) == IDOK) {
+    // Passwords were made from the bytes of the publisher's code page, as
+    // the ANSI dialog functions give them.
+    wchar_t typed[kPasswordBufferSize];
+    int n = GetDlgItemTextW(window, IDC_PASSWORD, typed, kPasswordBufferSize);
+    PasswordRequest& request = *g_password;
+    int bytes = n > 0 ? WideCharToMultiByte(CP_ACP, 0, typed, n, request.Buffer,
+                                            request.Size - 1, nullptr, nullptr)
+                      : 0;
+    request.Length = bytes > 0 ? bytes : 0;
+    request.Buffer[request.Length] = '\0';
+    EndDialog(window, IDOK);
+  }
+  // Escape (IDCANCEL) is ignored: the dialog ends only through Ok or Enter.
+  return FALSE;
+}
+
+}  // namespace ebook::win32

@@ -1,0 +1,14 @@
+// The little the compiler expects from a C++ runtime, for a program linked
+// without one. Only what the stub's code actually refers to lives here.
+#include <windows.h>
+
+// Called if a pure virtual function were ever reached through a half-built
+// object; the stub has no such path, but the vtables name it.
+extern "C" void __cxa_pure_virtual() { ExitProcess(3); }
+
+// std::string_view::substr reports an offset past the end through this;
+// the engine never passes one, and without exceptions there is nothing to
+// unwind: the process ends, as libstdc++ itself would end it.
+namespace std {
+[[noreturn]] void __throw_out_of_range_fmt(const char*, ...) { ExitProcess(3); }
+}  // namespace std

@@ -1,0 +1,71 @@
+// The program entry of the setup stub: no C runtime start-up code, so the
+// stub stays small; nothing here needs constructors run before it.
+//
+// Start-up opens the program's own packaged file, builds the CRC table and
+// runs the main dialog; shutdown closes the file. The exit code is always 0.
+#include <windows.h>
+
+#include "core/crc32.h"
+#include "core/setup_session.h"
+#include "dialogs.h"
+#include "resource_ids.h"
+#include "stub_layout.h"
+#include "win32_platform.h"
+#include "win32_text.h"
+
+namespace ebook::win32 {
+namespace {
+
+// DLLs are looked up in System32 only, never beside the setup in a
+// Downloads folder where a planted DLL would wait. The call is missing
+// before Windows 7 with KB2533623, hence the run-time lookup.
+void RestrictDllSearchToSystem() {
+  using SetDefaultDllDirectoriesFn = BOOL(WINAPI*)(DWORD);
+  HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+  auto restrict = reinterpret_cast<SetDefaultDllDirectoriesFn>(
+      reinterpret_cast<void*>(GetProcAddress(kernel, "SetDefaultDllDirectories")));
+  if (restrict != nullptr) restrict(LOAD_LIBRARY_SEARCH_SYSTEM32);
+  // The current folder leaves the search order too.
+  SetDllDirectoryW(L"");
+}
+
+}  // namespace
+
+int RunStub(HINSTANCE instance) {
+  RestrictDllSearchToSystem();
+
+  wchar_t ownPath[kWidePathSize];
+  DWORD n = GetModuleFileNameW(nullptr, ownPath, kWidePathSize);
+  if (n == 0 || n >= static_cast<DWORD>(kWidePathSize)) ownPath[0] = L'\0';
+  HANDLE archive = CreateFileW(ownPath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (archive == INVALID_HANDLE_VALUE) {
+    MessageBoxW(nullptr, ownPath, L"Couldn't open...", MB_OK);
+    return 0;
+  }
+
+  Win32Platform host(instance);
+  SetupSession session;
+  session.Host = &host;
+  session.StubLength = StubLength();
+  session.ArchiveHandle = Win32Platform::FromHandle(archive);
+  BuildCrcTable();
+
+  MainDialogContext context{&session, &host};
+  DialogBoxParamW(instance, kMainDialogName, nullptr, MainDialogProc,
+                  reinterpret_cast<LPARAM>(&context));
+
+  if (!CloseHandle(archive)) MessageBoxW(nullptr, L"Error Closing...", L"Error", MB_OK);
+  return 0;
+}
+
+}  // namespace ebook::win32
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
+  return ebook::win32::RunStub(instance);
+}
+
+// Without the C runtime's start-up code this is the process entry.
+extern "C" void WinMainCRTStartup() {
+  ExitProcess(static_cast<UINT>(WinMain(GetModuleHandleW(nullptr), nullptr, nullptr, SW_SHOW)));
+}

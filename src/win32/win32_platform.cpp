@@ -1,0 +1,300 @@
+#include "win32_platform.h"
+
+#include <cstdlib>
+
+#include "dialogs.h"
+#include "resource_ids.h"
+#include "win32_text.h"
+
+namespace ebook::win32 {
+namespace {
+
+// A text handed to a control or a message box, converted to UTF-16, with
+// bare line feeds turned into CR LF (an edit control shows a lone LF as a
+// box, not as a line break). Small texts live on the stack; a licence text
+// takes the heap.
+class WideText {
+ public:
+  explicit WideText(std::string_view text) {
+    const int32_t room = static_cast<int32_t>(text.size()) * 2 + 1;
+    wchar_t* raw = room <= kStackCount ? stackRaw_ : heapRaw_ = Allocate(room);
+    wchar_t* out = room <= kStackCount ? stack_ : heap_ = Allocate(room);
+    int32_t n = Utf8ToWide(text, raw, room);
+    int32_t k = 0;
+    for (int32_t i = 0; i < n; ++i) {
+      if (raw[i] == L'\n' && (i == 0 || raw[i - 1] != L'\r')) out[k++] = L'\r';
+      out[k++] = raw[i];
+    }
+    out[k] = L'\0';
+    text_ = out;
+  }
+  ~WideText() {
+    std::free(heapRaw_);
+    std::free(heap_);
+  }
+  WideText(const WideText&) = delete;
+  WideText& operator=(const WideText&) = delete;
+  const wchar_t* get() const { return text_; }
+
+ private:
+  static constexpr int32_t kStackCount = 1100;
+  static wchar_t* Allocate(int32_t count) {
+    auto* p = static_cast<wchar_t*>(std::malloc(sizeof(wchar_t) * static_cast<size_t>(count)));
+    if (p == nullptr) std::abort();  // no memory for a dialog text: nothing sensible is left
+    return p;
+  }
+  wchar_t stackRaw_[kStackCount];
+  wchar_t stack_[kStackCount];
+  wchar_t* heapRaw_ = nullptr;
+  wchar_t* heap_ = nullptr;
+  const wchar_t* text_ = L"";
+};
+
+// GetTempPathA and GetCurrentDirectoryA answer the length copied, or the
+// size needed when the buffer is too small; the engine relies on that.
+int32_t CopyFolderText(const wchar_t* folder, DWORD length, char* buffer, int32_t size) {
+  if (length == 0) return 0;
+  const int32_t needed = Utf8LengthOf(folder, static_cast<int32_t>(length));
+  if (needed >= size) {
+    if (size > 0) buffer[0] = '\0';
+    return needed + 1;
+  }
+  return WideToUtf8(folder, static_cast<int32_t>(length), buffer, size);
+}
+
+HKEY RootOf(RegistryPlace place) {
+  return place == RegistryPlace::kCurrentUser ? HKEY_CURRENT_USER : HKEY_LOCAL_MACHINE;
+}
+
+REGSAM ViewOf(RegistryPlace place) {
+  switch (place) {
+    case RegistryPlace::kLocalMachine64:
+      return KEY_WOW64_64KEY;
+    case RegistryPlace::kLocalMachine32:
+      return KEY_WOW64_32KEY;
+    default:
+      return 0;
+  }
+}
+
+}  // namespace
+
+FileHandle Win32Platform::FromHandle(HANDLE handle) {
+  return handle == INVALID_HANDLE_VALUE ? nullptr : reinterpret_cast<FileHandle>(handle);
+}
+
+HANDLE Win32Platform::ToHandle(FileHandle file) { return reinterpret_cast<HANDLE>(file); }
+
+int32_t Win32Platform::ReadFile(FileHandle file, void* buffer, int32_t count) {
+  DWORD got = 0;
+  if (count <= 0 || !::ReadFile(ToHandle(file), buffer, static_cast<DWORD>(count), &got, nullptr))
+    return 0;
+  return static_cast<int32_t>(got);
+}
+
+uint32_t Win32Platform::SeekFile(FileHandle file, uint32_t offset) {
+  // A zero high part makes the distance an unsigned 32-bit offset.
+  LONG high = 0;
+  DWORD low = SetFilePointer(ToHandle(file), static_cast<LONG>(offset), &high, FILE_BEGIN);
+  if (low == INVALID_SET_FILE_POINTER && GetLastError() != NO_ERROR) return 0xFFFFFFFFu;
+  return low;
+}
+
+uint32_t Win32Platform::FileSize(FileHandle file) { return GetFileSize(ToHandle(file), nullptr); }
+
+FileHandle Win32Platform::CreateFileForWrite(std::string_view path) {
+  wchar_t wide[kWidePathSize];
+  if (!ToFilePath(path, wide, kWidePathSize)) return nullptr;
+  return FromHandle(CreateFileW(wide, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+FileHandle Win32Platform::OpenFileForRead(std::string_view path) {
+  wchar_t wide[kWidePathSize];
+  if (!ToFilePath(path, wide, kWidePathSize)) return nullptr;
+  return FromHandle(CreateFileW(wide, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+int32_t Win32Platform::WriteFile(FileHandle file, const void* data, int32_t count) {
+  DWORD written = 0;
+  if (count <= 0 ||
+      !::WriteFile(ToHandle(file), data, static_cast<DWORD>(count), &written, nullptr))
+    return 0;
+  return static_cast<int32_t>(written);
+}
+
+bool Win32Platform::CloseFile(FileHandle file) { return CloseHandle(ToHandle(file)) != FALSE; }
+
+bool Win32Platform::FindAny(std::string_view pattern) {
+  wchar_t wide[kWidePathSize];
+  if (!ToFilePath(pattern, wide, kWidePathSize)) return false;
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileW(wide, &found);
+  if (search == INVALID_HANDLE_VALUE) return false;
+  FindClose(search);
+  return true;
+}
+
+bool Win32Platform::CreateFolder(std::string_view path) {
+  wchar_t wide[kWidePathSize];
+  return ToFilePath(path, wide, kWidePathSize) && CreateDirectoryW(wide, nullptr) != FALSE;
+}
+
+int32_t Win32Platform::TempFolder(char* buffer, int32_t size) {
+  wchar_t folder[MAX_PATH + 1];
+  DWORD n = GetTempPathW(MAX_PATH + 1, folder);
+  return n > MAX_PATH ? 0 : CopyFolderText(folder, n, buffer, size);
+}
+
+int32_t Win32Platform::CurrentFolder(char* buffer, int32_t size) {
+  wchar_t folder[kWidePathSize];
+  DWORD n = GetCurrentDirectoryW(kWidePathSize, folder);
+  return n >= static_cast<DWORD>(kWidePathSize) ? 0 : CopyFolderText(folder, n, buffer, size);
+}
+
+bool Win32Platform::SetCurrentFolder(std::string_view path) {
+  wchar_t wide[kWidePathSize];
+  return Utf8ToWide(path, wide, kWidePathSize) >= 0 && SetCurrentDirectoryW(wide) != FALSE;
+}
+
+int32_t Win32Platform::DecodeStoredText(std::string_view stored, bool utf8, char* out,
+                                        int32_t size) {
+  if (size <= 0) return -1;
+  out[0] = '\0';
+  if (stored.empty()) return 0;
+  // A name is at most 257 bytes; a licence may be long, so its wide copy
+  // takes the heap.
+  const int32_t count = static_cast<int32_t>(stored.size());
+  wchar_t small[kWidePathSize];
+  wchar_t* wide = count < kWidePathSize ? small
+                                         : static_cast<wchar_t*>(std::malloc(
+                                               sizeof(wchar_t) * static_cast<size_t>(count)));
+  if (wide == nullptr) std::abort();
+  // Each byte gives at most one UTF-16 unit, in any code page.
+  int n = MultiByteToWideChar(utf8 ? CP_UTF8 : CP_ACP, 0, stored.data(), count, wide,
+                              count < kWidePathSize ? kWidePathSize : count);
+  int32_t result = -1;
+  if (n > 0 && Utf8LengthOf(wide, n) < size) result = WideToUtf8(wide, n, out, size);
+  if (wide != small) std::free(wide);
+  return result;
+}
+
+void Win32Platform::SetControlText(ControlId control, std::string_view text) {
+  WideText wide(text);
+  SetDlgItemTextW(dialog_, control, wide.get());
+}
+
+int32_t Win32Platform::ControlText(ControlId control, char* buffer, int32_t size) {
+  if (size <= 0) return 0;
+  wchar_t wide[kWidePathSize];
+  int n = GetDlgItemTextW(dialog_, control, wide, kWidePathSize);
+  return WideToUtf8(wide, n, buffer, size);
+}
+
+LRESULT Win32Platform::SendToList(UINT message, WPARAM wParam, LPARAM lParam) {
+  return SendDlgItemMessageW(dialog_, kEntryList, message, wParam, lParam);
+}
+
+void Win32Platform::ListReset() { SendToList(LB_RESETCONTENT, 0, 0); }
+
+void Win32Platform::ListAdd(std::string_view name) {
+  WideText wide(name);
+  SendToList(LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(wide.get()));
+}
+
+void Win32Platform::ListSetSelected(int32_t index, bool selected) {
+  // The list box reads index -1 as "every item"; one entry's mark must
+  // never clear them all.
+  if (index < 0) return;
+  SendToList(LB_SETSEL, selected ? TRUE : FALSE, index);
+}
+
+void Win32Platform::ListSelectAll() { SendToList(LB_SETSEL, TRUE, -1); }
+
+int32_t Win32Platform::ListCount() {
+  LRESULT n = SendToList(LB_GETCOUNT, 0, 0);
+  return n < 0 ? 0 : static_cast<int32_t>(n);
+}
+
+int32_t Win32Platform::ListSelectedCount() {
+  LRESULT n = SendToList(LB_GETSELCOUNT, 0, 0);
+  return n < 0 ? 0 : static_cast<int32_t>(n);
+}
+
+void Win32Platform::PumpOneMessage() {
+  MSG message;
+  if (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+    TranslateMessage(&message);
+    DispatchMessageW(&message);
+  }
+}
+
+void Win32Platform::ShowMessage(std::string_view text, std::string_view caption) {
+  WideText wideText(text);
+  WideText wideCaption(caption);
+  MessageBoxW(nullptr, wideText.get(), wideCaption.get(), MB_OK);
+}
+
+int32_t Win32Platform::AskPassword(char* buffer, int32_t size) {
+  PasswordRequest request{buffer, size, 0};
+  DialogBoxParamW(instance_, kPasswordDialogName, nullptr, PasswordDialogProc, reinterpret_cast<LPARAM>(&request));
+  return request.Length;
+}
+
+OverwriteReply Win32Platform::AskOverwrite(std::string_view fileName) {
+  OverwriteRequest request{fileName, {}};
+  DialogBoxParamW(instance_, kFileExistDialogName, nullptr, FileExistDialogProc,
+                  reinterpret_cast<LPARAM>(&request));
+  return request.Reply;
+}
+
+int32_t Win32Platform::ReadRegistryString(RegistryPlace place, std::string_view keyPath,
+                                          std::string_view valueName, char* buffer,
+                                          int32_t size) {
+  if (size <= 0) return -1;
+  buffer[0] = '\0';
+  wchar_t key[kWidePathSize];
+  wchar_t value[256];
+  if (Utf8ToWide(keyPath, key, kWidePathSize) < 0 || Utf8ToWide(valueName, value, 256) < 0)
+    return -1;
+  HKEY opened;
+  if (RegOpenKeyExW(RootOf(place), key, 0, KEY_QUERY_VALUE | ViewOf(place), &opened) !=
+      ERROR_SUCCESS)
+    return -1;
+  wchar_t data[kWidePathSize];
+  DWORD type = 0;
+  DWORD bytes = sizeof data - sizeof(wchar_t);
+  LONG status =
+      RegQueryValueExW(opened, value, nullptr, &type, reinterpret_cast<BYTE*>(data), &bytes);
+  RegCloseKey(opened);
+  if (status != ERROR_SUCCESS || (type != REG_SZ && type != REG_EXPAND_SZ)) return -1;
+  // Stored strings need not end in a NUL, or may end in several.
+  int32_t n = static_cast<int32_t>(bytes / sizeof(wchar_t));
+  data[n] = L'\0';
+  n = lstrlenW(data);
+  if (Utf8LengthOf(data, n) >= size) return -1;
+  return WideToUtf8(data, n, buffer, size);
+}
+
+bool Win32Platform::StartProgram(std::string_view commandLine, std::string_view folder) {
+  // CreateProcessW may write to the command line, so it gets its own copy.
+  wchar_t command[kWidePathSize];
+  wchar_t directory[kWidePathSize];
+  if (Utf8ToWide(commandLine, command, kWidePathSize) < 0 ||
+      Utf8ToWide(folder, directory, kWidePathSize) < 0)
+    return false;
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESHOWWINDOW;
+  startup.wShowWindow = SW_SHOW;
+  PROCESS_INFORMATION started = {};
+  if (!CreateProcessW(nullptr, command, nullptr, nullptr, FALSE, 0, nullptr,
+                      directory[0] != L'\0' ? directory : nullptr, &startup, &started))
+    return false;
+  CloseHandle(started.hThread);
+  CloseHandle(started.hProcess);
+  return true;
+}
+
+}  // namespace ebook::win32

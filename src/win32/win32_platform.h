@@ -1,0 +1,62 @@
+// The engine's platform layer on Windows: each call is the matching wide
+// Win32 call, with texts converted between the engine's UTF-8 and UTF-16.
+#pragma once
+
+#include <windows.h>
+
+#include "core/platform.h"
+
+namespace ebook::win32 {
+
+class Win32Platform final : public Platform {
+ public:
+  explicit Win32Platform(HINSTANCE instance) : instance_(instance) {}
+
+  // The main dialog, whose controls the engine writes and reads.
+  void AttachDialog(HWND dialog) { dialog_ = dialog; }
+  HINSTANCE Instance() const { return instance_; }
+
+  int32_t ReadFile(FileHandle file, void* buffer, int32_t count) override;
+  uint32_t SeekFile(FileHandle file, uint32_t offset) override;
+  uint32_t FileSize(FileHandle file) override;
+  FileHandle CreateFileForWrite(std::string_view path) override;
+  FileHandle OpenFileForRead(std::string_view path) override;
+  int32_t WriteFile(FileHandle file, const void* data, int32_t count) override;
+  bool CloseFile(FileHandle file) override;
+  bool FindAny(std::string_view pattern) override;
+  bool CreateFolder(std::string_view path) override;
+  int32_t TempFolder(char* buffer, int32_t size) override;
+  int32_t CurrentFolder(char* buffer, int32_t size) override;
+  bool SetCurrentFolder(std::string_view path) override;
+  int32_t DecodeStoredText(std::string_view stored, bool utf8, char* out, int32_t size) override;
+
+  void SetControlText(ControlId control, std::string_view text) override;
+  int32_t ControlText(ControlId control, char* buffer, int32_t size) override;
+  void ListReset() override;
+  void ListAdd(std::string_view name) override;
+  void ListSetSelected(int32_t index, bool selected) override;
+  void ListSelectAll() override;
+  int32_t ListCount() override;
+  int32_t ListSelectedCount() override;
+  void PumpOneMessage() override;
+
+  void ShowMessage(std::string_view text, std::string_view caption) override;
+  int32_t AskPassword(char* buffer, int32_t size) override;
+  OverwriteReply AskOverwrite(std::string_view fileName) override;
+
+  int32_t ReadRegistryString(RegistryPlace place, std::string_view keyPath,
+                             std::string_view valueName, char* buffer, int32_t size) override;
+  bool StartProgram(std::string_view commandLine, std::string_view folder) override;
+
+  // Wraps a Win32 handle as the engine's file handle (null for a failed open).
+  static FileHandle FromHandle(HANDLE handle);
+  static HANDLE ToHandle(FileHandle file);
+
+ private:
+  LRESULT SendToList(UINT message, WPARAM wParam, LPARAM lParam);
+
+  HINSTANCE instance_;
+  HWND dialog_ = nullptr;
+};
+
+}  // namespace ebook::win32

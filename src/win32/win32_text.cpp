@@ -1,0 +1,114 @@
+#include "win32_text.h"
+
+namespace ebook::win32 {
+namespace {
+
+// CreateDirectoryW refuses classic paths of MAX_PATH - 12 characters and
+// more (room for an 8.3 name inside), so the long form starts there.
+constexpr DWORD kClassicPathLimit = MAX_PATH - 12;
+
+}  // namespace
+
+int32_t Utf8ToWide(std::string_view text, wchar_t* out, int32_t outCount) {
+  if (outCount <= 0) return -1;
+  if (text.empty()) {
+    out[0] = L'\0';
+    return 0;
+  }
+  int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out,
+                              outCount - 1);
+  if (n <= 0) {
+    out[0] = L'\0';
+    return -1;
+  }
+  out[n] = L'\0';
+  return n;
+}
+
+int32_t Utf8LengthOf(const wchar_t* text, int32_t length) {
+  int32_t bytes = 0;
+  for (int32_t i = 0; i < length; ++i) {
+    const uint32_t c = text[i];
+    if (c < 0x80) {
+      bytes += 1;
+    } else if (c < 0x800) {
+      bytes += 2;
+    } else if (c >= 0xD800 && c <= 0xDBFF && i + 1 < length && text[i + 1] >= 0xDC00 &&
+               text[i + 1] <= 0xDFFF) {
+      bytes += 4;
+      ++i;
+    } else {
+      bytes += 3;
+    }
+  }
+  return bytes;
+}
+
+int32_t WideToUtf8(const wchar_t* text, int32_t length, char* out, int32_t outSize) {
+  if (outSize <= 0) return -1;
+  int32_t n = 0;
+  for (int32_t i = 0; i < length; ++i) {
+    uint32_t c = text[i];
+    int32_t units = 1;
+    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < length && text[i + 1] >= 0xDC00 &&
+        text[i + 1] <= 0xDFFF) {
+      c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
+      units = 2;
+    } else if (c >= 0xD800 && c <= 0xDFFF) {
+      c = 0xFFFD;  // a lone surrogate has no UTF-8 form
+    }
+    char bytes[4];
+    int32_t count;
+    if (c < 0x80) {
+      bytes[0] = static_cast<char>(c);
+      count = 1;
+    } else if (c < 0x800) {
+      bytes[0] = static_cast<char>(0xC0 | (c >> 6));
+      bytes[1] = static_cast<char>(0x80 | (c & 0x3F));
+      count = 2;
+    } else if (c < 0x10000) {
+      bytes[0] = static_cast<char>(0xE0 | (c >> 12));
+      bytes[1] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      bytes[2] = static_cast<char>(0x80 | (c & 0x3F));
+      count = 3;
+    } else {
+      bytes[0] = static_cast<char>(0xF0 | (c >> 18));
+      bytes[1] = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+      bytes[2] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      bytes[3] = static_cast<char>(0x80 | (c & 0x3F));
+      count = 4;
+    }
+    if (n + count > outSize - 1) break;
+    for (int32_t k = 0; k < count; ++k) out[n++] = bytes[k];
+    i += units - 1;
+  }
+  out[n] = '\0';
+  return n;
+}
+
+bool ToFilePath(std::string_view path, wchar_t* out, int32_t outCount) {
+  wchar_t given[kWidePathSize];
+  if (Utf8ToWide(path, given, kWidePathSize) < 0) return false;
+  const wchar_t* prefix = L"";
+  const wchar_t* rest = given;
+  wchar_t full[kWidePathSize];
+  // A path already in a device or long form is taken as it is.
+  const bool literal = given[0] == L'\\' && given[1] == L'\\' &&
+                       (given[2] == L'?' || given[2] == L'.') && given[3] == L'\\';
+  if (!literal) {
+    DWORD n = GetFullPathNameW(given, kWidePathSize, full, nullptr);
+    if (n == 0 || n >= static_cast<DWORD>(kWidePathSize)) return false;
+    rest = full;
+    if (n >= kClassicPathLimit) {
+      const bool unc = full[0] == L'\\' && full[1] == L'\\';
+      prefix = unc ? L"\\\\?\\UNC" : L"\\\\?\\";
+      if (unc) rest = full + 1;  // \\server\share becomes \\?\UNC\server\share
+    }
+  }
+  if (lstrlenW(prefix) + lstrlenW(rest) >= outCount) return false;
+  lstrcpyW(out, prefix);
+  lstrcatW(out, rest);
+  return true;
+}
+
+}  // namespace ebook::win32
