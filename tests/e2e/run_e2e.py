@@ -1,0 +1,83 @@
+#!/usr/bin/env python3
+"""End-to-end tests of the packaged setup under Wine.
+
+    run_e2e.py --stub setup-stub.exe --driver uidriver.exe --reader quonview.exe
+               --packer tools/pack_setup.py --work DIR --artifacts DIR [-k PATTERN]
+
+Runs inside a prepared Wine prefix (scripts/with-wine.sh: WINEPREFIX set, a
+persistent wineserver). Starts one Xvfb for all cases, tells Wine's X11
+driver not to wait for a window manager, runs the test_*.py cases of this
+folder, and ends every setup that a case left running.
+"""
+import argparse
+import os
+import select
+import shutil
+import subprocess
+import sys
+import unittest
+from pathlib import Path
+
+import harness
+
+HERE = Path(__file__).resolve().parent
+
+
+def start_xvfb() -> subprocess.Popen:
+    """Xvfb on a free display: it picks the number and writes it to us."""
+    read_end, write_end = os.pipe()
+    xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x768x24",
+                             "-nolisten", "tcp"], pass_fds=(write_end,),
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    os.close(write_end)
+    ready, _, _ = select.select([read_end], [], [], 30)
+    display = os.read(read_end, 64).decode().strip() if ready else ""
+    os.close(read_end)
+    if not display:
+        xvfb.kill()
+        sys.exit("run_e2e: Xvfb did not report a display")
+    os.environ["DISPLAY"] = ":" + display
+    return xvfb
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    for name in ("stub", "driver", "reader", "packer", "work", "artifacts"):
+        parser.add_argument("--" + name, required=True, type=Path)
+    parser.add_argument("-k", dest="patterns", action="append",
+                        help="only cases whose name contains this text")
+    args = parser.parse_args()
+
+    if "WINEPREFIX" not in os.environ:
+        sys.exit("run_e2e: no WINEPREFIX; run under scripts/with-wine.sh")
+    missing = [tool for tool in ("wine", "Xvfb", "zip", "7z") if not shutil.which(tool)]
+    missing += [str(p) for p in (args.stub, args.driver, args.reader, args.packer) if not p.exists()]
+    if missing:
+        sys.exit("run_e2e: missing " + ", ".join(missing))
+
+    args.work.mkdir(parents=True, exist_ok=True)
+    args.artifacts.mkdir(parents=True, exist_ok=True)
+    harness.TOOLS = harness.Tools(stub=args.stub.resolve(), driver=args.driver.resolve(),
+                                  reader=args.reader.resolve(), packer=args.packer.resolve(),
+                                  work=args.work.resolve(), artifacts=args.artifacts.resolve(),
+                                  prefix=Path(os.environ["WINEPREFIX"]).resolve())
+    xvfb = start_xvfb()
+    try:
+        # Without a window manager Wine otherwise waits about 2 s after each
+        # closed dialog for a reply that never comes.
+        harness.reg_add(r"HKCU\Software\Wine\X11 Driver", "Managed", "N")
+        loader = unittest.TestLoader()
+        if args.patterns:
+            loader.testNamePatterns = [f"*{p}*" for p in args.patterns]
+        suite = loader.discover(str(HERE), pattern="test_*.py", top_level_dir=str(HERE))
+        result = unittest.TextTestRunner(verbosity=2, stream=sys.stdout).run(suite)
+    finally:
+        for pid in sorted(harness.STARTED_PIDS):
+            harness.end_process(pid)
+        xvfb.terminate()
+        xvfb.wait(timeout=10)
+    return 0 if result.wasSuccessful() and result.testsRun else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())

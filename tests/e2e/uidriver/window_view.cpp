@@ -1,0 +1,114 @@
+#include "window_view.h"
+
+namespace uidriver {
+namespace {
+
+constexpr UINT kSendLimitMs = 10000;
+
+struct TopWindowSearch {
+  DWORD process_id;
+  std::vector<HWND> found;
+};
+
+BOOL CALLBACK CollectTopWindow(HWND window, LPARAM param) {
+  auto* search = reinterpret_cast<TopWindowSearch*>(param);
+  DWORD owner = 0;
+  GetWindowThreadProcessId(window, &owner);
+  if (owner == search->process_id && IsWindowVisible(window)) search->found.push_back(window);
+  return TRUE;
+}
+
+std::wstring ClassOf(HWND window) {
+  wchar_t name[256] = {};
+  GetClassNameW(window, name, 256);
+  return name;
+}
+
+bool ReadText(HWND control, std::wstring* text) {
+  LRESULT length = 0;
+  if (!SendWithLimit(control, WM_GETTEXTLENGTH, 0, 0, &length)) return false;
+  std::wstring buffer(static_cast<size_t>(length) + 1, L'\0');
+  LRESULT copied = 0;
+  if (!SendWithLimit(control, WM_GETTEXT, buffer.size(), reinterpret_cast<LPARAM>(&buffer[0]),
+                     &copied)) {
+    return false;
+  }
+  buffer.resize(static_cast<size_t>(copied));
+  *text = buffer;
+  return true;
+}
+
+void DescribeListBox(HWND list, Json& control) {
+  LRESULT count = 0, selected = 0;
+  Json items = Json::Array();
+  if (SendWithLimit(list, LB_GETCOUNT, 0, 0, &count)) {
+    for (LRESULT i = 0; i < count; ++i) {
+      LRESULT length = 0;
+      if (!SendWithLimit(list, LB_GETTEXTLEN, i, 0, &length) || length < 0) break;
+      std::wstring item(static_cast<size_t>(length) + 1, L'\0');
+      LRESULT copied = 0;
+      if (!SendWithLimit(list, LB_GETTEXT, i, reinterpret_cast<LPARAM>(&item[0]), &copied)) break;
+      item.resize(copied < 0 ? 0 : static_cast<size_t>(copied));
+      items.Push(item);
+    }
+  }
+  control.AddJson("items", items);
+  // LB_GETSELCOUNT answers -1 for a single-selection list box.
+  if (SendWithLimit(list, LB_GETSELCOUNT, 0, 0, &selected)) control.Add("selected", selected);
+}
+
+}  // namespace
+
+bool SendWithLimit(HWND window, UINT message, WPARAM wparam, LPARAM lparam, LRESULT* result) {
+  DWORD_PTR answer = 0;
+  if (!SendMessageTimeoutW(window, message, wparam, lparam, SMTO_BLOCK | SMTO_ABORTIFHUNG,
+                           kSendLimitMs, &answer)) {
+    return false;
+  }
+  *result = static_cast<LRESULT>(answer);
+  return true;
+}
+
+std::vector<HWND> VisibleTopWindows(DWORD process_id) {
+  TopWindowSearch search{process_id, {}};
+  EnumWindows(CollectTopWindow, reinterpret_cast<LPARAM>(&search));
+  return search.found;
+}
+
+// Another process's caption comes from the window server without a message,
+// so a program busy inside its install pass cannot hold this up.
+std::wstring WindowCaption(HWND window) {
+  wchar_t text[512] = {};
+  GetWindowTextW(window, text, 512);
+  return text;
+}
+
+std::vector<HWND> Controls(HWND dialog) {
+  std::vector<HWND> children;
+  for (HWND child = GetWindow(dialog, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT))
+    children.push_back(child);
+  return children;
+}
+
+Json DescribeWindow(HWND window) {
+  Json controls = Json::Array();
+  for (HWND child : Controls(window)) {
+    Json control = Json::Object();
+    std::wstring kind = ClassOf(child);
+    control.Add("id", GetDlgCtrlID(child) & 0xFFFF)
+        .Add("class", kind)
+        .AddBool("visible", (GetWindowLongW(child, GWL_STYLE) & WS_VISIBLE) != 0);
+    std::wstring text;
+    if (ReadText(child, &text)) control.Add("text", text);
+    if (lstrcmpiW(kind.c_str(), L"ListBox") == 0) DescribeListBox(child, control);
+    LRESULT check = 0;
+    if (lstrcmpiW(kind.c_str(), L"Button") == 0 && SendWithLimit(child, BM_GETCHECK, 0, 0, &check))
+      control.Add("checked", check);
+    controls.PushJson(control);
+  }
+  Json described = Json::Object();
+  described.Add("caption", WindowCaption(window)).AddJson("controls", controls);
+  return described;
+}
+
+}  // namespace uidriver
