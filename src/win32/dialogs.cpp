@@ -93,8 +93,8 @@ INT_PTR CALLBACK PasswordDialogProc(HWND window, UINT message, WPARAM wParam, LP
     wchar_t typed[kPasswordBufferSize];
     int n = GetDlgItemTextW(window, IDC_PASSWORD, typed, kPasswordBufferSize);
     PasswordRequest& request = *g_password;
-    int bytes = n > 0 ? WideCharToMultiByte(CP_ACP, 0, typed, n, request.Buffer,
-                                            request.Size - 1, nullptr, nullptr)
+    int bytes = n > 0 ? WideCharToMultiByte(CP_ACP, 0, typed, n, request.Buffer, request.Size - 1,
+                                            nullptr, nullptr)
                       : 0;
     request.Length = bytes > 0 ? bytes : 0;
     request.Buffer[request.Length] = '\0';

@@ -167,9 +167,10 @@ int32_t Win32Platform::DecodeStoredText(std::string_view stored, bool utf8, char
   // takes the heap.
   const int32_t count = static_cast<int32_t>(stored.size());
   wchar_t small[kWidePathSize];
-  wchar_t* wide = count < kWidePathSize ? small
-                                         : static_cast<wchar_t*>(std::malloc(
-                                               sizeof(wchar_t) * static_cast<size_t>(count)));
+  wchar_t* wide =
+      count < kWidePathSize
+          ? small
+          : static_cast<wchar_t*>(std::malloc(sizeof(wchar_t) * static_cast<size_t>(count)));
   if (wide == nullptr) std::abort();
   // Each byte gives at most one UTF-16 unit, in any code page.
   int n = MultiByteToWideChar(utf8 ? CP_UTF8 : CP_ACP, 0, stored.data(), count, wide,
@@ -238,7 +239,8 @@ void Win32Platform::ShowMessage(std::string_view text, std::string_view caption)
 
 int32_t Win32Platform::AskPassword(char* buffer, int32_t size) {
   PasswordRequest request{buffer, size, 0};
-  DialogBoxParamW(instance_, kPasswordDialogName, nullptr, PasswordDialogProc, reinterpret_cast<LPARAM>(&request));
+  DialogBoxParamW(instance_, kPasswordDialogName, nullptr, PasswordDialogProc,
+                  reinterpret_cast<LPARAM>(&request));
   return request.Length;
 }
 
@@ -250,8 +252,7 @@ OverwriteReply Win32Platform::AskOverwrite(std::string_view fileName) {
 }
 
 int32_t Win32Platform::ReadRegistryString(RegistryPlace place, std::string_view keyPath,
-                                          std::string_view valueName, char* buffer,
-                                          int32_t size) {
+                                          std::string_view valueName, char* buffer, int32_t size) {
   if (size <= 0) return -1;
   buffer[0] = '\0';
   wchar_t key[kWidePathSize];
