@@ -104,8 +104,10 @@ def main() -> int:
 
     with open(args.output, "wb") as out:
         out.write(data)
-    print(f"setup stub: {len(data)} bytes ({ORIGINAL_SIZE - len(data):+d} against {ORIGINAL_SIZE}), "
-          f"bound {args.max_size}; imports {', '.join(dlls)}; ASLR, DEP, relocations")
+    below = ORIGINAL_SIZE - len(data)
+    print(f"setup stub: {len(data):,} bytes, {abs(below):,} {'below' if below >= 0 else 'above'} "
+          f"the original {ORIGINAL_SIZE:,} (bound {args.max_size:,}); "
+          f"imports {', '.join(dlls)}; ASLR, DEP, relocations")
     return 0
 
 
