@@ -1,12 +1,14 @@
 #!/usr/bin/env python3
-"""Saves what an Xvfb screen shows as a PNG, cropped to the windows on it.
+"""Saves a screen picture as a PNG: an Xvfb screen, or a window's BMP.
 
-    screen_to_png.py XVFB_SCREEN_FILE OUT.png [--margin N]
+    screen_to_png.py PICTURE OUT.png [--margin N]
 
-XVFB_SCREEN_FILE is the XWD image that `Xvfb -fbdir DIR` keeps up to date in
-DIR/Xvfb_screen0. With no window manager and a black root (`Xvfb -br`),
-everything that is not the root's colour belongs to a window, so the crop is
-the bounding box of the pixels that differ from the top-left corner.
+PICTURE is either the XWD image that `Xvfb -fbdir DIR` keeps up to date in
+DIR/Xvfb_screen0, or the 24-bit BMP of one window that the UI driver's `shot`
+command writes. An XWD screen is cropped to its windows: with no window
+manager and a black root (`Xvfb -br`), everything that is not the root's
+colour belongs to a window, so the crop is the bounding box of the pixels
+that differ from the top-left corner. A BMP is converted whole.
 Plain Python, so the demo needs no image tools.
 """
 import argparse
@@ -76,38 +78,72 @@ def to_png(header, pixels, box):
     left, top, right, bottom = box
     stride = header["bytes_per_line"]
     red, green, blue = channel_offsets(header)
-    rows = bytearray()
+    rows = []
     for y in range(top, bottom):
         stored = pixels[y * stride + 4 * left:y * stride + 4 * right]
         rgb = bytearray(3 * (right - left))
         rgb[0::3] = stored[red::4]
         rgb[1::3] = stored[green::4]
         rgb[2::3] = stored[blue::4]
-        rows.append(0)
-        rows.extend(rgb)
+        rows.append(rgb)
+    return png_file(right - left, bottom - top, rows)
+
+
+def png_file(width, height, rows):
+    """A truecolour PNG from rows of RGB bytes."""
+    data = bytearray()
+    for row in rows:
+        data.append(0)
+        data.extend(row)
 
     def chunk(kind, body):
         return (struct.pack(">I", len(body)) + kind + body
                 + struct.pack(">I", zlib.crc32(kind + body) & 0xFFFFFFFF))
 
-    ihdr = struct.pack(">IIBBBBB", right - left, bottom - top, 8, 2, 0, 0, 0)
+    ihdr = struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0)
     return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", ihdr)
-            + chunk(b"IDAT", zlib.compress(bytes(rows), 9)) + chunk(b"IEND", b""))
+            + chunk(b"IDAT", zlib.compress(bytes(data), 9)) + chunk(b"IEND", b""))
+
+
+def bmp_to_png(data):
+    """An uncompressed 24-bit BMP, bottom-up or top-down, as PNG bytes."""
+    offset, = struct.unpack_from("<I", data, 10)
+    width, height, planes, bits, compression = struct.unpack_from("<iiHHI", data, 18)
+    if bits != 24 or compression != 0:
+        sys.exit("screen_to_png: only uncompressed 24-bit BMP files are handled")
+    stride = (3 * width + 3) & ~3
+    rows = []
+    for y in range(abs(height)):
+        stored = data[offset + y * stride:offset + y * stride + 3 * width]
+        rgb = bytearray(3 * width)
+        rgb[0::3] = stored[2::3]
+        rgb[1::3] = stored[1::3]
+        rgb[2::3] = stored[0::3]
+        rows.append(rgb)
+    if height > 0:
+        rows.reverse()
+    return png_file(width, abs(height), rows)
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("screen")
+    parser.add_argument("screen", metavar="PICTURE")
     parser.add_argument("output")
     parser.add_argument("--margin", type=int, default=8)
     args = parser.parse_args()
+    with open(args.screen, "rb") as f:
+        magic = f.read(2)
+    if magic == b"BM":
+        data = open(args.screen, "rb").read()
+        with open(args.output, "wb") as out:
+            out.write(bmp_to_png(data))
+        return
     header, pixels = read_xwd(args.screen)
     left, top, right, bottom = bounding_box(header, pixels)
     box = (max(0, left - args.margin), max(0, top - args.margin),
            min(header["width"], right + args.margin), min(header["height"], bottom + args.margin))
     with open(args.output, "wb") as out:
         out.write(to_png(header, pixels, box))
-    print("%dx%d" % (box[2] - box[0], box[3] - box[1]))
 
 
 if __name__ == "__main__":

@@ -1,0 +1,240 @@
+#!/usr/bin/env bash
+# make demo: packs the sample e-book of demo/book into a packaged setup and
+# runs it under Wine in a private 32-bit prefix (build/demo/wineprefix, made
+# anew on every run and kept afterwards so the installed files can be looked
+# at; ~/.wine is never touched).
+#
+# With DISPLAY set the setup opens on that display and you click through it.
+# Without DISPLAY (or with EBOOK_DEMO_HEADLESS=1) it runs on a private Xvfb:
+# the project's UI driver types the folder and presses Install, the dialog is
+# saved as a PNG beside the setup, and the run fails unless every file of the
+# book arrived intact and the reader logged its /INIT start.
+#
+# Expects `make win32` to have built the stub, the reader and the UI driver.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+
+out=build/demo
+win32=${EBOOK_WIN32_BUILD:-build/win32}
+stub=$win32/setup-stub.exe
+reader=$win32/demo/quonview.exe
+setup=$out/Sample-Book-Setup.exe
+dialog_png=$out/Sample-Book-Setup.png
+reader_png=$out/Sample-Book-Reader.png
+install_win='C:\Books\Sample Book'
+install_rel='Books/Sample Book'
+# Seconds the reader stays open in the unattended run (read by quonview.exe).
+autoclose=4
+
+say() { printf '%s\n' "$*"; }
+fail() { printf 'demo: %s\n' "$*" >&2; exit 1; }
+
+for f in "$stub" "$reader"; do
+  [ -f "$f" ] || fail "$f is missing: run 'make win32' first"
+done
+for tool in wine wineserver zip unzip python3; do
+  command -v "$tool" >/dev/null || fail "$tool is missing: run 'make deps'"
+done
+
+headless=${EBOOK_DEMO_HEADLESS:-}
+if [ -z "${DISPLAY:-}" ]; then headless=1; fi
+if [ -n "$headless" ]; then
+  driver=$(find "$win32" -name uidriver.exe -type f 2>/dev/null | head -n1)
+  [ -n "$driver" ] || fail "the UI driver (uidriver.exe) is missing in $win32: run 'make win32' first"
+  command -v Xvfb >/dev/null || fail "Xvfb is missing: run 'make deps'"
+fi
+
+# --- The packaged setup -----------------------------------------------------
+
+staging=$out/staging
+rm -rf "$staging" "$out/book.zip" "$setup" "$dialog_png" "$reader_png"
+mkdir -p "$staging"
+cp -R demo/book/. "$staging/"
+python3 demo/tools/make_images.py "$staging"
+cp "$reader" "$staging/quonview.exe"
+# The licence is shown as it is stored: a checkout that lost its CR LF line
+# ends would show one long line.
+if ! grep -q $'\r$' "$staging/!!licence.txt"; then
+  fail "demo/book/!!licence.txt has lost its CR LF line ends"
+fi
+(cd "$staging" && zip -q -r -9 -X ../book.zip .)
+python3 tools/pack_setup.py "$stub" "$out/book.zip" "$setup"
+# The packer moves the central directory, so unzip reading the packaged file
+# is a check of the packer as well.
+unzip -tqq "$setup" >/dev/null || fail "unzip cannot read $setup"
+mapfile -t book_files < <(cd "$staging" && find . -type f | sed 's|^\./||' | LC_ALL=C sort)
+say "Packed ${#book_files[@]} files into $setup ($(stat -c %s "$setup") bytes)."
+
+# --- A private Wine prefix --------------------------------------------------
+
+export WINEPREFIX=$root/$out/wineprefix
+export WINEARCH=win32
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml="
+rm -rf "$WINEPREFIX"
+mkdir -p "$WINEPREFIX"
+
+xvfb_pid=
+work=$(mktemp -d "${TMPDIR:-/tmp}/ebook-demo.XXXXXX")
+cleanup() {
+  wineserver -k >/dev/null 2>&1 || true
+  if [ -n "$xvfb_pid" ]; then kill "$xvfb_pid" 2>/dev/null || true; wait "$xvfb_pid" 2>/dev/null || true; fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+if [ -n "$headless" ]; then
+  # Xvfb picks a free display itself and writes its number once it accepts
+  # clients; -fbdir keeps the screen in a file for the screenshots, -br makes
+  # the root black so that the windows stand out for the crop.
+  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp -br -fbdir "$work" \
+    3>"$work/display" 2>"$work/xvfb.log" &
+  xvfb_pid=$!
+  for _ in $(seq 100); do
+    [ -s "$work/display" ] && break
+    kill -0 "$xvfb_pid" 2>/dev/null || fail "Xvfb did not start: $(cat "$work/xvfb.log")"
+    sleep 0.1
+  done
+  [ -s "$work/display" ] || fail "Xvfb gave no display number"
+  export DISPLAY=":$(head -n1 "$work/display")"
+fi
+
+say "Preparing a fresh 32-bit Wine prefix in $WINEPREFIX ..."
+# No persistent wineserver: `wineserver -w` below must return once the setup
+# and the reader it starts have ended.
+wineboot -i >/dev/null 2>&1
+wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1
+drive_c=$WINEPREFIX/drive_c
+
+# Lists the installed files of the book below a folder, in both path forms,
+# and compares each with what was packed. Returns non-zero on any difference.
+report_install() {
+  local linux_dir=$1 win_dir=$2 missing=0 f
+  say "Installed into $win_dir"
+  say "  (on Linux: $linux_dir)"
+  for f in "${book_files[@]}"; do
+    if [ ! -f "$linux_dir/$f" ]; then
+      say "  MISSING  $win_dir\\${f//\//\\}"
+      missing=1
+    elif ! cmp -s "$staging/$f" "$linux_dir/$f"; then
+      say "  DIFFERS  $win_dir\\${f//\//\\}"
+      missing=1
+    else
+      printf '  %7d  %s\n' "$(stat -c %s "$linux_dir/$f")" "$win_dir\\${f//\//\\}"
+    fi
+  done
+  return $missing
+}
+
+show_reader_log() {
+  local log=$1/quonview.log
+  if [ -f "$log" ] && grep -q 'started with /INIT' "$log"; then
+    say "The setup started the reader; its log (${2}\\quonview.log) says:"
+    grep 'started with /INIT' "$log" | sed 's/\r$//; s/^/  /'
+    return 0
+  fi
+  say "The reader did not log a start with /INIT."
+  return 1
+}
+
+# --- Interactive run --------------------------------------------------------
+
+if [ -z "$headless" ]; then
+  say ""
+  say "Starting $setup on $DISPLAY."
+  say "Type a folder (for instance $install_win) and press Install;"
+  say "the Quon Viewer opens afterwards: close it to finish the demo."
+  touch "$work/started"
+  wine "$setup" || true
+  wineserver -w
+  say ""
+  mapfile -t readers < <(find "$drive_c" -name quonview.exe -newer "$work/started" 2>/dev/null)
+  if [ ${#readers[@]} -eq 0 ]; then
+    say "Nothing was installed under C:\\ (Exit pressed, or a folder on another drive)."
+    exit 0
+  fi
+  linux_dir=$(dirname "${readers[0]}")
+  rel=${linux_dir#"$drive_c"/}
+  win_dir="C:\\${rel//\//\\}"
+  status=0
+  report_install "$linux_dir" "$win_dir" || status=1
+  show_reader_log "$linux_dir" "$win_dir" || true
+  exit $status
+fi
+
+# --- Unattended run under Xvfb ----------------------------------------------
+
+# Prints the driver's failure record, or the licence text and folder it read
+# from the dialog, from its JSON log.
+summarise_driver_log() {
+  python3 - "$1" <<'PY'
+import json, sys
+for raw in open(sys.argv[1], encoding="utf-8"):
+    event = json.loads(raw)
+    if event.get("event") == "failure":
+        print("The UI driver stopped: " + event.get("message", ""))
+        for window in event.get("windows", []):
+            texts = [c.get("text", "") for c in window.get("controls", []) if c.get("text")]
+            print("  window %r: %s" % (window.get("caption"), " | ".join(texts)))
+    if event.get("event") == "read":
+        controls = {c.get("id"): c for c in event.get("controls", [])}
+        licence = controls.get(701, {}).get("text", "").splitlines()
+        print("The dialog shows the licence from its first line on: %r"
+              % (licence[0] if licence else ""))
+        print("Install folder typed into the dialog: %s" % controls.get(101, {}).get("text", ""))
+PY
+}
+
+drive_setup() {
+  local script=$work/install.uid log=$out/uidriver.log bmp=$work/dialog.bmp code=0 i
+  # The driver's script: type the folder, picture the dialog, press Install
+  # and wait for the setup to end. Any other dialog (an error box) fails it.
+  {
+    echo "timeout 60"
+    echo "env EBOOK_DEMO_AUTOCLOSE=$autoclose"
+    echo "run $(winepath -w "$root/$setup")"
+    echo "window E-book Setup"
+    echo "set 101 $install_win"
+    echo "read"
+    echo "shot $(winepath -w "$bmp")"
+    echo "press 1"
+    echo "exit"
+  } >"$script"
+  timeout 300 wine "$driver" "$(winepath -w "$script")" "$(winepath -w "$root/$log")" || code=$?
+  [ -f "$log" ] && summarise_driver_log "$log"
+  [ -f "$bmp" ] && python3 demo/tools/screen_to_png.py "$bmp" "$dialog_png"
+  [ $code -eq 0 ] || fail "the UI driver failed (exit status $code); its log is $log"
+
+  # The setup has ended and started the reader, which closes by itself.
+  for i in $(seq 100); do
+    [ -f "$drive_c/$install_rel/quonview.log" ] && break
+    sleep 0.2
+  done
+  if [ -f "$drive_c/$install_rel/quonview.log" ]; then
+    sleep 1.5  # time for its window to paint
+    python3 demo/tools/screen_to_png.py "$work/Xvfb_screen0" "$reader_png"
+  fi
+  timeout 60 wineserver -w || say "(Wine programs were still running after 60 s)"
+}
+
+wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f >/dev/null 2>&1
+export EBOOK_DEMO_AUTOCLOSE=$autoclose
+
+say "Running the setup on a private X display ($DISPLAY) through the UI driver ..."
+drive_setup
+
+linux_dir=$drive_c/$install_rel
+status=0
+say ""
+report_install "$linux_dir" "$install_win" || status=1
+show_reader_log "$linux_dir" "$install_win" || status=1
+say ""
+say "Screenshot of the setup dialog: $dialog_png"
+[ -f "$reader_png" ] && say "Screenshot of the reader:       $reader_png"
+if [ $status -eq 0 ]; then
+  say "Demo finished: the sample book is installed and the reader ran."
+else
+  say "Demo FAILED: see the lines above."
+fi
+exit $status
