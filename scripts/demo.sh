@@ -22,8 +22,7 @@ reader=$win32/demo/quonview.exe
 setup=$out/Sample-Book-Setup.exe
 dialog_png=$out/Sample-Book-Setup.png
 reader_png=$out/Sample-Book-Reader.png
-install_win='C:\Books\Sample Book'
-install_rel='Books/Sample Book'
+install_win=${EBOOK_DEMO_FOLDER:-'C:\Books\Sample Book'}
 # Seconds the reader stays open in the unattended run (read by quonview.exe).
 autoclose=4
 
@@ -36,6 +35,11 @@ done
 for tool in wine wineserver zip unzip python3; do
   command -v "$tool" >/dev/null || fail "$tool is missing: run 'make deps'"
 done
+
+case $install_win in
+  [Cc]:\\?*) install_rel=${install_win:3}; install_rel=${install_rel//\\//} ;;
+  *) fail "EBOOK_DEMO_FOLDER must be a folder on C:, like C:\\Books\\Sample Book" ;;
+esac
 
 headless=${EBOOK_DEMO_HEADLESS:-}
 if [ -z "${DISPLAY:-}" ]; then headless=1; fi
@@ -145,11 +149,11 @@ if [ -z "$headless" ]; then
   say "Starting $setup on $DISPLAY."
   say "Type a folder (for instance $install_win) and press Install;"
   say "the Quon Viewer opens afterwards: close it to finish the demo."
-  touch "$work/started"
   wine "$setup" || true
   wineserver -w
   say ""
-  mapfile -t readers < <(find "$drive_c" -name quonview.exe -newer "$work/started" 2>/dev/null)
+  # The prefix is new, so any copy of the reader came from this install.
+  mapfile -t readers < <(find "$drive_c" -name quonview.exe -type f 2>/dev/null)
   if [ ${#readers[@]} -eq 0 ]; then
     say "Nothing was installed under C:\\ (Exit pressed, or a folder on another drive)."
     exit 0
@@ -160,29 +164,41 @@ if [ -z "$headless" ]; then
   status=0
   report_install "$linux_dir" "$win_dir" || status=1
   show_reader_log "$linux_dir" "$win_dir" || true
+  say ""
+  say "Open the book: $linux_dir/index.html"
+  say "The Wine prefix stays in $WINEPREFIX until the next 'make demo'."
   exit $status
 fi
 
 # --- Unattended run under Xvfb ----------------------------------------------
 
-# Prints the driver's failure record, or the licence text and folder it read
-# from the dialog, from its JSON log.
+# Prints what the UI driver saw, from its JSON log: a failure with the windows
+# then open, or the dialog's entry count, licence and folder. Fails when the
+# licence box does not hold the licence file whole, first line included.
 summarise_driver_log() {
-  python3 - "$1" <<'PY'
+  python3 - "$1" "$staging/!!licence.txt" <<'PY'
 import json, sys
-for raw in open(sys.argv[1], encoding="utf-8"):
+log, licence_file = sys.argv[1], sys.argv[2]
+status = 0
+for raw in open(log, encoding="utf-8"):
     event = json.loads(raw)
     if event.get("event") == "failure":
         print("The UI driver stopped: " + event.get("message", ""))
         for window in event.get("windows", []):
-            texts = [c.get("text", "") for c in window.get("controls", []) if c.get("text")]
+            texts = [c["text"].splitlines()[0][:60] for c in window.get("controls", [])
+                     if c.get("text", "").strip()]
             print("  window %r: %s" % (window.get("caption"), " | ".join(texts)))
     if event.get("event") == "read":
         controls = {c.get("id"): c for c in event.get("controls", [])}
-        licence = controls.get(701, {}).get("text", "").splitlines()
-        print("The dialog shows the licence from its first line on: %r"
-              % (licence[0] if licence else ""))
+        entries = len(controls.get(301, {}).get("items", []))
+        shown = controls.get(701, {}).get("text", "")
+        print("The dialog listed %d archive entries and shows the licence, first line: %r"
+              % (entries, (shown.splitlines() or [""])[0]))
+        if shown != open(licence_file, encoding="cp1252", newline="").read():
+            print("The licence box does NOT show !!licence.txt as written.")
+            status = 1
         print("Install folder typed into the dialog: %s" % controls.get(101, {}).get("text", ""))
+sys.exit(status)
 PY
 }
 
@@ -202,8 +218,8 @@ drive_setup() {
     echo "exit"
   } >"$script"
   timeout 300 wine "$driver" "$(winepath -w "$script")" "$(winepath -w "$root/$log")" || code=$?
-  [ -f "$log" ] && summarise_driver_log "$log"
-  [ -f "$bmp" ] && python3 demo/tools/screen_to_png.py "$bmp" "$dialog_png"
+  if [ -f "$log" ]; then summarise_driver_log "$log" || licence_shown=0; fi
+  if [ -f "$bmp" ]; then python3 demo/tools/screen_to_png.py "$bmp" "$dialog_png"; fi
   [ $code -eq 0 ] || fail "the UI driver failed (exit status $code); its log is $log"
 
   # The setup has ended and started the reader, which closes by itself.
@@ -222,6 +238,7 @@ wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f >/dev/
 export EBOOK_DEMO_AUTOCLOSE=$autoclose
 
 say "Running the setup on a private X display ($DISPLAY) through the UI driver ..."
+licence_shown=1
 drive_setup
 
 linux_dir=$drive_c/$install_rel
@@ -229,9 +246,11 @@ status=0
 say ""
 report_install "$linux_dir" "$install_win" || status=1
 show_reader_log "$linux_dir" "$install_win" || status=1
+[ $licence_shown -eq 1 ] || status=1
 say ""
 say "Screenshot of the setup dialog: $dialog_png"
-[ -f "$reader_png" ] && say "Screenshot of the reader:       $reader_png"
+if [ -f "$reader_png" ]; then say "Screenshot of the reader:       $reader_png"; fi
+say "Open the book: $linux_dir/index.html"
 if [ $status -eq 0 ]; then
   say "Demo finished: the sample book is installed and the reader ran."
 else
