@@ -111,8 +111,9 @@ wineboot -i >/dev/null 2>&1
 wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1
 drive_c=$WINEPREFIX/drive_c
 
-# Lists the installed files of the book below a folder, in both path forms,
-# and compares each with what was packed. Returns non-zero on any difference.
+# Lists the book's files below the install folder with their sizes, in the
+# Windows and the Linux form, and fails on any file that is missing or differs
+# from what was packed.
 report_install() {
   local linux_dir=$1 win_dir=$2 missing=0 f
   say "Installed into $win_dir"
@@ -125,7 +126,8 @@ report_install() {
       say "  DIFFERS  $win_dir\\${f//\//\\}"
       missing=1
     else
-      printf '  %7d  %s\n' "$(stat -c %s "$linux_dir/$f")" "$win_dir\\${f//\//\\}"
+      printf '  %7d  %s\n           %s\n' "$(stat -c %s "$linux_dir/$f")" \
+        "$win_dir\\${f//\//\\}" "$linux_dir/$f"
     fi
   done
   return $missing
@@ -234,8 +236,8 @@ drive_setup() {
   timeout 60 wineserver -w || say "(Wine programs were still running after 60 s)"
 }
 
+# Without a window manager Wine would wait about 2 s after each closed dialog.
 wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f >/dev/null 2>&1
-export EBOOK_DEMO_AUTOCLOSE=$autoclose
 
 say "Running the setup on a private X display ($DISPLAY) through the UI driver ..."
 licence_shown=1
