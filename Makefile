@@ -40,8 +40,8 @@ fuzz: sanitize
 bench: native win32
 	@bash bench/run.sh build/native build/win32
 
-demo:
-	@echo "The packaged sample e-book setup comes with the Windows stub; for now: make test, make bench."
+demo: win32
+	@bash scripts/demo.sh
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
