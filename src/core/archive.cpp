@@ -28,6 +28,58 @@ uint32_t DescriptorSignature() {
   return above - 1;
 }
 
+// Where the PE header of the packaged file's stub puts its certificate
+// table (the security directory holds a file offset, not an address).
+struct CertificateTable {
+  uint32_t Offset = 0;
+  uint32_t Size = 0;
+};
+
+CertificateTable ReadCertificateTable(SetupSession& session) {
+  Platform& host = *session.Host;
+  uint8_t dos[64];
+  if (host.SeekFile(session.ArchiveHandle, 0) != 0 ||
+      host.ReadFile(session.ArchiveHandle, dos, sizeof dos) != sizeof dos || dos[0] != 'M' ||
+      dos[1] != 'Z') {
+    return {};
+  }
+  // The signature, the file header, and the optional header up to and
+  // including the security entry of its data directory.
+  constexpr int kOptional = 24;
+  uint8_t pe[kOptional + 136];
+  const uint32_t at = Read32(dos + 0x3C);
+  if (at >= session.StubLength || host.SeekFile(session.ArchiveHandle, at) != at ||
+      host.ReadFile(session.ArchiveHandle, pe, sizeof pe) != sizeof pe) {
+    return {};
+  }
+  if (Read32(pe) != 0x00004550u) return {};  // "PE\0\0"
+  const uint16_t magic = Read16(pe + kOptional);
+  // PE32 keeps its directories 96 bytes into the optional header, PE32+ 112.
+  const int directories = magic == 0x10B ? 96 : magic == 0x20B ? 112 : 0;
+  if (directories == 0 || Read32(pe + kOptional + directories - 4) <= 4) return {};
+  const uint8_t* security = pe + kOptional + directories + 4 * 8;
+  return {Read32(security), Read32(security + 4)};
+}
+
+// A setup signed after packaging ends in its certificate table, which the
+// size field does not count. Accepted only when the table starts exactly
+// where the size field says the setup ends and runs exactly to the end of
+// the file: anything else appended is still a damaged download.
+bool IsSignedPackage(SetupSession& session, uint32_t sizeField, uint32_t fileLength) {
+  if (sizeField <= session.ArchiveStart || fileLength <= sizeField) return false;
+  const CertificateTable table = ReadCertificateTable(session);
+  if (table.Offset != sizeField || table.Size != fileLength - sizeField) return false;
+  // The table holds WIN_CERTIFICATE records: the first one's length must
+  // lie within the table.
+  uint8_t record[8];
+  if (session.Host->SeekFile(session.ArchiveHandle, table.Offset) != table.Offset ||
+      session.Host->ReadFile(session.ArchiveHandle, record, sizeof record) != sizeof record) {
+    return false;
+  }
+  const uint32_t length = Read32(record);
+  return length >= sizeof record && length <= table.Size;
+}
+
 }  // namespace
 
 void SeekArchive(SetupSession& session, uint32_t offset) {
@@ -42,7 +94,9 @@ bool RunPassStartChecks(SetupSession& session) {
   uint8_t field[4];
   bool sizeRead =
       session.ArchivePosition != -1 && session.Host->ReadFile(session.ArchiveHandle, field, 4) == 4;
-  if (!sizeRead || Read32(field) != session.Host->FileSize(session.ArchiveHandle)) {
+  const uint32_t fileLength = session.Host->FileSize(session.ArchiveHandle);
+  if (!sizeRead ||
+      (Read32(field) != fileLength && !IsSignedPackage(session, Read32(field), fileLength))) {
     session.Host->ShowMessage(kSizeErrorMessage, kErrorCaption);
     return false;
   }

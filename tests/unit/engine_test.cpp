@@ -1031,5 +1031,69 @@ TEST(EngineLicence, LicenceTextEncodingIsRecognised) {
   }
 }
 
+// A setup signed after packaging: its stub's PE header points the security
+// directory at the certificate table appended after the archive.
+TEST(EngineSigned, CertificateTableRightAfterTheArchiveIsAccepted) {
+  const struct {
+    const char* label;
+    int offsetShift;        // where the directory says the table starts, against the size field
+    int extraBytes;         // bytes after the table that the directory does not count
+    uint32_t recordLength;  // the first WIN_CERTIFICATE's dwLength
+    bool peHeader;
+    bool accepted;
+  } cases[] = {
+      {"signed", 0, 0, 64, true, true},
+      {"table one byte later", 1, 0, 64, true, false},
+      {"bytes after the table", 0, 8, 64, true, false},
+      {"no PE header", 0, 0, 64, false, false},
+      {"empty certificate record", 0, 0, 0, true, false},
+      {"record longer than the table", 0, 0, 65, true, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    Rig rig;
+    rig.Source("one.txt", Text("one"));
+    rig.Package(rig.Tool("zip -q -0 {zip} one.txt"));
+    Bytes& packaged = rig.Packaged();
+    const uint32_t sizeField = Get32(packaged, kFakeStubLength);
+    ASSERT_EQ(sizeField, packaged.size());
+    constexpr uint32_t kTableSize = 64;
+    if (c.peHeader) {
+      constexpr size_t pe = 0x80, optional = pe + 24;
+      packaged[0] = 'M';
+      packaged[1] = 'Z';
+      Bytes at;
+      Put32(at, pe);
+      std::copy(at.begin(), at.end(), packaged.begin() + 0x3C);
+      const uint8_t signature[] = {'P', 'E', 0, 0};
+      std::copy(signature, signature + 4, packaged.begin() + pe);
+      packaged[optional] = 0x0B;  // PE32
+      packaged[optional + 1] = 0x01;
+      Bytes fields;
+      Put32(fields, 16);  // NumberOfRvaAndSizes
+      for (int i = 0; i < 4; ++i) Put32(fields, 0), Put32(fields, 0);
+      Put32(fields, sizeField + c.offsetShift);
+      Put32(fields, kTableSize);
+      std::copy(fields.begin(), fields.end(), packaged.begin() + optional + 92);
+    }
+    Bytes table;
+    Put32(table, c.recordLength);
+    Put16(table, 0x0200);
+    Put16(table, 0x0002);
+    table.resize(kTableSize + c.extraBytes, 0x30);
+    packaged.insert(packaged.end(), table.begin(), table.end());
+
+    rig.Open();
+    rig.Install();
+    if (c.accepted) {
+      EXPECT_EQ(rig.Messages(), std::vector<std::string>{});
+      EXPECT_TRUE(SameBytes(rig.Installed(Book("one.txt")), Text("one")));
+    } else {
+      EXPECT_EQ(rig.Messages(), (std::vector<std::string>{kSizeMessage, kSizeMessage}));
+      EXPECT_EQ(rig.Files(), std::vector<std::string>{});
+    }
+  }
+}
+
 }  // namespace
 }  // namespace ebook::test
