@@ -1,0 +1,23 @@
+// `bookpack build`: a packaged setup from a folder or a ZIP file.
+#pragma once
+
+#include <iosfwd>
+#include <string>
+
+namespace bookpack {
+
+struct BuildOptions {
+  std::string StubPath;
+  std::string OutputPath;
+  std::string Source;       // a folder or a ZIP file
+  std::string Password;     // empty: no encryption
+  std::string LicencePath;  // empty: none added
+  int Level = -1;           // compression effort; -1: the default
+  bool Progress = false;    // on a terminal
+};
+
+// Writes the setup and tells what the reader will see. Returns the exit
+// status: 0 done, 1 refused (with a message naming the entry), 2 usage.
+int RunBuild(const BuildOptions& options, std::ostream& out, std::ostream& err);
+
+}  // namespace bookpack

@@ -1,0 +1,23 @@
+// `bookpack list`, `check` and `extract`: a packaged setup read by the
+// stub's own engine code, run natively.
+#pragma once
+
+#include <iosfwd>
+#include <string>
+
+namespace bookpack {
+
+struct InspectOptions {
+  std::string SetupPath;
+  std::string Folder;      // extract: where the files go
+  std::string Password;    // typed into every password dialog; empty: cancelled
+  bool Overwrite = false;  // extract: replace existing files (else keep them)
+};
+
+// Each returns the exit status: 0 success, 1 a problem was found or an
+// install would fail, 2 the file cannot be read as a setup.
+int RunList(const InspectOptions& options, std::ostream& out, std::ostream& err);
+int RunCheck(const InspectOptions& options, std::ostream& out, std::ostream& err);
+int RunExtract(const InspectOptions& options, std::ostream& out, std::ostream& err);
+
+}  // namespace bookpack

@@ -1,0 +1,23 @@
+// What bookpack needs to know about a stub: the length it was built with.
+// The stub carries it in a slot marked "StubLength::" that the Windows
+// build fills in after linking; a packaged file's archive starts 8 bytes
+// after that length.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace bookpack {
+
+inline constexpr char kStubLengthMarker[] = "StubLength::";
+
+// The length recorded in the stub image `bytes` (a bare stub or the start of
+// a packaged file); nothing when the marker is missing or occurs twice.
+std::optional<uint32_t> RecordedStubLength(const std::vector<uint8_t>& bytes);
+
+// Reads a whole file; nothing when it cannot be read.
+std::optional<std::vector<uint8_t>> ReadWholeFile(const std::string& path);
+
+}  // namespace bookpack
