@@ -1,0 +1,253 @@
+"""Shared by the `bookpack build` tests: running the tool, small source
+trees, ZIP files from real tools, and the setup read back the way the stub
+reads it (its size field and its walk from local header to local header).
+
+BOOKPACK and SETUP_STUB name the tool and the stub; by default the ones of
+build/native and build/win32 in this repository.
+"""
+import os
+import random
+import shutil
+import struct
+import subprocess
+import tempfile
+import unittest
+import zlib
+from dataclasses import dataclass
+from pathlib import Path
+
+REPO = Path(__file__).resolve().parents[2]
+BOOKPACK = Path(os.environ.get("BOOKPACK", REPO / "build/native/tools/bookpack/bookpack"))
+STUB = Path(os.environ.get("SETUP_STUB", REPO / "build/win32/setup-stub.exe"))
+MARKER = b"StubLength::"
+
+
+def sample_book() -> dict:
+    """A small e-book: compressible text, an incompressible picture that must
+    be stored, a file longer than the stub's 32 KiB pieces, an empty file, a
+    non-ASCII name, nested and empty folders (None marks a folder)."""
+    rnd = random.Random(7)
+    text = "".join(f"<p>Chapter {i}: {'the quick brown fox. ' * (i % 9 + 1)}</p>\n"
+                   for i in range(2000)).encode()
+    return {
+        "book.xhtml": text,
+        "images/cover.jpg": rnd.randbytes(50_000),
+        "images/plates/plate1.dat": b"".join(rnd.randbytes(40) + bytes(90) for _ in range(900)),
+        "notes/empty.txt": b"",
+        "notes/deep/end.txt": b"The end.\r\n",
+        "Zoë's préface.txt": "Préface — déjà vu.\n".encode(),
+        "blank/": None,
+    }
+
+
+def write_tree(root: Path, files: dict, mtime: int = 1_600_000_000) -> Path:
+    for name, data in files.items():
+        path = root / name
+        if data is None:
+            path.mkdir(parents=True, exist_ok=True)
+            continue
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.write_bytes(data)
+        os.utime(path, (mtime, mtime))
+    return root
+
+
+def read_tree(root: Path) -> dict:
+    """Files with their bytes and empty folders (as None), by relative name."""
+    tree = {}
+    for dirpath, dirnames, filenames in os.walk(root):
+        rel = Path(dirpath).relative_to(root)
+        if not dirnames and not filenames and rel != Path("."):
+            tree[rel.as_posix() + "/"] = None
+        for name in filenames:
+            tree[(rel / name).as_posix().removeprefix("./")] = (Path(dirpath) / name).read_bytes()
+    return tree
+
+
+def run(command, cwd=None, **kwargs) -> subprocess.CompletedProcess:
+    return subprocess.run([str(c) for c in command], cwd=cwd, capture_output=True, **kwargs)
+
+
+def bookpack(*args) -> subprocess.CompletedProcess:
+    return run([BOOKPACK, *args], text=True)
+
+
+def build(source: Path, out: Path, *options) -> subprocess.CompletedProcess:
+    return bookpack("build", "--stub", STUB, "-o", out, *options, source)
+
+
+# --- ZIP files made by real tools ------------------------------------------
+
+def info_zip(tree: Path, out: Path, *options) -> Path:
+    run(["zip", "-q", "-r", *options, out.resolve(), "."], cwd=tree, check=True)
+    return out
+
+
+def seven_zip(tree: Path, out: Path, *options) -> Path:
+    run(["7z", "a", "-tzip", "-bd", "-y", *options, out.resolve(), "."], cwd=tree, check=True)
+    return out
+
+
+def bsdtar_zip(tree: Path, out: Path) -> Path:
+    run(["bsdtar", "--format", "zip", "-cf", out.resolve(), "."], cwd=tree, check=True)
+    return out
+
+
+LIBZIP_WRITER = r"""
+#include <zip.h>
+#include <stdio.h>
+#include <string.h>
+/* out.zip password name=path ...: every entry encrypted the traditional way */
+int main(int argc, char **argv) {
+  int error;
+  zip_t *z = zip_open(argv[1], ZIP_CREATE | ZIP_TRUNCATE, &error);
+  if (!z) return 1;
+  for (int i = 3; i < argc; ++i) {
+    char *eq = strchr(argv[i], '=');
+    *eq = 0;
+    zip_source_t *s = zip_source_file(z, eq + 1, 0, -1);
+    zip_int64_t index = zip_file_add(z, argv[i], s, ZIP_FL_ENC_UTF_8);
+    if (index < 0 || zip_file_set_encryption(z, index, ZIP_EM_TRAD_PKWARE, argv[2]) < 0) {
+      fprintf(stderr, "%s\n", zip_strerror(z));
+      return 1;
+    }
+  }
+  return zip_close(z) < 0;
+}
+"""
+
+
+def libzip_encrypted(tree: Path, out: Path, password: str, scratch: Path) -> Path:
+    """libzip writes encrypted entries with data descriptors; its own tools
+    cannot encrypt, so a few lines of C against the library do."""
+    program = scratch / "libzip_writer"
+    if not program.exists():
+        source = scratch / "libzip_writer.c"
+        source.write_text(LIBZIP_WRITER)
+        made = run(["cc", "-o", program, source, "-lzip"])
+        if made.returncode != 0:
+            raise unittest.SkipTest("libzip-dev is needed: " + made.stderr.decode())
+    files = [p for p in sorted(tree.rglob("*")) if p.is_file()]
+    run([program, out.resolve(), password,
+         *[f"{p.relative_to(tree).as_posix()}={p}" for p in files]], check=True)
+    return out
+
+
+# --- The setup as the stub sees it -----------------------------------------
+
+@dataclass
+class LocalEntry:
+    offset: int
+    flags: int
+    method: int
+    mod_time: int
+    crc: int
+    compressed: int
+    uncompressed: int
+    name: bytes
+    extra: bytes
+    data: bytes
+
+
+def stub_length(setup: bytes) -> int:
+    at = setup.index(MARKER) + len(MARKER)
+    return struct.unpack_from("<I", setup, at)[0]
+
+
+def walk_setup(setup: bytes) -> list:
+    """The stub's walk: from stub length + 8, local header after local
+    header, past a descriptor only where bit 3 is set with real sizes."""
+    entries = []
+    pos = stub_length(setup) + 8
+    while setup[pos:pos + 4] == b"PK\x03\x04":
+        (flags, method, mod_time, _date, crc, compressed, uncompressed, name_length,
+         extra_length) = struct.unpack_from("<HHHHIIIHH", setup, pos + 6)
+        start = pos + 30 + name_length + extra_length
+        entries.append(LocalEntry(pos, flags, method, mod_time, crc, compressed, uncompressed,
+                                  setup[pos + 30:pos + 30 + name_length],
+                                  setup[pos + 30 + name_length:start],
+                                  setup[start:start + compressed]))
+        pos = start + compressed
+        if flags & 8 and compressed:
+            word = struct.unpack_from("<I", setup, pos)[0]
+            pos += 16 if word == 0x08074B50 else 12 if word == crc else 0
+    return entries
+
+
+def zip_keys_decrypt(password: bytes, data: bytes) -> bytes:
+    """Traditional PKWARE decryption, written out from the APPNOTE."""
+    def crc_byte(crc, b):
+        return zlib.crc32(bytes([b]), crc ^ 0xFFFFFFFF) ^ 0xFFFFFFFF
+    k0, k1, k2 = 0x12345678, 0x23456789, 0x34567890
+
+    def update(k0, k1, k2, b):
+        k0 = crc_byte(k0, b)
+        k1 = ((k1 + (k0 & 0xFF)) * 134775813 + 1) & 0xFFFFFFFF
+        k2 = crc_byte(k2, k1 >> 24)
+        return k0, k1, k2
+    for b in password:
+        k0, k1, k2 = update(k0, k1, k2, b)
+    out = bytearray()
+    for c in data:
+        t = (k2 & 0xFFFF) | 2
+        p = c ^ (((t * (t ^ 1)) >> 8) & 0xFF)
+        out.append(p)
+        k0, k1, k2 = update(k0, k1, k2, p)
+    return bytes(out)
+
+
+class BuildTestCase(unittest.TestCase):
+    """Gives each test a scratch folder and the checks every setup must pass."""
+
+    @classmethod
+    def setUpClass(cls):
+        for tool in (BOOKPACK, STUB):
+            if not tool.exists():
+                raise unittest.SkipTest(f"{tool} is not built")
+
+    def setUp(self):
+        self.scratch = Path(tempfile.mkdtemp(prefix="bookpack_build_"))
+        self.addCleanup(shutil.rmtree, self.scratch, ignore_errors=True)
+
+    def tree(self, files: dict, name: str = "src") -> Path:
+        return write_tree(self.scratch / name, files)
+
+    def built(self, source: Path, *options, name: str = "Setup.exe") -> Path:
+        out = self.scratch / name
+        result = build(source, out, *options)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        return out
+
+    def refused(self, source: Path, *options) -> str:
+        """Builds what must be refused; returns the message."""
+        out = self.scratch / "Refused.exe"
+        result = build(source, out, *options)
+        self.assertEqual(result.returncode, 1, result.stdout + result.stderr)
+        self.assertFalse(out.exists(), "a refused build leaves no setup behind")
+        self.assertEqual(list(self.scratch.glob("Refused.exe*")), [])
+        return result.stderr
+
+    def assert_tools_accept(self, setup: Path, password: str = None):
+        """unzip -t, 7-Zip's test and the stub's own engine (bookpack check)."""
+        unzip = run(["unzip", "-t"] + (["-P", password] if password else []) + [setup])
+        self.assertEqual(unzip.returncode, 0, unzip.stdout.decode() + unzip.stderr.decode())
+        seven = run(["7z", "t", "-bd"] + [f"-p{password or ''}"] + [setup])
+        self.assertEqual(seven.returncode, 0, seven.stdout.decode())
+        check = bookpack("check", setup, *(["--password", password] if password else []))
+        self.assertEqual(check.returncode, 0, check.stdout + check.stderr)
+
+    def unzipped(self, setup: Path, password: str = None) -> dict:
+        dest = self.scratch / ("unzipped_" + setup.stem)
+        shutil.rmtree(dest, ignore_errors=True)
+        result = run(["unzip", "-q"] + (["-P", password] if password else []) + [setup, "-d", dest])
+        self.assertEqual(result.returncode, 0, result.stderr.decode())
+        return read_tree(dest)
+
+    def assert_layout(self, setup: Path):
+        """What the stub and signing tools rely on in the whole file."""
+        data = setup.read_bytes()
+        length = stub_length(data)
+        self.assertLessEqual(length + 8, len(data))
+        self.assertEqual(data[:length], STUB.read_bytes())
+        self.assertEqual(struct.unpack_from("<II", data, length), (len(data), 0))
+        self.assertEqual(len(data) % 8, 0, "padded for the certificate table")

@@ -1,0 +1,237 @@
+"""`bookpack build` from a folder: what the setup holds, how the stub walks
+it, and that ZIP tools and the stub's engine read it back unchanged."""
+import os
+import pty
+import re
+import select
+import shutil
+import struct
+import subprocess
+import unittest
+import zlib
+import zipfile
+
+from build_fixtures import (BOOKPACK, STUB, BuildTestCase, bookpack, read_tree, run, sample_book,
+                            walk_setup, write_tree, zip_keys_decrypt)
+
+
+class FolderSourceTest(BuildTestCase):
+    def test_every_reader_gets_the_tree_back(self):
+        files = sample_book()
+        setup = self.built(self.tree(files))
+        self.assert_layout(setup)
+        self.assert_tools_accept(setup)
+        self.assertEqual(self.unzipped(setup), files)
+        extracted = self.scratch / "extracted"
+        result = bookpack("extract", setup, extracted)
+        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        self.assertEqual(read_tree(extracted), files)
+
+    def test_local_headers_carry_what_the_stub_needs(self):
+        files = sample_book()
+        setup = self.built(self.tree(files))
+        walked = walk_setup(setup.read_bytes())
+        names = [e.name.decode() for e in walked]
+        # Byte order of the UTF-8 names; folders appear only when empty.
+        self.assertEqual(names, sorted(files, key=lambda n: n.encode()))
+        with zipfile.ZipFile(setup) as z:
+            self.assertEqual(z.namelist(), names)
+        for entry in walked:
+            name = entry.name.decode()
+            with self.subTest(name=name):
+                content = files[name] or b""
+                self.assertEqual(entry.flags & 8, 0, "no data descriptor")
+                self.assertEqual(bool(entry.flags & 0x800), not name.isascii())
+                self.assertEqual((entry.crc, entry.uncompressed),
+                                 (zlib.crc32(content), len(content)))
+                self.assertNotIn(b"\x01\x00", entry.extra[:2], "no Zip64 block")
+                if entry.method == 8:
+                    self.assertLess(entry.compressed, len(content))
+                    self.assertEqual(zlib.decompress(entry.data, -15), content)
+                else:
+                    self.assertEqual((entry.method, entry.data), (0, content))
+        methods = {e.name.decode(): e.method for e in walked}
+        self.assertEqual((methods["book.xhtml"], methods["images/cover.jpg"]), (8, 0))
+
+    def test_same_tree_gives_the_same_setup(self):
+        files = sample_book()
+        first = self.built(self.tree(files, "one"), name="One.exe")
+        # The same tree made in the opposite order lists differently on disk.
+        second = self.built(write_tree(self.scratch / "two", dict(reversed(files.items()))),
+                            name="Two.exe")
+        self.assertEqual(first.read_bytes(), second.read_bytes())
+
+    def test_levels(self):
+        files = sample_book()
+        source = self.tree(files)
+        sizes = {}
+        for level in ("0", "1", "12"):
+            with self.subTest(level=level):
+                setup = self.built(source, "--level", level, name=f"Level{level}.exe")
+                self.assert_tools_accept(setup)
+                self.assertEqual(self.unzipped(setup), files)
+                sizes[level] = setup.stat().st_size
+                if level == "0":
+                    self.assertEqual({e.method for e in walk_setup(setup.read_bytes())}, {0})
+        self.assertLess(sizes["12"], sizes["1"])
+        self.assertLess(sizes["1"], sizes["0"])
+
+
+class PasswordTest(BuildTestCase):
+    def test_every_entry_but_the_licence_is_encrypted_against_its_crc(self):
+        files = sample_book()
+        licence = self.scratch / "licence.txt"
+        licence.write_bytes(b"Read me first.\r\n")
+        setup = self.built(self.tree(files), "--password", "s3cret pass", "--licence", licence)
+        walked = walk_setup(setup.read_bytes())
+        self.assertEqual((walked[0].name, walked[0].flags & 1, walked[0].data),
+                         (b"!!licence.txt", 0, licence.read_bytes()))
+        for entry in walked[1:]:
+            if entry.name.endswith(b"/"):
+                continue
+            with self.subTest(name=entry.name):
+                self.assertEqual(entry.flags & 9, 1, "encrypted, no bit 3")
+                header = zip_keys_decrypt(b"s3cret pass", entry.data[:12])
+                self.assertEqual(header[11], entry.crc >> 24)
+        self.assert_tools_accept(setup, "s3cret pass")
+        self.assertEqual(self.unzipped(setup, "s3cret pass"),
+                         {"!!licence.txt": licence.read_bytes(), **files})
+        wrong = bookpack("check", setup, "--password", "s3cret pasS")
+        self.assertEqual(wrong.returncode, 1, wrong.stdout)
+
+    def test_encryption_headers_are_random(self):
+        source = self.tree({"a.txt": b"same bytes " * 100})
+        headers = set()
+        for name in ("A.exe", "B.exe"):
+            entry = walk_setup(self.built(source, "--password", "pw", name=name).read_bytes())[0]
+            headers.add(zip_keys_decrypt(b"pw", entry.data[:12])[:11])
+        self.assertEqual(len(headers), 2)
+
+    def test_passwords_the_reader_cannot_type_are_usage_errors(self):
+        source = self.tree({"a.txt": b"x"})
+        for password in ("pässword", "x" * 80, "tab\there"):
+            with self.subTest(password=password):
+                result = bookpack("build", "--stub", STUB, "-o", self.scratch / "P.exe",
+                                  "--password", password, source)
+                self.assertEqual(result.returncode, 2, result.stderr)
+                self.assertIn("--password", result.stderr)
+
+
+class WhatTheReaderSeesTest(BuildTestCase):
+    LICENCES = [
+        # first bytes of the licence, what the build reports
+        (b"This licence is shown whole.\r\n", "no directive: the whole text is shown"),
+        (b"Every capital is text.\r\n", "no directive"),
+        (b"d \r\nHidden first line.\r\n", "directive d: the first line is hidden"),
+        (b"e notepad.exe readme.txt\r\nText\r\n",
+         'directive e: the setup runs "notepad.exe readme.txt" after installing'),
+        (b"a viewer.exe\nbare line feed\n", 'directive a: the setup runs "viewer.ex" after'),
+        (b"a\r\nno command\r\n", "directive a: no command given, so none is set"),
+        (b"\xef\xbb\xbfe reader.exe\r\nUTF-8 text\r\n", 'directive e: the setup runs "reader.exe"'),
+        (b"p Viewer.exe\r\n", 'directive p: updates the application that App Paths registers '
+                              'as "Viewer.exe"'),
+        (b"r Viewer.exe\r\n", 'directive r: updates the application that App Paths registers '
+                              'as "Viewer.exe"'),
+    ]
+
+    def test_licence_directive_is_reported(self):
+        source = self.tree({"book.html": b"<p/>"})
+        licence = self.scratch / "licence.txt"
+        for text, expected in self.LICENCES:
+            with self.subTest(text=text):
+                licence.write_bytes(text)
+                result = bookpack("build", "--stub", STUB, "-o", self.scratch / "L.exe",
+                                  "--licence", licence, source)
+                self.assertEqual(result.returncode, 0, result.stderr)
+                self.assertIn("licence: !!licence.txt, " + expected, result.stdout)
+
+    RUN_COMMANDS = [
+        # entries, licence text or None, what runs after installing
+        (["quonview.exe", "quonplay.exe"], None, '"<install folder>\\quonplay.exe" /INIT'),
+        (["bin/QUONVIEW.EXE", "quonxr.exe"], None, '"<install folder>\\bin\\QUONVIEW.EXE" /INIT'),
+        (["quonxr.exe", "quonview.exe.txt", "aquon.exe"], None, "nothing"),
+        (["quonview.exe"], b"e reader.exe /book\r\n", "reader.exe /book"),
+        (["quonview.exe"], b"e\r\n", '"<install folder>\\quonview.exe" /INIT'),
+        (["bin/quonview.exe"], b"p Viewer.exe\r\n", '"<install folder>\\quonview.exe" /INIT'),
+    ]
+
+    def test_run_command_is_reported_as_the_engine_picks_it(self):
+        for number, (names, licence, expected) in enumerate(self.RUN_COMMANDS):
+            with self.subTest(names=names, licence=licence):
+                source = self.tree({n: b"MZ" for n in names}, f"src{number}")
+                options = []
+                if licence is not None:
+                    (self.scratch / "licence.txt").write_bytes(licence)
+                    options = ["--licence", self.scratch / "licence.txt"]
+                setup = self.scratch / f"Run{number}.exe"
+                result = bookpack("build", "--stub", STUB, "-o", setup, *options, source)
+                self.assertEqual(result.returncode, 0, result.stderr)
+                self.assertIn("\nruns after installing: " + expected, result.stdout)
+                if licence is None or licence.startswith(b"e"):
+                    # The engine, installing for real, starts the same program.
+                    extract = bookpack("extract", setup, self.scratch / f"out{number}")
+                    started = re.findall(r"would start: (.*)", extract.stdout)
+                    if expected == "nothing":
+                        self.assertEqual(started, [])
+                    else:
+                        self.assertEqual(len(started), 1, extract.stdout)
+                        program = expected.split("<install folder>\\")[-1]
+                        self.assertTrue(started[0].endswith(program), started[0])
+
+
+class ProgressTest(BuildTestCase):
+    def large_source(self):
+        return self.tree({"big.bin": os.urandom(17 << 20), "text.txt": b"words " * 1000})
+
+    def test_quiet_when_stderr_is_not_a_terminal(self):
+        result = bookpack("build", "--stub", STUB, "-o", self.scratch / "Q.exe", "--level", "1",
+                          self.large_source())
+        self.assertEqual((result.returncode, result.stderr), (0, ""))
+
+    def test_progress_when_stderr_is_a_terminal(self):
+        source = self.large_source()
+        controller, terminal = pty.openpty()
+        process = subprocess.Popen([str(BOOKPACK), "build", "--stub", str(STUB), "-o",
+                                    str(self.scratch / "T.exe"), "--level", "1", str(source)],
+                                   stdout=subprocess.DEVNULL, stderr=terminal)
+        os.close(terminal)
+        shown = b""
+        while True:
+            ready, _, _ = select.select([controller], [], [], 60)
+            if not ready:
+                break
+            try:
+                piece = os.read(controller, 4096)
+            except OSError:  # the terminal closed with the process
+                break
+            if not piece:
+                break
+            shown += piece
+        os.close(controller)
+        self.assertEqual(process.wait(60), 0)
+        self.assertIn(b"100% (2 of 2 entries)", shown)
+
+
+class SignedSetupTest(BuildTestCase):
+    def test_certificate_table_starts_where_the_size_field_says(self):
+        for tool in ("openssl", "osslsigncode"):
+            if shutil.which(tool) is None:
+                self.skipTest(f"{tool} is needed")
+        # Odd sizes everywhere, so that only the padding can align the file.
+        setup = self.built(self.tree({"a.txt": b"odd" * 333, "b.bin": os.urandom(1001)}))
+        key, cert, signed = (self.scratch / n for n in ("key.pem", "cert.pem", "Signed.exe"))
+        run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key,
+             "-out", cert, "-subj", "/CN=bookpack test", "-days", "2"], check=True)
+        run(["osslsigncode", "sign", "-certs", cert, "-key", key, "-in", setup, "-out", signed],
+            check=True)
+        data = signed.read_bytes()
+        pe = struct.unpack_from("<I", data, 0x3C)[0]
+        table_offset, table_size = struct.unpack_from("<II", data, pe + 24 + 96 + 4 * 8)
+        self.assertEqual((table_offset, table_offset + table_size),
+                         (setup.stat().st_size, len(data)))
+        check = bookpack("check", signed)
+        self.assertEqual(check.returncode, 0, check.stdout)
+
+
+if __name__ == "__main__":
+    unittest.main()

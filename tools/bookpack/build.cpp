@@ -1,0 +1,246 @@
+// `bookpack build`: the steps from the options to the finished setup.
+//
+// Everything that can refuse the build by name or by content (the stub, the
+// names, the licence) is settled before the first entry is compressed; what
+// only encoding finds (damaged data, the 2 GiB limit) stops the build with
+// the output removed.
+#include "build.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <chrono>
+#include <ostream>
+#include <thread>
+
+#include "build_plan.h"
+#include "core/crc32.h"
+#include "core/setup_session.h"
+#include "entry_encoder.h"
+#include "entry_rules.h"
+#include "ordered_workers.h"
+#include "stub_info.h"
+#include "zip_writer.h"
+
+namespace bookpack {
+namespace {
+
+// libdeflate's level 9 packs an e-book below `zip -9` at a fraction of its
+// time; the levels above it gain little more (bench/bookpack has figures).
+constexpr int kDefaultLevel = 9;
+// Progress is worth a line only for sources that take a while.
+constexpr uint64_t kProgressThreshold = uint64_t{16} << 20;
+
+int Refuse(std::ostream& err, const std::string& message) {
+  err << "bookpack: refused: " << message << "\n";
+  return 1;
+}
+
+int UsageProblem(std::ostream& err, const std::string& message) {
+  err << "bookpack: " << message << "\n";
+  return 2;
+}
+
+// The password the reader types into a Windows dialog, which turns it into
+// the bytes of the reader's code page: only ASCII is the same everywhere.
+std::string PasswordProblem(const std::string& password) {
+  if (password.size() >= static_cast<size_t>(ebook::kPasswordBufferSize))
+    return "--password is longer than the " + std::to_string(ebook::kPasswordBufferSize - 1) +
+           " characters the reader's password box takes";
+  for (char c : password)
+    if (c < 0x20 || c > 0x7E)
+      return "--password must be printable ASCII: Windows turns other characters into the "
+             "reader's code page, and the password would no longer match";
+  return "";
+}
+
+bool LoadStub(const std::string& path, std::vector<uint8_t>& stub, std::ostream& err) {
+  auto bytes = ReadWholeFile(path);
+  if (!bytes) {
+    err << "bookpack: refused: cannot read the stub " << path << "\n";
+    return false;
+  }
+  auto recorded = RecordedStubLength(*bytes);
+  if (!recorded) {
+    err << "bookpack: refused: " << path
+        << ": no stub length slot (\"" << kStubLengthMarker
+        << "\"), so it is not a setup stub whose archive offset is known\n";
+    return false;
+  }
+  if (*recorded != bytes->size()) {
+    err << "bookpack: refused: " << path << ": the stub was built for a length of " << *recorded
+        << " bytes but is " << bytes->size()
+        << " bytes long (a packaged setup, or a stub changed after its build); the reader's "
+           "setup would not find its archive\n";
+    return false;
+  }
+  stub = std::move(*bytes);
+  return true;
+}
+
+// The names as the rules see them, and the first refusal among them.
+std::string CheckNames(const std::vector<PlannedEntry>& plan) {
+  std::vector<NamedEntry> named;
+  for (const PlannedEntry& entry : plan) {
+    const std::string& name = entry.Record.Name;
+    std::string problem = NameProblem(name);
+    if (!problem.empty()) return (name.empty() ? "(an entry without a name)" : name) + ": " + problem;
+    named.push_back({name, entry.NameIsUtf8});
+  }
+  return NameClash(named);
+}
+
+class Progress {
+ public:
+  Progress(std::ostream& err, bool shown, uint64_t total) : err_(err), shown_(shown), total_(total) {}
+  void Advance(uint64_t work, size_t done, size_t count) {
+    done_ += work;
+    if (!shown_) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (now - last_ < std::chrono::milliseconds(200) && done != count) return;
+    last_ = now;
+    const unsigned percent = total_ == 0 ? 100 : static_cast<unsigned>(done_ * 100 / total_);
+    err_ << "\rbookpack: " << percent << "% (" << done << " of " << count << " entries)"
+         << std::flush;
+    drawn_ = true;
+  }
+  void Close() {
+    if (drawn_) err_ << "\r\033[K" << std::flush;
+    drawn_ = false;
+  }
+
+ private:
+  std::ostream& err_;
+  bool shown_;
+  uint64_t total_, done_ = 0;
+  std::chrono::steady_clock::time_point last_{};
+  bool drawn_ = false;
+};
+
+// The licence text as the stub reads it: its first bytes, decoded.
+bool LicenceText(const PlannedEntry& entry, const uint8_t* zipBytes, std::string& text,
+                 std::string& problem) {
+  if (entry.From == PlannedEntry::Origin::kZip) {
+    const EntryRecord& r = entry.Zip->Record;
+    std::vector<uint8_t> plain;
+    if (!DecodeEntry(r.Method, zipBytes + entry.Zip->DataOffset, r.CompressedSize,
+                     r.UncompressedSize, plain, problem)) {
+      return false;
+    }
+    text.assign(plain.begin(), plain.end());
+    return true;
+  }
+  auto bytes = ReadWholeFile(entry.Path);
+  if (!bytes) {
+    problem = "cannot read " + entry.Path;
+    return false;
+  }
+  text.assign(bytes->begin(), bytes->end());
+  return true;
+}
+
+}  // namespace
+
+int RunBuild(const BuildOptions& options, std::ostream& out, std::ostream& err) {
+  ebook::BuildCrcTable();
+  const int level = options.Level < 0 ? kDefaultLevel : options.Level;
+  if (level > 12) return UsageProblem(err, "--level takes 0 (store) to 12");
+  if (std::string problem = PasswordProblem(options.Password); !problem.empty())
+    return UsageProblem(err, problem);
+
+  std::vector<uint8_t> stub;
+  if (!LoadStub(options.StubPath, stub, err)) return 1;
+
+  // The plan: the licence first, then the source's entries in their order.
+  std::vector<PlannedEntry> plan;
+  std::vector<std::string> notes;
+  std::string error;
+  if (!options.LicencePath.empty()) {
+    plan.emplace_back();
+    if (!PlanLicence(options.LicencePath, plan.back(), error)) return UsageProblem(err, error);
+  }
+  struct stat st;
+  if (stat(options.Source.c_str(), &st) != 0)
+    return UsageProblem(err, "cannot find the source " + options.Source);
+  MappedFile zip;
+  std::vector<SourceEntry> zipEntries;
+  if (S_ISDIR(st.st_mode)) {
+    if (!PlanFolder(options.Source, plan, notes, error)) return Refuse(err, error);
+  } else {
+    if (!zip.Open(options.Source)) return UsageProblem(err, "cannot read the source " + options.Source);
+    if (!ReadSourceArchive(zip.Data(), zip.Size(), zipEntries, error))
+      return Refuse(err, options.Source + ": " + error);
+    if (!PlanZip(zipEntries, plan, notes, error)) return Refuse(err, error);
+  }
+  if (plan.empty())
+    return Refuse(err, options.Source + " holds nothing to install, and the reader would see "
+                                        "\"Can't read archive header\"");
+  if (std::string clash = CheckNames(plan); !clash.empty()) return Refuse(err, clash);
+
+  // The licence is shown before any password is asked for, so it must stay
+  // readable; the stub would pass over an encrypted one.
+  const PlannedEntry* licence = nullptr;
+  for (PlannedEntry& entry : plan) {
+    if (!IsLicenceName(entry.Record.Name) || entry.From == PlannedEntry::Origin::kFolder) continue;
+    if ((entry.Record.Flags & kFlagEncrypted) != 0)
+      return Refuse(err, entry.Record.Name +
+                             ": an encrypted licence entry, which the stub cannot show before it "
+                             "asks for the password; store it without encryption");
+    if (licence == nullptr) licence = &entry;
+  }
+  LicenceDirective directive;
+  if (licence != nullptr) {
+    std::string text, problem;
+    if (!LicenceText(*licence, zip.Data(), text, problem))
+      return Refuse(err, licence->Record.Name + ": " + problem);
+    directive = ReadDirective(text);
+  }
+  uint64_t totalWork = 0;
+  for (PlannedEntry& entry : plan) {
+    entry.Encrypt = !options.Password.empty() && entry.From != PlannedEntry::Origin::kFolder &&
+                    (entry.Record.Flags & kFlagEncrypted) == 0 && !IsLicenceName(entry.Record.Name);
+    totalWork += entry.Work;
+  }
+
+  PackagedFileWriter writer;
+  if (!writer.Open(options.OutputPath, stub, error)) return Refuse(err, error);
+  RandomBytes random;
+  if (!options.Password.empty() && !random.Open()) return Refuse(err, "cannot open /dev/urandom");
+  EncodingContext context{options.Password, zip.Data(), &random};
+
+  const unsigned threads = std::clamp(std::thread::hardware_concurrency(), 1u, 8u);
+  std::vector<std::unique_ptr<DeflateEncoder>> encoders;
+  for (unsigned t = 0; t < threads; ++t) encoders.push_back(std::make_unique<DeflateEncoder>(level));
+  Progress progress(err, options.Progress && totalWork >= kProgressThreshold, totalWork);
+  size_t encrypted = 0, stored = 0;
+  const bool written = RunOrdered<EncodedEntry>(
+      plan.size(), threads, 4 * size_t{threads},
+      [&](size_t i, unsigned worker) { return EncodeEntry(plan[i], context, *encoders[worker]); },
+      [&](size_t i, EncodedEntry& entry) {
+        if (!entry.Problem.empty()) {
+          error = plan[i].Record.Name + ": " + entry.Problem;
+          return false;
+        }
+        if (!entry.Note.empty()) notes.push_back(plan[i].Record.Name + ": " + entry.Note);
+        if (!writer.AddEntry(entry.Record, entry.Data, entry.Descriptor, error)) return false;
+        encrypted += (entry.Record.Flags & kFlagEncrypted) != 0;
+        stored += entry.Record.Method == kMethodStored;
+        progress.Advance(plan[i].Work, i + 1, plan.size());
+        return true;
+      });
+  progress.Close();
+  if (!written || !writer.Finish(error)) return Refuse(err, error);
+
+  for (const std::string& note : notes) err << "bookpack: note: " << note << "\n";
+  out << "wrote " << options.OutputPath << ": " << writer.Size() << " bytes, " << plan.size()
+      << " entries (" << stored << " stored, " << encrypted << " encrypted), stub of "
+      << stub.size() << " bytes\n";
+  std::vector<std::string> names;
+  for (const PlannedEntry& entry : plan) names.push_back(entry.Record.Name);
+  const std::string* licenceName = licence != nullptr ? &licence->Record.Name : nullptr;
+  for (const std::string& line : DescribeOutcome(names, licenceName, directive))
+    out << line << "\n";
+  return 0;
+}
+
+}  // namespace bookpack

@@ -1,0 +1,256 @@
+#include "build_plan.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "core/zip_cipher.h"
+#include "entry_encoder.h"
+#include "source_folder.h"
+
+namespace bookpack {
+namespace {
+
+constexpr uint16_t kMadeByUnix = 3 << 8 | 30;  // Unix, APPNOTE 3.0: modes in the attributes
+constexpr uint32_t kDosFolderAttribute = 0x10;
+// Flags carried over from a source entry: the deflate option bits, the
+// UTF-8 name flag and encryption. Bit 3 is decided per entry.
+constexpr uint16_t kCarriedFlags = 0x0006 | kFlagUtf8 | kFlagEncrypted;
+
+bool IsAscii(const std::string& text) {
+  return std::all_of(text.begin(), text.end(), [](char c) { return (c & 0x80) == 0; });
+}
+
+bool ReadFileBytes(const std::string& path, std::vector<uint8_t>& out) {
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat st;
+  bool ok = fstat(fd, &st) == 0;
+  out.clear();
+  if (ok) out.resize(static_cast<size_t>(st.st_size));
+  size_t got = 0;
+  while (ok) {
+    // A file that grew since it was listed is read to its end all the same.
+    if (got == out.size()) out.resize(out.size() + 65536);
+    const ssize_t n = read(fd, out.data() + got, out.size() - got);
+    if (n < 0) ok = false;
+    if (n <= 0) break;
+    got += static_cast<size_t>(n);
+  }
+  close(fd);
+  out.resize(got);
+  return ok;
+}
+
+// The record of a file or folder of this machine.
+EntryRecord RecordOf(const std::string& name, std::time_t modTime, uint32_t mode, bool folder) {
+  EntryRecord r;
+  r.Name = name;
+  r.VersionMadeBy = kMadeByUnix;
+  r.Flags = IsAscii(name) ? 0 : kFlagUtf8;
+  const uint32_t dos = DosDateTime(modTime);
+  r.ModDate = static_cast<uint16_t>(dos >> 16);
+  r.ModTime = static_cast<uint16_t>(dos);
+  r.ExternalAttributes = (mode & 0xFFFF) << 16 | (folder ? kDosFolderAttribute : 0);
+  return r;
+}
+
+// Compresses (or stores) plain bytes and encrypts them when asked; the
+// check byte of entries written here is always the CRC's, so no bit 3.
+void EncodePlain(std::vector<uint8_t>&& plain, EncodedEntry& out, const EncodingContext& context,
+                 bool encrypt, DeflateEncoder& encoder) {
+  EntryRecord& r = out.Record;
+  r.Crc32 = Crc32Of(plain.data(), plain.size());
+  r.UncompressedSize = static_cast<uint32_t>(plain.size());
+  std::vector<uint8_t> packed;
+  if (encoder.Compress(plain.data(), plain.size(), packed)) {
+    r.Method = kMethodDeflate;
+    out.Owned = std::move(packed);
+  } else {
+    r.Method = kMethodStored;
+    out.Owned = std::move(plain);
+  }
+  if (encrypt) {
+    uint8_t random[11];
+    if (!context.Random->Fill(random, sizeof random)) {
+      out.Problem = "cannot read random bytes from /dev/urandom";
+      return;
+    }
+    out.Owned = Encrypt(out.Owned.data(), out.Owned.size(), context.Password,
+                        static_cast<uint8_t>(r.Crc32 >> 24), random);
+    r.Flags |= kFlagEncrypted;
+  }
+  r.CompressedSize = static_cast<uint32_t>(out.Owned.size());
+  out.Data = out.Owned.data();
+}
+
+void EncodeZipEntry(const PlannedEntry& entry, EncodedEntry& out, const EncodingContext& context,
+                    DeflateEncoder& encoder) {
+  const EntryRecord& source = entry.Zip->Record;
+  EntryRecord& r = out.Record;
+  const uint8_t* data = context.ZipBytes + entry.Zip->DataOffset;
+  r.Flags = source.Flags & kCarriedFlags;
+  if ((source.Flags & kFlagEncrypted) != 0) {
+    // Carried as it is. Its check byte was made against the time when bit 3
+    // was set, so bit 3 stays, now with the real sizes in the header and a
+    // descriptor that the stub's walk skips by its signature.
+    if (source.Method != kMethodStored && source.Method != kMethodDeflate) {
+      out.Problem = std::string("encrypted and compressed with ") + MethodName(source.Method) +
+                    ", which the stub cannot read; without the password it cannot be "
+                    "recompressed";
+      return;
+    }
+    if (source.CompressedSize < ebook::kEncryptionHeaderSize) {
+      out.Problem = "encrypted, but too short for its encryption header";
+      return;
+    }
+    out.Descriptor = (source.Flags & kFlagDescriptor) != 0;
+    out.Data = data;
+    if (!context.Password.empty() &&
+        !PasswordMatches(data, source.Flags, source.Crc32, source.ModTime, context.Password)) {
+      out.Note = "encrypted with another password than --password: the reader is asked for it";
+    }
+    return;
+  }
+  std::string problem;
+  if (source.Method == kMethodStored || source.Method == kMethodDeflate) {
+    // Already what the stub reads: copied, once checked the stub's way.
+    bool sound = false;
+    if (source.Method == kMethodDeflate) {
+      sound = VerifyDeflate(data, source.CompressedSize, source.Crc32, source.UncompressedSize,
+                            problem);
+    } else if (source.CompressedSize != source.UncompressedSize) {
+      problem = "stored data and recorded size differ";
+    } else if (Crc32Of(data, source.CompressedSize) != source.Crc32) {
+      problem = "CRC error: the data is damaged";
+    } else {
+      sound = true;
+    }
+    if (!sound) {
+      out.Problem = problem;
+      return;
+    }
+    if (entry.Encrypt) {
+      uint8_t random[11];
+      if (!context.Random->Fill(random, sizeof random)) {
+        out.Problem = "cannot read random bytes from /dev/urandom";
+        return;
+      }
+      out.Owned = Encrypt(data, source.CompressedSize, context.Password,
+                          static_cast<uint8_t>(source.Crc32 >> 24), random);
+      r.Flags |= kFlagEncrypted;
+      r.CompressedSize = static_cast<uint32_t>(out.Owned.size());
+      out.Data = out.Owned.data();
+    } else {
+      out.Data = data;
+    }
+    return;
+  }
+  if (!CanDecode(source.Method)) {
+    out.Problem = std::string("compressed with ") + MethodName(source.Method) + " (method " +
+                  std::to_string(source.Method) +
+                  "), which bookpack cannot recompress; make the ZIP with deflate";
+    return;
+  }
+  std::vector<uint8_t> plain;
+  if (!DecodeEntry(source.Method, data, source.CompressedSize, source.UncompressedSize, plain,
+                   problem)) {
+    out.Problem = problem;
+    return;
+  }
+  if (Crc32Of(plain.data(), plain.size()) != source.Crc32) {
+    out.Problem = "CRC error: the data is damaged";
+    return;
+  }
+  r.Flags = source.Flags & kFlagUtf8;
+  EncodePlain(std::move(plain), out, context, entry.Encrypt, encoder);
+}
+
+}  // namespace
+
+EncodedEntry EncodeEntry(const PlannedEntry& entry, const EncodingContext& context,
+                         DeflateEncoder& encoder) {
+  EncodedEntry out;
+  out.Record = entry.Record;
+  switch (entry.From) {
+    case PlannedEntry::Origin::kFolder:
+      out.Record.Method = kMethodStored;
+      break;
+    case PlannedEntry::Origin::kFile: {
+      std::vector<uint8_t> plain;
+      if (!ReadFileBytes(entry.Path, plain)) {
+        out.Problem = "cannot read " + entry.Path;
+      } else if (plain.size() > 0xFFFFFFFFu) {
+        out.Problem = "larger than 4 GiB, and a setup holds at most 2 GiB";
+      } else {
+        EncodePlain(std::move(plain), out, context, entry.Encrypt, encoder);
+      }
+      break;
+    }
+    case PlannedEntry::Origin::kZip:
+      EncodeZipEntry(entry, out, context, encoder);
+      break;
+  }
+  return out;
+}
+
+bool PlanFolder(const std::string& root, std::vector<PlannedEntry>& plan,
+                std::vector<std::string>& notes, std::string& error) {
+  std::vector<FolderItem> items;
+  if (!ListFolder(root, items, notes, error)) return false;
+  for (const FolderItem& item : items) {
+    PlannedEntry entry;
+    entry.From = item.IsFolder ? PlannedEntry::Origin::kFolder : PlannedEntry::Origin::kFile;
+    entry.Record = RecordOf(item.Name, item.ModTime, item.Mode, item.IsFolder);
+    entry.Path = item.Path;
+    entry.Work = item.Size;
+    if (item.Size > 0xFFFFFFFFu) {
+      error = item.Name + ": larger than 4 GiB, and a setup holds at most 2 GiB";
+      return false;
+    }
+    plan.push_back(std::move(entry));
+  }
+  return true;
+}
+
+bool PlanZip(const std::vector<SourceEntry>& source, std::vector<PlannedEntry>& plan,
+             std::vector<std::string>& notes, std::string& error) {
+  for (const SourceEntry& s : source) {
+    const EntryRecord& r = s.Record;
+    const std::string name = r.Name.empty() ? "(an entry without a name)" : r.Name;
+    if ((r.Flags & kFlagStrongEncryption) != 0 || (r.Flags & kFlagMaskedHeaders) != 0 ||
+        r.Method == 99) {
+      error = name + ": encrypted with AES or strong encryption, which the stub cannot read; "
+                     "use the traditional ZIP encryption (ZipCrypto)";
+      return false;
+    }
+    if (!s.NameIsUtf8) {
+      notes.push_back(name + ": the name is not UTF-8, so Windows reads it in its own code page");
+    }
+    PlannedEntry entry;
+    entry.From = PlannedEntry::Origin::kZip;
+    entry.Record = r;
+    entry.Zip = &s;
+    entry.NameIsUtf8 = s.NameIsUtf8;
+    entry.Work = r.CompressedSize;
+    plan.push_back(std::move(entry));
+  }
+  return true;
+}
+
+bool PlanLicence(const std::string& path, PlannedEntry& entry, std::string& error) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    error = "cannot read the licence file " + path;
+    return false;
+  }
+  entry.From = PlannedEntry::Origin::kFile;
+  entry.Record = RecordOf("!!licence.txt", st.st_mtime, S_IFREG | 0644, false);
+  entry.Path = path;
+  entry.Work = static_cast<uint64_t>(st.st_size);
+  return true;
+}
+
+}  // namespace bookpack

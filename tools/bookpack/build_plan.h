@@ -1,0 +1,68 @@
+// The entries of a setup before they are encoded: where each one's bytes
+// come from and what its header will say, in archive order.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "zip_format.h"
+#include "zip_reader.h"
+
+namespace bookpack {
+
+struct PlannedEntry {
+  enum class Origin {
+    kFile,    // a file of the source folder, or the licence file
+    kFolder,  // an empty folder of the source folder
+    kZip,     // an entry of the source ZIP
+  };
+  Origin From = Origin::kFile;
+  // Name, flags (UTF-8, encryption of a ZIP entry), times and attributes;
+  // method, CRC and sizes are set by the encoding.
+  EntryRecord Record;
+  std::string Path;                 // kFile
+  const SourceEntry* Zip = nullptr;  // kZip
+  bool NameIsUtf8 = true;
+  bool Encrypt = false;  // encrypt with the build's password
+  uint64_t Work = 0;     // source bytes, for the progress line
+};
+
+// What one entry became: the record with its real sizes and CRC, and its
+// stored bytes, either owned here or in the mapped source ZIP.
+struct EncodedEntry {
+  EntryRecord Record;
+  std::vector<uint8_t> Owned;
+  const uint8_t* Data = nullptr;
+  bool Descriptor = false;  // keeps flag bit 3 and a descriptor after the data
+  std::string Problem;      // why the entry is refused; empty when it is fine
+  std::string Note;         // something the publisher should know
+};
+
+class DeflateEncoder;
+class RandomBytes;
+
+struct EncodingContext {
+  std::string Password;
+  const uint8_t* ZipBytes = nullptr;
+  RandomBytes* Random = nullptr;
+};
+
+// Reads (or takes from the source ZIP), checks, compresses and encrypts one
+// entry. Safe to call from several threads with one encoder each.
+EncodedEntry EncodeEntry(const PlannedEntry& entry, const EncodingContext& context,
+                         DeflateEncoder& encoder);
+
+// Plans every file and empty folder of `root`.
+bool PlanFolder(const std::string& root, std::vector<PlannedEntry>& plan,
+                std::vector<std::string>& notes, std::string& error);
+
+// Plans every entry of a source ZIP, refusing those that cannot become
+// entries the stub reads.
+bool PlanZip(const std::vector<SourceEntry>& source, std::vector<PlannedEntry>& plan,
+             std::vector<std::string>& notes, std::string& error);
+
+// Plans the licence file as the archive's first entry, "!!licence.txt".
+bool PlanLicence(const std::string& path, PlannedEntry& entry, std::string& error);
+
+}  // namespace bookpack

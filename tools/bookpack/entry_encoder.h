@@ -1,0 +1,75 @@
+// Turning one entry's bytes into what the stub reads, and reading what other
+// tools wrote: deflate through libdeflate, decoding of the methods that are
+// recompressed, and the traditional PKWARE encryption through the engine's
+// own key schedule (so that what is written is what the stub decrypts).
+#pragma once
+
+#include <cstdint>
+#include <fstream>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+struct libdeflate_compressor;
+
+namespace bookpack {
+
+// CRC-32 of the ZIP format, through the engine's table (BuildCrcTable must
+// have run).
+uint32_t Crc32Of(const uint8_t* data, size_t size);
+
+// One per thread: libdeflate's compressor keeps its work space between calls.
+class DeflateEncoder {
+ public:
+  explicit DeflateEncoder(int level);
+  ~DeflateEncoder();
+  DeflateEncoder(const DeflateEncoder&) = delete;
+  DeflateEncoder& operator=(const DeflateEncoder&) = delete;
+
+  // The deflate stream of `data` in `out` when it is shorter than the data
+  // itself; false when storing is as good (level 0 always stores).
+  bool Compress(const uint8_t* data, size_t size, std::vector<uint8_t>& out);
+
+ private:
+  libdeflate_compressor* compressor_ = nullptr;
+};
+
+// Whether entries of this method can be decoded here.
+bool CanDecode(uint16_t method);
+const char* MethodName(uint16_t method);
+
+// Decodes an unencrypted entry's data into exactly `uncompressedSize` bytes.
+// Deflate goes through the stub's own inflate decoder, so data that passes
+// here is data the stub reads. False with the reason in `problem`.
+bool DecodeEntry(uint16_t method, const uint8_t* data, size_t size,
+                 size_t uncompressedSize, std::vector<uint8_t>& out, std::string& problem);
+
+// Checks deflate data with the stub's decoder without keeping the output:
+// its CRC and length against the record's.
+bool VerifyDeflate(const uint8_t* data, size_t size, uint32_t crc32, size_t uncompressedSize,
+                   std::string& problem);
+
+// Random bytes for encryption headers, from /dev/urandom; shared by threads.
+class RandomBytes {
+ public:
+  bool Open();
+  bool Fill(uint8_t* out, size_t count);
+
+ private:
+  std::mutex mutex_;
+  std::ifstream in_;
+};
+
+// The entry's stored data encrypted: a 12-byte encryption header (random
+// bytes, then `checkByte`, which the stub compares with the CRC's or the
+// time's high byte), then `data`, all through the traditional cipher.
+std::vector<uint8_t> Encrypt(const uint8_t* data, size_t size, std::string_view password,
+                             uint8_t checkByte, const uint8_t (&random)[11]);
+
+// Whether `password` passes the encryption header at `header` (12 bytes) of
+// an entry with these fields, the way the stub tests it.
+bool PasswordMatches(const uint8_t* header, uint16_t flags, uint32_t crc32, uint16_t modTime,
+                     std::string_view password);
+
+}  // namespace bookpack

@@ -1,0 +1,214 @@
+#include "entry_rules.h"
+
+#include <locale.h>
+#include <wctype.h>
+
+#include <map>
+#include <set>
+
+#include "core/licence.h"
+#include "core/paths.h"
+#include "core/setup_session.h"
+
+namespace bookpack {
+namespace {
+
+std::string_view FilePart(std::string_view name) {
+  const size_t separator = name.find_last_of("\\/:");
+  return separator == std::string_view::npos ? name : name.substr(separator + 1);
+}
+
+bool StartsWithLower(std::string_view text, std::string_view prefix) {
+  if (text.size() < prefix.size()) return false;
+  for (size_t i = 0; i < prefix.size(); ++i) {
+    char c = text[i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 0x20);
+    if (c != prefix[i]) return false;
+  }
+  return true;
+}
+
+// Upper case the way a Windows file system compares names: every letter
+// with a simple upper-case form, not only ASCII ones.
+std::string UpperUtf8(std::string_view text) {
+  static const locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(0));
+  std::string out;
+  for (size_t i = 0; i < text.size();) {
+    const auto lead = static_cast<uint8_t>(text[i]);
+    const int more = lead < 0x80 ? 0 : lead < 0xE0 ? 1 : lead < 0xF0 ? 2 : 3;
+    if (i + static_cast<size_t>(more) >= text.size()) {  // cut short: kept as it is
+      out.append(text.substr(i));
+      break;
+    }
+    uint32_t code = more == 0 ? lead : lead & (0x3F >> more);
+    for (int k = 1; k <= more; ++k) code = code << 6 | (static_cast<uint8_t>(text[i + k]) & 0x3F);
+    i += static_cast<size_t>(more) + 1;
+    if (utf8 != static_cast<locale_t>(0)) {
+      code = static_cast<uint32_t>(towupper_l(static_cast<wint_t>(code), utf8));
+    } else if (code >= 'a' && code <= 'z') {
+      code -= 0x20;
+    }
+    if (code < 0x80) {
+      out += static_cast<char>(code);
+    } else if (code < 0x800) {
+      out += static_cast<char>(0xC0 | code >> 6);
+      out += static_cast<char>(0x80 | (code & 0x3F));
+    } else if (code < 0x10000) {
+      out += static_cast<char>(0xE0 | code >> 12);
+      out += static_cast<char>(0x80 | (code >> 6 & 0x3F));
+      out += static_cast<char>(0x80 | (code & 0x3F));
+    } else {
+      out += static_cast<char>(0xF0 | code >> 18);
+      out += static_cast<char>(0x80 | (code >> 12 & 0x3F));
+      out += static_cast<char>(0x80 | (code >> 6 & 0x3F));
+      out += static_cast<char>(0x80 | (code & 0x3F));
+    }
+  }
+  return out;
+}
+
+std::string UpperAscii(std::string_view text) {
+  std::string out(text);
+  for (char& c : out)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 0x20);
+  return out;
+}
+
+// The components of the path Windows makes of a name.
+std::vector<std::string> WindowsComponents(const NamedEntry& entry) {
+  std::vector<std::string> parts;
+  std::string_view name = entry.Name;
+  size_t start = 0;
+  while (start <= name.size()) {
+    size_t end = name.find_first_of("\\/", start);
+    if (end == std::string_view::npos) end = name.size();
+    std::string_view part = name.substr(start, end - start);
+    while (!part.empty() && (part.back() == '.' || part.back() == ' ')) part.remove_suffix(1);
+    if (!part.empty()) parts.push_back(entry.Utf8 ? UpperUtf8(part) : UpperAscii(part));
+    start = end + 1;
+  }
+  return parts;
+}
+
+}  // namespace
+
+std::string NameProblem(std::string_view name) {
+  if (name.empty()) return "the name is empty, and the stub stops at an empty name";
+  if (name.size() >= static_cast<size_t>(ebook::kNameBufferSize)) {
+    return "the name is " + std::to_string(name.size()) + " bytes long, and the stub holds at most " +
+           std::to_string(ebook::kNameBufferSize - 1);
+  }
+  if (!ebook::IsSafeEntryName(name)) {
+    return "the name points outside the installation folder (absolute, a drive, \"..\" or a "
+           "device name such as con or nul)";
+  }
+  for (char c : name) {
+    if (static_cast<unsigned char>(c) < 0x20 || std::string_view("<>\"|?*").find(c) != std::string_view::npos) {
+      return "the name holds a character that Windows does not allow in file names";
+    }
+  }
+  return "";
+}
+
+std::string NameClash(const std::vector<NamedEntry>& entries) {
+  std::map<std::vector<std::string>, size_t> files, folders;
+  auto show = [&](size_t i) { return "\"" + std::string(entries[i].Name) + "\""; };
+  for (size_t i = 0; i < entries.size(); ++i) {
+    std::vector<std::string> path = WindowsComponents(entries[i]);
+    const char last = entries[i].Name.back();
+    const bool folder = last == '/' || last == '\\';
+    // Every folder above the entry must not be a file, and the entry must
+    // not be a file where a folder already is, or the same file again.
+    for (size_t depth = 1; depth <= path.size(); ++depth) {
+      std::vector<std::string> prefix(path.begin(), path.begin() + static_cast<ptrdiff_t>(depth));
+      const bool isFolder = folder || depth < path.size();
+      if (isFolder) {
+        if (auto f = files.find(prefix); f != files.end())
+          return show(f->second) + " and " + show(i) + " need the same name as a file and a folder on Windows";
+        folders.emplace(prefix, i);
+      } else {
+        if (auto f = files.find(prefix); f != files.end())
+          return show(f->second) + " and " + show(i) + " are the same file on Windows";
+        if (auto d = folders.find(prefix); d != folders.end())
+          return show(d->second) + " and " + show(i) + " need the same name as a file and a folder on Windows";
+        files.emplace(prefix, i);
+      }
+    }
+  }
+  return "";
+}
+
+bool IsLicenceName(std::string_view name) { return StartsWithLower(FilePart(name), "!!licen"); }
+
+bool IsRunCommandName(std::string_view name) {
+  const std::string_view file = FilePart(name);
+  // "quon" and ".exe" cannot overlap, so a match has a sixth character.
+  return StartsWithLower(file, "quon") && file.size() >= 8 &&
+         StartsWithLower(file.substr(file.size() - 4), ".exe") && file[5] != 'r' &&
+         file[5] != 'R';
+}
+
+bool LicenceDirective::SetsRunCommand() const {
+  return (Letter == 'a' || Letter == 'e') && !Argument.empty() &&
+         Argument.size() < static_cast<size_t>(ebook::kRunCommandSize);
+}
+
+LicenceDirective ReadDirective(std::string_view text) {
+  text = text.substr(0, ebook::kLicenceReadSize);
+  text = text.substr(0, text.find('\0'));
+  if (ebook::LooksLikeUtf8(text) && text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
+  LicenceDirective directive;
+  if (text.empty() || std::string_view("adepr").find(text[0]) == std::string_view::npos)
+    return directive;
+  directive.Letter = text[0];
+  const std::string_view firstLine = text.substr(0, text.find('\n'));
+  if (firstLine.size() >= 4) directive.Argument = firstLine.substr(2, firstLine.size() - 3);
+  return directive;
+}
+
+std::vector<std::string> DescribeOutcome(const std::vector<std::string>& names,
+                                         const std::string* licenceName,
+                                         const LicenceDirective& directive) {
+  std::vector<std::string> lines;
+  const std::string quoted = "\"" + directive.Argument + "\"";
+  if (licenceName == nullptr) {
+    lines.push_back("licence: none; the licence box stays empty");
+  } else {
+    std::string line = "licence: " + *licenceName;
+    switch (directive.Letter) {
+      case 0: line += ", no directive: the whole text is shown"; break;
+      case 'd': line += ", directive d: the first line is hidden"; break;
+      case 'a':
+      case 'e':
+        line += std::string(", directive ") + directive.Letter +
+                (directive.SetsRunCommand() ? ": the setup runs " + quoted + " after installing"
+                                            : ": no command given, so none is set");
+        break;
+      case 'p':
+      case 'r':
+        line += std::string(", directive ") + directive.Letter +
+                ": updates the application that App Paths registers as " + quoted +
+                ", installing every file flat into its folder" +
+                (directive.Letter == 'p' ? " (the install path label is hidden)"
+                                         : " (a reader without it is told to install the trial first)");
+        break;
+    }
+    lines.push_back(line);
+  }
+  if (directive.SetsRunCommand()) {
+    lines.push_back("runs after installing: " + directive.Argument);
+    return lines;
+  }
+  const bool flat = directive.Letter == 'p' || directive.Letter == 'r';
+  for (const std::string& name : names) {
+    if (!IsRunCommandName(name)) continue;
+    std::string target = flat ? std::string(FilePart(name)) : name;
+    for (char& c : target) c = c == '/' ? '\\' : c;
+    lines.push_back("runs after installing: \"<install folder>\\" + target + "\" /INIT");
+    return lines;
+  }
+  lines.push_back("runs after installing: nothing (no licence command and no quon*.exe entry)");
+  return lines;
+}
+
+}  // namespace bookpack

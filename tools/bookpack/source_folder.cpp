@@ -1,0 +1,108 @@
+#include "source_folder.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+
+#include "core/licence.h"
+
+namespace bookpack {
+namespace {
+
+bool IsUtf8Name(const std::string& name) {
+  return std::all_of(name.begin(), name.end(), [](char c) { return (c & 0x80) == 0; }) ||
+         (ebook::LooksLikeUtf8(name) && name.compare(0, 3, "\xEF\xBB\xBF") != 0);
+}
+
+struct Walk {
+  std::vector<FolderItem>& Items;
+  std::vector<std::string>& Notes;
+  std::string& Error;
+};
+
+// Adds the contents of `path` (named `prefix` in the archive); true when it
+// held anything that was added.
+bool AddFolder(const std::string& path, const std::string& prefix, Walk& walk) {
+  DIR* dir = opendir(path.c_str());
+  if (dir == nullptr) {
+    walk.Error = "cannot read the folder " + path;
+    return false;
+  }
+  std::vector<std::string> names;
+  while (const dirent* d = readdir(dir)) {
+    const std::string name = d->d_name;
+    if (name != "." && name != "..") names.push_back(name);
+  }
+  closedir(dir);
+  std::sort(names.begin(), names.end());
+
+  bool added = false;
+  for (const std::string& name : names) {
+    const std::string full = path + "/" + name;
+    const std::string entry = prefix + name;
+    if (!IsUtf8Name(name)) {
+      walk.Error = full + ": the name is not UTF-8, so Windows would show another name";
+      return false;
+    }
+    struct stat link, st;
+    if (lstat(full.c_str(), &link) != 0 || stat(full.c_str(), &st) != 0) {
+      walk.Notes.push_back(entry + ": left out, it cannot be read (a broken link?)");
+      continue;
+    }
+    if (S_ISDIR(st.st_mode) && !S_ISLNK(link.st_mode)) {
+      const size_t before = walk.Items.size();
+      // Placeholder for an empty folder; removed again when it has contents.
+      walk.Items.push_back({entry + "/", full, true, 0, st.st_mtime, st.st_mode});
+      const bool any = AddFolder(full, entry + "/", walk);
+      if (!walk.Error.empty()) return false;
+      if (any) walk.Items.erase(walk.Items.begin() + static_cast<ptrdiff_t>(before));
+      added = true;
+    } else if (S_ISREG(st.st_mode)) {
+      walk.Items.push_back({entry, full, false, static_cast<uint64_t>(st.st_size), st.st_mtime,
+                            st.st_mode});
+      added = true;
+    } else {
+      walk.Notes.push_back(entry + ": left out, it is not a regular file or folder");
+    }
+  }
+  return added;
+}
+
+}  // namespace
+
+bool ListFolder(const std::string& root, std::vector<FolderItem>& items,
+                std::vector<std::string>& notes, std::string& error) {
+  items.clear();
+  error.clear();
+  Walk walk{items, notes, error};
+  AddFolder(root, "", walk);
+  if (!error.empty()) return false;
+  // Sorting per folder is not the byte order of whole names ("a-b" comes
+  // before "a/c"), so the final order is set here.
+  std::sort(items.begin(), items.end(),
+            [](const FolderItem& a, const FolderItem& b) { return a.Name < b.Name; });
+  return true;
+}
+
+uint32_t DosDateTime(std::time_t time) {
+  std::tm local{};
+  if (localtime_r(&time, &local) == nullptr || local.tm_year < 80) {
+    return (0u << 9 | 1u << 5 | 1u) << 16;  // 1980-01-01 00:00:00
+  }
+  if (local.tm_year > 207) {  // the last time DOS can hold
+    local.tm_year = 207;
+    local.tm_mon = 11;
+    local.tm_mday = 31;
+    local.tm_hour = 23;
+    local.tm_min = 59;
+    local.tm_sec = 59;
+  }
+  const uint32_t date = uint32_t(local.tm_year - 80) << 9 | uint32_t(local.tm_mon + 1) << 5 |
+                        uint32_t(local.tm_mday);
+  const uint32_t clock =
+      uint32_t(local.tm_hour) << 11 | uint32_t(local.tm_min) << 5 | uint32_t(local.tm_sec / 2);
+  return date << 16 | clock;
+}
+
+}  // namespace bookpack

@@ -1,0 +1,150 @@
+#include "zip_writer.h"
+
+#include <cstdio>
+
+namespace bookpack {
+namespace {
+
+constexpr size_t kWriteBuffer = size_t{1} << 20;
+constexpr size_t kMostEntries = 0xFFFF;  // more would need Zip64 records
+
+// 2.0 for deflate, encryption and folders, 1.0 for plain stored files.
+uint16_t VersionNeeded(const EntryRecord& r) {
+  const bool folder = !r.Name.empty() && r.Name.back() == '/';
+  return r.Method == kMethodDeflate || (r.Flags & kFlagEncrypted) != 0 || folder ? 20 : 10;
+}
+
+void PutCommonFields(std::vector<uint8_t>& out, const EntryRecord& r, uint16_t flags) {
+  Put16(out, VersionNeeded(r));
+  Put16(out, flags);
+  Put16(out, r.Method);
+  Put16(out, r.ModTime);
+  Put16(out, r.ModDate);
+  Put32(out, r.Crc32);
+  Put32(out, r.CompressedSize);
+  Put32(out, r.UncompressedSize);
+  Put16(out, static_cast<uint16_t>(r.Name.size()));
+}
+
+}  // namespace
+
+PackagedFileWriter::~PackagedFileWriter() {
+  if (file_ != nullptr) std::fclose(file_);
+  if (!finished_ && !partial_.empty()) std::remove(partial_.c_str());
+}
+
+bool PackagedFileWriter::Write(const void* data, size_t size) {
+  if (size == 0) return true;
+  if (std::fwrite(data, 1, size, file_) != size) return false;
+  position_ += size;
+  return true;
+}
+
+bool PackagedFileWriter::Open(const std::string& path, const std::vector<uint8_t>& stub,
+                              std::string& error) {
+  path_ = path;
+  partial_ = path + ".partial";
+  file_ = std::fopen(partial_.c_str(), "wb");
+  if (file_ == nullptr) {
+    partial_.clear();
+    error = "cannot write " + path;
+    return false;
+  }
+  std::setvbuf(file_, nullptr, _IOFBF, kWriteBuffer);
+  stubLength_ = stub.size();
+  const uint8_t trailer[8] = {};
+  if (!Write(stub.data(), stub.size()) || !Write(trailer, sizeof trailer)) {
+    error = "cannot write " + path;
+    return false;
+  }
+  return true;
+}
+
+bool PackagedFileWriter::AddEntry(const EntryRecord& r, const uint8_t* data, bool descriptor,
+                                  std::string& error) {
+  const uint16_t flags =
+      descriptor ? r.Flags | kFlagDescriptor : static_cast<uint16_t>(r.Flags & ~kFlagDescriptor);
+  const uint64_t localLength = kLocalHeaderLength + r.Name.size() + r.LocalExtra.size() +
+                               r.CompressedSize + (descriptor ? kDescriptorLength : 0);
+  const uint64_t centralLength = kCentralHeaderLength + r.Name.size() + r.CentralExtra.size();
+  // The rest of the file must still fit: this entry, the whole directory so
+  // far, the end record and the most padding it can take.
+  if (position_ + localLength + central_.size() + centralLength + kEndRecordLength + 7 >
+      kLargestSetup) {
+    error = r.Name + ": the setup would be larger than 2 GiB, which the stub cannot read";
+    return false;
+  }
+  if (entries_ == kMostEntries) {
+    error = r.Name + ": more than 65,535 entries need Zip64 records, which the stub cannot walk";
+    return false;
+  }
+  const uint32_t offset = static_cast<uint32_t>(position_);
+
+  std::vector<uint8_t> header;
+  header.reserve(kLocalHeaderLength + r.Name.size() + r.LocalExtra.size());
+  Put32(header, kLocalHeaderSignature);
+  PutCommonFields(header, r, flags);
+  Put16(header, static_cast<uint16_t>(r.LocalExtra.size()));
+  header.insert(header.end(), r.Name.begin(), r.Name.end());
+  header.insert(header.end(), r.LocalExtra.begin(), r.LocalExtra.end());
+  bool ok = Write(header.data(), header.size()) && Write(data, r.CompressedSize);
+  if (ok && descriptor) {
+    std::vector<uint8_t> d;
+    Put32(d, kDescriptorSignature);
+    Put32(d, r.Crc32);
+    Put32(d, r.CompressedSize);
+    Put32(d, r.UncompressedSize);
+    ok = Write(d.data(), d.size());
+  }
+  if (!ok) {
+    error = "cannot write " + path_;
+    return false;
+  }
+
+  Put32(central_, kCentralHeaderSignature);
+  Put16(central_, r.VersionMadeBy);
+  PutCommonFields(central_, r, flags);
+  Put16(central_, static_cast<uint16_t>(r.CentralExtra.size()));
+  Put16(central_, 0);  // comment
+  Put16(central_, 0);  // disk
+  Put16(central_, r.InternalAttributes);
+  Put32(central_, r.ExternalAttributes);
+  Put32(central_, offset);
+  central_.insert(central_.end(), r.Name.begin(), r.Name.end());
+  central_.insert(central_.end(), r.CentralExtra.begin(), r.CentralExtra.end());
+  ++entries_;
+  return true;
+}
+
+bool PackagedFileWriter::Finish(std::string& error) {
+  error = "cannot write " + path_;
+  const uint64_t directory = position_;
+  if (!Write(central_.data(), central_.size())) return false;
+  const uint16_t padding = static_cast<uint16_t>((8 - (position_ + kEndRecordLength) % 8) % 8);
+  std::vector<uint8_t> end;
+  Put32(end, kEndRecordSignature);
+  Put16(end, 0);
+  Put16(end, 0);
+  Put16(end, static_cast<uint16_t>(entries_));
+  Put16(end, static_cast<uint16_t>(entries_));
+  Put32(end, static_cast<uint32_t>(central_.size()));
+  Put32(end, static_cast<uint32_t>(directory));
+  Put16(end, padding);
+  end.insert(end.end(), padding, ' ');
+  if (!Write(end.data(), end.size())) return false;
+
+  std::vector<uint8_t> total;
+  Put32(total, static_cast<uint32_t>(position_));
+  if (std::fseek(file_, static_cast<long>(stubLength_), SEEK_SET) != 0 ||
+      std::fwrite(total.data(), 1, total.size(), file_) != total.size()) {
+    return false;
+  }
+  const bool closed = std::fclose(file_) == 0;
+  file_ = nullptr;
+  if (!closed || std::rename(partial_.c_str(), path_.c_str()) != 0) return false;
+  finished_ = true;
+  error.clear();
+  return true;
+}
+
+}  // namespace bookpack
