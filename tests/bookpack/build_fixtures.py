@@ -12,6 +12,7 @@ import struct
 import subprocess
 import tempfile
 import unittest
+import zipfile
 import zlib
 from dataclasses import dataclass
 from pathlib import Path
@@ -20,6 +21,8 @@ REPO = Path(__file__).resolve().parents[2]
 BOOKPACK = Path(os.environ.get("BOOKPACK", REPO / "build/native/tools/bookpack/bookpack"))
 STUB = Path(os.environ.get("SETUP_STUB", REPO / "build/win32/setup-stub.exe"))
 MARKER = b"StubLength::"
+# unzip, zip and 7-Zip turn non-ASCII names into the locale's characters.
+os.environ["LC_ALL"] = "C.UTF-8"
 
 
 def sample_book() -> dict:
@@ -93,17 +96,40 @@ def bsdtar_zip(tree: Path, out: Path) -> Path:
     return out
 
 
+def python_zip(tree: Path, out: Path, method: int, force_zip64: bool = False) -> Path:
+    with zipfile.ZipFile(out, "w", method) as z:
+        for path in sorted(tree.rglob("*")):
+            name = path.relative_to(tree).as_posix()
+            if path.is_dir():
+                if not any(path.iterdir()):
+                    z.write(path, name + "/")
+                continue
+            with z.open(z_info(path, name, method), "w", force_zip64=force_zip64) as f:
+                f.write(path.read_bytes())
+    return out
+
+
+def z_info(path: Path, name: str, method: int) -> zipfile.ZipInfo:
+    info = zipfile.ZipInfo.from_file(path, name)
+    info.compress_type = method
+    return info
+
+
 LIBZIP_WRITER = r"""
 #include <zip.h>
 #include <stdio.h>
 #include <string.h>
-/* out.zip password name=path ...: every entry encrypted the traditional way */
+/* out.zip password name=path|folder/ ...: every file encrypted the traditional way */
 int main(int argc, char **argv) {
   int error;
   zip_t *z = zip_open(argv[1], ZIP_CREATE | ZIP_TRUNCATE, &error);
   if (!z) return 1;
   for (int i = 3; i < argc; ++i) {
     char *eq = strchr(argv[i], '=');
+    if (!eq) {
+      if (zip_dir_add(z, argv[i], ZIP_FL_ENC_UTF_8) < 0) return 1;
+      continue;
+    }
     *eq = 0;
     zip_source_t *s = zip_source_file(z, eq + 1, 0, -1);
     zip_int64_t index = zip_file_add(z, argv[i], s, ZIP_FL_ENC_UTF_8);
@@ -127,9 +153,14 @@ def libzip_encrypted(tree: Path, out: Path, password: str, scratch: Path) -> Pat
         made = run(["cc", "-o", program, source, "-lzip"])
         if made.returncode != 0:
             raise unittest.SkipTest("libzip-dev is needed: " + made.stderr.decode())
-    files = [p for p in sorted(tree.rglob("*")) if p.is_file()]
-    run([program, out.resolve(), password,
-         *[f"{p.relative_to(tree).as_posix()}={p}" for p in files]], check=True)
+    arguments = []
+    for path in sorted(tree.rglob("*")):
+        name = path.relative_to(tree).as_posix()
+        if path.is_file():
+            arguments.append(f"{name}={path}")
+        elif not any(path.iterdir()):
+            arguments.append(name + "/")
+    run([program, out.resolve(), password, *arguments], check=True)
     return out
 
 
@@ -147,6 +178,26 @@ class LocalEntry:
     name: bytes
     extra: bytes
     data: bytes
+
+
+def stored_entries(archive: Path) -> dict:
+    """Each entry's record as the central directory gives it and its stored
+    bytes as they lie in the file, by name (UTF-8 names read as UTF-8 also
+    where the writer did not set their flag)."""
+    data = archive.read_bytes()
+    entries = {}
+    with zipfile.ZipFile(archive) as z:
+        for info in z.infolist():
+            name_length, extra_length = struct.unpack_from("<HH", data, info.header_offset + 26)
+            start = info.header_offset + 30 + name_length + extra_length
+            name = info.filename
+            if not info.flag_bits & 0x800:
+                try:
+                    name = name.encode("cp437").decode("utf-8")
+                except UnicodeError:
+                    pass
+            entries[name] = (info, data[start:start + info.compress_size])
+    return entries
 
 
 def stub_length(setup: bytes) -> int:

@@ -195,11 +195,15 @@ int RunBuild(const BuildOptions& options, std::ostream& out, std::ostream& err) 
       return Refuse(err, licence->Record.Name + ": " + problem);
     directive = ReadDirective(text);
   }
-  uint64_t totalWork = 0;
+  uint64_t totalWork = 0, least = stub.size() + 8 + kEndRecordLength;
   for (PlannedEntry& entry : plan) {
     entry.Encrypt = !options.Password.empty() && entry.From != PlannedEntry::Origin::kFolder &&
                     (entry.Record.Flags & kFlagEncrypted) == 0 && !IsLicenceName(entry.Record.Name);
     totalWork += entry.Work;
+    least += LeastSetupBytes(entry, level);
+    if (least > kLargestSetup)
+      return Refuse(err, entry.Record.Name + ": the setup would be larger than 2 GiB, which the "
+                                             "stub cannot read");
   }
 
   PackagedFileWriter writer;

@@ -196,6 +196,30 @@ EncodedEntry EncodeEntry(const PlannedEntry& entry, const EncodingContext& conte
   return out;
 }
 
+uint64_t LeastSetupBytes(const PlannedEntry& entry, int level) {
+  const EntryRecord& r = entry.Record;
+  uint64_t bytes = kLocalHeaderLength + kCentralHeaderLength + 2 * r.Name.size() +
+                   r.LocalExtra.size() + r.CentralExtra.size();
+  const uint64_t header = entry.Encrypt ? ebook::kEncryptionHeaderSize : 0;
+  switch (entry.From) {
+    case PlannedEntry::Origin::kFolder:
+      break;
+    case PlannedEntry::Origin::kFile:
+      if (level == 0) bytes += entry.Work + header;
+      break;
+    case PlannedEntry::Origin::kZip: {
+      const EntryRecord& source = entry.Zip->Record;
+      if ((source.Flags & kFlagEncrypted) != 0) {
+        bytes += source.CompressedSize;
+      } else if (source.Method == kMethodStored || source.Method == kMethodDeflate) {
+        bytes += source.CompressedSize + header;
+      }
+      break;
+    }
+  }
+  return bytes;
+}
+
 bool PlanFolder(const std::string& root, std::vector<PlannedEntry>& plan,
                 std::vector<std::string>& notes, std::string& error) {
   std::vector<FolderItem> items;

@@ -53,6 +53,11 @@ struct EncodingContext {
 EncodedEntry EncodeEntry(const PlannedEntry& entry, const EncodingContext& context,
                          DeflateEncoder& encoder);
 
+// The fewest bytes the entry can take in the setup, headers included: the
+// size of what is copied or stored as it is, nothing for what is still to
+// be compressed. Lets a setup that cannot fit be refused before any work.
+uint64_t LeastSetupBytes(const PlannedEntry& entry, int level);
+
 // Plans every file and empty folder of `root`.
 bool PlanFolder(const std::string& root, std::vector<PlannedEntry>& plan,
                 std::vector<std::string>& notes, std::string& error);

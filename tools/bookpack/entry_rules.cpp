@@ -90,6 +90,18 @@ std::vector<std::string> WindowsComponents(const NamedEntry& entry) {
   return parts;
 }
 
+// Windows holds at most 255 UTF-16 units in one file or folder name.
+constexpr size_t kLongestComponent = 255;
+
+size_t Utf16Length(std::string_view utf8) {
+  size_t units = 0;
+  for (char c : utf8) {
+    const auto b = static_cast<uint8_t>(c);
+    if ((b & 0xC0) != 0x80) units += b >= 0xF0 ? 2 : 1;
+  }
+  return units;
+}
+
 }  // namespace
 
 std::string NameProblem(std::string_view name) {
@@ -101,6 +113,15 @@ std::string NameProblem(std::string_view name) {
   if (!ebook::IsSafeEntryName(name)) {
     return "the name points outside the installation folder (absolute, a drive, \"..\" or a "
            "device name such as con or nul)";
+  }
+  for (size_t start = 0; start < name.size();) {
+    size_t end = name.find_first_of("\\/", start);
+    if (end == std::string_view::npos) end = name.size();
+    if (Utf16Length(name.substr(start, end - start)) > kLongestComponent) {
+      return "a part of the name is longer than the " + std::to_string(kLongestComponent) +
+             " characters Windows allows in one file or folder name";
+    }
+    start = end + 1;
   }
   for (char c : name) {
     if (static_cast<unsigned char>(c) < 0x20 || std::string_view("<>\"|?*").find(c) != std::string_view::npos) {
