@@ -52,6 +52,10 @@ def write_tree(root: Path, files: dict, mtime: int = 1_600_000_000) -> Path:
         path.parent.mkdir(parents=True, exist_ok=True)
         path.write_bytes(data)
         os.utime(path, (mtime, mtime))
+    # Folders last, since adding to a folder changes its time.
+    for name, data in files.items():
+        if data is None:
+            os.utime(root / name, (mtime, mtime))
     return root
 
 

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <memory>
 #include <ostream>
 #include <thread>
 
@@ -62,8 +63,7 @@ bool LoadStub(const std::string& path, std::vector<uint8_t>& stub, std::ostream&
   }
   auto recorded = RecordedStubLength(*bytes);
   if (!recorded) {
-    err << "bookpack: refused: " << path
-        << ": no stub length slot (\"" << kStubLengthMarker
+    err << "bookpack: refused: " << path << ": no stub length slot (\"" << kStubLengthMarker
         << "\"), so it is not a setup stub whose archive offset is known\n";
     return false;
   }
@@ -84,7 +84,8 @@ std::string CheckNames(const std::vector<PlannedEntry>& plan) {
   for (const PlannedEntry& entry : plan) {
     const std::string& name = entry.Record.Name;
     std::string problem = NameProblem(name);
-    if (!problem.empty()) return (name.empty() ? "(an entry without a name)" : name) + ": " + problem;
+    if (!problem.empty())
+      return (name.empty() ? "(an entry without a name)" : name) + ": " + problem;
     named.push_back({name, entry.NameIsUtf8});
   }
   return NameClash(named);
@@ -92,7 +93,8 @@ std::string CheckNames(const std::vector<PlannedEntry>& plan) {
 
 class Progress {
  public:
-  Progress(std::ostream& err, bool shown, uint64_t total) : err_(err), shown_(shown), total_(total) {}
+  Progress(std::ostream& err, bool shown, uint64_t total)
+      : err_(err), shown_(shown), total_(total) {}
   void Advance(uint64_t work, size_t done, size_t count) {
     done_ += work;
     if (!shown_) return;
@@ -139,112 +141,161 @@ bool LicenceText(const PlannedEntry& entry, const uint8_t* zipBytes, std::string
   return true;
 }
 
+// One build, step by step. Each step answers kGoOn or the exit status.
+class Builder {
+ public:
+  Builder(const BuildOptions& options, std::ostream& out, std::ostream& err)
+      : options_(options), out_(out), err_(err) {}
+
+  int Run() {
+    for (auto step :
+         {&Builder::Prepare, &Builder::PlanEntries, &Builder::CheckEntries, &Builder::WriteSetup}) {
+      if (int status = (this->*step)(); status != kGoOn) return status;
+    }
+    Report();
+    return 0;
+  }
+
+ private:
+  static constexpr int kGoOn = -1;
+
+  int Prepare() {
+    ebook::BuildCrcTable();
+    level_ = options_.Level < 0 ? kDefaultLevel : options_.Level;
+    if (level_ > 12) return UsageProblem(err_, "--level takes 0 (store) to 12");
+    if (std::string problem = PasswordProblem(options_.Password); !problem.empty())
+      return UsageProblem(err_, problem);
+    return LoadStub(options_.StubPath, stub_, err_) ? kGoOn : 1;
+  }
+
+  // The licence first, then the source's entries in their order.
+  int PlanEntries() {
+    std::string error;
+    if (!options_.LicencePath.empty()) {
+      plan_.emplace_back();
+      if (!PlanLicence(options_.LicencePath, plan_.back(), error)) return UsageProblem(err_, error);
+    }
+    struct stat st;
+    if (stat(options_.Source.c_str(), &st) != 0)
+      return UsageProblem(err_, "cannot find the source " + options_.Source);
+    if (S_ISDIR(st.st_mode)) {
+      if (!PlanFolder(options_.Source, plan_, notes_, error)) return Refuse(err_, error);
+    } else {
+      if (!zip_.Open(options_.Source))
+        return UsageProblem(err_, "cannot read the source " + options_.Source);
+      if (!ReadSourceArchive(zip_.Data(), zip_.Size(), zipEntries_, error))
+        return Refuse(err_, options_.Source + ": " + error);
+      if (!PlanZip(zipEntries_, plan_, notes_, error)) return Refuse(err_, error);
+    }
+    if (plan_.empty())
+      return Refuse(err_, options_.Source +
+                              " holds nothing to install, and the reader would see "
+                              "\"Can't read archive header\"");
+    return kGoOn;
+  }
+
+  int CheckEntries() {
+    if (std::string clash = CheckNames(plan_); !clash.empty()) return Refuse(err_, clash);
+    // The licence is shown before any password is asked for, so it must
+    // stay readable; the stub would pass over an encrypted one.
+    for (PlannedEntry& entry : plan_) {
+      if (!IsLicenceName(entry.Record.Name) || entry.From == PlannedEntry::Origin::kFolder)
+        continue;
+      if ((entry.Record.Flags & kFlagEncrypted) != 0)
+        return Refuse(err_, entry.Record.Name +
+                                ": an encrypted licence entry, which the stub cannot show before "
+                                "it asks for the password; store it without encryption");
+      if (licence_ == nullptr) licence_ = &entry;
+    }
+    if (licence_ != nullptr) {
+      std::string text, problem;
+      if (!LicenceText(*licence_, zip_.Data(), text, problem))
+        return Refuse(err_, licence_->Record.Name + ": " + problem);
+      directive_ = ReadDirective(text);
+    }
+    uint64_t least = stub_.size() + 8 + kEndRecordLength;
+    for (PlannedEntry& entry : plan_) {
+      entry.Encrypt = !options_.Password.empty() && entry.From != PlannedEntry::Origin::kFolder &&
+                      (entry.Record.Flags & kFlagEncrypted) == 0 &&
+                      !IsLicenceName(entry.Record.Name);
+      totalWork_ += entry.Work;
+      least += LeastSetupBytes(entry, level_);
+      if (least > kLargestSetup)
+        return Refuse(err_,
+                      entry.Record.Name +
+                          ": the setup would be larger than 2 GiB, which the stub cannot read");
+    }
+    return kGoOn;
+  }
+
+  // Entries are encoded on every core and written in plan order.
+  int WriteSetup() {
+    std::string error;
+    if (!writer_.Open(options_.OutputPath, stub_, error)) return Refuse(err_, error);
+    RandomBytes random;
+    if (!options_.Password.empty() && !random.Open())
+      return Refuse(err_, "cannot open /dev/urandom");
+    const EncodingContext context{options_.Password, zip_.Data(), &random};
+    const unsigned threads = std::clamp(std::thread::hardware_concurrency(), 1u, 8u);
+    std::vector<std::unique_ptr<DeflateEncoder>> encoders;
+    for (unsigned t = 0; t < threads; ++t)
+      encoders.push_back(std::make_unique<DeflateEncoder>(level_));
+    Progress progress(err_, options_.Progress && totalWork_ >= kProgressThreshold, totalWork_);
+    const bool written = RunOrdered<EncodedEntry>(
+        plan_.size(), threads, 4 * size_t{threads},
+        [&](size_t i, unsigned worker) {
+          return EncodeEntry(plan_[i], context, *encoders[worker]);
+        },
+        [&](size_t i, EncodedEntry& entry) {
+          if (!entry.Problem.empty()) {
+            error = plan_[i].Record.Name + ": " + entry.Problem;
+            return false;
+          }
+          if (!entry.Note.empty()) notes_.push_back(plan_[i].Record.Name + ": " + entry.Note);
+          if (!writer_.AddEntry(entry.Record, entry.Data, entry.Descriptor, error)) return false;
+          encrypted_ += (entry.Record.Flags & kFlagEncrypted) != 0;
+          stored_ += entry.Record.Method == kMethodStored &&
+                     plan_[i].From != PlannedEntry::Origin::kFolder;
+          progress.Advance(plan_[i].Work, i + 1, plan_.size());
+          return true;
+        });
+    progress.Close();
+    if (!written || !writer_.Finish(error)) return Refuse(err_, error);
+    return kGoOn;
+  }
+
+  void Report() {
+    for (const std::string& note : notes_) err_ << "bookpack: note: " << note << "\n";
+    out_ << "wrote " << options_.OutputPath << ": " << writer_.Size() << " bytes, " << plan_.size()
+         << " entries (" << stored_ << " files stored as they are, " << encrypted_
+         << " encrypted), stub of " << stub_.size() << " bytes\n";
+    std::vector<std::string> names;
+    for (const PlannedEntry& entry : plan_) names.push_back(entry.Record.Name);
+    const std::string* licenceName = licence_ != nullptr ? &licence_->Record.Name : nullptr;
+    for (const std::string& line : DescribeOutcome(names, licenceName, directive_))
+      out_ << line << "\n";
+  }
+
+  const BuildOptions& options_;
+  std::ostream& out_;
+  std::ostream& err_;
+  int level_ = kDefaultLevel;
+  std::vector<uint8_t> stub_;
+  MappedFile zip_;
+  std::vector<SourceEntry> zipEntries_;
+  std::vector<PlannedEntry> plan_;
+  std::vector<std::string> notes_;
+  const PlannedEntry* licence_ = nullptr;
+  LicenceDirective directive_;
+  uint64_t totalWork_ = 0;
+  PackagedFileWriter writer_;
+  size_t stored_ = 0, encrypted_ = 0;
+};
+
 }  // namespace
 
 int RunBuild(const BuildOptions& options, std::ostream& out, std::ostream& err) {
-  ebook::BuildCrcTable();
-  const int level = options.Level < 0 ? kDefaultLevel : options.Level;
-  if (level > 12) return UsageProblem(err, "--level takes 0 (store) to 12");
-  if (std::string problem = PasswordProblem(options.Password); !problem.empty())
-    return UsageProblem(err, problem);
-
-  std::vector<uint8_t> stub;
-  if (!LoadStub(options.StubPath, stub, err)) return 1;
-
-  // The plan: the licence first, then the source's entries in their order.
-  std::vector<PlannedEntry> plan;
-  std::vector<std::string> notes;
-  std::string error;
-  if (!options.LicencePath.empty()) {
-    plan.emplace_back();
-    if (!PlanLicence(options.LicencePath, plan.back(), error)) return UsageProblem(err, error);
-  }
-  struct stat st;
-  if (stat(options.Source.c_str(), &st) != 0)
-    return UsageProblem(err, "cannot find the source " + options.Source);
-  MappedFile zip;
-  std::vector<SourceEntry> zipEntries;
-  if (S_ISDIR(st.st_mode)) {
-    if (!PlanFolder(options.Source, plan, notes, error)) return Refuse(err, error);
-  } else {
-    if (!zip.Open(options.Source)) return UsageProblem(err, "cannot read the source " + options.Source);
-    if (!ReadSourceArchive(zip.Data(), zip.Size(), zipEntries, error))
-      return Refuse(err, options.Source + ": " + error);
-    if (!PlanZip(zipEntries, plan, notes, error)) return Refuse(err, error);
-  }
-  if (plan.empty())
-    return Refuse(err, options.Source + " holds nothing to install, and the reader would see "
-                                        "\"Can't read archive header\"");
-  if (std::string clash = CheckNames(plan); !clash.empty()) return Refuse(err, clash);
-
-  // The licence is shown before any password is asked for, so it must stay
-  // readable; the stub would pass over an encrypted one.
-  const PlannedEntry* licence = nullptr;
-  for (PlannedEntry& entry : plan) {
-    if (!IsLicenceName(entry.Record.Name) || entry.From == PlannedEntry::Origin::kFolder) continue;
-    if ((entry.Record.Flags & kFlagEncrypted) != 0)
-      return Refuse(err, entry.Record.Name +
-                             ": an encrypted licence entry, which the stub cannot show before it "
-                             "asks for the password; store it without encryption");
-    if (licence == nullptr) licence = &entry;
-  }
-  LicenceDirective directive;
-  if (licence != nullptr) {
-    std::string text, problem;
-    if (!LicenceText(*licence, zip.Data(), text, problem))
-      return Refuse(err, licence->Record.Name + ": " + problem);
-    directive = ReadDirective(text);
-  }
-  uint64_t totalWork = 0, least = stub.size() + 8 + kEndRecordLength;
-  for (PlannedEntry& entry : plan) {
-    entry.Encrypt = !options.Password.empty() && entry.From != PlannedEntry::Origin::kFolder &&
-                    (entry.Record.Flags & kFlagEncrypted) == 0 && !IsLicenceName(entry.Record.Name);
-    totalWork += entry.Work;
-    least += LeastSetupBytes(entry, level);
-    if (least > kLargestSetup)
-      return Refuse(err, entry.Record.Name + ": the setup would be larger than 2 GiB, which the "
-                                             "stub cannot read");
-  }
-
-  PackagedFileWriter writer;
-  if (!writer.Open(options.OutputPath, stub, error)) return Refuse(err, error);
-  RandomBytes random;
-  if (!options.Password.empty() && !random.Open()) return Refuse(err, "cannot open /dev/urandom");
-  EncodingContext context{options.Password, zip.Data(), &random};
-
-  const unsigned threads = std::clamp(std::thread::hardware_concurrency(), 1u, 8u);
-  std::vector<std::unique_ptr<DeflateEncoder>> encoders;
-  for (unsigned t = 0; t < threads; ++t) encoders.push_back(std::make_unique<DeflateEncoder>(level));
-  Progress progress(err, options.Progress && totalWork >= kProgressThreshold, totalWork);
-  size_t encrypted = 0, stored = 0;
-  const bool written = RunOrdered<EncodedEntry>(
-      plan.size(), threads, 4 * size_t{threads},
-      [&](size_t i, unsigned worker) { return EncodeEntry(plan[i], context, *encoders[worker]); },
-      [&](size_t i, EncodedEntry& entry) {
-        if (!entry.Problem.empty()) {
-          error = plan[i].Record.Name + ": " + entry.Problem;
-          return false;
-        }
-        if (!entry.Note.empty()) notes.push_back(plan[i].Record.Name + ": " + entry.Note);
-        if (!writer.AddEntry(entry.Record, entry.Data, entry.Descriptor, error)) return false;
-        encrypted += (entry.Record.Flags & kFlagEncrypted) != 0;
-        stored += entry.Record.Method == kMethodStored;
-        progress.Advance(plan[i].Work, i + 1, plan.size());
-        return true;
-      });
-  progress.Close();
-  if (!written || !writer.Finish(error)) return Refuse(err, error);
-
-  for (const std::string& note : notes) err << "bookpack: note: " << note << "\n";
-  out << "wrote " << options.OutputPath << ": " << writer.Size() << " bytes, " << plan.size()
-      << " entries (" << stored << " stored, " << encrypted << " encrypted), stub of "
-      << stub.size() << " bytes\n";
-  std::vector<std::string> names;
-  for (const PlannedEntry& entry : plan) names.push_back(entry.Record.Name);
-  const std::string* licenceName = licence != nullptr ? &licence->Record.Name : nullptr;
-  for (const std::string& line : DescribeOutcome(names, licenceName, directive))
-    out << line << "\n";
-  return 0;
+  return Builder(options, out, err).Run();
 }
 
 }  // namespace bookpack

@@ -246,8 +246,9 @@ bool PlanZip(const std::vector<SourceEntry>& source, std::vector<PlannedEntry>& 
     const std::string name = r.Name.empty() ? "(an entry without a name)" : r.Name;
     if ((r.Flags & kFlagStrongEncryption) != 0 || (r.Flags & kFlagMaskedHeaders) != 0 ||
         r.Method == 99) {
-      error = name + ": encrypted with AES or strong encryption, which the stub cannot read; "
-                     "use the traditional ZIP encryption (ZipCrypto)";
+      error = name +
+              ": encrypted with AES or strong encryption, which the stub cannot read; "
+              "use the traditional ZIP encryption (ZipCrypto)";
       return false;
     }
     if (!s.NameIsUtf8) {

@@ -21,7 +21,7 @@ struct PlannedEntry {
   // Name, flags (UTF-8, encryption of a ZIP entry), times and attributes;
   // method, CRC and sizes are set by the encoding.
   EntryRecord Record;
-  std::string Path;                 // kFile
+  std::string Path;                  // kFile
   const SourceEntry* Zip = nullptr;  // kZip
   bool NameIsUtf8 = true;
   bool Encrypt = false;  // encrypt with the build's password

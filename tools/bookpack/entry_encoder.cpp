@@ -90,8 +90,7 @@ bool RunLzma(lzma_stream& stream, const uint8_t* data, size_t size, std::vector<
 
 // ZIP's LZMA: a 2-byte version, a 2-byte properties length, the properties,
 // then the raw LZMA stream (APPNOTE 5.8.8).
-bool DecodeLzma(const uint8_t* data, size_t size, std::vector<uint8_t>& out,
-                std::string& problem) {
+bool DecodeLzma(const uint8_t* data, size_t size, std::vector<uint8_t>& out, std::string& problem) {
   problem = "damaged LZMA data";
   if (size < 4) return false;
   const size_t propertiesLength = data[2] | data[3] << 8;
@@ -153,30 +152,44 @@ bool CanDecode(uint16_t method) {
 
 const char* MethodName(uint16_t method) {
   switch (method) {
-    case kMethodStored: return "stored";
-    case 1: return "shrink";
-    case 6: return "implode";
-    case kMethodDeflate: return "deflate";
-    case 9: return "deflate64";
-    case kMethodBzip2: return "bzip2";
-    case kMethodLzma: return "LZMA";
-    case 93: return "zstd";
-    case kMethodXz: return "xz";
-    case 98: return "PPMd";
-    case 99: return "AES encryption";
-    default: return "unknown";
+    case kMethodStored:
+      return "stored";
+    case 1:
+      return "shrink";
+    case 6:
+      return "implode";
+    case kMethodDeflate:
+      return "deflate";
+    case 9:
+      return "deflate64";
+    case kMethodBzip2:
+      return "bzip2";
+    case kMethodLzma:
+      return "LZMA";
+    case 93:
+      return "zstd";
+    case kMethodXz:
+      return "xz";
+    case 98:
+      return "PPMd";
+    case 99:
+      return "AES encryption";
+    default:
+      return "unknown";
   }
 }
 
-bool DecodeEntry(uint16_t method, const uint8_t* data, size_t size,
-                 size_t uncompressedSize, std::vector<uint8_t>& out, std::string& problem) {
+bool DecodeEntry(uint16_t method, const uint8_t* data, size_t size, size_t uncompressedSize,
+                 std::vector<uint8_t>& out, std::string& problem) {
   out.assign(uncompressedSize, 0);
   bool ok = false;
   switch (method) {
     case kMethodStored:
       ok = size == uncompressedSize;
-      if (ok) std::memcpy(out.data(), data, size);
-      else problem = "stored data and recorded size differ";
+      if (ok)
+        std::memcpy(out.data(), data, size);
+      else
+        problem = "stored data and recorded size differ";
       break;
     case kMethodDeflate: {
       ebook::MemorySink sink(out.data(), out.size());
@@ -188,10 +201,18 @@ bool DecodeEntry(uint16_t method, const uint8_t* data, size_t size,
       }
       break;
     }
-    case kMethodBzip2: ok = DecodeBzip2(data, size, out, problem); break;
-    case kMethodLzma: ok = DecodeLzma(data, size, out, problem); break;
-    case kMethodXz: ok = DecodeXz(data, size, out, problem); break;
-    default: problem = std::string("cannot decode ") + MethodName(method); break;
+    case kMethodBzip2:
+      ok = DecodeBzip2(data, size, out, problem);
+      break;
+    case kMethodLzma:
+      ok = DecodeLzma(data, size, out, problem);
+      break;
+    case kMethodXz:
+      ok = DecodeXz(data, size, out, problem);
+      break;
+    default:
+      problem = std::string("cannot decode ") + MethodName(method);
+      break;
   }
   return ok;
 }

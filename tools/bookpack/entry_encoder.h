@@ -42,8 +42,8 @@ const char* MethodName(uint16_t method);
 // Decodes an unencrypted entry's data into exactly `uncompressedSize` bytes.
 // Deflate goes through the stub's own inflate decoder, so data that passes
 // here is data the stub reads. False with the reason in `problem`.
-bool DecodeEntry(uint16_t method, const uint8_t* data, size_t size,
-                 size_t uncompressedSize, std::vector<uint8_t>& out, std::string& problem);
+bool DecodeEntry(uint16_t method, const uint8_t* data, size_t size, size_t uncompressedSize,
+                 std::vector<uint8_t>& out, std::string& problem);
 
 // Checks deflate data with the stub's decoder without keeping the output:
 // its CRC and length against the record's.

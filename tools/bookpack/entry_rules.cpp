@@ -107,8 +107,8 @@ size_t Utf16Length(std::string_view utf8) {
 std::string NameProblem(std::string_view name) {
   if (name.empty()) return "the name is empty, and the stub stops at an empty name";
   if (name.size() >= static_cast<size_t>(ebook::kNameBufferSize)) {
-    return "the name is " + std::to_string(name.size()) + " bytes long, and the stub holds at most " +
-           std::to_string(ebook::kNameBufferSize - 1);
+    return "the name is " + std::to_string(name.size()) +
+           " bytes long, and the stub holds at most " + std::to_string(ebook::kNameBufferSize - 1);
   }
   if (!ebook::IsSafeEntryName(name)) {
     return "the name points outside the installation folder (absolute, a drive, \"..\" or a "
@@ -124,7 +124,8 @@ std::string NameProblem(std::string_view name) {
     start = end + 1;
   }
   for (char c : name) {
-    if (static_cast<unsigned char>(c) < 0x20 || std::string_view("<>\"|?*").find(c) != std::string_view::npos) {
+    if (static_cast<unsigned char>(c) < 0x20 ||
+        std::string_view("<>\"|?*").find(c) != std::string_view::npos) {
       return "the name holds a character that Windows does not allow in file names";
     }
   }
@@ -145,13 +146,15 @@ std::string NameClash(const std::vector<NamedEntry>& entries) {
       const bool isFolder = folder || depth < path.size();
       if (isFolder) {
         if (auto f = files.find(prefix); f != files.end())
-          return show(f->second) + " and " + show(i) + " need the same name as a file and a folder on Windows";
+          return show(f->second) + " and " + show(i) +
+                 " need the same name as a file and a folder on Windows";
         folders.emplace(prefix, i);
       } else {
         if (auto f = files.find(prefix); f != files.end())
           return show(f->second) + " and " + show(i) + " are the same file on Windows";
         if (auto d = folders.find(prefix); d != folders.end())
-          return show(d->second) + " and " + show(i) + " need the same name as a file and a folder on Windows";
+          return show(d->second) + " and " + show(i) +
+                 " need the same name as a file and a folder on Windows";
         files.emplace(prefix, i);
       }
     }
@@ -165,8 +168,7 @@ bool IsRunCommandName(std::string_view name) {
   const std::string_view file = FilePart(name);
   // "quon" and ".exe" cannot overlap, so a match has a sixth character.
   return StartsWithLower(file, "quon") && file.size() >= 8 &&
-         StartsWithLower(file.substr(file.size() - 4), ".exe") && file[5] != 'r' &&
-         file[5] != 'R';
+         StartsWithLower(file.substr(file.size() - 4), ".exe") && file[5] != 'r' && file[5] != 'R';
 }
 
 bool LicenceDirective::SetsRunCommand() const {
@@ -197,8 +199,12 @@ std::vector<std::string> DescribeOutcome(const std::vector<std::string>& names,
   } else {
     std::string line = "licence: " + *licenceName;
     switch (directive.Letter) {
-      case 0: line += ", no directive: the whole text is shown"; break;
-      case 'd': line += ", directive d: the first line is hidden"; break;
+      case 0:
+        line += ", no directive: the whole text is shown";
+        break;
+      case 'd':
+        line += ", directive d: the first line is hidden";
+        break;
       case 'a':
       case 'e':
         line += std::string(", directive ") + directive.Letter +
@@ -207,11 +213,12 @@ std::vector<std::string> DescribeOutcome(const std::vector<std::string>& names,
         break;
       case 'p':
       case 'r':
-        line += std::string(", directive ") + directive.Letter +
-                ": updates the application that App Paths registers as " + quoted +
-                ", installing every file flat into its folder" +
-                (directive.Letter == 'p' ? " (the install path label is hidden)"
-                                         : " (a reader without it is told to install the trial first)");
+        line +=
+            std::string(", directive ") + directive.Letter +
+            ": updates the application that App Paths registers as " + quoted +
+            ", installing every file flat into its folder" +
+            (directive.Letter == 'p' ? " (the install path label is hidden)"
+                                     : " (a reader without it is told to install the trial first)");
         break;
     }
     lines.push_back(line);

@@ -59,8 +59,8 @@ bool AddFolder(const std::string& path, const std::string& prefix, Walk& walk) {
       if (any) walk.Items.erase(walk.Items.begin() + static_cast<ptrdiff_t>(before));
       added = true;
     } else if (S_ISREG(st.st_mode)) {
-      walk.Items.push_back({entry, full, false, static_cast<uint64_t>(st.st_size), st.st_mtime,
-                            st.st_mode});
+      walk.Items.push_back(
+          {entry, full, false, static_cast<uint64_t>(st.st_size), st.st_mtime, st.st_mode});
       added = true;
     } else {
       walk.Notes.push_back(entry + ": left out, it is not a regular file or folder");
@@ -98,8 +98,8 @@ uint32_t DosDateTime(std::time_t time) {
     local.tm_min = 59;
     local.tm_sec = 59;
   }
-  const uint32_t date = uint32_t(local.tm_year - 80) << 9 | uint32_t(local.tm_mon + 1) << 5 |
-                        uint32_t(local.tm_mday);
+  const uint32_t date =
+      uint32_t(local.tm_year - 80) << 9 | uint32_t(local.tm_mon + 1) << 5 | uint32_t(local.tm_mday);
   const uint32_t clock =
       uint32_t(local.tm_hour) << 11 | uint32_t(local.tm_min) << 5 | uint32_t(local.tm_sec / 2);
   return date << 16 | clock;

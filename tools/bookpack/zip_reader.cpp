@@ -34,9 +34,8 @@ bool FindDirectory(const uint8_t* bytes, size_t size, Directory& dir, std::strin
     error = "too short to be a ZIP archive";
     return false;
   }
-  const size_t lowest = size > kEndRecordLength + kLongestComment
-                            ? size - kEndRecordLength - kLongestComment
-                            : 0;
+  const size_t lowest =
+      size > kEndRecordLength + kLongestComment ? size - kEndRecordLength - kLongestComment : 0;
   size_t end = size - kEndRecordLength + 1;
   bool found = false;
   while (end-- > lowest) {
@@ -135,8 +134,8 @@ void SettleNameEncoding(SourceEntry& entry) {
     if (IsUtf8Text(unicode)) {
       r.Name = unicode;
       r.Flags |= kFlagUtf8;
-      r.CentralExtra = WithoutExtraBlock(r.CentralExtra.data(), r.CentralExtra.size(),
-                                         kUnicodePathTag);
+      r.CentralExtra =
+          WithoutExtraBlock(r.CentralExtra.data(), r.CentralExtra.size(), kUnicodePathTag);
       r.LocalExtra = WithoutExtraBlock(r.LocalExtra.data(), r.LocalExtra.size(), kUnicodePathTag);
       return;
     }
@@ -270,7 +269,8 @@ bool ReadSourceArchive(const uint8_t* bytes, size_t size, std::vector<SourceEntr
       error = shown + ": local header and central directory disagree about encryption";
       return false;
     }
-    r.LocalExtra = WithoutExtraBlock(l + kLocalHeaderLength + localName, localExtra, kZip64ExtraTag);
+    r.LocalExtra =
+        WithoutExtraBlock(l + kLocalHeaderLength + localName, localExtra, kZip64ExtraTag);
     SettleNameEncoding(entry);
     entries.push_back(std::move(entry));
     at += kCentralHeaderLength + nameLength + extraLength + commentLength;
