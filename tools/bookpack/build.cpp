@@ -26,8 +26,9 @@
 namespace bookpack {
 namespace {
 
-// libdeflate's level 9 packs an e-book below `zip -9` at a fraction of its
-// time; the levels above it gain little more (bench/bookpack has figures).
+// The highest libdeflate level still faster than `zip -9` on one core: on
+// bench/bookpack's book it is 1.3% smaller than zip -9's archive in 1.3 s of
+// CPU against zip's 1.7 s; levels 10 to 12 save under 1% more at 2.2 to 3 s.
 constexpr int kDefaultLevel = 9;
 // Progress is worth a line only for sources that take a while.
 constexpr uint64_t kProgressThreshold = uint64_t{16} << 20;
@@ -214,6 +215,8 @@ class Builder {
       directive_ = ReadDirective(text);
     }
     uint64_t least = stub_.size() + 8 + kEndRecordLength;
+    // Nothing the stub might take for the licence is encrypted: it would be
+    // passed over, which is why such an entry in a source ZIP is refused.
     for (PlannedEntry& entry : plan_) {
       entry.Encrypt = !options_.Password.empty() && entry.From != PlannedEntry::Origin::kFolder &&
                       (entry.Record.Flags & kFlagEncrypted) == 0 &&
