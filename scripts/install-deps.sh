@@ -10,6 +10,7 @@ packages=(
   g++-mingw-w64-i686 libz-mingw-w64-dev
   wine wine32:i386 wine64 xvfb
   zip unzip p7zip-full python3 imagemagick
+  libbz2-dev liblzma-dev libarchive-tools libzip-dev osslsigncode openssl
 )
 
 sudo_cmd=()
