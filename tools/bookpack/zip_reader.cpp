@@ -28,21 +28,33 @@ struct Directory {
 
 // The end record is found from the back, as every reader finds it; a
 // comment can hold its signature, so the record must also account for
-// exactly the bytes that follow it.
+// exactly the bytes that follow it. Writers that block their output (bsdtar
+// to a pipe pads to 10 KiB) leave zeros after it: accepted when no record
+// accounts for the bytes exactly.
 bool FindDirectory(const uint8_t* bytes, size_t size, Directory& dir, std::string& error) {
   if (size < kEndRecordLength) {
     error = "too short to be a ZIP archive";
     return false;
   }
-  const size_t lowest =
-      size > kEndRecordLength + kLongestComment ? size - kEndRecordLength - kLongestComment : 0;
-  size_t end = size - kEndRecordLength + 1;
+  constexpr size_t kLongestPadding = 10240;
+  const size_t reach = kEndRecordLength + kLongestComment + kLongestPadding;
+  const size_t lowest = size > reach ? size - reach : 0;
   bool found = false;
-  while (end-- > lowest) {
-    if (Get32(bytes + end) == kEndRecordSignature &&
-        end + kEndRecordLength + Get16(bytes + end + 20) == size) {
-      found = true;
-      break;
+  size_t end = 0;
+  for (int pass = 0; pass < 2 && !found; ++pass) {
+    end = size - kEndRecordLength + 1;
+    while (end-- > lowest) {
+      if (Get32(bytes + end) != kEndRecordSignature) continue;
+      const size_t recordEnd = end + kEndRecordLength + Get16(bytes + end + 20);
+      if (recordEnd == size && (pass == 1 || size - end <= kEndRecordLength + kLongestComment)) {
+        found = true;
+        break;
+      }
+      if (pass == 1 && recordEnd < size &&
+          std::all_of(bytes + recordEnd, bytes + size, [](uint8_t b) { return b == 0; })) {
+        found = true;
+        break;
+      }
     }
   }
   if (!found) {
