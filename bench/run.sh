@@ -28,3 +28,7 @@ echo "== native ($(uname -m))"
 echo
 echo "== win32 (i686, under Wine)"
 "$root/scripts/with-wine.sh" wine "$win32/bench/codec_bench.exe" "$corpus"
+
+echo
+echo "== bookpack build against zip -r -9 (a realistic e-book folder)"
+bash "$root/bench/bookpack/run.sh" "$native/tools/bookpack/bookpack" "$win32/setup-stub.exe"
