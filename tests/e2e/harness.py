@@ -13,6 +13,7 @@ import json
 import os
 import shutil
 import subprocess
+import tempfile
 import time
 import unittest
 from dataclasses import dataclass, field
@@ -53,7 +54,8 @@ class Tools:
 
 
 TOOLS: Optional[Tools] = None
-# Setups whose end the driver did not see; run_e2e ends them.
+# Setups started by a driver run that has not returned yet; run_e2e ends
+# whatever is left when it is interrupted.
 STARTED_PIDS: set = set()
 
 
@@ -76,9 +78,24 @@ def unix_path(windows: str) -> Path:
     raise ValueError(f"no Linux path for {windows}")
 
 
-def wine(*args: str, check: bool = True) -> subprocess.CompletedProcess:
-    return subprocess.run(["wine", *args], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                          check=check, timeout=120)
+def wine(*args: str, check: bool = True, limit_s: float = 120) -> subprocess.CompletedProcess:
+    """Runs a Wine program and returns its output. The output goes through a
+    file, not a pipe: Wine may start helpers (services, the desktop process)
+    that inherit the program's handles and outlive it, and a pipe would then
+    never reach its end."""
+    with tempfile.TemporaryFile() as output:
+        process = subprocess.Popen(["wine", *args], stdout=output, stderr=subprocess.STDOUT)
+        try:
+            process.wait(timeout=limit_s)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
+            raise
+        output.seek(0)
+        text = output.read().decode("utf-8", "replace")
+    if check and process.returncode != 0:
+        raise RuntimeError(f"wine {' '.join(args)} failed with {process.returncode}: {text}")
+    return subprocess.CompletedProcess(args, process.returncode, text)
 
 
 def reg_add(key: str, name: str, data: str, kind: str = "REG_SZ") -> None:
@@ -172,14 +189,12 @@ def drive(script: Script, name: str) -> Outcome:
     script_file, log_file = folder / f"{name}.script", folder / f"{name}.log"
     script_file.write_text(script.text(), encoding="utf-8")
     log_file.unlink(missing_ok=True)
-    process = subprocess.Popen(["wine", str(TOOLS.driver), win_path(script_file), win_path(log_file)],
-                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
     try:
-        output, _ = process.communicate(timeout=DRIVER_RUN_LIMIT_S)
+        driver = wine(str(TOOLS.driver), win_path(script_file), win_path(log_file), check=False,
+                      limit_s=DRIVER_RUN_LIMIT_S)
         driver_failed = None
     except subprocess.TimeoutExpired:
-        process.kill()
-        output, _ = process.communicate()
+        driver = subprocess.CompletedProcess([], None, "")
         driver_failed = f"the driver did not finish within {DRIVER_RUN_LIMIT_S} s"
     text = log_file.read_text(encoding="utf-8") if log_file.exists() else ""
     events = [json.loads(line) for line in text.splitlines() if line.strip()]
@@ -197,13 +212,15 @@ def drive(script: Script, name: str) -> Outcome:
             outcome.exit_code = event["code"]
         elif kind == "failure":
             outcome.failure = event["message"]
-    if outcome.exit_code is not None or driver_failed is None:
-        # Ended, or terminated by the driver after a failed step.
-        STARTED_PIDS.difference_update(e["pid"] for e in events if e["event"] == "start")
-    if driver_failed or (process.returncode != 0 and outcome.failure is None):
+    pids = [e["pid"] for e in events if e["event"] == "start"]
+    if driver_failed:
+        # The driver was killed before it could end the setup.
+        for pid in pids:
+            end_process(pid)
+    STARTED_PIDS.difference_update(pids)
+    if driver_failed or (driver.returncode != 0 and outcome.failure is None):
         outcome.failure = driver_failed or (
-            f"uidriver exited with {process.returncode}: "
-            f"{output.decode('utf-8', 'replace')[-2000:]}")
+            f"uidriver exited with {driver.returncode}: {driver.stdout[-2000:]}")
     return outcome
 
 

@@ -15,6 +15,7 @@ import select
 import shutil
 import subprocess
 import sys
+import time
 import unittest
 from pathlib import Path
 
@@ -40,6 +41,20 @@ def start_xvfb() -> subprocess.Popen:
     return xvfb
 
 
+def wait_for_desktop(driver: Path, limit_s: float = 60) -> None:
+    """Waits until Wine programs can show windows on our display.
+
+    The desktop process that wineboot (or any earlier program) started without
+    a display lives on for about a second after its last client, and every
+    program that starts meanwhile joins it and cannot make a window. Once it
+    has gone, the next program starts a desktop on DISPLAY."""
+    deadline = time.monotonic() + limit_s
+    while harness.wine(str(driver), "--check-display", check=False).returncode != 0:
+        if time.monotonic() > deadline:
+            sys.exit("run_e2e: Wine programs cannot make windows on " + os.environ["DISPLAY"])
+        time.sleep(2)
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     for name in ("stub", "driver", "reader", "packer", "work", "artifacts"):
@@ -63,6 +78,7 @@ def main() -> int:
                                   prefix=Path(os.environ["WINEPREFIX"]).resolve())
     xvfb = start_xvfb()
     try:
+        wait_for_desktop(harness.TOOLS.driver)
         # Without a window manager Wine otherwise waits about 2 s after each
         # closed dialog for a reply that never comes.
         harness.reg_add(r"HKCU\Software\Wine\X11 Driver", "Managed", "N")

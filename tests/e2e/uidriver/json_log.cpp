@@ -110,13 +110,17 @@ Json& Json::PushJson(const Json& value) {
 }
 
 bool Log::Open(const std::wstring& path) {
+  opened_ = GetTickCount();
   file_ = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
                       FILE_ATTRIBUTE_NORMAL, nullptr);
   return file_ != INVALID_HANDLE_VALUE;
 }
 
 void Log::Write(const Json& line) {
-  std::string text = line.Text() + "\n";
+  // Milliseconds since the log was opened, to tell a slow step from a hung one.
+  Json stamped = line;
+  stamped.Add("ms", static_cast<long long>(GetTickCount() - opened_));
+  std::string text = stamped.Text() + "\n";
   DWORD written = 0;
   WriteFile(file_, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
 }

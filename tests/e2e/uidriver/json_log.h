@@ -45,6 +45,7 @@ class Log {
 
  private:
   HANDLE file_ = INVALID_HANDLE_VALUE;
+  DWORD opened_ = 0;
 };
 
 }  // namespace uidriver

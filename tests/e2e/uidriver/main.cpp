@@ -37,6 +37,13 @@
 //
 // Exit status: 0 when the whole script ran, 2 when a step failed (the program
 // is then terminated), 1 for bad arguments or a bad script.
+//
+//   uidriver --check-display
+//
+// answers 0 when this process can make a window, 3 when it cannot. Wine's
+// desktop process keeps the display it was started with (none, when wineboot
+// started it) until a moment after its last client has gone, and a program
+// that joins it meanwhile cannot show a window at all.
 
 #include <windows.h>
 
@@ -316,8 +323,15 @@ std::vector<std::wstring> ScriptLines(const std::wstring& path) {
 
 int wmain(int argc, wchar_t** argv) {
   using namespace uidriver;
+  if (argc == 2 && lstrcmpW(argv[1], L"--check-display") == 0) {
+    HWND probe = CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, 1, 1, nullptr, nullptr,
+                                 nullptr, nullptr);
+    if (!probe) return 3;
+    DestroyWindow(probe);
+    return 0;
+  }
   if (argc != 3) {
-    fputws(L"usage: uidriver SCRIPT LOG\n", stderr);
+    fputws(L"usage: uidriver SCRIPT LOG | uidriver --check-display\n", stderr);
     return 1;
   }
   std::vector<std::wstring> lines = ScriptLines(argv[1]);
