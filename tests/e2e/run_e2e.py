@@ -41,15 +41,23 @@ def start_xvfb() -> subprocess.Popen:
     return xvfb
 
 
-def wait_for_desktop(driver: Path, limit_s: float = 60) -> None:
-    """Waits until Wine programs can show windows on our display.
-
-    The desktop process that wineboot (or any earlier program) started without
-    a display lives on for about a second after its last client, and every
-    program that starts meanwhile joins it and cannot make a window. Once it
-    has gone, the next program starts a desktop on DISPLAY."""
+def hold_desktop(driver: Path, work: Path, limit_s: float = 120) -> subprocess.Popen:
+    """Starts `uidriver --hold`, which keeps a Wine desktop on our display for
+    the whole run (see uidriver/main.cpp); tries again while a desktop left
+    from wineboot, which has no display, is still going away."""
+    status = work / "desktop.status"
     deadline = time.monotonic() + limit_s
-    while harness.wine(str(driver), "--check-display", check=False).returncode != 0:
+    while True:
+        status.unlink(missing_ok=True)
+        holder = subprocess.Popen(["wine", str(driver), "--hold", harness.win_path(status)],
+                                  stdin=subprocess.PIPE, stdout=subprocess.DEVNULL,
+                                  stderr=subprocess.DEVNULL)
+        while not status.exists() and holder.poll() is None and time.monotonic() < deadline:
+            time.sleep(0.1)
+        if status.exists() and holder.poll() is None and status.read_text().strip() == "ok":
+            return holder
+        holder.stdin.close()
+        holder.wait()
         if time.monotonic() > deadline:
             sys.exit("run_e2e: Wine programs cannot make windows on " + os.environ["DISPLAY"])
         time.sleep(2)
@@ -77,8 +85,9 @@ def main() -> int:
                                   work=args.work.resolve(), artifacts=args.artifacts.resolve(),
                                   prefix=Path(os.environ["WINEPREFIX"]).resolve())
     xvfb = start_xvfb()
+    holder = None
     try:
-        wait_for_desktop(harness.TOOLS.driver)
+        holder = hold_desktop(harness.TOOLS.driver, harness.TOOLS.work)
         # Without a window manager Wine otherwise waits about 2 s after each
         # closed dialog for a reply that never comes.
         harness.reg_add(r"HKCU\Software\Wine\X11 Driver", "Managed", "N")
@@ -90,6 +99,9 @@ def main() -> int:
     finally:
         for pid in sorted(harness.STARTED_PIDS):
             harness.end_process(pid)
+        if holder:
+            holder.stdin.close()
+            holder.wait(timeout=30)
         xvfb.terminate()
         xvfb.wait(timeout=10)
     return 0 if result.wasSuccessful() and result.testsRun else 1

@@ -38,12 +38,14 @@
 // Exit status: 0 when the whole script ran, 2 when a step failed (the program
 // is then terminated), 1 for bad arguments or a bad script.
 //
-//   uidriver --check-display
+//   uidriver --hold STATUS
 //
-// answers 0 when this process can make a window, 3 when it cannot. Wine's
-// desktop process keeps the display it was started with (none, when wineboot
-// started it) until a moment after its last client has gone, and a program
-// that joins it meanwhile cannot show a window at all.
+// keeps Wine's desktop process alive for a whole test run: it makes a hidden
+// window, writes "ok" (or "no window") to the file STATUS, and waits until its
+// standard input ends. Wine's desktop process keeps the display it was started
+// with (none, when wineboot started it) until a moment after its last client
+// has gone; a program that joins it meanwhile cannot make a window at all,
+// and one that comes later pays for a new desktop process.
 
 #include <windows.h>
 
@@ -318,20 +320,33 @@ std::vector<std::wstring> ScriptLines(const std::wstring& path) {
   return lines;
 }
 
+int HoldDesktop(const wchar_t* status_file) {
+  HWND window = CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, 1, 1, nullptr, nullptr,
+                                nullptr, nullptr);
+  const char* status = window ? "ok\n" : "no window\n";
+  HANDLE file = CreateFileW(status_file, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  DWORD written = 0;
+  WriteFile(file, status, lstrlenA(status), &written, nullptr);
+  CloseHandle(file);
+  if (!window) return 3;
+  char buffer[256];
+  DWORD read = 0;
+  HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+  while (ReadFile(input, buffer, sizeof buffer, &read, nullptr) && read > 0) {
+  }
+  DestroyWindow(window);
+  return 0;
+}
+
 }  // namespace
 }  // namespace uidriver
 
 int wmain(int argc, wchar_t** argv) {
   using namespace uidriver;
-  if (argc == 2 && lstrcmpW(argv[1], L"--check-display") == 0) {
-    HWND probe = CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, 1, 1, nullptr, nullptr,
-                                 nullptr, nullptr);
-    if (!probe) return 3;
-    DestroyWindow(probe);
-    return 0;
-  }
+  if (argc == 3 && lstrcmpW(argv[1], L"--hold") == 0) return HoldDesktop(argv[2]);
   if (argc != 3) {
-    fputws(L"usage: uidriver SCRIPT LOG | uidriver --check-display\n", stderr);
+    fputws(L"usage: uidriver SCRIPT LOG | uidriver --hold STATUS\n", stderr);
     return 1;
   }
   std::vector<std::wstring> lines = ScriptLines(argv[1]);

@@ -1,0 +1,107 @@
+"""The licence entry, its directives, and the program started after installing."""
+import archives
+import harness
+from harness import (ENTRY_LIST, ERROR, FOLDER_FIELD, FOLDER_LABEL, LICENCE_BOX, MAIN, NOTICE,
+                     SetupCase, message, reg_add, wait_for_file, win_path, write_tree)
+
+NOTICE_TEXT = "(path correctly autodetected, press Install)"
+APP_PATHS = r"SOFTWARE\Microsoft\Windows\CurrentVersion\App Paths"
+
+
+class LicenceTest(SetupCase):
+    def test_licence_is_shown_and_copied_to_the_temporary_folder(self):
+        # (entries in archive order, the licence entry, what the box shows)
+        cases = [
+            ([("book.html", b"<p>1</p>"),
+              ("!!licence.txt", b"Read this first.\r\nYou may read this book.\r\n"),
+              ("z/!!licence-later.txt", b"Only the first licence is shown.\r\n")],
+             "!!licence.txt", "Read this first.\r\nYou may read this book.\r\n"),
+            ([("book.html", b"<p>1</p>"), ("docs/!!LICENSE.TXT", b"Dear reader,\r\nenjoy.\r\n")],
+             "docs/!!LICENSE.TXT", "Dear reader,\r\nenjoy.\r\n"),
+            ([("!!Licence.txt", b"d this line is for the setup\r\nShown from here.\r\nEnd.\r\n")],
+             "!!Licence.txt", "Shown from here.\r\nEnd.\r\n"),
+        ]
+        for n, (entries, licence, shown) in enumerate(cases):
+            with self.subTest(licence=licence):
+                archive = archives.python_zip(entries, self.case_work / f"book{n}.zip")
+                temp = self.folder(f"temp{n}", create=True)
+                outcome = self.run_setup(
+                    self.package(archive, name=f"setup{n}.exe"), [f"window {MAIN}", "press 2"],
+                    env={"TEMP": win_path(temp), "TMP": win_path(temp)}, tag=str(n))
+                main = outcome.first(MAIN)
+                self.assertEqual(main.text(LICENCE_BOX), shown)
+                self.assertEqual(main.controls[ENTRY_LIST]["items"],
+                                 sorted(name for name, _ in entries))
+                self.assertEqual((temp / licence).read_bytes(), dict(entries)[licence])
+
+
+class UpdateDirectiveTest(SetupCase):
+    def test_update_directives(self):
+        # (directive letter, where the application is registered or None)
+        cases = [("p", "HKCU"), ("r", "HKLM"), ("p", None), ("r", None)]
+        missing = {"p": "File to replace not found!",
+                   "r": "You need to install the trial first! Please exit."}
+        old_manual = b"manual of the installed version\r\n"
+        for n, (letter, hive) in enumerate(cases):
+            with self.subTest(directive=letter, registered=hive):
+                app = f"e2e-viewer-{n}.exe"
+                licence = f"{letter} {app}\r\nThis update replaces the manual.\r\n".encode()
+                files = {"!!licence.txt": licence, "a/readme.txt": b"read me\r\n",
+                         "b/notes.txt": b"notes\r\n", "manual.txt": b"new manual\r\n" * 5}
+                archive = archives.info_zip(files, self.case_work / f"update{n}.zip")
+                setup = self.package(archive, name=f"update{n}.exe")
+                label = "" if letter == "p" else "&Install path:"
+                if hive is None:
+                    outcome = self.run_setup(setup, message(), [f"window {MAIN}", "press 2"],
+                                             tag=str(n))
+                    self.assertEqual(outcome.messages, [(ERROR, missing[letter])])
+                    main = outcome.first(MAIN)
+                    self.assertEqual([main.text(FOLDER_FIELD), main.text(NOTICE),
+                                      main.text(FOLDER_LABEL)], ["c:\\zq", ".", label])
+                    continue
+                installed = self.folder(f"apps/viewer{n}")
+                write_tree(installed, {"manual.txt": old_manual, "viewer.exe": b"MZ"})
+                reg_add(f"{hive}\\{APP_PATHS}\\{app}", "Path", win_path(installed) + "\\")
+                # No folder typed and no overwrite dialog: the update goes
+                # where the application is and replaces its files.
+                outcome = self.install(setup, None, tag=str(n))
+                self.assertEqual(outcome.captions, [MAIN])
+                main = outcome.first(MAIN)
+                self.assertEqual([main.text(FOLDER_FIELD), main.text(NOTICE),
+                                  main.text(FOLDER_LABEL), main.text(LICENCE_BOX)],
+                                 [win_path(installed) + "\\", NOTICE_TEXT, label,
+                                  "This update replaces the manual.\r\n"])
+                self.assertTree(installed, {
+                    "manual.txt": files["manual.txt"], "viewer.exe": b"MZ",
+                    "!!licence.txt": licence, "readme.txt": files["a/readme.txt"],
+                    "notes.txt": files["b/notes.txt"]})
+
+
+class RunCommandTest(SetupCase):
+    def test_program_started_after_install(self):
+        reader = harness.TOOLS.reader.read_bytes()
+        # (licence first line or None, the program that must start, its
+        # command line; {folder} is the installation folder)
+        by_licence = '"{folder}\\tools\\quonplay.exe" /FROM-LICENCE'
+        cases = [
+            (None, "bin/quonview.exe", '"{folder}\\bin\\quonview.exe" /INIT'),
+            ("e " + by_licence, "tools/quonplay.exe", by_licence),
+        ]
+        for n, (directive, started, command_line) in enumerate(cases):
+            with self.subTest(directive=directive):
+                folder = self.folder(f"book{n}")
+                entries = [("quonxr.exe", reader),  # sixth letter r: never the one started
+                           ("bin/quonview.exe", reader), ("tools/quonplay.exe", reader),
+                           ("book.html", b"<p>1</p>")]
+                if directive:
+                    first_line = directive.format(folder=win_path(folder))
+                    entries.insert(0, ("!!licence.txt", f"{first_line}\r\nLicence.\r\n".encode()))
+                archive = archives.python_zip(entries, self.case_work / f"book{n}.zip")
+                self.install(self.package(archive, name=f"setup{n}.exe"), folder, tag=str(n))
+                record = folder / (started + ".started")
+                self.assertTrue(wait_for_file(record), f"{started} was not started")
+                self.assertEqual(record.read_text(encoding="utf-8").splitlines(),
+                                 [command_line.format(folder=win_path(folder)), win_path(folder)])
+                others = [name for name, _ in entries if name.endswith(".exe") and name != started]
+                self.assertEqual([name for name in others
+                                  if (folder / (name + ".started")).exists()], [])
