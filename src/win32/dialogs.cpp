@@ -93,9 +93,13 @@ INT_PTR CALLBACK PasswordDialogProc(HWND window, UINT message, WPARAM wParam, LP
     wchar_t typed[kPasswordBufferSize];
     int n = GetDlgItemTextW(window, IDC_PASSWORD, typed, kPasswordBufferSize);
     PasswordRequest& request = *g_password;
-    int bytes = n > 0 ? WideCharToMultiByte(CP_ACP, 0, typed, n, request.Buffer, request.Size - 1,
-                                            nullptr, nullptr)
-                      : 0;
+    // In a double-byte code page 79 characters may need more bytes than the
+    // buffer has: the password is then cut to the characters that fit.
+    int bytes = 0;
+    while (n > 0 && (bytes = WideCharToMultiByte(CP_ACP, 0, typed, n, request.Buffer,
+                                                 request.Size - 1, nullptr, nullptr)) == 0) {
+      --n;
+    }
     request.Length = bytes > 0 ? bytes : 0;
     request.Buffer[request.Length] = '\0';
     EndDialog(window, IDOK);
