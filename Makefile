@@ -40,7 +40,7 @@ fuzz: sanitize
 bench: native win32
 	@bash bench/run.sh build/native build/win32
 
-demo: win32
+demo: native win32
 	@bash scripts/demo.sh
 
 format:

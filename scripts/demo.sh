@@ -19,6 +19,7 @@ out=build/demo
 win32=${EBOOK_WIN32_BUILD:-build/win32}
 stub=$win32/setup-stub.exe
 reader=$win32/demo/quonview.exe
+bookpack=${EBOOK_NATIVE_BUILD:-build/native}/tools/bookpack/bookpack
 setup=$out/Sample-Book-Setup.exe
 dialog_png=$out/Sample-Book-Setup.png
 reader_png=$out/Sample-Book-Reader.png
@@ -32,7 +33,7 @@ fail() { printf 'demo: %s\n' "$*" >&2; exit 1; }
 for f in "$stub" "$reader"; do
   [ -f "$f" ] || fail "$f is missing: run 'make win32' first"
 done
-for tool in wine wineserver zip unzip python3; do
+for tool in wine wineserver unzip python3; do
   command -v "$tool" >/dev/null || fail "$tool is missing: run 'make deps'"
 done
 
@@ -52,7 +53,7 @@ fi
 # --- The packaged setup -----------------------------------------------------
 
 staging=$out/staging
-rm -rf "$staging" "$out/book.zip" "$setup" "$dialog_png" "$reader_png"
+rm -rf "$staging" "$setup" "$dialog_png" "$reader_png"
 mkdir -p "$staging"
 cp -R demo/book/. "$staging/"
 python3 demo/tools/make_images.py "$staging"
@@ -62,10 +63,12 @@ cp "$reader" "$staging/quonview.exe"
 if ! grep -q $'\r$' "$staging/!!licence.txt"; then
   fail "demo/book/!!licence.txt has lost its CR LF line ends"
 fi
-(cd "$staging" && zip -q -r -9 -X ../book.zip .)
-python3 tools/pack_setup.py "$stub" "$out/book.zip" "$setup"
-# The packer moves the central directory, so unzip reading the packaged file
-# is a check of the packer as well.
+[ -x "$bookpack" ] || fail "bookpack is missing: run 'make native' first"
+# The publisher's way: bookpack builds the setup, tells what the reader will
+# see, and checks it with the stub's own engine.
+"$bookpack" build --stub "$stub" -o "$setup" "$staging" || fail "bookpack build failed"
+"$bookpack" check "$setup" >/dev/null || fail "bookpack check finds problems in $setup"
+# Other tools open the setup as a ZIP file too.
 unzip -tqq "$setup" >/dev/null || fail "unzip cannot read $setup"
 mapfile -t book_files < <(cd "$staging" && find . -type f | sed 's|^\./||' | LC_ALL=C sort)
 say "Packed ${#book_files[@]} files into $setup ($(stat -c %s "$setup") bytes)."

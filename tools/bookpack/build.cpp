@@ -270,8 +270,9 @@ class Builder {
   void Report() {
     for (const std::string& note : notes_) err_ << "bookpack: note: " << note << "\n";
     out_ << "wrote " << options_.OutputPath << ": " << writer_.Size() << " bytes, " << plan_.size()
-         << " entries (" << stored_ << " files stored as they are, " << encrypted_
-         << " encrypted), stub of " << stub_.size() << " bytes\n";
+         << " entries (" << stored_ << (stored_ == 1 ? " file" : " files")
+         << " stored as they are, " << encrypted_ << " encrypted), stub of " << stub_.size()
+         << " bytes\n";
     std::vector<std::string> names;
     for (const PlannedEntry& entry : plan_) names.push_back(entry.Record.Name);
     const std::string* licenceName = licence_ != nullptr ? &licence_->Record.Name : nullptr;
