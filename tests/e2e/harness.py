@@ -34,6 +34,9 @@ ENTRY_LIST = 301
 STATUS_LINE = 601
 MESSAGE_TEXT = 0xFFFF  # the text of a message box
 
+# The desktop that the setups run on, held by run_e2e for the whole run.
+DESKTOP = "e2e"
+
 # A hung dialog fails its case long before ctest's own limit.
 DRIVER_RUN_LIMIT_S = 180
 
@@ -138,8 +141,11 @@ class Outcome:
 
     @property
     def messages(self) -> list:
-        """(caption, text) of every message box, in order."""
-        return [(w.caption, w.message) for w in self.windows if MESSAGE_TEXT in w.controls]
+        """(caption, text) of every message box, in order. Line breaks read
+        back as CR LF or LF depending on the way the text was set; both show
+        the same, so they are compared as LF."""
+        return [(w.caption, w.message.replace("\r\n", "\n")) for w in self.windows
+                if MESSAGE_TEXT in w.controls]
 
     def first(self, caption: str) -> Window:
         return next(w for w in self.windows if w.caption == caption)
@@ -302,7 +308,7 @@ class SetupCase(unittest.TestCase):
         """Starts the setup and runs `steps` (script lines or lists of them),
         then waits for its end. Fails the case if the driver could not go
         through the script."""
-        script = Script().add("timeout 30")
+        script = Script().add("timeout 30", f"desktop {DESKTOP}")
         for key, value in (env or {}).items():
             script.add(f"env {key}={value}")
         if cwd is not None:

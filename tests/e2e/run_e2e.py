@@ -42,24 +42,30 @@ def start_xvfb() -> subprocess.Popen:
 
 
 def hold_desktop(driver: Path, work: Path, limit_s: float = 120) -> subprocess.Popen:
-    """Starts `uidriver --hold`, which keeps a Wine desktop on our display for
-    the whole run (see uidriver/main.cpp); tries again while a desktop left
-    from wineboot, which has no display, is still going away."""
+    """Starts `uidriver --hold`, which keeps the tests' own Wine desktop, on
+    our display, for the whole run (see uidriver/main.cpp)."""
     status = work / "desktop.status"
     deadline = time.monotonic() + limit_s
+    tries = []
     while True:
         status.unlink(missing_ok=True)
-        holder = subprocess.Popen(["wine", str(driver), "--hold", harness.win_path(status)],
+        holder = subprocess.Popen(["wine", str(driver), "--hold", harness.DESKTOP,
+                                   harness.win_path(status)],
                                   stdin=subprocess.PIPE, stdout=subprocess.DEVNULL,
                                   stderr=subprocess.DEVNULL)
-        while not status.exists() and holder.poll() is None and time.monotonic() < deadline:
+        # The answer is one line; the file may exist a moment before it has it.
+        while (holder.poll() is None and time.monotonic() < deadline
+               and not (status.exists() and status.read_text().endswith("\n"))):
             time.sleep(0.1)
-        if status.exists() and holder.poll() is None and status.read_text().strip() == "ok":
+        answer = status.read_text().strip() if status.exists() else "no answer"
+        if answer == "ok" and holder.poll() is None:
             return holder
         holder.stdin.close()
         holder.wait()
+        tries.append(f"{answer} (exit {holder.returncode})")
         if time.monotonic() > deadline:
-            sys.exit("run_e2e: Wine programs cannot make windows on " + os.environ["DISPLAY"])
+            sys.exit(f"run_e2e: Wine programs cannot make windows on {os.environ['DISPLAY']}: "
+                     + ", ".join(tries))
         time.sleep(2)
 
 

@@ -67,6 +67,13 @@ Json DescribeLayout(HWND dialog, const std::wstring& program, const std::wstring
   RECT client;
   GetClientRect(dialog, &client);
   layout.AddJson("client", Json::Array().Push(client.right).Push(client.bottom));
+  // Where the client area starts in a picture of the whole window.
+  RECT frame;
+  GetWindowRect(dialog, &frame);
+  POINT origin = {0, 0};
+  ClientToScreen(dialog, &origin);
+  layout.AddJson("client_origin",
+                 Json::Array().Push(origin.x - frame.left).Push(origin.y - frame.top));
 
   POINT units;
   const char* source = "dialog";

@@ -9,7 +9,7 @@
 
 namespace uidriver {
 
-// {"client":[w,h], "units":[x,y], "units_from":..., "controls":[{"id",
+// {"client":[w,h], "client_origin":[x,y] (within the window), "units":[x,y], "units_from":..., "controls":[{"id",
 // "rect":[left,top,right,bottom], and "item_height" for list boxes}]}, the
 // rectangles in the dialog's client pixels.
 //

@@ -9,6 +9,8 @@
 // paths need no quoting; a text cannot hold a line break.
 //
 //   timeout SECONDS   limit of every later wait (default 30)
+//   desktop NAME      work on the desktop NAME (made if missing) and start
+//                     the program there; see --hold below
 //   env NAME=VALUE    set a variable in the program's environment
 //   cwd FOLDER        start the program in FOLDER
 //   run PROGRAM       start PROGRAM, without arguments
@@ -38,14 +40,15 @@
 // Exit status: 0 when the whole script ran, 2 when a step failed (the program
 // is then terminated), 1 for bad arguments or a bad script.
 //
-//   uidriver --hold STATUS
+//   uidriver --hold DESKTOP STATUS
 //
-// keeps Wine's desktop process alive for a whole test run: it makes a hidden
-// window, writes "ok" (or "no window") to the file STATUS, and waits until its
-// standard input ends. Wine's desktop process keeps the display it was started
-// with (none, when wineboot started it) until a moment after its last client
-// has gone; a program that joins it meanwhile cannot make a window at all,
-// and one that comes later pays for a new desktop process.
+// keeps the desktop DESKTOP alive for a whole test run: it makes that desktop
+// and a hidden window on it, writes "ok" (or "no window") to the file STATUS,
+// and waits until its standard input ends. The tests keep off Wine's default
+// desktop: the desktop process that wineboot started there without a display
+// can outlive wineboot, and a program that joins it cannot make a window.
+// A desktop of our own gets its desktop process when the holder first makes
+// a window, with our display, and keeps it until the holder ends.
 
 #include <windows.h>
 
@@ -72,6 +75,13 @@ std::wstring FirstWord(const std::wstring& line, std::wstring* rest) {
   }
   *rest = line.substr(space + 1);
   return line.substr(0, space);
+}
+
+// Before this thread has any window: EnumWindows, the screen and the layout
+// probe all belong to the thread's desktop.
+bool UseDesktop(const std::wstring& name) {
+  HDESK desktop = CreateDesktopW(name.c_str(), nullptr, nullptr, 0, GENERIC_ALL, nullptr);
+  return desktop && SetThreadDesktop(desktop);
 }
 
 class Session {
@@ -104,6 +114,7 @@ class Session {
   DWORD timeout_ms_ = 30000;
   std::map<std::wstring, std::wstring> environment_;
   std::wstring folder_;
+  std::wstring desktop_;
   std::wstring program_;
   PROCESS_INFORMATION process_ = {};
   std::set<HWND> taken_;
@@ -140,6 +151,7 @@ bool Session::Run(const std::wstring& program) {
   std::vector<wchar_t> environment = Environment();
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
+  if (!desktop_.empty()) startup.lpDesktop = &desktop_[0];
   if (!CreateProcessW(program.c_str(), &command_line[0], nullptr, nullptr, FALSE,
                       CREATE_UNICODE_ENVIRONMENT, environment.data(),
                       folder_.empty() ? nullptr : folder_.c_str(), &startup, &process_)) {
@@ -221,6 +233,12 @@ bool Session::Step(const std::wstring& command, const std::wstring& argument) {
     size_t equals = argument.find(L'=');
     if (equals == std::wstring::npos) return Fail(L"env: NAME=VALUE expected");
     environment_[argument.substr(0, equals)] = argument.substr(equals + 1);
+    return true;
+  }
+  if (command == L"desktop") {
+    if (process_.hProcess) return Fail(L"desktop: must come before run");
+    if (!UseDesktop(argument)) return Fail(L"desktop: cannot switch to " + argument);
+    desktop_ = L"WinSta0\\" + argument;
     return true;
   }
   if (command == L"cwd") {
@@ -320,9 +338,11 @@ std::vector<std::wstring> ScriptLines(const std::wstring& path) {
   return lines;
 }
 
-int HoldDesktop(const wchar_t* status_file) {
-  HWND window = CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, 1, 1, nullptr, nullptr,
-                                nullptr, nullptr);
+int HoldDesktop(const wchar_t* desktop, const wchar_t* status_file) {
+  HWND window = nullptr;
+  if (UseDesktop(desktop))
+    window = CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, 1, 1, nullptr, nullptr, nullptr,
+                             nullptr);
   const char* status = window ? "ok\n" : "no window\n";
   HANDLE file = CreateFileW(status_file, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -344,9 +364,9 @@ int HoldDesktop(const wchar_t* status_file) {
 
 int wmain(int argc, wchar_t** argv) {
   using namespace uidriver;
-  if (argc == 3 && lstrcmpW(argv[1], L"--hold") == 0) return HoldDesktop(argv[2]);
+  if (argc == 4 && lstrcmpW(argv[1], L"--hold") == 0) return HoldDesktop(argv[2], argv[3]);
   if (argc != 3) {
-    fputws(L"usage: uidriver SCRIPT LOG | uidriver --hold STATUS\n", stderr);
+    fputws(L"usage: uidriver SCRIPT LOG | uidriver --hold DESKTOP STATUS\n", stderr);
     return 1;
   }
   std::vector<std::wstring> lines = ScriptLines(argv[1]);
