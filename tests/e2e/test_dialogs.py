@@ -49,6 +49,20 @@ class PasswordTest(SetupCase):
                     self.assertEqual([p.name for p in folder.rglob("*") if p.is_file()], [])
 
 
+    def test_escape_and_main_buttons_do_nothing_while_the_password_is_asked(self):
+        # Escape in the password dialog, and Install and Exit in the main
+        # dialog (which stays enabled meanwhile), are all ignored: the one
+        # dialog then takes the password and the install runs to its end.
+        files = encrypted_book()
+        archive = archives.info_zip(files, self.case_work / "book.zip", password=RIGHT)
+        folder = self.folder("book")
+        outcome = self.install(self.package(archive), folder, [
+            f"window {PASSWORD}", "press 2", f"switch {MAIN}", "press 2", "press 1",
+            f"switch {PASSWORD}", f"set 101 {RIGHT}", "press 1"])
+        self.assertEqual(outcome.captions, [MAIN, PASSWORD])
+        self.assertTree(folder, files)
+
+
 class OverwriteTest(SetupCase):
     OLD = {"a.txt": b"old a\r\n", "b.txt": b"old b\r\n", "c/d.txt": b"old d\r\n"}
     NEW = {"a.txt": b"new a\r\n" * 10, "b.txt": b"new b\r\n" * 10, "c/d.txt": b"new d\r\n" * 10,

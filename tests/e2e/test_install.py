@@ -1,7 +1,9 @@
 """Installing: the tree as archived, the folder field, Exit, damaged setups."""
+import shutil
 import zipfile
 
 import archives
+import harness
 from harness import (ENTRY_LIST, ERROR, FOLDER_FIELD, MAIN, PASSWORD, SetupCase, message,
                      win_path)
 
@@ -54,17 +56,21 @@ class InstallTest(SetupCase):
         damaged[at] ^= 0x5A
         self.assertTree(folder, {**files, "b.dat": bytes(damaged)})
 
-    def test_size_field_one_byte_off_lists_and_installs_nothing(self):
+    def test_size_field_that_does_not_match_lists_and_installs_nothing(self):
         archive = archives.info_zip(archives.book(), self.case_work / "book.zip")
-        for delta in (1, -1):
-            with self.subTest(delta=delta):
-                setup = self.package(archive, size_delta=delta, name=f"setup{delta}.exe")
-                folder = self.folder(f"book{delta}")
+        bare = self.case_work / "bare.exe"
+        shutil.copyfile(harness.TOOLS.stub, bare)
+        setups = {"one byte more": lambda: self.package(archive, 1, "more.exe"),
+                  "one byte less": lambda: self.package(archive, -1, "less.exe"),
+                  "no archive at all": lambda: bare}
+        for n, (label, make) in enumerate(setups.items()):
+            with self.subTest(label):
+                folder = self.folder(f"book{n}")
                 # Each pass checks the size: once as the dialog opens, once on Install.
                 outcome = self.run_setup(
-                    setup, message(), [f"window {MAIN}",
-                                       f"set {FOLDER_FIELD} {win_path(folder)}", "press 1"],
-                    message(), tag=str(delta))
+                    make(), message(), [f"window {MAIN}",
+                                        f"set {FOLDER_FIELD} {win_path(folder)}", "press 1"],
+                    message(), tag=str(n))
                 self.assertEqual(outcome.captions, [ERROR, MAIN, ERROR])
                 self.assertEqual([text for _, text in outcome.messages], [SIZE_MESSAGE] * 2)
                 self.assertEqual(outcome.first(MAIN).controls[ENTRY_LIST]["items"], [])

@@ -6,6 +6,7 @@ from harness import (ENTRY_LIST, ERROR, FOLDER_FIELD, FOLDER_LABEL, LICENCE_BOX,
 
 NOTICE_TEXT = "(path correctly autodetected, press Install)"
 APP_PATHS = r"SOFTWARE\Microsoft\Windows\CurrentVersion\App Paths"
+LONG_LICENCE = b"".join(b"Clause %04d: the reader may read this book.\r\n" % n for n in range(600))
 
 
 class LicenceTest(SetupCase):
@@ -20,6 +21,8 @@ class LicenceTest(SetupCase):
              "docs/!!LICENSE.TXT", "Dear reader,\r\nenjoy.\r\n"),
             ([("!!Licence.txt", b"d this line is for the setup\r\nShown from here.\r\nEnd.\r\n")],
              "!!Licence.txt", "Shown from here.\r\nEnd.\r\n"),
+            # Only the first 20,000 bytes are read.
+            ([("!!licence.txt", LONG_LICENCE)], "!!licence.txt", LONG_LICENCE[:20_000].decode()),
         ]
         for n, (entries, licence, shown) in enumerate(cases):
             with self.subTest(licence=licence):
