@@ -13,6 +13,7 @@ import json
 import os
 import shutil
 import subprocess
+import sys
 import tempfile
 import time
 import unittest
@@ -31,7 +32,6 @@ FOLDER_LABEL = 100
 NOTICE = 132
 LICENCE_BOX = 701
 ENTRY_LIST = 301
-STATUS_LINE = 601
 MESSAGE_TEXT = 0xFFFF  # the text of a message box
 
 # The desktop that the setups run on, held by run_e2e for the whole run.
@@ -57,28 +57,14 @@ class Tools:
 
 
 TOOLS: Optional[Tools] = None
-# Setups started by a driver run that has not returned yet; run_e2e ends
-# whatever is left when it is interrupted.
-STARTED_PIDS: set = set()
 
 
 def win_path(path: Path) -> str:
     """The Windows name of a Linux path: C:\\ inside the prefix, else Z:\\."""
     path = Path(os.path.abspath(path))
-    try:
-        rest = path.relative_to(TOOLS.drive_c)
-        return "C:\\" + str(rest).replace("/", "\\") if str(rest) != "." else "C:\\"
-    except ValueError:
-        return "Z:" + str(path).replace("/", "\\")
-
-
-def unix_path(windows: str) -> Path:
-    drive, rest = windows[0].upper(), windows[3:].replace("\\", "/")
-    if drive == "C":
-        return TOOLS.drive_c / rest
-    if drive == "Z":
-        return Path("/") / rest
-    raise ValueError(f"no Linux path for {windows}")
+    if path.is_relative_to(TOOLS.drive_c):
+        return "C:\\" + "\\".join(path.relative_to(TOOLS.drive_c).parts)
+    return "Z:" + str(path).replace("/", "\\")
 
 
 def wine(*args: str, check: bool = True, limit_s: float = 120) -> subprocess.CompletedProcess:
@@ -209,7 +195,6 @@ def drive(script: Script, name: str) -> Outcome:
         kind = event["event"]
         if kind == "start":
             outcome.acp = event["acp"]
-            STARTED_PIDS.add(event["pid"])
         elif kind == "window":
             outcome.windows.append(_window(event))
         elif kind == "read":
@@ -218,12 +203,11 @@ def drive(script: Script, name: str) -> Outcome:
             outcome.exit_code = event["code"]
         elif kind == "failure":
             outcome.failure = event["message"]
-    pids = [e["pid"] for e in events if e["event"] == "start"]
     if driver_failed:
-        # The driver was killed before it could end the setup.
-        for pid in pids:
-            end_process(pid)
-    STARTED_PIDS.difference_update(pids)
+        # The driver was killed before it could end the setup itself.
+        for event in events:
+            if event["event"] == "start":
+                end_process(event["pid"])
     if driver_failed or (driver.returncode != 0 and outcome.failure is None):
         outcome.failure = driver_failed or (
             f"uidriver exited with {driver.returncode}: {driver.stdout[-2000:]}")
@@ -297,7 +281,7 @@ class SetupCase(unittest.TestCase):
 
     def package(self, archive: Path, size_delta: int = 0, name: str = "setup.exe") -> Path:
         out = self.case_work / name
-        command = ["python3", str(TOOLS.packer), str(TOOLS.stub), str(archive), str(out)]
+        command = [sys.executable, str(TOOLS.packer), str(TOOLS.stub), str(archive), str(out)]
         if size_delta:
             command += ["--size-delta", str(size_delta)]
         subprocess.run(command, check=True)

@@ -5,9 +5,11 @@
                --packer tools/pack_setup.py --work DIR --artifacts DIR [-k PATTERN]
 
 Runs inside a prepared Wine prefix (scripts/with-wine.sh: WINEPREFIX set, a
-persistent wineserver). Starts one Xvfb for all cases, tells Wine's X11
-driver not to wait for a window manager, runs the test_*.py cases of this
-folder, and ends every setup that a case left running.
+persistent wineserver). Starts one Xvfb for all cases and a desktop of the
+tests' own on it, tells Wine's X11 driver not to wait for a window manager,
+and runs the test_*.py cases of this folder. Every case has its time limits
+(uidriver's per step, the harness's per driver run), and uidriver ends the
+setup it started whenever a script stops early.
 """
 import argparse
 import os
@@ -93,18 +95,16 @@ def main() -> int:
     xvfb = start_xvfb()
     holder = None
     try:
-        holder = hold_desktop(harness.TOOLS.driver, harness.TOOLS.work)
         # Without a window manager Wine otherwise waits about 2 s after each
         # closed dialog for a reply that never comes.
         harness.reg_add(r"HKCU\Software\Wine\X11 Driver", "Managed", "N")
+        holder = hold_desktop(harness.TOOLS.driver, harness.TOOLS.work)
         loader = unittest.TestLoader()
         if args.patterns:
             loader.testNamePatterns = [f"*{p}*" for p in args.patterns]
         suite = loader.discover(str(HERE), pattern="test_*.py", top_level_dir=str(HERE))
         result = unittest.TextTestRunner(verbosity=2, stream=sys.stdout).run(suite)
     finally:
-        for pid in sorted(harness.STARTED_PIDS):
-            harness.end_process(pid)
         if holder:
             holder.stdin.close()
             holder.wait(timeout=30)

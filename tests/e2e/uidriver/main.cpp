@@ -91,7 +91,6 @@ class Session {
 
   // False with `failure_` set when the step failed.
   bool Step(const std::wstring& command, const std::wstring& argument);
-  const std::wstring& failure() const { return failure_; }
   void LogFailure();
   void EndProgram();
 
@@ -176,7 +175,9 @@ bool Session::TakeWindow(const std::wstring& caption) {
   if (!process_.hProcess) return Fail(L"window: no program was started");
   DWORD start = GetTickCount();
   for (;;) {
-    for (HWND window : NewWindows()) {
+    std::vector<HWND> fresh = NewWindows();
+    if (!fresh.empty()) {
+      HWND window = fresh.front();
       std::wstring seen = WindowCaption(window);
       if (seen != caption)
         return Fail(L"window \"" + seen + L"\" appeared while waiting for \"" + caption + L"\"");
@@ -269,11 +270,10 @@ bool Session::Step(const std::wstring& command, const std::wstring& argument) {
   if (command == L"set" || command == L"tick") {
     HWND control = Control(id);
     if (!control) return Fail(command + L": no control " + id);
-    std::wstring value = text;
     LRESULT ignored = 0;
     bool answered = command == L"set"
                         ? SendWithLimit(control, WM_SETTEXT, 0,
-                                        reinterpret_cast<LPARAM>(value.c_str()), &ignored)
+                                        reinterpret_cast<LPARAM>(text.c_str()), &ignored)
                         : SendWithLimit(control, BM_SETCHECK, BST_CHECKED, 0, &ignored);
     return answered || Fail(command + L": the program did not answer");
   }
