@@ -33,9 +33,17 @@ def start_xvfb() -> subprocess.Popen:
                              "-nolisten", "tcp"], pass_fds=(write_end,),
                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     os.close(write_end)
-    ready, _, _ = select.select([read_end], [], [], 30)
-    display = os.read(read_end, 64).decode().strip() if ready else ""
+    # Xvfb writes the number and the line end separately; closing our end
+    # before the line end arrives would kill it with SIGPIPE.
+    answer = b""
+    while not answer.endswith(b"\n"):
+        ready, _, _ = select.select([read_end], [], [], 30)
+        chunk = os.read(read_end, 64) if ready else b""
+        if not chunk:
+            break
+        answer += chunk
     os.close(read_end)
+    display = answer.decode().strip() if answer.endswith(b"\n") else ""
     if not display:
         xvfb.kill()
         sys.exit("run_e2e: Xvfb did not report a display")

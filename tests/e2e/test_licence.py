@@ -85,10 +85,12 @@ class RunCommandTest(SetupCase):
         reader = harness.TOOLS.reader.read_bytes()
         # (licence first line or None, the program that must start, its
         # command line; {folder} is the installation folder)
-        by_licence = '"{folder}\\tools\\quonplay.exe" /FROM-LICENCE'
+        by_e = '"{folder}\\tools\\quonplay.exe" /FROM-LICENCE'
+        by_a = '"{folder}\\bin\\quonview.exe" /FROM-A'
         cases = [
             (None, "bin/quonview.exe", '"{folder}\\bin\\quonview.exe" /INIT'),
-            ("e " + by_licence, "tools/quonplay.exe", by_licence),
+            ("e " + by_e, "tools/quonplay.exe", by_e),
+            ("a " + by_a, "bin/quonview.exe", by_a),
         ]
         for n, (directive, started, command_line) in enumerate(cases):
             with self.subTest(directive=directive):
