@@ -108,9 +108,7 @@ bool PasswordAccepted(SetupSession& session) {
 void PickRunCommand(SetupSession& session, const PassContext& pass) {
   if (session.RunCommand[0] != '\0') return;
   std::string_view target(pass.TargetPath);
-  std::string_view name = FilePart(target);
-  if (!StartsWithLower(name, "quon") || !EndsWithLower(name, ".exe")) return;
-  if (name.size() >= 6 && (name[5] == 'r' || name[5] == 'R')) return;
+  if (!IsRunProgramName(target)) return;
   constexpr char kInit[] = " /INIT";
   if (target.size() + 2 + sizeof kInit > sizeof session.RunCommand) return;
   char* p = session.RunCommand;
@@ -148,7 +146,7 @@ EntryOutcome ListEntry(SetupSession& session, PassContext& pass, const char* nam
   Platform& host = *session.Host;
   host.ListAdd(name);
   std::string_view entry(name);
-  if (session.LicenceHandled || !StartsWithLower(FilePart(entry), "!!licen")) return {};
+  if (session.LicenceHandled || !IsLicenceEntryName(entry)) return {};
   // The listing pass has no password step, so an encrypted licence could only
   // be shown as noise (and noise might read as a directive): it is skipped.
   if ((session.CurrentHeader.Flags & kEncryptedFlag) != 0) return {};
@@ -246,6 +244,17 @@ EntryOutcome InstallEntry(SetupSession& session, PassContext& pass, const char* 
 }
 
 }  // namespace
+
+bool IsLicenceEntryName(std::string_view name) {
+  return StartsWithLower(FilePart(name), "!!licen");
+}
+
+bool IsRunProgramName(std::string_view name) {
+  const std::string_view file = FilePart(name);
+  // "quon" and ".exe" cannot overlap, so a match has a sixth character.
+  return StartsWithLower(file, "quon") && EndsWithLower(file, ".exe") && file[5] != 'r' &&
+         file[5] != 'R';
+}
 
 void RunArchivePass(SetupSession& session, bool listing) {
   Platform& host = *session.Host;

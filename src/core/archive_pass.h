@@ -3,11 +3,21 @@
 // entry under the installation folder.
 #pragma once
 
+#include <string_view>
+
 #include "setup_session.h"
 
 namespace ebook {
 
 inline constexpr char kCrcErrorMessage[] = "CRC error";
+
+// The licence entry: the first whose file part starts with "!!licen", in
+// any case.
+bool IsLicenceEntryName(std::string_view name);
+
+// The run-command rule: the first extracted program whose file part is
+// quon*.exe, in any case, with a sixth character other than r.
+bool IsRunProgramName(std::string_view name);
 
 // Everything the pass produces stays in the session, the dialog's controls,
 // the files and the messages it showed.

@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "build_plan.h"
+#include "core/archive_pass.h"
 #include "core/crc32.h"
 #include "core/setup_session.h"
 #include "entry_encoder.h"
@@ -200,7 +201,8 @@ class Builder {
     // The licence is shown before any password is asked for, so it must
     // stay readable; the stub would pass over an encrypted one.
     for (PlannedEntry& entry : plan_) {
-      if (!IsLicenceName(entry.Record.Name) || entry.From == PlannedEntry::Origin::kFolder)
+      if (!ebook::IsLicenceEntryName(entry.Record.Name) ||
+          entry.From == PlannedEntry::Origin::kFolder)
         continue;
       if ((entry.Record.Flags & kFlagEncrypted) != 0)
         return Refuse(err_, entry.Record.Name +
@@ -220,7 +222,7 @@ class Builder {
     for (PlannedEntry& entry : plan_) {
       entry.Encrypt = !options_.Password.empty() && entry.From != PlannedEntry::Origin::kFolder &&
                       (entry.Record.Flags & kFlagEncrypted) == 0 &&
-                      !IsLicenceName(entry.Record.Name);
+                      !ebook::IsLicenceEntryName(entry.Record.Name);
       totalWork_ += entry.Work;
       least += LeastSetupBytes(entry, level_);
       if (least > kLargestSetup)

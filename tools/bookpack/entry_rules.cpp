@@ -6,6 +6,7 @@
 #include <map>
 #include <set>
 
+#include "core/archive_pass.h"
 #include "core/licence.h"
 #include "core/paths.h"
 #include "core/setup_session.h"
@@ -16,16 +17,6 @@ namespace {
 std::string_view FilePart(std::string_view name) {
   const size_t separator = name.find_last_of("\\/:");
   return separator == std::string_view::npos ? name : name.substr(separator + 1);
-}
-
-bool StartsWithLower(std::string_view text, std::string_view prefix) {
-  if (text.size() < prefix.size()) return false;
-  for (size_t i = 0; i < prefix.size(); ++i) {
-    char c = text[i];
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 0x20);
-    if (c != prefix[i]) return false;
-  }
-  return true;
 }
 
 // Upper case the way a Windows file system compares names: every letter
@@ -162,15 +153,6 @@ std::string NameClash(const std::vector<NamedEntry>& entries) {
   return "";
 }
 
-bool IsLicenceName(std::string_view name) { return StartsWithLower(FilePart(name), "!!licen"); }
-
-bool IsRunCommandName(std::string_view name) {
-  const std::string_view file = FilePart(name);
-  // "quon" and ".exe" cannot overlap, so a match has a sixth character.
-  return StartsWithLower(file, "quon") && file.size() >= 8 &&
-         StartsWithLower(file.substr(file.size() - 4), ".exe") && file[5] != 'r' && file[5] != 'R';
-}
-
 bool LicenceDirective::SetsRunCommand() const {
   return (Letter == 'a' || Letter == 'e') && !Argument.empty() &&
          Argument.size() < static_cast<size_t>(ebook::kRunCommandSize);
@@ -229,7 +211,7 @@ std::vector<std::string> DescribeOutcome(const std::vector<std::string>& names,
   }
   const bool flat = directive.Letter == 'p' || directive.Letter == 'r';
   for (const std::string& name : names) {
-    if (!IsRunCommandName(name)) continue;
+    if (!ebook::IsRunProgramName(name)) continue;
     std::string target = flat ? std::string(FilePart(name)) : name;
     for (char& c : target) c = c == '/' ? '\\' : c;
     lines.push_back("runs after installing: \"<install folder>\\" + target + "\" /INIT");

@@ -26,12 +26,6 @@ struct NamedEntry {
 // Empty when there is none.
 std::string NameClash(const std::vector<NamedEntry>& entries);
 
-// The stub shows the first entry whose file name starts with "!!licen".
-bool IsLicenceName(std::string_view name);
-
-// The run-command rule: quon*.exe whose sixth character is not r.
-bool IsRunCommandName(std::string_view name);
-
 struct LicenceDirective {
   char Letter = 0;       // a, d, e, p, r, or 0 for none
   std::string Argument;  // the first line without its first two and its last character
