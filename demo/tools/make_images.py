@@ -10,24 +10,14 @@ import math
 import os
 import struct
 import sys
-import zlib
+
+from screen_to_png import png_file
 
 
 def png_bytes(width, height, pixel):
     """A truecolour PNG; pixel(x, y) gives an (r, g, b) tuple."""
-    rows = bytearray()
-    for y in range(height):
-        rows.append(0)  # filter type None for every row keeps the writer short
-        for x in range(width):
-            rows.extend(pixel(x, y))
-
-    def chunk(kind, body):
-        return (struct.pack(">I", len(body)) + kind + body
-                + struct.pack(">I", zlib.crc32(kind + body) & 0xFFFFFFFF))
-
-    header = struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0)
-    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", header)
-            + chunk(b"IDAT", zlib.compress(bytes(rows), 9)) + chunk(b"IEND", b""))
+    rows = [bytes(c for x in range(width) for c in pixel(x, y)) for y in range(height)]
+    return png_file(width, height, rows)
 
 
 def lzw_gif_data(indices, min_code_size):
