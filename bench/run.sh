@@ -30,5 +30,9 @@ echo "== win32 (i686, under Wine)"
 "$root/scripts/with-wine.sh" wine "$win32/bench/codec_bench.exe" "$corpus"
 
 echo
+echo "== win32, the engine as the stub builds it (-Os), under Wine"
+"$root/scripts/with-wine.sh" wine "$win32/bench/codec_bench_stub.exe" "$corpus"
+
+echo
 echo "== bookpack build against zip -r -9 (a realistic e-book folder)"
 bash "$root/bench/bookpack/run.sh" "$native/tools/bookpack/bookpack" "$win32/setup-stub.exe"
