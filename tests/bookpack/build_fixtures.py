@@ -306,3 +306,17 @@ class BuildTestCase(unittest.TestCase):
         self.assertEqual(data[:length], STUB.read_bytes())
         self.assertEqual(struct.unpack_from("<II", data, length), (len(data), 0))
         self.assertEqual(len(data) % 8, 0, "padded for the certificate table")
+
+
+def password_failing_every_header(setup: Path, base: str = "wrong") -> str:
+    """A wrong password that the one-byte header check refuses for every
+    encrypted entry of `setup`. Headers are random, so about one wrong
+    password in 256 passes that check for a given entry; tests that expect
+    the stub's "wrong password" path pick one that cannot."""
+    entries = [e for e in walk_setup(setup.read_bytes()) if e.flags & 1]
+    for n in range(10_000):
+        candidate = f"{base}{n}".encode()
+        if all(zip_keys_decrypt(candidate, e.data[:12])[11]
+               != ((e.mod_time >> 8) if e.flags & 8 else (e.crc >> 24)) for e in entries):
+            return candidate.decode()
+    raise RuntimeError("no failing password found")

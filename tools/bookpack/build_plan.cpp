@@ -108,8 +108,7 @@ void EncodeZipEntry(const PlannedEntry& entry, EncodedEntry& out, const Encoding
     }
     out.Descriptor = (source.Flags & kFlagDescriptor) != 0;
     out.Data = data;
-    if (!context.Password.empty() &&
-        !PasswordMatches(data, source.Flags, source.Crc32, source.ModTime, context.Password)) {
+    if (!context.Password.empty() && !PasswordMatches(source, data, context.Password)) {
       out.Note = "encrypted with another password than --password: the reader is asked for it";
     }
     return;

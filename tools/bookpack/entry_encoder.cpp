@@ -260,13 +260,25 @@ std::vector<uint8_t> Encrypt(const uint8_t* data, size_t size, std::string_view 
   return out;
 }
 
-bool PasswordMatches(const uint8_t* header, uint16_t flags, uint32_t crc32, uint16_t modTime,
-                     std::string_view password) {
-  uint8_t work[2 * ebook::kEncryptionHeaderSize];
-  std::memcpy(work + ebook::kEncryptionHeaderSize, header, ebook::kEncryptionHeaderSize);
+bool PasswordMatches(const EntryRecord& record, const uint8_t* data, std::string_view password) {
+  constexpr int kHeader = ebook::kEncryptionHeaderSize;
+  if (record.CompressedSize < static_cast<uint32_t>(kHeader)) return false;
+  uint8_t work[2 * kHeader];
+  std::memcpy(work + kHeader, data, kHeader);
   ebook::CipherKeys keys;
-  return ebook::TestEncryptionHeader(work, ebook::kEncryptionHeaderSize, flags, crc32, modTime,
-                                     password, keys);
+  const std::string key(password);
+  if (!ebook::TestEncryptionHeader(work, kHeader, record.Flags, record.Crc32, record.ModTime,
+                                   key.c_str(), keys)) {
+    return false;
+  }
+  std::vector<uint8_t> plain(data + kHeader, data + record.CompressedSize);
+  ebook::DecryptBuffer(keys, plain.data(), plain.size());
+  std::string problem;
+  if (record.Method == kMethodDeflate)
+    return VerifyDeflate(plain.data(), plain.size(), record.Crc32, record.UncompressedSize,
+                         problem);
+  return record.Method == kMethodStored && plain.size() == record.UncompressedSize &&
+         Crc32Of(plain.data(), plain.size()) == record.Crc32;
 }
 
 }  // namespace bookpack

@@ -11,6 +11,8 @@
 #include <string_view>
 #include <vector>
 
+#include "zip_format.h"
+
 struct libdeflate_compressor;
 
 namespace bookpack {
@@ -67,9 +69,10 @@ class RandomBytes {
 std::vector<uint8_t> Encrypt(const uint8_t* data, size_t size, std::string_view password,
                              uint8_t checkByte, const uint8_t (&random)[11]);
 
-// Whether `password` passes the encryption header at `header` (12 bytes) of
-// an entry with these fields, the way the stub tests it.
-bool PasswordMatches(const uint8_t* header, uint16_t flags, uint32_t crc32, uint16_t modTime,
-                     std::string_view password);
+// Whether `password` opens the encrypted entry `record` whose stored data
+// (encryption header included) is at `data`: it passes the header the way
+// the stub tests it, and the data it decrypts passes the CRC. The header's
+// one check byte alone lets one wrong password in 256 through.
+bool PasswordMatches(const EntryRecord& record, const uint8_t* data, std::string_view password);
 
 }  // namespace bookpack
