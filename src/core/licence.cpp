@@ -6,6 +6,7 @@
 
 #include "app_paths.h"
 #include "paths.h"
+#include "utf8.h"
 
 namespace ebook {
 namespace {
@@ -37,37 +38,13 @@ void DetectInstalledFolder(SetupSession& session, std::string_view application,
 
 bool LooksLikeUtf8(std::string_view text) {
   if (text.substr(0, 3) == "\xEF\xBB\xBF") return true;
+  // Well-formed sequences only: a code-page text seldom passes by accident.
   bool beyondAscii = false;
   for (size_t i = 0; i < text.size();) {
-    const auto lead = static_cast<uint8_t>(text[i]);
-    if (lead < 0x80) {
-      ++i;
-      continue;
-    }
-    // Well-formed sequences only: no overlong forms, no surrogates, nothing
-    // past U+10FFFF. A code-page text seldom passes this by accident.
-    int more = 0;
-    uint8_t low = 0x80, high = 0xBF;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-      more = 1;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-      more = 2;
-      if (lead == 0xE0) low = 0xA0;
-      if (lead == 0xED) high = 0x9F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-      more = 3;
-      if (lead == 0xF0) low = 0x90;
-      if (lead == 0xF4) high = 0x8F;
-    } else {
-      return false;
-    }
-    if (i + static_cast<size_t>(more) >= text.size()) return false;  // cut short
-    for (int k = 1; k <= more; ++k) {
-      const auto next = static_cast<uint8_t>(text[i + k]);
-      if (next < (k == 1 ? low : 0x80) || next > (k == 1 ? high : 0xBF)) return false;
-    }
-    beyondAscii = true;
-    i += static_cast<size_t>(more) + 1;
+    const size_t n = Utf8SequenceLength(text, i);
+    if (n == 0) return false;
+    beyondAscii = beyondAscii || n > 1;
+    i += n;
   }
   return beyondAscii;
 }

@@ -10,6 +10,8 @@
 #include <system_error>
 #include <utility>
 
+#include "core/utf8.h"
+
 namespace ebook {
 
 struct PlatformFile {
@@ -364,39 +366,8 @@ constexpr char16_t kCp1252High[32] = {
     0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
 
 void AppendUtf8(std::string& out, uint32_t c) {
-  if (c < 0x80) {
-    out += static_cast<char>(c);
-  } else if (c < 0x800) {
-    out += static_cast<char>(0xC0 | (c >> 6));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    out += static_cast<char>(0xE0 | (c >> 12));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (c >> 18));
-    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  }
-}
-
-// Length of the well-formed UTF-8 sequence at `i`, or 0.
-size_t Utf8SequenceAt(std::string_view s, size_t i) {
-  const auto lead = static_cast<uint8_t>(s[i]);
-  if (lead < 0x80) return 1;
-  size_t more = lead >= 0xC2 && lead <= 0xDF   ? 1
-                : lead >= 0xE0 && lead <= 0xEF ? 2
-                : lead >= 0xF0 && lead <= 0xF4 ? 3
-                                               : 0;
-  if (more == 0 || i + more >= s.size()) return 0;  // not a lead byte, or cut short
-  uint8_t low = lead == 0xE0 ? 0xA0 : lead == 0xF0 ? 0x90 : 0x80;
-  uint8_t high = lead == 0xED ? 0x9F : lead == 0xF4 ? 0x8F : 0xBF;
-  for (size_t k = 1; k <= more; ++k) {
-    const auto next = static_cast<uint8_t>(s[i + k]);
-    if (next < (k == 1 ? low : 0x80) || next > (k == 1 ? high : 0xBF)) return 0;
-  }
-  return more + 1;
+  char bytes[4];
+  out.append(bytes, static_cast<size_t>(EncodeUtf8(c, bytes)));
 }
 
 }  // namespace
@@ -409,7 +380,7 @@ int32_t NativePlatform::DecodeStoredText(std::string_view stored, bool utf8, cha
     if (!utf8) {
       AppendUtf8(text, byte >= 0x80 && byte < 0xA0 ? kCp1252High[byte - 0x80] : byte);
       ++i;
-    } else if (size_t n = Utf8SequenceAt(stored, i); n != 0) {
+    } else if (size_t n = Utf8SequenceLength(stored, i); n != 0) {
       text.append(stored.substr(i, n));
       i += n;
     } else {

@@ -1,5 +1,7 @@
 #include "win32_text.h"
 
+#include "core/utf8.h"
+
 namespace ebook::win32 {
 namespace {
 
@@ -58,26 +60,7 @@ int32_t WideToUtf8(const wchar_t* text, int32_t length, char* out, int32_t outSi
       c = 0xFFFD;  // a lone surrogate has no UTF-8 form
     }
     char bytes[4];
-    int32_t count;
-    if (c < 0x80) {
-      bytes[0] = static_cast<char>(c);
-      count = 1;
-    } else if (c < 0x800) {
-      bytes[0] = static_cast<char>(0xC0 | (c >> 6));
-      bytes[1] = static_cast<char>(0x80 | (c & 0x3F));
-      count = 2;
-    } else if (c < 0x10000) {
-      bytes[0] = static_cast<char>(0xE0 | (c >> 12));
-      bytes[1] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      bytes[2] = static_cast<char>(0x80 | (c & 0x3F));
-      count = 3;
-    } else {
-      bytes[0] = static_cast<char>(0xF0 | (c >> 18));
-      bytes[1] = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-      bytes[2] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      bytes[3] = static_cast<char>(0x80 | (c & 0x3F));
-      count = 4;
-    }
+    const int32_t count = EncodeUtf8(c, bytes);
     if (n + count > outSize - 1) break;
     for (int32_t k = 0; k < count; ++k) out[n++] = bytes[k];
     i += units - 1;
