@@ -119,11 +119,14 @@ struct GeoMean {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: codec_bench CORPUSDIR\n");
+  if (argc != 2 && argc != 3) {
+    std::fprintf(stderr, "usage: codec_bench CORPUSDIR [LABEL]\n");
     return 2;
   }
   const std::string dir = argv[1];
+  // Names the build in every ratio line (e.g. "stub-i686"), so that lines
+  // from several builds and architectures can stand side by side.
+  const std::string label = argc == 3 ? std::string(" ") + argv[2] : std::string();
   ebook::BuildCrcTable();
 
   FILE* index = std::fopen((dir + "/items.txt").c_str(), "r");
@@ -191,11 +194,11 @@ int main(int argc, char** argv) {
 
   std::printf("\nGeometric means over %d items, ours / theirs (> 1: ours faster):\n",
               inflateZlib.count);
-  std::printf("inflate/zlib %.2f\n", inflateZlib.Value());
-  std::printf("crc32/zlib %.2f\n", crcZlib.Value());
+  std::printf("inflate/zlib%s %.2f\n", label.c_str(), inflateZlib.Value());
+  std::printf("crc32/zlib%s %.2f\n", label.c_str(), crcZlib.Value());
 #ifdef EBOOK_HAVE_LIBDEFLATE
   libdeflate_free_decompressor(decompressor);
-  std::printf("inflate/libdeflate %.2f\n", inflateLibdeflate.Value());
+  std::printf("inflate/libdeflate%s %.2f\n", label.c_str(), inflateLibdeflate.Value());
 #endif
   return 0;
 }

@@ -1,18 +1,22 @@
 #!/usr/bin/env bash
-# Makes the benchmark corpus once, then runs the codec benchmark natively and
-# as the 32-bit Windows program under Wine, on the same corpus.
-# Usage: bench/run.sh NATIVE_BUILD_DIR WIN32_BUILD_DIR
+# Makes the benchmark corpus once, then runs the codec benchmark natively and,
+# under Wine, as the Windows program of each architecture this host can run
+# (scripts/wine-archs.sh; EBOOK_WINE_ARCHS forces the choice), on the same
+# corpus. Every ratio line measured under Wine names its build and
+# architecture, e.g. "inflate/zlib stub-i686 1.71".
+# Usage: bench/run.sh NATIVE_BUILD_DIR WIN32_BUILD_DIR WIN64_BUILD_DIR
 set -euo pipefail
-if [ $# -ne 2 ]; then
-  echo "usage: $0 NATIVE_BUILD_DIR WIN32_BUILD_DIR" >&2
+if [ $# -ne 3 ]; then
+  echo "usage: $0 NATIVE_BUILD_DIR WIN32_BUILD_DIR WIN64_BUILD_DIR" >&2
   exit 2
 fi
 root=$(cd "$(dirname "$0")/.." && pwd)
 native=$(cd "$1" && pwd)
-win32=$(cd "$2" && pwd)
+declare -A tree=([i686]=$(cd "$2" && pwd) [x86_64]=$(cd "$3" && pwd))
 corpus=$native/bench/corpus
 
-for program in "$native/bench/codec_bench" "$win32/bench/codec_bench.exe"; do
+for program in "$native/bench/codec_bench" "${tree[i686]}/bench/codec_bench.exe" \
+               "${tree[x86_64]}/bench/codec_bench.exe"; do
   if [ ! -x "$program" ]; then
     echo "bench: $program is missing (build with EBOOK_BENCH=ON)" >&2
     exit 1
@@ -23,16 +27,24 @@ python3 "$root/bench/make_corpus.py" "$corpus"
 
 echo
 echo "== native ($(uname -m))"
-"$native/bench/codec_bench" "$corpus"
+"$native/bench/codec_bench" "$corpus" "native-$(uname -m)"
 
-echo
-echo "== win32 (i686, under Wine)"
-"$root/scripts/with-wine.sh" wine "$win32/bench/codec_bench.exe" "$corpus"
-
-echo
-echo "== win32, the engine as the stub builds it (-Os), under Wine"
-"$root/scripts/with-wine.sh" wine "$win32/bench/codec_bench_stub.exe" "$corpus"
+mapfile -t verdicts < <(bash "$root/scripts/wine-archs.sh")
+for verdict in "${verdicts[@]}"; do
+  arch=${verdict%% *}
+  echo
+  if [ "${verdict#* }" != yes ]; then
+    echo "== $arch under Wine: not run, ${verdict#* no, }"
+    continue
+  fi
+  dir=${tree[$arch]}
+  echo "== $arch under Wine: the speed-tuned engine, then the engine as the stub builds it (-Os)"
+  "$root/scripts/with-wine.sh" "$arch" bash -c '
+    wine "$1/bench/codec_bench.exe" "$2" "win-$3"
+    echo
+    wine "$1/bench/codec_bench_stub.exe" "$2" "stub-$3"' _ "$dir" "$corpus" "$arch"
+done
 
 echo
 echo "== bookpack build against zip -r -9 (a realistic e-book folder)"
-bash "$root/bench/bookpack/run.sh" "$native/tools/bookpack/bookpack" "$win32/setup-stub.exe"
+bash "$root/bench/bookpack/run.sh" "$native/tools/bookpack/bookpack" "${tree[i686]}/setup-stub.exe"

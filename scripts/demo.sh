@@ -1,8 +1,13 @@
 #!/usr/bin/env bash
 # make demo: packs the sample e-book of demo/book into a packaged setup and
-# runs it under Wine in a private 32-bit prefix (build/demo/wineprefix, made
-# anew on every run and kept afterwards so the installed files can be looked
-# at; ~/.wine is never touched).
+# runs it under Wine in a private prefix (build/demo/wineprefix, made anew on
+# every run and kept afterwards so the installed files can be looked at;
+# ~/.wine is never touched).
+#
+# The setup is built with the i686 stub we ship and runs in a 32-bit prefix.
+# On a host that cannot execute 32-bit code (found by trying, see
+# scripts/wine-archs.sh; EBOOK_WINE_ARCHS forces the choice) it is built
+# with the x86-64 stub and runs under 64-bit Wine instead.
 #
 # With DISPLAY set the setup opens on that display and you click through it.
 # Without DISPLAY (or with EBOOK_DEMO_HEADLESS=1) it runs on a private Xvfb:
@@ -10,13 +15,27 @@
 # saved as a PNG beside the setup, and the run fails unless every file of the
 # book arrived intact and the reader logged its /INIT start.
 #
-# Expects `make win32` to have built the stub, the reader and the UI driver.
+# Expects `make win32` to have built the stub, the reader and the UI driver
+# (and builds the x86-64 tree itself when it needs it).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
+. scripts/wine-env.sh
 
 out=build/demo
-win32=${EBOOK_WIN32_BUILD:-build/win32}
+arch=i686
+verdict=$(bash scripts/wine-archs.sh i686)
+if [ "$verdict" = "i686 yes" ]; then
+  win32=${EBOOK_WIN32_BUILD:-build/win32}
+else
+  arch=x86_64
+  win32=${EBOOK_WIN64_BUILD:-build/win64}
+  printf 'i686 Windows programs cannot run here (%s): the demo uses the x86-64 stub under 64-bit Wine.\n' \
+    "${verdict#i686 no, }"
+  if [ ! -f "$win32/setup-stub.exe" ] && [ -z "${EBOOK_WIN64_BUILD:-}" ]; then
+    make --no-print-directory win64 >/dev/null || { echo "demo: make win64 failed" >&2; exit 1; }
+  fi
+fi
 stub=$win32/setup-stub.exe
 reader=$win32/demo/quonview.exe
 bookpack=${EBOOK_NATIVE_BUILD:-build/native}/tools/bookpack/bookpack
@@ -75,15 +94,13 @@ say "Packed ${#book_files[@]} files into $setup ($(stat -c %s "$setup") bytes)."
 
 # --- A private Wine prefix --------------------------------------------------
 
+xvfb_pid=
+work=$(mktemp -d "${TMPDIR:-/tmp}/ebook-demo.XXXXXX")
+wine_use_arch "$arch" "$work/bin"
 export WINEPREFIX=$root/$out/wineprefix
-export WINEARCH=win32
-export WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml="
 rm -rf "$WINEPREFIX"
 mkdir -p "$WINEPREFIX"
 
-xvfb_pid=
-work=$(mktemp -d "${TMPDIR:-/tmp}/ebook-demo.XXXXXX")
 cleanup() {
   wineserver -k >/dev/null 2>&1 || true
   if [ -n "$xvfb_pid" ]; then kill "$xvfb_pid" 2>/dev/null || true; wait "$xvfb_pid" 2>/dev/null || true; fi
@@ -107,7 +124,8 @@ if [ -n "$headless" ]; then
   export DISPLAY=":$(head -n1 "$work/display")"
 fi
 
-say "Preparing a fresh 32-bit Wine prefix in $WINEPREFIX ..."
+if [ "$arch" = i686 ]; then bits=32; else bits=64; fi
+say "Preparing a fresh $bits-bit Wine prefix in $WINEPREFIX ..."
 # No persistent wineserver: `wineserver -w` below must return once the setup
 # and the reader it starts have ended.
 wineboot -i >/dev/null 2>&1

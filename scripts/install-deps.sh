@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # Installs the build and test toolchain on a Debian machine: native compilers
-# and test libraries, the i686 MinGW cross compiler, 32-bit Wine and Xvfb.
+# and test libraries, the i686 and x86-64 MinGW cross compilers, 32- and
+# 64-bit Wine and Xvfb.
 # Safe to run again: it only asks apt for what is missing.
 set -euo pipefail
 
 packages=(
   cmake make g++ clang libclang-rt-dev googletest libgtest-dev
   zlib1g-dev libdeflate-dev libdeflate-tools
-  g++-mingw-w64-i686 libz-mingw-w64-dev
+  g++-mingw-w64-i686 g++-mingw-w64-x86-64 libz-mingw-w64-dev
   wine wine32:i386 wine64 xvfb
   zip unzip p7zip-full python3 imagemagick
   libbz2-dev liblzma-dev libarchive-tools libzip-dev osslsigncode openssl

@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
-# Runs every test suite: native, sanitized (with the short fuzzing runs) and
-# the Windows build under a private Wine prefix. Prints one closing line.
+# Runs every test suite: native, sanitized (with the short fuzzing runs), the
+# static checks of both Windows trees, and each Windows tree under a private
+# Wine prefix of its architecture, for every architecture this host can run
+# (found by trying, see scripts/wine-archs.sh). Fails when no Windows suite
+# could run at all. Prints which Windows suites ran and one closing line.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
@@ -24,9 +27,11 @@ run_suite() {
     fail=$(sed -E 's/.*passed, ([0-9]+) tests? failed.*/\1/' <<<"$line")
     passed=$((passed + total - fail))
     failed=$((failed + fail))
+    suite_summary="$((total - fail)) passed, $fail failed"
   else
     echo "$name: no test results" >&2
     failed=$((failed + 1))
+    suite_summary="no test results"
   fi
   if [ "$rc" -ne 0 ]; then status=1; fi
   rm -f "$log"
@@ -34,9 +39,41 @@ run_suite() {
 
 run_suite native ctest --test-dir build/native --output-on-failure --no-tests=error
 run_suite sanitize ctest --test-dir build/sanitize --output-on-failure --no-tests=error
-run_suite win32 scripts/with-wine.sh ctest --test-dir build/win32 --output-on-failure --no-tests=error
+
+declare -A tree=([i686]=build/win32 [x86_64]=build/win64)
+declare -A bits=([i686]=32 [x86_64]=64)
+report=()
+
+# The shipped stub and its 64-bit variant are checked as images on every host.
+for arch in i686 x86_64; do
+  run_suite "$arch static checks" ctest --test-dir "${tree[$arch]}" -L static \
+    --output-on-failure --no-tests=error
+  report+=("$arch static checks of the stub: $suite_summary")
+done
+
+echo "== which Windows architectures Wine runs here"
+mapfile -t verdicts < <(bash scripts/wine-archs.sh)
+printf '%s\n' "${verdicts[@]}"
+ran=0
+for arch in i686 x86_64; do
+  verdict=$(printf '%s\n' "${verdicts[@]}" | sed -n "s/^$arch //p")
+  if [ "$verdict" = yes ]; then
+    run_suite "$arch Windows tests under Wine" scripts/with-wine.sh "$arch" \
+      ctest --test-dir "${tree[$arch]}" -LE static --output-on-failure --no-tests=error
+    report+=("$arch Windows tests (${bits[$arch]}-bit Wine): $suite_summary")
+    ran=$((ran + 1))
+  else
+    report+=("$arch Windows tests: not run, ${verdict#no, }")
+  fi
+done
 
 echo
+printf '%s\n' "${report[@]}"
+if [ "$ran" -eq 0 ]; then
+  echo "no Windows suite could run: the Windows code is untested on this host" >&2
+  status=1
+  failed=$((failed + 1))
+fi
 echo "total: $passed passed, $failed failed"
 [ "$failed" -eq 0 ] || status=1
 exit "$status"

@@ -44,9 +44,12 @@ CertificateTable ReadCertificateTable(SetupSession& session) {
     return {};
   }
   // The signature, the file header, and the optional header up to and
-  // including the security entry of its data directory.
+  // including the security entry of its data directory: PE32 keeps its
+  // directories 96 bytes into the optional header, PE32+ 112, and the
+  // security entry is the fifth, so a PE32+ header needs 112 + 5 * 8 bytes.
   constexpr int kOptional = 24;
-  uint8_t pe[kOptional + 136];
+  constexpr int kSecurityEntry = 4;
+  uint8_t pe[kOptional + 112 + (kSecurityEntry + 1) * 8];
   const uint32_t at = Read32(dos + 0x3C);
   if (at >= session.StubLength || host.SeekFile(session.ArchiveHandle, at) != at ||
       host.ReadFile(session.ArchiveHandle, pe, sizeof pe) != sizeof pe) {
@@ -54,10 +57,10 @@ CertificateTable ReadCertificateTable(SetupSession& session) {
   }
   if (Read32(pe) != 0x00004550u) return {};  // "PE\0\0"
   const uint16_t magic = Read16(pe + kOptional);
-  // PE32 keeps its directories 96 bytes into the optional header, PE32+ 112.
   const int directories = magic == 0x10B ? 96 : magic == 0x20B ? 112 : 0;
-  if (directories == 0 || Read32(pe + kOptional + directories - 4) <= 4) return {};
-  const uint8_t* security = pe + kOptional + directories + 4 * 8;
+  if (directories == 0 || Read32(pe + kOptional + directories - 4) <= kSecurityEntry) return {};
+  const uint8_t* security = pe + kOptional + directories + kSecurityEntry * 8;
+  static_assert(kOptional + 112 + kSecurityEntry * 8 + 8 <= sizeof pe);
   return {Read32(security), Read32(security + 4)};
 }
 

@@ -2,8 +2,9 @@
 trees, ZIP files from real tools, and the setup read back the way the stub
 reads it (its size field and its walk from local header to local header).
 
-BOOKPACK and SETUP_STUB name the tool and the stub; by default the ones of
-build/native and build/win32 in this repository.
+BOOKPACK, SETUP_STUB and SETUP_STUB_X86_64 name the tool and the stubs; by
+default the ones of build/native, build/win32 and build/win64 in this
+repository.
 """
 import os
 import random
@@ -20,6 +21,8 @@ from pathlib import Path
 REPO = Path(__file__).resolve().parents[2]
 BOOKPACK = Path(os.environ.get("BOOKPACK", REPO / "build/native/tools/bookpack/bookpack"))
 STUB = Path(os.environ.get("SETUP_STUB", REPO / "build/win32/setup-stub.exe"))
+# The x86-64 variant of the stub: bookpack packs either.
+STUB_X86_64 = Path(os.environ.get("SETUP_STUB_X86_64", REPO / "build/win64/setup-stub.exe"))
 MARKER = b"StubLength::"
 # unzip, zip and 7-Zip turn non-ASCII names into the locale's characters.
 os.environ["LC_ALL"] = "C.UTF-8"
@@ -79,8 +82,8 @@ def bookpack(*args) -> subprocess.CompletedProcess:
     return run([BOOKPACK, *args], text=True)
 
 
-def build(source: Path, out: Path, *options) -> subprocess.CompletedProcess:
-    return bookpack("build", "--stub", STUB, "-o", out, *options, source)
+def build(source: Path, out: Path, *options, stub: Path = STUB) -> subprocess.CompletedProcess:
+    return bookpack("build", "--stub", stub, "-o", out, *options, source)
 
 
 # --- ZIP files made by real tools ------------------------------------------

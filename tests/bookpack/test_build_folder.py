@@ -11,7 +11,8 @@ import unittest
 import zlib
 import zipfile
 
-from build_fixtures import (BOOKPACK, STUB, BuildTestCase, bookpack, read_tree, run, sample_book,
+from build_fixtures import (BOOKPACK, STUB, STUB_X86_64, BuildTestCase, bookpack, build, read_tree,
+                            run, sample_book,
                             walk_setup, write_tree, zip_keys_decrypt)
 
 
@@ -217,20 +218,40 @@ class SignedSetupTest(BuildTestCase):
         for tool in ("openssl", "osslsigncode"):
             if shutil.which(tool) is None:
                 self.fail(f"{tool} is needed (scripts/install-deps.sh installs it)")
-        # Odd sizes everywhere, so that only the padding can align the file.
-        setup = self.built(self.tree({"a.txt": b"odd" * 333, "b.bin": os.urandom(1001)}))
-        key, cert, signed = (self.scratch / n for n in ("key.pem", "cert.pem", "Signed.exe"))
+        key, cert = self.scratch / "key.pem", self.scratch / "cert.pem"
         run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key,
              "-out", cert, "-subj", "/CN=bookpack test", "-days", "2"], check=True)
-        run(["osslsigncode", "sign", "-certs", cert, "-key", key, "-in", setup, "-out", signed],
-            check=True)
-        data = signed.read_bytes()
-        pe = struct.unpack_from("<I", data, 0x3C)[0]
-        table_offset, table_size = struct.unpack_from("<II", data, pe + 24 + 96 + 4 * 8)
-        self.assertEqual((table_offset, table_offset + table_size),
-                         (setup.stat().st_size, len(data)))
-        check = bookpack("check", signed)
-        self.assertEqual(check.returncode, 0, check.stdout)
+        # Odd sizes everywhere, so that only the padding can align the file.
+        source = self.tree({"a.txt": b"odd" * 333, "b.bin": os.urandom(1001)})
+        # The i686 stub we ship (PE32) and its x86-64 variant (PE32+, whose
+        # security entry lies 16 bytes further into the header).
+        for stub, directories in ((STUB, 96), (STUB_X86_64, 112)):
+            with self.subTest(stub.parent.name):
+                self.assertTrue(stub.exists(), f"{stub} is not built: run make win32 win64")
+                setup = self.scratch / f"Setup-{stub.parent.name}.exe"
+                result = build(source, setup, stub=stub)
+                self.assertEqual(result.returncode, 0, result.stderr)
+                self.assertEqual(setup.read_bytes()[:stub.stat().st_size], stub.read_bytes())
+                signed = self.scratch / f"Signed-{stub.parent.name}.exe"
+                run(["osslsigncode", "sign", "-certs", cert, "-key", key, "-in", setup,
+                     "-out", signed], check=True)
+                data = signed.read_bytes()
+                pe = struct.unpack_from("<I", data, 0x3C)[0]
+                table_offset, table_size = struct.unpack_from("<II", data,
+                                                              pe + 24 + directories + 4 * 8)
+                self.assertEqual((table_offset, table_offset + table_size),
+                                 (setup.stat().st_size, len(data)))
+                for command in ("check", "list"):
+                    result = bookpack(command, signed)
+                    self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+                extracted = self.scratch / f"out-{stub.parent.name}"
+                result = bookpack("extract", signed, extracted)
+                self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+                self.assertEqual(read_tree(extracted)["a.txt"], b"odd" * 333)
+                # One byte more after the signature is a damaged download.
+                tampered = self.scratch / f"Tampered-{stub.parent.name}.exe"
+                tampered.write_bytes(data + b"\0")
+                self.assertNotEqual(bookpack("check", tampered).returncode, 0)
 
 
 if __name__ == "__main__":

@@ -1040,14 +1040,17 @@ TEST(EngineSigned, CertificateTableRightAfterTheArchiveIsAccepted) {
     int extraBytes;         // bytes after the table that the directory does not count
     uint32_t recordLength;  // the first WIN_CERTIFICATE's dwLength
     bool peHeader;
+    bool pePlus;  // a 64-bit stub's PE32+ header: directories 16 bytes further in
     bool accepted;
   } cases[] = {
-      {"signed", 0, 0, 64, true, true},
-      {"table one byte later", 1, 0, 64, true, false},
-      {"bytes after the table", 0, 8, 64, true, false},
-      {"no PE header", 0, 0, 64, false, false},
-      {"empty certificate record", 0, 0, 0, true, false},
-      {"record longer than the table", 0, 0, 65, true, false},
+      {"signed", 0, 0, 64, true, false, true},
+      {"signed, PE32+", 0, 0, 64, true, true, true},
+      {"table one byte later", 1, 0, 64, true, false, false},
+      {"table one byte later, PE32+", 1, 0, 64, true, true, false},
+      {"bytes after the table", 0, 8, 64, true, false, false},
+      {"no PE header", 0, 0, 64, false, false, false},
+      {"empty certificate record", 0, 0, 0, true, false, false},
+      {"record longer than the table", 0, 0, 65, true, false, false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.label);
@@ -1067,14 +1070,14 @@ TEST(EngineSigned, CertificateTableRightAfterTheArchiveIsAccepted) {
       std::copy(at.begin(), at.end(), packaged.begin() + 0x3C);
       const uint8_t signature[] = {'P', 'E', 0, 0};
       std::copy(signature, signature + 4, packaged.begin() + pe);
-      packaged[optional] = 0x0B;  // PE32
-      packaged[optional + 1] = 0x01;
+      packaged[optional] = 0x0B;  // 0x10B PE32, 0x20B PE32+
+      packaged[optional + 1] = c.pePlus ? 0x02 : 0x01;
       Bytes fields;
       Put32(fields, 16);  // NumberOfRvaAndSizes
       for (int i = 0; i < 4; ++i) Put32(fields, 0), Put32(fields, 0);
       Put32(fields, sizeField + c.offsetShift);
       Put32(fields, kTableSize);
-      std::copy(fields.begin(), fields.end(), packaged.begin() + optional + 92);
+      std::copy(fields.begin(), fields.end(), packaged.begin() + optional + (c.pePlus ? 108 : 92));
     }
     Bytes table;
     Put32(table, c.recordLength);
