@@ -65,13 +65,29 @@ CertificateTable ReadCertificateTable(SetupSession& session) {
 }
 
 // A setup signed after packaging ends in its certificate table, which the
-// size field does not count. Accepted only when the table starts exactly
-// where the size field says the setup ends and runs exactly to the end of
-// the file: anything else appended is still a damaged download.
+// size field does not count. Signing tools start the table on an 8-byte
+// boundary, padding with up to 7 zero bytes. Accepted only when the table
+// starts where the size field says the setup ends (after such padding and
+// nothing else) and runs exactly to the end of the file: anything else
+// appended is still a damaged download.
 bool IsSignedPackage(SetupSession& session, uint32_t sizeField, uint32_t fileLength) {
   if (sizeField <= session.ArchiveStart || fileLength <= sizeField) return false;
   const CertificateTable table = ReadCertificateTable(session);
-  if (table.Offset != sizeField || table.Size != fileLength - sizeField) return false;
+  if (table.Offset < sizeField || table.Offset - sizeField >= 8 || table.Offset >= fileLength ||
+      table.Size != fileLength - table.Offset) {
+    return false;
+  }
+  if (table.Offset != sizeField) {
+    uint8_t padding[8] = {};
+    const int32_t count = static_cast<int32_t>(table.Offset - sizeField);
+    if (session.Host->SeekFile(session.ArchiveHandle, sizeField) != sizeField ||
+        session.Host->ReadFile(session.ArchiveHandle, padding, count) != count) {
+      return false;
+    }
+    for (int32_t i = 0; i < count; ++i) {
+      if (padding[i] != 0) return false;
+    }
+  }
   // The table holds WIN_CERTIFICATE records: the first one's length must
   // lie within the table.
   uint8_t record[8];
@@ -127,6 +143,8 @@ bool ReadLocalHeader(SetupSession& session) {
   h.UncompressedSize = Read32(raw + 22);
   h.NameLength = Read16(raw + 26);
   h.ExtraLength = Read16(raw + 28);
+  h.Zip64 = false;
+  h.DescriptorLength = 0;
   bool accepted = h.Signature == session.ExpectedSignature || h.Signature == kSwappedSignature;
   // A size that does not fit the signed count of the readers is no entry
   // that the 2 GiB packaged file can hold.
@@ -171,24 +189,179 @@ bool SeekNextHeader(SetupSession& session, uint32_t h) {
   uint64_t next = EntryDataOffset(header, h) + header.CompressedSize;
   if (next > 0xFFFFFFFFu) return false;
   SeekArchive(session, static_cast<uint32_t>(next));
-  if ((header.Flags & kStreamedFlag) != 0 && header.CompressedSize != 0 &&
-      session.ArchivePosition != -1) {
+  if (header.DescriptorLength != 0) {
+    next += header.DescriptorLength;
+  } else if ((header.Flags & kStreamedFlag) != 0 && header.CompressedSize != 0 &&
+             session.ArchivePosition != -1) {
     // Writers that set the streaming flag although the header holds the
     // real sizes still put a descriptor after the data: 16 bytes with its
-    // signature, or 12 without, recognised then by the entry's CRC.
+    // signature, or 12 without, recognised then by the entry's CRC; a Zip64
+    // entry's descriptor holds 8-byte sizes, 8 bytes more.
     uint8_t word[4];
+    const int wide = header.Zip64 ? 8 : 0;
     if (session.Host->ReadFile(session.ArchiveHandle, word, 4) == 4) {
       uint32_t first = Read32(word);
       if (first == DescriptorSignature()) {
-        next += 16;
+        next += 16 + wide;
       } else if (first == header.Crc32) {
-        next += 12;
+        next += 12 + wide;
       }
     }
-    if (next > 0xFFFFFFFFu) return false;
-    SeekArchive(session, static_cast<uint32_t>(next));
   }
+  if (next > 0xFFFFFFFFu) return false;
+  SeekArchive(session, static_cast<uint32_t>(next));
   return true;
+}
+
+namespace {
+
+// The records that may follow the last entry of a sound archive.
+bool IsEndOfEntries(uint32_t signature) {
+  switch (signature) {
+    case 0x02014B50u:  // central directory header
+    case 0x06054B50u:  // end of central directory
+    case 0x06064B50u:  // Zip64 end of central directory
+    case 0x07064B50u:  // Zip64 end locator
+    case 0x05054B50u:  // central directory signature
+    case 0x08064B50u:  // archive extra data
+      return true;
+    default:
+      return false;
+  }
+}
+
+// A header whose sizes are 0xFFFFFFFF keeps the real ones in its Zip64
+// extra field (tag 1): in a local header both sizes, uncompressed first,
+// though some writers store only the ones that overflowed. False when there
+// is no such field or the sizes are beyond what a packaged file can hold.
+bool ReadZip64Sizes(SetupSession& session, uint32_t h) {
+  Platform& host = *session.Host;
+  LocalFileHeader& header = session.CurrentHeader;
+  uint64_t at = uint64_t{h} + kLocalHeaderSize + header.NameLength;
+  uint32_t left = header.ExtraLength;
+  while (left >= 4 && at <= 0xFFFFFFFFu) {
+    SeekArchive(session, static_cast<uint32_t>(at));
+    uint8_t field[4 + 16] = {};
+    if (session.ArchivePosition == -1 || host.ReadFile(session.ArchiveHandle, field, 4) != 4) {
+      return false;
+    }
+    const uint16_t tag = Read16(field);
+    const uint16_t size = Read16(field + 2);
+    if (size > left - 4) return false;
+    if (tag == 0x0001) {
+      const int32_t want = size < 16 ? size : 16;
+      if (host.ReadFile(session.ArchiveHandle, field + 4, want) != want) return false;
+      const uint8_t* p = field + 4;
+      const uint8_t* end = p + want;
+      auto next64 = [&](uint64_t& value) {
+        if (end - p < 8) return false;
+        value = Read32(p) | uint64_t{Read32(p + 4)} << 32;
+        p += 8;
+        return true;
+      };
+      uint64_t uncompressed = header.UncompressedSize;
+      uint64_t compressed = header.CompressedSize;
+      bool read = true;
+      if (want >= 16) {
+        read = next64(uncompressed) && next64(compressed);
+      } else {
+        if (header.UncompressedSize == 0xFFFFFFFFu) read = next64(uncompressed);
+        if (read && header.CompressedSize == 0xFFFFFFFFu) read = next64(compressed);
+      }
+      if (!read || uncompressed > 0x7FFFFFFFu || compressed > 0x7FFFFFFFu) return false;
+      header.UncompressedSize = static_cast<uint32_t>(uncompressed);
+      header.CompressedSize = static_cast<uint32_t>(compressed);
+      header.Zip64 = true;
+      session.BytesRemaining = static_cast<int32_t>(compressed);
+      return true;
+    }
+    at += 4u + size;
+    left -= 4u + size;
+  }
+  return false;
+}
+
+// A streamed entry with zero sizes and CRC is an empty file when the data
+// descriptor right at its data confirms that: 16 bytes with the signature,
+// or 12 without, followed then by the next record. Streaming packers (bsdtar)
+// write every empty file so. Returns the descriptor's length, or 0.
+uint8_t ConfirmedEmptyDescriptor(SetupSession& session, uint32_t data) {
+  const LocalFileHeader& header = session.CurrentHeader;
+  if (header.Crc32 != 0 || header.CompressedSize != 0 || header.UncompressedSize != 0) return 0;
+  uint8_t bytes[16];
+  SeekArchive(session, data);
+  if (session.ArchivePosition == -1 ||
+      session.Host->ReadFile(session.ArchiveHandle, bytes, sizeof bytes) != sizeof bytes) {
+    return 0;
+  }
+  const bool zeros = Read32(bytes + 4) == 0 && Read32(bytes + 8) == 0;
+  if (Read32(bytes) == DescriptorSignature() && zeros && Read32(bytes + 12) == 0) return 16;
+  const uint32_t after = Read32(bytes + 12);
+  if (Read32(bytes) == 0 && zeros && (after == session.ExpectedSignature || IsEndOfEntries(after))) {
+    return 12;
+  }
+  return 0;
+}
+
+// A streamed entry whose header holds the sizes but a CRC of 0 (bsdtar
+// stores so) keeps its CRC in the signed descriptor after the data: taken
+// from there when the descriptor's compressed size agrees with the header.
+void TakeCrcFromDescriptor(SetupSession& session, uint32_t data) {
+  LocalFileHeader& header = session.CurrentHeader;
+  const uint64_t at = uint64_t{data} + header.CompressedSize;
+  if (at > 0xFFFFFFFFu) return;
+  uint8_t bytes[16];
+  SeekArchive(session, static_cast<uint32_t>(at));
+  if (session.ArchivePosition == -1 ||
+      session.Host->ReadFile(session.ArchiveHandle, bytes, sizeof bytes) != sizeof bytes) {
+    return;
+  }
+  if (Read32(bytes) != DescriptorSignature() || Read32(bytes + 8) != header.CompressedSize ||
+      Read32(bytes + 12) != header.UncompressedSize) {
+    return;
+  }
+  header.Crc32 = Read32(bytes + 4);
+  header.DescriptorLength = 16;
+}
+
+}  // namespace
+
+WalkStep ReadNextEntry(SetupSession& session, WalkedEntry& entry) {
+  Platform& host = *session.Host;
+  if (session.ArchivePosition < 0) return WalkStep::kStopped;
+  const uint32_t h = static_cast<uint32_t>(session.ArchivePosition);
+  if (!ReadLocalHeader(session)) {
+    return IsEndOfEntries(session.CurrentHeader.Signature) ? WalkStep::kEnd : WalkStep::kStopped;
+  }
+  entry = WalkedEntry{};
+  LocalFileHeader& header = session.CurrentHeader;
+  entry.HeaderOffset = h;
+  int32_t length = ReadEntryName(session, entry.Stored, sizeof entry.Stored);
+  // Names are judged and used as the file system will see them: a byte
+  // that looks like a separator may be half of a double-byte character.
+  const bool utf8 = (header.Flags & kUtf8NameFlag) != 0;
+  if (host.DecodeStoredText(entry.Stored, utf8, entry.Name, sizeof entry.Name) < 0) length = -1;
+  entry.NameFits = length >= 0;
+  if (header.CompressedSize == 0xFFFFFFFFu || header.UncompressedSize == 0xFFFFFFFFu) {
+    entry.SizesUnreadable = !ReadZip64Sizes(session, h);
+  }
+  const uint64_t data = EntryDataOffset(header, h);
+  if (data > 0xFFFFFFFFu) return WalkStep::kStopped;
+  if (!entry.SizesUnreadable && (header.Flags & kStreamedFlag) != 0) {
+    if (header.CompressedSize == 0) {
+      header.DescriptorLength = ConfirmedEmptyDescriptor(session, static_cast<uint32_t>(data));
+      entry.SizesUnknown = header.DescriptorLength == 0;
+    } else if (header.Crc32 == 0 && !header.Zip64) {
+      TakeCrcFromDescriptor(session, static_cast<uint32_t>(data));
+    }
+  }
+  SeekArchive(session, static_cast<uint32_t>(data));
+  return WalkStep::kEntry;
+}
+
+bool SkipToNextEntry(SetupSession& session, const WalkedEntry& entry) {
+  if (entry.SizesUnreadable || entry.SizesUnknown) return false;
+  return SeekNextHeader(session, entry.HeaderOffset);
 }
 
 int32_t ArchiveSource::Read(uint8_t* buffer, int32_t count) {

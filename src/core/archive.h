@@ -56,6 +56,36 @@ uint64_t EntryDataOffset(const LocalFileHeader& header, uint32_t h);
 // this one (sizes that wrap around): the walk must end there.
 bool SeekNextHeader(SetupSession& session, uint32_t h);
 
+// One entry as the walk meets it.
+struct WalkedEntry {
+  uint32_t HeaderOffset = 0;
+  char Stored[kNameBufferSize] = {};  // the name as stored, cut to the buffer
+  char Name[kEntryTextSize] = {};     // decoded into UTF-8
+  bool NameFits = false;              // neither cut nor too long once decoded
+  // The header's sizes are 0xFFFFFFFF and no Zip64 field gives the real
+  // ones, or the real ones are beyond what a packaged file can hold.
+  bool SizesUnreadable = false;
+  // Streamed (sizes only after the data) and not shown by a descriptor
+  // right there to be an empty file: where the next record starts is unknown.
+  bool SizesUnknown = false;
+};
+
+enum class WalkStep {
+  kEntry,    // `entry` is filled in and the read position is at its data
+  kEnd,      // the central directory or an end record: the archive's normal end
+  kStopped,  // no record could be read or followed: a damaged or unknown archive
+};
+
+// Reads the record at the read position: the local header, the name, the
+// real sizes of a Zip64 entry, and whether a streamed entry is a confirmed
+// empty file. Both passes and the publisher's tool walk through this. When
+// no entry is read, `entry` still describes the one before.
+WalkStep ReadNextEntry(SetupSession& session, WalkedEntry& entry);
+
+// After the entry's data: moves to the next record. False when it cannot be
+// found (sizes that wrap around, or unknown sizes): the walk has stopped.
+bool SkipToNextEntry(SetupSession& session, const WalkedEntry& entry);
+
 // The entry's data as a byte source: reads from the archive handle.
 class ArchiveSource final : public ByteSource {
  public:

@@ -1,6 +1,7 @@
 #include "archive_pass.h"
 
 #include <cstring>
+#include <initializer_list>
 #include <string_view>
 
 #include "archive.h"
@@ -20,6 +21,18 @@ constexpr char kWrongPasswordMessage[] = "The installation stopped, because the 
 constexpr char kStreamedArchiveMessage[] =
     "This setup cannot be installed: its archive does not record the sizes of its files. "
     "Please ask the publisher for a new setup.";
+constexpr char kDamagedArchiveMessage[] =
+    "The archive of this setup is damaged, or of a kind this setup cannot read. "
+    "The installation could not go on after this file:\n";
+constexpr char kDamagedArchiveAdvice[] =
+    "\nPlease repeat the download; if that does not help, ask the publisher for a new setup.";
+constexpr char kSizesUnreadableMessage[] =
+    "This file cannot be installed: its archive gives no sizes this setup can read, "
+    "or it is too large:\n";
+constexpr char kAskPublisher[] = "\nPlease ask the publisher for a new setup.";
+constexpr char kUnsupportedMethodMessage[] = "Unsupported compression method";
+constexpr char kLicenceFolderMessage[] =
+    "The licence could not be shown, because its folder could not be made:\n";
 constexpr int kPasswordTries = 3;
 static_assert(kFolderTextSize >= kTargetPathSize, "every target's folder can be made");
 
@@ -65,30 +78,59 @@ bool JoinTarget(const char* folder, std::string_view name, bool backslashes, Pas
   return true;
 }
 
-void ShowNamed(Platform& host, const char* message, std::string_view name) {
-  char text[sizeof kUnsafeNameMessage + kEntryTextSize];
-  size_t m = std::strlen(message);
-  size_t n = name.size() < kEntryTextSize ? name.size() : kEntryTextSize - 1;
-  std::memcpy(text, message, m);
-  std::memcpy(text + m, name.data(), n);
-  text[m + n] = '\0';
+// A message box of several pieces: a text, a name, perhaps advice after it.
+void ShowJoined(Platform& host, std::initializer_list<std::string_view> pieces) {
+  char text[3 * 256 + kEntryTextSize];
+  size_t n = 0;
+  for (std::string_view piece : pieces) {
+    size_t take = piece.size() < sizeof text - 1 - n ? piece.size() : sizeof text - 1 - n;
+    std::memcpy(text + n, piece.data(), take);
+    n += take;
+  }
+  text[n] = '\0';
   host.ShowMessage(text, kErrorCaption);
 }
 
-// Tries the remembered password, then asks up to three times.
-bool PasswordAccepted(SetupSession& session) {
+void ShowNamed(Platform& host, const char* message, std::string_view name) {
+  ShowJoined(host, {message, name});
+}
+
+// What the reader is told of a method this setup cannot read.
+std::string_view MethodLabel(uint16_t method) {
+  switch (method) {
+    case 1: return "method 1, shrunk";
+    case 6: return "method 6, imploded";
+    case 9: return "method 9, Deflate64";
+    case 12: return "method 12, bzip2";
+    case 14: return "method 14, LZMA";
+    case 93: return "method 93, Zstandard";
+    case 95: return "method 95, XZ";
+    case 98: return "method 98, PPMd";
+    case 99: return "method 99, AES encryption";
+    default: return "a method other than stored or deflated";
+  }
+}
+
+bool IsSupportedMethod(uint16_t method) { return method == 0 || method == 8; }
+
+enum class PasswordVerdict { kAccepted, kWrong, kHeaderCut };
+
+// Tries the remembered password, then asks up to three times. An encryption
+// header cut short is damage, which no password mends: nothing is asked.
+PasswordVerdict CheckPassword(SetupSession& session) {
   Platform& host = *session.Host;
   const LocalFileHeader& header = session.CurrentHeader;
   uint8_t work[2 * kEncryptionHeaderSize];
-  if (host.ReadFile(session.ArchiveHandle, work + kEncryptionHeaderSize, kEncryptionHeaderSize) !=
-      kEncryptionHeaderSize) {
-    return false;
+  if (header.CompressedSize < kEncryptionHeaderSize ||
+      host.ReadFile(session.ArchiveHandle, work + kEncryptionHeaderSize, kEncryptionHeaderSize) !=
+          kEncryptionHeaderSize) {
+    return PasswordVerdict::kHeaderCut;
   }
   auto test = [&] {
     return TestEncryptionHeader(work, kEncryptionHeaderSize, header.Flags, header.Crc32,
                                 header.ModTime, session.Password, session.Keys);
   };
-  if (session.Password[0] != '\0' && test()) return true;
+  if (session.Password[0] != '\0' && test()) return PasswordVerdict::kAccepted;
   for (int i = 0; i < kPasswordTries; ++i) {
     std::memset(session.PasswordBuffer, 0, sizeof session.PasswordBuffer);
     session.PasswordLength = host.AskPassword(session.PasswordBuffer, kPasswordBufferSize);
@@ -97,9 +139,9 @@ bool PasswordAccepted(SetupSession& session) {
         0) {
       session.Password[0] = '\0';
     }
-    if (test()) return true;
+    if (test()) return PasswordVerdict::kAccepted;
   }
-  return false;
+  return PasswordVerdict::kWrong;
 }
 
 // The run-command rule: the first extracted program named quon*.exe whose
@@ -148,8 +190,11 @@ EntryOutcome ListEntry(SetupSession& session, PassContext& pass, const char* nam
   std::string_view entry(name);
   if (session.LicenceHandled || !IsLicenceEntryName(entry)) return {};
   // The listing pass has no password step, so an encrypted licence could only
-  // be shown as noise (and noise might read as a directive): it is skipped.
+  // be shown as noise (and noise might read as a directive): it is skipped,
+  // like one in a method this setup cannot read (the install pass reports
+  // that one).
   if ((session.CurrentHeader.Flags & kEncryptedFlag) != 0) return {};
+  if (!IsSupportedMethod(session.CurrentHeader.Method)) return {};
 
   // A name that leaves the temporary folder, that was cut, or a folder that
   // does not fit: the licence is not written anywhere else, and a later
@@ -175,18 +220,22 @@ EntryOutcome ListEntry(SetupSession& session, PassContext& pass, const char* nam
     return {};
   }
   if (!PathExists(host, pass.TargetPath) && !MakeTargetFolder(host, pass.TargetPath)) {
-    return {true, PassEnd::kWalkDone};
+    // The listing goes on: every later entry still needs its pending mark,
+    // or damage after the licence would install without a word.
+    ShowNamed(host, kLicenceFolderMessage, entry);
+    return {};
   }
-  if (!ExtractEntry(session, pass)) return {true, PassEnd::kEndAtOnce};
+  if (!ExtractEntry(session, pass, kLicenceReadSize)) return {true, PassEnd::kEndAtOnce};
   ReadLicenceFile(session, pass.TargetPath);
   return {};
 }
 
-EntryOutcome InstallEntry(SetupSession& session, PassContext& pass, const char* name, bool nameFits,
+EntryOutcome InstallEntry(SetupSession& session, PassContext& pass, const WalkedEntry& walked,
                           bool& accepted) {
   Platform& host = *session.Host;
   const LocalFileHeader& header = session.CurrentHeader;
-  std::string_view entry(name);
+  std::string_view entry(walked.Name);
+  const bool nameFits = walked.NameFits;
   const bool folder = entry.back() == '/' || entry.back() == '\\';
 
   if (!nameFits || !IsSafeEntryName(entry)) {
@@ -195,7 +244,12 @@ EntryOutcome InstallEntry(SetupSession& session, PassContext& pass, const char* 
     accepted = true;
     return {};
   }
-  if ((header.Flags & kStreamedFlag) != 0 && header.CompressedSize == 0) {
+  if (walked.SizesUnreadable) {
+    ShowJoined(host, {kSizesUnreadableMessage, entry, kAskPublisher});
+    accepted = false;
+    return {true, PassEnd::kEndAtOnce};
+  }
+  if (walked.SizesUnknown) {
     // Sizes that only follow the data: the next header cannot be found (a
     // folder entry's data hides it too), and an empty file would pass its
     // check. Say so instead.
@@ -203,8 +257,23 @@ EntryOutcome InstallEntry(SetupSession& session, PassContext& pass, const char* 
     accepted = false;
     return {true, PassEnd::kEndAtOnce};
   }
+  // Before any password: AES (method 99) or bzip2 cannot be read whatever
+  // the reader types, and no empty file is left in the way.
+  if (!folder && !IsSupportedMethod(header.Method)) {
+    ShowJoined(host, {kUnsupportedMethodMessage, "\n", entry, "\n(", MethodLabel(header.Method),
+                      ")"});
+    accepted = false;
+    return {true, PassEnd::kEndAtOnce};
+  }
 
-  accepted = (header.Flags & kEncryptedFlag) == 0 || folder || PasswordAccepted(session);
+  PasswordVerdict verdict = (header.Flags & kEncryptedFlag) == 0 || folder
+                                ? PasswordVerdict::kAccepted
+                                : CheckPassword(session);
+  accepted = verdict == PasswordVerdict::kAccepted;
+  if (verdict == PasswordVerdict::kHeaderCut) {
+    ShowJoined(host, {kDamagedArchiveMessage, entry, kDamagedArchiveAdvice});
+    return {true, PassEnd::kEndAtOnce};
+  }
   if (!accepted) {
     host.ShowMessage(kWrongPasswordMessage, kErrorCaption);
     return {true, PassEnd::kEndAtOnce};
@@ -239,7 +308,7 @@ EntryOutcome InstallEntry(SetupSession& session, PassContext& pass, const char* 
     host.ListSetSelected(session.CurrentEntryIndex, false);
     return {};
   }
-  if (!ExtractEntry(session, pass)) return {true, PassEnd::kEndAtOnce};
+  if (!ExtractEntry(session, pass, header.UncompressedSize)) return {true, PassEnd::kEndAtOnce};
   return {};
 }
 
@@ -262,42 +331,43 @@ void RunArchivePass(SetupSession& session, bool listing) {
   if (!RunPassStartChecks(session)) return;
 
   PassContext pass;
-  char stored[kNameBufferSize];
-  char name[kEntryTextSize];
+  WalkedEntry entry;
   session.CurrentEntryIndex = -1;
   if (listing) host.ListReset();
 
   PassEnd end = PassEnd::kWalkDone;
-  while (ReadLocalHeader(session) && session.ArchivePosition >= 0) {
-    const uint32_t h = static_cast<uint32_t>(session.ArchivePosition);
+  WalkStep step;
+  while ((step = ReadNextEntry(session, entry)) == WalkStep::kEntry) {
     ++session.CurrentEntryIndex;
-    int32_t length = ReadEntryName(session, stored, sizeof stored);
-    // Names are judged and used as the file system will see them: a byte
-    // that looks like a separator may be half of a double-byte character.
-    const bool utf8 = (session.CurrentHeader.Flags & kUtf8NameFlag) != 0;
-    if (host.DecodeStoredText(stored, utf8, name, sizeof name) < 0) length = -1;
-    if (stored[0] == '\0') {
+    if (entry.Stored[0] == '\0') {
       host.ShowMessage(kEmptyNameMessage, kErrorCaption);
       end = PassEnd::kEndAtOnce;
       break;
     }
-    const uint64_t data = EntryDataOffset(session.CurrentHeader, h);
-    if (data > 0xFFFFFFFFu) break;
-    SeekArchive(session, static_cast<uint32_t>(data));
-
-    EntryOutcome outcome = listing ? ListEntry(session, pass, name, length >= 0)
-                                   : InstallEntry(session, pass, name, length >= 0, accepted);
+    EntryOutcome outcome = listing ? ListEntry(session, pass, entry.Name, entry.NameFits)
+                                   : InstallEntry(session, pass, entry, accepted);
     if (outcome.LeaveWalk) {
       end = outcome.End;
       break;
     }
-    if (!SeekNextHeader(session, h)) break;
+    if (!SkipToNextEntry(session, entry)) {
+      step = WalkStep::kStopped;
+      break;
+    }
   }
   if (end == PassEnd::kEndAtOnce) return;
 
   if (listing) {
     if (host.ListCount() == 0) host.ShowMessage(kNoHeaderMessage, kErrorCaption);
-  } else if (accepted && host.ListSelectedCount() != 0) {
+    return;
+  }
+  // A walk that could not follow the archive to its end is no success, even
+  // when every file it reached was sound. (The listing pass stopped at the
+  // same place, so the entries after it have no pending marks to tell.)
+  if (step == WalkStep::kStopped && end == PassEnd::kWalkDone && session.CurrentEntryIndex >= 0) {
+    ShowJoined(host, {kDamagedArchiveMessage, entry.Name, kDamagedArchiveAdvice});
+  }
+  if (accepted && host.ListSelectedCount() != 0) {
     host.ShowMessage(kCrcErrorMessage, kErrorCaption);
     host.SetControlText(kStatusLine, kCrcErrorMessage);
   }

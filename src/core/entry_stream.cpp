@@ -21,15 +21,22 @@ int32_t EntryStream::ReadData(uint8_t* buffer, int32_t capacity) {
 
 bool EntryStream::WriteData(const uint8_t* data, int32_t count) {
   if (count <= 0) return true;
-  int32_t written = Sink->Write(data, count);
+  const uint32_t room = OutputLimit - BytesWritten;
+  int32_t allowed = count;
+  if (static_cast<uint32_t>(count) > room) {
+    Overran = true;
+    allowed = static_cast<int32_t>(room);
+  }
+  int32_t written = allowed > 0 ? Sink->Write(data, allowed) : 0;
   if (written < 0) written = 0;
-  if (written > count) written = count;
+  if (written > allowed) written = allowed;
   CrcUpdate(data, written, CrcRegister);
-  if (written != count) {
+  BytesWritten += static_cast<uint32_t>(written);
+  if (written != allowed) {
     WriteFailed = true;
     return false;
   }
-  return true;
+  return !Overran;
 }
 
 }  // namespace ebook

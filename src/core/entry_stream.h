@@ -45,6 +45,12 @@ struct EntryStream {
   CipherKeys* Keys = nullptr;  // primed keys while the entry is encrypted
   uint32_t CrcRegister = 0xFFFFFFFFu;
   bool WriteFailed = false;
+  // The most bytes the entry may produce (its header's size): a header
+  // that understates its data must not fill the disk. Output beyond it is
+  // not written, and the entry counts as damaged.
+  uint32_t OutputLimit = 0xFFFFFFFFu;
+  uint32_t BytesWritten = 0;
+  bool Overran = false;
 
   // Reads min(BytesRemaining, capacity) bytes, decrypts them, and counts them
   // off BytesRemaining. Returns the count delivered; once a read delivers
@@ -52,12 +58,18 @@ struct EntryStream {
   int32_t ReadData(uint8_t* buffer, int32_t capacity);
 
   // Writes `count` bytes and advances the CRC over what was written. Returns
-  // false (and sets WriteFailed) when the sink wrote less.
+  // false when the sink wrote less (WriteFailed) or the output would pass
+  // OutputLimit (Overran; what fits is written): the entry ends there.
   bool WriteData(const uint8_t* data, int32_t count);
 
-  // The verdict: every byte was written and the CRC-32 matches.
+  // The verdict on an entry: every byte was written, exactly `expectedSize`
+  // of them (its header's size), and the CRC-32 matches.
+  bool Verified(uint32_t expectedCrc32, uint32_t expectedSize) const {
+    return Verified(expectedCrc32) && BytesWritten == expectedSize;
+  }
+  // The verdict on a stream whose size nobody stated (the codec's tests).
   bool Verified(uint32_t expectedCrc32) const {
-    return !WriteFailed && (CrcRegister ^ 0xFFFFFFFFu) == expectedCrc32;
+    return !WriteFailed && !Overran && (CrcRegister ^ 0xFFFFFFFFu) == expectedCrc32;
   }
 };
 

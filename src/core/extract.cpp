@@ -13,6 +13,8 @@ constexpr char kExtractingPrefix[] = "Extracting: ";
 constexpr char kCouldNotOpenCaption[] = "Couldn't open...";
 constexpr char kCloseErrorCaption[] = "Error Closing...";
 constexpr char kUnsupportedMethodMessage[] = "Unsupported compression method";
+constexpr char kWriteFailedMessage[] =
+    "This file could not be written completely; the disk may be full:\n";
 
 void ShowStatus(SetupSession& session, const char* targetPath) {
   char text[sizeof kExtractingPrefix + kTargetPathSize];
@@ -39,7 +41,7 @@ void CopyStoredEntry(EntryStream& stream) {
   std::free(buffer);
 }
 
-bool ExtractEntry(SetupSession& session, PassContext& pass) {
+bool ExtractEntry(SetupSession& session, PassContext& pass, uint32_t outputLimit) {
   Platform& host = *session.Host;
   const LocalFileHeader& header = session.CurrentHeader;
   bool result = true;
@@ -63,6 +65,7 @@ bool ExtractEntry(SetupSession& session, PassContext& pass) {
   stream.BytesRemaining = remaining > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int32_t>(remaining);
   stream.Keys = encrypted ? &session.Keys : nullptr;
   stream.CrcRegister = 0xFFFFFFFFu;
+  stream.OutputLimit = outputLimit < header.UncompressedSize ? outputLimit : header.UncompressedSize;
 
   bool judged = true;
   if (header.Method == 0) {
@@ -76,8 +79,16 @@ bool ExtractEntry(SetupSession& session, PassContext& pass) {
   }
   session.CrcRegister = stream.CrcRegister;
   session.BytesRemaining = stream.BytesRemaining;
-  // A short write fails the verdict even when the bytes produced were sound.
-  if (judged && stream.Verified(header.Crc32)) {
+  if (judged && stream.Verified(header.Crc32, header.UncompressedSize)) {
+    host.ListSetSelected(session.CurrentEntryIndex, false);
+  } else if (stream.WriteFailed) {
+    // The archive may be sound: the disk is full, or the file cannot take
+    // more. Said as such, and not again as a CRC error at the end.
+    char text[sizeof kWriteFailedMessage + kTargetPathSize];
+    std::memcpy(text, kWriteFailedMessage, sizeof kWriteFailedMessage - 1);
+    std::memcpy(text + sizeof kWriteFailedMessage - 1, pass.TargetPath,
+                std::strlen(pass.TargetPath) + 1);
+    host.ShowMessage(text, kErrorCaption);
     host.ListSetSelected(session.CurrentEntryIndex, false);
   }
 

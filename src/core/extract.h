@@ -19,10 +19,13 @@ struct PassContext {
 
 // Extracts the current entry (its header in CurrentHeader, the read position
 // at its data, past the encryption header of an encrypted entry whose keys
-// are primed) to TargetPath. False only for an unsupported method, after
-// which the pass must end; a target that cannot be created or a CRC mismatch
-// still answer true.
-bool ExtractEntry(SetupSession& session, PassContext& pass);
+// are primed) to TargetPath, writing at most `outputLimit` bytes and never
+// more than the header's uncompressed size. Its pending mark is cleared only
+// when exactly that size came out with the header's CRC-32 (or when a write
+// failed, which has its own message). False only for an unsupported method,
+// after which the pass must end; a target that cannot be created or a CRC
+// mismatch still answer true.
+bool ExtractEntry(SetupSession& session, PassContext& pass, uint32_t outputLimit);
 
 // Copies the stream's remaining bytes as they are (decrypted when the stream
 // has keys), in pieces of at most 32 KiB.

@@ -38,6 +38,11 @@ struct LocalFileHeader {
   uint32_t UncompressedSize = 0;
   uint16_t NameLength = 0;
   uint16_t ExtraLength = 0;
+  // Set by the walk, not read from the header: the sizes came from a Zip64
+  // extra field (a descriptor then holds 8-byte sizes), and the length of a
+  // descriptor known to follow the data (0: none known).
+  bool Zip64 = false;
+  uint8_t DescriptorLength = 0;
 };
 inline constexpr int kLocalHeaderSize = 30;
 

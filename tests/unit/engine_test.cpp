@@ -21,6 +21,13 @@ const char kWrongPasswordMessage[] =
 const char kAppPathsKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\Viewer.exe";
 
 Bytes Text(const std::string& s) { return Bytes(s.begin(), s.end()); }
+// The message of a walk that cannot go on after the entry `name`.
+std::string DamagedAfter(const std::string& name) {
+  return "Error: The archive of this setup is damaged, or of a kind this setup cannot read. "
+         "The installation could not go on after this file:\n" +
+         name + "\nPlease repeat the download; if that does not help, ask the publisher for a "
+                "new setup.";
+}
 std::string Book(const std::string& relative) { return std::string(kBookFolder) + "\\" + relative; }
 std::string BookHost(const std::string& relative) { return kBookHost + relative; }
 
@@ -472,12 +479,12 @@ TEST(EngineFailures, EntriesThatCannotBeWritten) {
     std::vector<std::string> written;  // under the install folder
     const char* firstContent;
   } cases[] = {
-      {"method 6 ends the pass",
+      {"method 6 ends the pass, naming the entry, before any file is made",
        {{"one.txt", Text("imploded"), 6}, {"two.txt", Text("two")}},
        nullptr,
        nullptr,
-       {"Error: Unsupported compression method"},
-       {"one.txt"},
+       {"Error: Unsupported compression method\none.txt\n(method 6, imploded)"},
+       {},
        ""},
       {"a folder where the file goes",
        {{"one.txt", Text("one")}, {"two.txt", Text("two")}, {"three.txt", Text("three")}},
@@ -490,7 +497,7 @@ TEST(EngineFailures, EntriesThatCannotBeWritten) {
        {{"one.txt", Text("one")}, Record("two.txt", Text("two")).WithCompressedSize(1000)},
        nullptr,
        nullptr,
-       {kCrcMessage},
+       {DamagedAfter("two.txt"), kCrcMessage},
        {"one.txt", "two.txt"},
        "one"},
       {"a file where a folder goes",
@@ -1042,7 +1049,13 @@ TEST(EngineSigned, CertificateTableRightAfterTheArchiveIsAccepted) {
     bool peHeader;
     bool pePlus;  // a 64-bit stub's PE32+ header: directories 16 bytes further in
     bool accepted;
+    int padding = 0;  // bytes a signer put before the table to align it
+    uint8_t paddingByte = 0;
   } cases[] = {
+      {"signed, aligned with 7 zero bytes", 0, 0, 64, true, false, true, 7},
+      {"signed, aligned with 1 zero byte, PE32+", 0, 0, 64, true, true, true, 1},
+      {"8 bytes before the table", 0, 0, 64, true, false, false, 8},
+      {"padding that is not zero", 0, 0, 64, true, false, false, 4, 0x20},
       {"signed", 0, 0, 64, true, false, true},
       {"signed, PE32+", 0, 0, 64, true, true, true},
       {"table one byte later", 1, 0, 64, true, false, false},
@@ -1075,15 +1088,15 @@ TEST(EngineSigned, CertificateTableRightAfterTheArchiveIsAccepted) {
       Bytes fields;
       Put32(fields, 16);  // NumberOfRvaAndSizes
       for (int i = 0; i < 4; ++i) Put32(fields, 0), Put32(fields, 0);
-      Put32(fields, sizeField + c.offsetShift);
+      Put32(fields, sizeField + c.padding + c.offsetShift);
       Put32(fields, kTableSize);
       std::copy(fields.begin(), fields.end(), packaged.begin() + optional + (c.pePlus ? 108 : 92));
     }
-    Bytes table;
+    Bytes table(c.padding, c.paddingByte);
     Put32(table, c.recordLength);
     Put16(table, 0x0200);
     Put16(table, 0x0002);
-    table.resize(kTableSize + c.extraBytes, 0x30);
+    table.resize(c.padding + kTableSize + c.extraBytes, 0x30);
     packaged.insert(packaged.end(), table.begin(), table.end());
 
     rig.Open();
@@ -1096,6 +1109,184 @@ TEST(EngineSigned, CertificateTableRightAfterTheArchiveIsAccepted) {
       EXPECT_EQ(rig.Files(), std::vector<std::string>{});
     }
   }
+}
+
+
+// Archives that streaming or large-file writers make: every entry installs,
+// or the reader is told by name why not.
+TEST(EngineWalk, Zip64AndStreamedEmptyEntriesFromRealTools) {
+  const struct {
+    const char* label;
+    const char* command;
+    std::vector<std::string> files;  // as installed, with their source
+  } cases[] = {
+      {"zip -fz", "zip -q -fz {zip} one.txt sub/two.bin empty.txt",
+       {"one.txt", "sub/two.bin", "empty.txt"}},
+      {"zip -fz -0", "zip -q -0 -fz {zip} one.txt sub/two.bin", {"one.txt", "sub/two.bin"}},
+      // Input from a pipe: zip cannot know the size first and writes Zip64
+      // sizes in the local header of every entry.
+      {"zip -fz from a pipe", "cat one.txt | zip -q -fz {zip} - && zip -q -fz {zip} sub/two.bin",
+       {"-", "sub/two.bin"}},
+      // bsdtar, stored: sizes in the header, the CRC only in the descriptor,
+      // and an empty file confirmed by a descriptor of zeros.
+      {"bsdtar stored", "bsdtar --format zip --options zip:compression=store -cf {zip} "
+                        "one.txt empty.txt sub",
+       {"one.txt", "empty.txt", "sub/two.bin"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    Rig rig;
+    Rng rng(21);
+    rig.Source("one.txt", TextLike(rng, 3000));
+    rig.Source("sub/two.bin", BinaryMix(rng, 90000));
+    rig.Source("empty.txt", {});
+    const Bytes zip = rig.Tool(c.command);
+    rig.Run(zip);
+    EXPECT_EQ(rig.Messages(), std::vector<std::string>{});
+    EXPECT_EQ(rig.Host().ListSelectedCount(), 0);
+    for (const std::string& file : c.files) {
+      std::string windows = file;
+      std::replace(windows.begin(), windows.end(), '/', '\\');
+      const Bytes expected = file == "-" ? rig.SourceBytes("one.txt") : rig.SourceBytes(file);
+      EXPECT_TRUE(SameBytes(rig.Installed(Book(windows)), expected)) << file;
+    }
+  }
+}
+
+Bytes Zip64Extra(uint64_t uncompressed, uint64_t compressed) {
+  Bytes extra;
+  Put16(extra, 1);
+  Put16(extra, 16);
+  Put32(extra, uint32_t(uncompressed));
+  Put32(extra, uint32_t(uncompressed >> 32));
+  Put32(extra, uint32_t(compressed));
+  Put32(extra, uint32_t(compressed >> 32));
+  return extra;
+}
+
+// What cannot be walked is reported once, by name, and never ends in silence
+// or as a success.
+TEST(EngineWalk, WalksThatCannotGoOnAreReported) {
+  const std::string unreadable =
+      "Error: This file cannot be installed: its archive gives no sizes this setup can read, "
+      "or it is too large:\nbig.bin\nPlease ask the publisher for a new setup.";
+  Bytes noEnd = HandMade({{"one.txt", Text("one")}, {"two.txt", Text("two")}});
+  noEnd.resize(noEnd.size() - 22);  // the end record becomes bytes of no record
+  for (char ch : std::string("garbage after the last entry")) noEnd.push_back(uint8_t(ch));
+  const struct {
+    const char* label;
+    Bytes zip;
+    std::vector<std::string> messages;
+    std::vector<std::string> files;
+  } cases[] = {
+      {"Zip64 sizes beyond 2 GiB",
+       HandMade({{"one.txt", Text("one")},
+                 Record("big.bin", Text("data"))
+                     .WithCompressedSize(0xFFFFFFFFu)
+                     .WithExtra(Zip64Extra(uint64_t{3} << 30, uint64_t{3} << 30)),
+                 {"three.txt", Text("three")}}),
+       {unreadable},
+       {"one.txt"}},
+      {"sizes of 0xFFFFFFFF without a Zip64 field",
+       HandMade({{"one.txt", Text("one")},
+                 Record("big.bin", Text("data")).WithCompressedSize(0xFFFFFFFFu),
+                 {"three.txt", Text("three")}}),
+       {unreadable},
+       {"one.txt"}},
+      {"no end record after the entries", noEnd, {DamagedAfter("two.txt")},
+       {"one.txt", "two.txt"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    Rig rig;
+    rig.Run(c.zip);
+    EXPECT_EQ(rig.Messages(), c.messages);
+    std::vector<std::string> files;
+    for (const std::string& f : c.files) files.push_back(BookHost(f));
+    EXPECT_EQ(rig.Files(), files);
+  }
+}
+
+// Methods the stub cannot read are named before any password is asked and
+// leave no file; a cut encryption header is damage, not a wrong password.
+TEST(EngineWalk, UnreadableEntriesAreNamedBeforeAnyPassword) {
+  const struct {
+    const char* label;
+    std::string command;  // empty: `records`
+    std::vector<Record> records;
+    std::string message;
+  } cases[] = {
+      {"7-Zip AES", "7z a -tzip -mem=AES256 -ppw {zip} one.txt", {},
+       "Error: Unsupported compression method\none.txt\n(method 99, AES encryption)"},
+      {"7-Zip bzip2", "7z a -tzip -mm=BZip2 {zip} one.txt", {},
+       "Error: Unsupported compression method\none.txt\n(method 12, bzip2)"},
+      {"encryption header cut short", "",
+       {Record("one.txt", Text("12345")).WithFlags(1)},
+       DamagedAfter("one.txt")},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    Rig rig;
+    Rng rng(2);
+    rig.Source("one.txt", TextLike(rng, 4000));  // worth compressing
+    rig.Host().PasswordReplies = {"pw", "pw", "pw"};
+    rig.Run(c.command.empty() ? HandMade(c.records) : rig.Tool(c.command));
+    EXPECT_EQ(rig.Messages(), std::vector<std::string>{c.message});
+    EXPECT_EQ(rig.Host().DialogLog,
+              (std::vector<std::string>{"message:" + c.message.substr(7)}))
+        << "no password dialog";
+    EXPECT_EQ(rig.Files(), std::vector<std::string>{});
+  }
+}
+
+// A header that understates its data: output stops at the stated size and
+// the entry counts as damaged; named like a licence, at most what the
+// licence reader reads reaches the temporary folder when the dialog opens.
+TEST(EngineFailures, OutputBeyondTheHeaderSizeIsDamage) {
+  const Bytes bomb(4 << 20, uint8_t('z'));  // 4 MiB that deflate to a few KiB
+  auto understated = [&](const std::string& name) {
+    Bytes zip = HandMade({Record(name, bomb, 8)});
+    // The uncompressed size field (offset 22) says 1,000 bytes.
+    zip[22] = 0xE8;
+    zip[23] = 0x03;
+    zip[24] = zip[25] = 0;
+    return zip;
+  };
+  {
+    Rig rig;
+    rig.Run(understated("book.txt"));
+    EXPECT_EQ(rig.Messages(), std::vector<std::string>{kCrcMessage});
+    EXPECT_EQ(rig.Installed(Book("book.txt")).size(), 1000u);
+  }
+  {
+    Rig rig;
+    rig.Package(understated("!!licence.txt"));
+    rig.Open();
+    EXPECT_LE(rig.Installed("C:\\Temp\\!!licence.txt").size(), 1000u);
+    EXPECT_EQ(rig.Host().ListSelectedCount(), 1) << "not verified while the dialog opens";
+  }
+}
+
+// The licence's folder in the temporary folder cannot be made (a file is in
+// the way): the listing goes on, so a damaged file after it is still caught.
+TEST(EngineLicence, LicenceFolderThatCannotBeMadeDoesNotHideLaterDamage) {
+  Rng rng(12);
+  const Bytes text = TextLike(rng, 5000);
+  Rig rig;
+  rig.Place("C:\\Temp\\docs", Text("a file where the licence's folder goes"));
+  Bytes zip = HandMade({{"docs/sub/!!licence.txt", Text("Licence")},
+                        {"one.txt", text, 8},
+                        {"two.txt", Text("two")}});
+  const size_t header = HeaderOffsetOf(zip, "one.txt");
+  zip[header + 30 + 7 + 40] ^= 0x10;  // inside one.txt's deflate data
+  rig.Package(zip);
+  rig.Open();
+  ASSERT_EQ(rig.Messages().size(), 2u) << ::testing::PrintToString(rig.Messages());
+  EXPECT_NE(rig.Messages()[1].find("The licence could not be shown"), std::string::npos);
+  EXPECT_EQ(rig.Host().List.size(), 3u);
+  rig.Install();
+  EXPECT_EQ(rig.Messages().back(), kCrcMessage);
+  EXPECT_EQ(rig.Installed(Book("two.txt")), Text("two"));
 }
 
 }  // namespace

@@ -91,33 +91,25 @@ const char* MethodName(uint16_t method) {
   return method == 0 ? "stored" : method == 8 ? "deflate" : "other";
 }
 
-// What is learnt of one entry on the walk.
-struct WalkedEntry {
-  std::string Name;  // decoded, UTF-8
-  bool NameFits = true;
-  uint32_t HeaderOffset = 0;
-};
+using ebook::WalkedEntry;
 
-// The stub's header walk, calling `visit` with the read position at each
-// entry's data. Returns false when the pass-start checks refuse the file.
-bool WalkEntries(SetupSession& session, const std::function<void(const WalkedEntry&)>& visit) {
-  ebook::Platform& host = *session.Host;
+// The stub's own walk (ebook::ReadNextEntry), calling `visit` with the read
+// position at each entry's data. Returns false when the pass-start checks
+// refuse the file; `stopped` tells whether the walk ended before the
+// archive's end records because a record could not be read or followed.
+bool WalkEntries(SetupSession& session, const std::function<void(const WalkedEntry&)>& visit,
+                 bool* stopped = nullptr) {
   if (!ebook::RunPassStartChecks(session)) return false;
-  char stored[ebook::kNameBufferSize];
-  char name[ebook::kEntryTextSize];
-  while (ebook::ReadLocalHeader(session) && session.ArchivePosition >= 0) {
-    WalkedEntry entry;
-    entry.HeaderOffset = static_cast<uint32_t>(session.ArchivePosition);
-    entry.NameFits = ebook::ReadEntryName(session, stored, sizeof stored) >= 0;
-    const bool utf8 = (session.CurrentHeader.Flags & ebook::kUtf8NameFlag) != 0;
-    if (host.DecodeStoredText(stored, utf8, name, sizeof name) < 0) entry.NameFits = false;
-    entry.Name = name;
-    const uint64_t data = ebook::EntryDataOffset(session.CurrentHeader, entry.HeaderOffset);
-    if (data > 0xFFFFFFFFu) break;
-    ebook::SeekArchive(session, static_cast<uint32_t>(data));
+  WalkedEntry entry;
+  ebook::WalkStep step;
+  while ((step = ebook::ReadNextEntry(session, entry)) == ebook::WalkStep::kEntry) {
     visit(entry);
-    if (!ebook::SeekNextHeader(session, entry.HeaderOffset)) break;
+    if (!ebook::SkipToNextEntry(session, entry)) {
+      step = ebook::WalkStep::kStopped;
+      break;
+    }
   }
+  if (stopped != nullptr) *stopped = step == ebook::WalkStep::kStopped;
   return true;
 }
 
@@ -131,12 +123,14 @@ class DiscardSink final : public ebook::ByteSink {
 std::string VerifyEntry(SetupSession& session, const WalkedEntry& entry,
                         const std::string& password) {
   const LocalFileHeader& header = session.CurrentHeader;
-  if (entry.Name.empty()) return "empty name: the install stops here";
+  const std::string name = entry.Name;
+  if (entry.Stored[0] == '\0') return "empty name: the install stops here";
   if (!entry.NameFits) return "name too long for the stub";
-  if (!ebook::IsSafeEntryName(entry.Name)) return "name points outside the installation folder";
-  const bool folder = entry.Name.back() == '/' || entry.Name.back() == '\\';
-  if ((header.Flags & ebook::kStreamedFlag) != 0 && header.CompressedSize == 0)
-    return "sizes only after the data: the install stops here";
+  if (!ebook::IsSafeEntryName(name)) return "name points outside the installation folder";
+  const bool folder = name.back() == '/' || name.back() == '\\';
+  if (entry.SizesUnreadable)
+    return "Zip64 sizes missing or beyond 2 GiB: the install stops here";
+  if (entry.SizesUnknown) return "sizes only after the data: the install stops here";
   if (folder) return "";
   if (header.Method != 0 && header.Method != 8)
     return "compression method " + std::to_string(header.Method) + " is not supported";
@@ -160,12 +154,14 @@ std::string VerifyEntry(SetupSession& session, const WalkedEntry& entry,
       int64_t{header.CompressedSize} - (encrypted ? ebook::kEncryptionHeaderSize : 0);
   stream.BytesRemaining = remaining > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int32_t>(remaining);
   stream.Keys = encrypted ? &session.Keys : nullptr;
+  stream.OutputLimit = header.UncompressedSize;
   if (header.Method == 0) {
     ebook::CopyStoredEntry(stream);
   } else if (ebook::InflateEntry(stream) == ebook::InflateResult::kBadData) {
     return "damaged deflate data";
   }
-  return stream.Verified(header.Crc32) ? "" : "CRC error";
+  if (stream.Overran) return "more data than its header's size: counted as damage";
+  return stream.Verified(header.Crc32, header.UncompressedSize) ? "" : "CRC error";
 }
 
 }  // namespace
@@ -208,15 +204,26 @@ int RunCheck(const InspectOptions& options, std::ostream& out, std::ostream& err
     OpenedSetup setup(scratch.Path() / "walk");
     if (!OpenPackaged(setup, options.SetupPath, err)) return 2;
     int count = 0;
-    bool walked = WalkEntries(setup.Session, [&](const WalkedEntry& entry) {
-      ++count;
-      std::string problem = VerifyEntry(setup.Session, entry, options.Password);
-      if (!problem.empty()) {
-        out << "problem: " << (entry.Name.empty() ? "(no name)" : entry.Name) << ": " << problem
-            << "\n";
-        ++problems;
-      }
-    });
+    bool stopped = false;
+    std::string last;
+    bool walked = WalkEntries(
+        setup.Session,
+        [&](const WalkedEntry& entry) {
+          ++count;
+          last = entry.Name;
+          std::string problem = VerifyEntry(setup.Session, entry, options.Password);
+          if (!problem.empty()) {
+            out << "problem: " << (entry.Name[0] == '\0' ? "(no name)" : entry.Name) << ": "
+                << problem << "\n";
+            ++problems;
+          }
+        },
+        &stopped);
+    if (walked && stopped && count > 0) {
+      out << "problem: the stub's walk cannot go on after " << last
+          << ": the entries after it would never be installed\n";
+      ++problems;
+    }
     if (!walked) {
       out << "problem: the setup does not pass the stub's download check\n"
           << MessagesOf(setup.Host, 0);
