@@ -65,24 +65,6 @@ bool MakeFoldersIn(Platform& host, char* s, size_t length) {
   return host.CreateFolder(std::string_view(s, length));
 }
 
-// CON, PRN, AUX, NUL, COM1-9 and LPT1-9 name devices in every folder, with
-// any extension and trailing spaces: "nul.txt" would write to the device,
-// not to a file.
-bool IsDeviceName(std::string_view part) {
-  std::string_view stem = part.substr(0, part.find('.'));
-  while (!stem.empty() && stem.back() == ' ') stem.remove_suffix(1);
-  char lower[5] = {};
-  if (stem.size() < 3 || stem.size() > 4) return false;
-  for (size_t i = 0; i < stem.size(); ++i) {
-    char c = stem[i];
-    lower[i] = c >= 'A' && c <= 'Z' ? static_cast<char>(c + ('a' - 'A')) : c;
-  }
-  const std::string_view name(lower, stem.size());
-  if (name == "con" || name == "prn" || name == "aux" || name == "nul") return true;
-  return name.size() == 4 && (name.substr(0, 3) == "com" || name.substr(0, 3) == "lpt") &&
-         name[3] >= '1' && name[3] <= '9';
-}
-
 }  // namespace
 
 int32_t AsciiLowerCase(std::string_view text, char* out, int32_t outSize) {
@@ -156,6 +138,32 @@ bool MakeTargetFolder(Platform& host, std::string_view targetPath) {
   return false;
 }
 
+bool IsWindowsDeviceName(std::string_view part) {
+  std::string_view stem = part.substr(0, part.find('.'));
+  while (!stem.empty() && stem.back() == ' ') stem.remove_suffix(1);
+  // The longest device stem is "conout$"; "com" with a two-byte superscript
+  // digit is five bytes.
+  constexpr size_t kLongestStem = 7;
+  if (stem.size() < 3 || stem.size() > kLongestStem) return false;
+  char lower[kLongestStem];
+  for (size_t i = 0; i < stem.size(); ++i) {
+    const char c = stem[i];
+    lower[i] = c >= 'A' && c <= 'Z' ? static_cast<char>(c + ('a' - 'A')) : c;
+  }
+  const std::string_view name(lower, stem.size());
+  if (name == "con" || name == "prn" || name == "aux" || name == "nul" || name == "conin$" ||
+      name == "conout$") {
+    return true;
+  }
+  const std::string_view prefix = name.substr(0, 3);
+  if (prefix != "com" && prefix != "lpt") return false;
+  const std::string_view number = name.substr(3);
+  if (number.size() == 1) return number[0] >= '1' && number[0] <= '9';
+  // Windows counts the superscript digits of Latin-1 as port numbers too:
+  // U+00B9, U+00B2 and U+00B3, here in UTF-8. No other superscript does.
+  return number == "\xC2\xB9" || number == "\xC2\xB2" || number == "\xC2\xB3";
+}
+
 bool IsSafeEntryName(std::string_view name) {
   if (name.empty()) return true;
   if (name[0] == '\\' || name[0] == '/') return false;
@@ -165,14 +173,14 @@ bool IsSafeEntryName(std::string_view name) {
   while (start <= name.size()) {
     size_t end = name.find_first_of("\\/", start);
     if (end == std::string_view::npos) end = name.size();
-    // Windows drops trailing dots and spaces from a path component, so
-    // ". ." or "... " can mean the parent folder too: a component of only
-    // dots and spaces is refused unless it is a plain ".".
+    // Windows drops trailing dots and spaces from a path part, so "a." or
+    // "a " would be written as "a", somewhere the name does not say (and ". ."
+    // or "... " as the parent folder). Only a plain "." keeps its meaning.
+    // An empty part (what a folder entry's trailing separator leaves, or a
+    // doubled separator, which Windows folds) adds no name.
     const std::string_view part = name.substr(start, end - start);
-    if (!part.empty() && part != "." && part.find_first_not_of(". ") == std::string_view::npos) {
-      return false;
-    }
-    if (IsDeviceName(part)) return false;
+    if (!part.empty() && part != "." && (part.back() == '.' || part.back() == ' ')) return false;
+    if (IsWindowsDeviceName(part)) return false;
     start = end + 1;
   }
   return true;

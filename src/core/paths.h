@@ -65,11 +65,21 @@ void MakeAllFolders(Platform& host, std::string_view folder);
 // afterwards, shows it under "Error Changing Dir" and answers false.
 bool MakeTargetFolder(Platform& host, std::string_view targetPath);
 
-// Whether an entry name stays inside the folder it is installed in: false
-// for absolute names (a leading slash or backslash, UNC), for any colon
-// (drive letters, alternate data streams), for a ".." component, for a
-// zero byte (it would end the path early, possibly right after "..") and for
-// a component that names a device (con, nul.txt, com1, ...).
+// Whether Windows opens `part`, one file or folder name, as a device rather
+// than a file in whatever folder it stands: con, prn, aux, nul, conin$,
+// conout$, com1-9 and lpt1-9, also with the superscripts 1, 2 and 3 (as
+// UTF-8), in any ASCII case. Only the text before the first dot counts,
+// trailing spaces dropped, so "nul.txt" and "aux .htm" are devices too.
+bool IsWindowsDeviceName(std::string_view part);
+
+// Whether an entry name installs a file or folder inside the folder it is
+// installed in, under the name it gives: false for absolute names (a leading
+// slash or backslash, UNC), for any colon (drive letters, alternate data
+// streams), for a zero byte (it would end the path early, possibly right
+// after ".."), for a part that ends in a dot or a space other than a plain
+// "." (Windows drops those, which turns ".." or ". ." into the parent and
+// "book." into "book") and for a part that names a device. The empty part a
+// folder entry's trailing separator leaves is fine.
 bool IsSafeEntryName(std::string_view name);
 
 }  // namespace ebook

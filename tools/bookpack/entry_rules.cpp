@@ -102,8 +102,9 @@ std::string NameProblem(std::string_view name) {
            " bytes long, and the stub holds at most " + std::to_string(ebook::kNameBufferSize - 1);
   }
   if (!ebook::IsSafeEntryName(name)) {
-    return "the name points outside the installation folder (absolute, a drive, \"..\" or a "
-           "device name such as con or nul)";
+    return "the name points outside the installation folder or names what Windows would not "
+           "create as given (absolute, a drive, \"..\", a part ending in a dot or a space, or a "
+           "device name such as con, nul or conin$)";
   }
   for (size_t start = 0; start < name.size();) {
     size_t end = name.find_first_of("\\/", start);

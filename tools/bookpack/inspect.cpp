@@ -133,7 +133,8 @@ std::string VerifyEntry(SetupSession& session, const WalkedEntry& entry,
   const LocalFileHeader& header = session.CurrentHeader;
   if (entry.Name.empty()) return "empty name: the install stops here";
   if (!entry.NameFits) return "name too long for the stub";
-  if (!ebook::IsSafeEntryName(entry.Name)) return "name points outside the installation folder";
+  if (!ebook::IsSafeEntryName(entry.Name))
+    return "name points outside the installation folder or is not one Windows creates as given";
   const bool folder = entry.Name.back() == '/' || entry.Name.back() == '\\';
   if ((header.Flags & ebook::kStreamedFlag) != 0 && header.CompressedSize == 0)
     return "sizes only after the data: the install stops here";
