@@ -38,14 +38,6 @@ int32_t Emit(std::string_view text, char* out, int32_t outSize) {
   return static_cast<int32_t>(text.size());
 }
 
-// Maps every byte of `text` into `out`; same contract as Emit.
-template <typename Map>
-int32_t EmitMapped(std::string_view text, char* out, int32_t outSize, Map map) {
-  int32_t n = Emit(text, out, outSize);
-  for (int32_t i = 0; i < n; ++i) out[i] = map(out[i]);
-  return n;
-}
-
 // `s` holds `length` characters of the private copy; the character at
 // `length` is borrowed for the zero the platform calls need. Every level
 // works on a leading part of the same copy, since the parent of a path is
@@ -67,12 +59,6 @@ bool MakeFoldersIn(Platform& host, char* s, size_t length) {
 
 }  // namespace
 
-int32_t AsciiLowerCase(std::string_view text, char* out, int32_t outSize) {
-  return EmitMapped(text, out, outSize, [](char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c + ('a' - 'A')) : c;
-  });
-}
-
 uint16_t ZTextLength(const char* text) {
   uint16_t n = 0;
   while (n < kMaxTextCount && text[n] != '\0') ++n;
@@ -83,24 +69,12 @@ int32_t DirectoryOfPath(std::string_view path, char* out, int32_t outSize) {
   return Emit(path.substr(0, DirectoryLength(path)), out, outSize);
 }
 
-int32_t SlashesToBackslashes(std::string_view text, char* out, int32_t outSize) {
-  return EmitMapped(text, out, outSize, [](char c) { return c == '/' ? '\\' : c; });
-}
+std::string_view NameOfPath(std::string_view path) { return path.substr(LastSeparator(path)); }
 
 char* SlashesToBackslashesInPlace(char* text) {
   for (char* p = text; *p != '\0'; ++p)
     if (*p == '/') *p = '\\';
   return text;
-}
-
-int32_t NameOfPath(std::string_view path, char* out, int32_t outSize) {
-  std::string_view name = path.substr(LastSeparator(path));
-  return Emit(name.substr(0, kNameOfPathMax), out, outSize);
-}
-
-int32_t DropTrailingBackslash(std::string_view text, char* out, int32_t outSize) {
-  if (!text.empty() && text.back() == '\\') text.remove_suffix(1);
-  return Emit(text, out, outSize);
 }
 
 bool PathExists(Platform& host, char* path) {

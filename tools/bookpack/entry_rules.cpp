@@ -14,11 +14,6 @@
 namespace bookpack {
 namespace {
 
-std::string_view FilePart(std::string_view name) {
-  const size_t separator = name.find_last_of("\\/:");
-  return separator == std::string_view::npos ? name : name.substr(separator + 1);
-}
-
 // Upper case the way a Windows file system compares names: every letter
 // with a simple upper-case form, not only ASCII ones.
 std::string UpperUtf8(std::string_view text) {
@@ -213,7 +208,7 @@ std::vector<std::string> DescribeOutcome(const std::vector<std::string>& names,
   const bool flat = directive.Letter == 'p' || directive.Letter == 'r';
   for (const std::string& name : names) {
     if (!ebook::IsRunProgramName(name)) continue;
-    std::string target = flat ? std::string(FilePart(name)) : name;
+    std::string target = flat ? std::string(ebook::NameOfPath(name)) : name;
     for (char& c : target) c = c == '/' ? '\\' : c;
     lines.push_back("runs after installing: \"<install folder>\\" + target + "\" /INIT");
     return lines;
