@@ -51,12 +51,6 @@ bool StartsWithLower(std::string_view text, std::string_view prefix) {
   return true;
 }
 
-// The part after the last backslash, slash or colon.
-std::string_view FilePart(std::string_view path) {
-  size_t separator = path.find_last_of("\\/:");
-  return separator == std::string_view::npos ? path : path.substr(separator + 1);
-}
-
 bool EndsWithLower(std::string_view text, std::string_view suffix) {
   return text.size() >= suffix.size() &&
          StartsWithLower(text.substr(text.size() - suffix.size()), suffix);
@@ -168,7 +162,7 @@ bool ShouldReplace(SetupSession& session, const PassContext& pass) {
     case kOverwriteNever:
       return false;
     case kOverwriteAsk: {
-      OverwriteReply reply = session.Host->AskOverwrite(FilePart(pass.TargetPath));
+      OverwriteReply reply = session.Host->AskOverwrite(NameOfPath(pass.TargetPath));
       session.OverwriteAnswer = reply.Overwrite ? 1 : 0;
       if (reply.DontAskAgain)
         session.OverwriteMode = reply.Overwrite ? kOverwriteAlways : kOverwriteNever;
@@ -281,7 +275,7 @@ EntryOutcome InstallEntry(SetupSession& session, PassContext& pass, const Walked
 
   if (session.PathAutodetected) {
     // Update mode writes every file flat into the detected folder.
-    entry = FilePart(entry);
+    entry = NameOfPath(entry);
   }
   if (folder) {
     // A folder entry makes its folder and counts as verified.
@@ -315,11 +309,11 @@ EntryOutcome InstallEntry(SetupSession& session, PassContext& pass, const Walked
 }  // namespace
 
 bool IsLicenceEntryName(std::string_view name) {
-  return StartsWithLower(FilePart(name), "!!licen");
+  return StartsWithLower(NameOfPath(name), "!!licen");
 }
 
 bool IsRunProgramName(std::string_view name) {
-  const std::string_view file = FilePart(name);
+  const std::string_view file = NameOfPath(name);
   // "quon" and ".exe" cannot overlap, so a match has a sixth character.
   return StartsWithLower(file, "quon") && EndsWithLower(file, ".exe") && file[5] != 'r' &&
          file[5] != 'R';

@@ -38,14 +38,6 @@ int32_t Emit(std::string_view text, char* out, int32_t outSize) {
   return static_cast<int32_t>(text.size());
 }
 
-// Maps every byte of `text` into `out`; same contract as Emit.
-template <typename Map>
-int32_t EmitMapped(std::string_view text, char* out, int32_t outSize, Map map) {
-  int32_t n = Emit(text, out, outSize);
-  for (int32_t i = 0; i < n; ++i) out[i] = map(out[i]);
-  return n;
-}
-
 // `s` holds `length` characters of the private copy; the character at
 // `length` is borrowed for the zero the platform calls need. Every level
 // works on a leading part of the same copy, since the parent of a path is
@@ -65,31 +57,7 @@ bool MakeFoldersIn(Platform& host, char* s, size_t length) {
   return host.CreateFolder(std::string_view(s, length));
 }
 
-// CON, PRN, AUX, NUL, COM1-9 and LPT1-9 name devices in every folder, with
-// any extension and trailing spaces: "nul.txt" would write to the device,
-// not to a file.
-bool IsDeviceName(std::string_view part) {
-  std::string_view stem = part.substr(0, part.find('.'));
-  while (!stem.empty() && stem.back() == ' ') stem.remove_suffix(1);
-  char lower[5] = {};
-  if (stem.size() < 3 || stem.size() > 4) return false;
-  for (size_t i = 0; i < stem.size(); ++i) {
-    char c = stem[i];
-    lower[i] = c >= 'A' && c <= 'Z' ? static_cast<char>(c + ('a' - 'A')) : c;
-  }
-  const std::string_view name(lower, stem.size());
-  if (name == "con" || name == "prn" || name == "aux" || name == "nul") return true;
-  return name.size() == 4 && (name.substr(0, 3) == "com" || name.substr(0, 3) == "lpt") &&
-         name[3] >= '1' && name[3] <= '9';
-}
-
 }  // namespace
-
-int32_t AsciiLowerCase(std::string_view text, char* out, int32_t outSize) {
-  return EmitMapped(text, out, outSize, [](char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c + ('a' - 'A')) : c;
-  });
-}
 
 uint16_t ZTextLength(const char* text) {
   uint16_t n = 0;
@@ -101,24 +69,12 @@ int32_t DirectoryOfPath(std::string_view path, char* out, int32_t outSize) {
   return Emit(path.substr(0, DirectoryLength(path)), out, outSize);
 }
 
-int32_t SlashesToBackslashes(std::string_view text, char* out, int32_t outSize) {
-  return EmitMapped(text, out, outSize, [](char c) { return c == '/' ? '\\' : c; });
-}
+std::string_view NameOfPath(std::string_view path) { return path.substr(LastSeparator(path)); }
 
 char* SlashesToBackslashesInPlace(char* text) {
   for (char* p = text; *p != '\0'; ++p)
     if (*p == '/') *p = '\\';
   return text;
-}
-
-int32_t NameOfPath(std::string_view path, char* out, int32_t outSize) {
-  std::string_view name = path.substr(LastSeparator(path));
-  return Emit(name.substr(0, kNameOfPathMax), out, outSize);
-}
-
-int32_t DropTrailingBackslash(std::string_view text, char* out, int32_t outSize) {
-  if (!text.empty() && text.back() == '\\') text.remove_suffix(1);
-  return Emit(text, out, outSize);
 }
 
 bool PathExists(Platform& host, char* path) {
@@ -156,6 +112,32 @@ bool MakeTargetFolder(Platform& host, std::string_view targetPath) {
   return false;
 }
 
+bool IsWindowsDeviceName(std::string_view part) {
+  std::string_view stem = part.substr(0, part.find('.'));
+  while (!stem.empty() && stem.back() == ' ') stem.remove_suffix(1);
+  // The longest device stem is "conout$"; "com" with a two-byte superscript
+  // digit is five bytes.
+  constexpr size_t kLongestStem = 7;
+  if (stem.size() < 3 || stem.size() > kLongestStem) return false;
+  char lower[kLongestStem];
+  for (size_t i = 0; i < stem.size(); ++i) {
+    const char c = stem[i];
+    lower[i] = c >= 'A' && c <= 'Z' ? static_cast<char>(c + ('a' - 'A')) : c;
+  }
+  const std::string_view name(lower, stem.size());
+  if (name == "con" || name == "prn" || name == "aux" || name == "nul" || name == "conin$" ||
+      name == "conout$") {
+    return true;
+  }
+  const std::string_view prefix = name.substr(0, 3);
+  if (prefix != "com" && prefix != "lpt") return false;
+  const std::string_view number = name.substr(3);
+  if (number.size() == 1) return number[0] >= '1' && number[0] <= '9';
+  // Windows counts the superscript digits of Latin-1 as port numbers too:
+  // U+00B9, U+00B2 and U+00B3, here in UTF-8. No other superscript does.
+  return number == "\xC2\xB9" || number == "\xC2\xB2" || number == "\xC2\xB3";
+}
+
 bool IsSafeEntryName(std::string_view name) {
   if (name.empty()) return true;
   if (name[0] == '\\' || name[0] == '/') return false;
@@ -165,14 +147,14 @@ bool IsSafeEntryName(std::string_view name) {
   while (start <= name.size()) {
     size_t end = name.find_first_of("\\/", start);
     if (end == std::string_view::npos) end = name.size();
-    // Windows drops trailing dots and spaces from a path component, so
-    // ". ." or "... " can mean the parent folder too: a component of only
-    // dots and spaces is refused unless it is a plain ".".
+    // Windows drops trailing dots and spaces from a path part, so "a." or
+    // "a " would be written as "a", somewhere the name does not say (and ". ."
+    // or "... " as the parent folder). Only a plain "." keeps its meaning.
+    // An empty part (what a folder entry's trailing separator leaves, or a
+    // doubled separator, which Windows folds) adds no name.
     const std::string_view part = name.substr(start, end - start);
-    if (!part.empty() && part != "." && part.find_first_not_of(". ") == std::string_view::npos) {
-      return false;
-    }
-    if (IsDeviceName(part)) return false;
+    if (!part.empty() && part != "." && (part.back() == '.' || part.back() == ' ')) return false;
+    if (IsWindowsDeviceName(part)) return false;
     start = end + 1;
   }
   return true;

@@ -1,8 +1,8 @@
 // Turning archive entry names into Windows paths, making the folders an
 // entry needs and testing whether a file or folder is there.
 //
-// Texts that come back are written to a caller's buffer of `outSize` bytes,
-// zero-terminated, and the function returns their length. A result that does
+// A text that comes back in a caller's buffer of `outSize` bytes is written
+// zero-terminated, and the function returns its length. A result that does
 // not fit together with its zero is never cut short: the function returns -1
 // and leaves an empty text in the buffer (when it has room for one).
 #pragma once
@@ -14,8 +14,6 @@
 
 namespace ebook {
 
-// The longest name NameOfPath gives.
-inline constexpr int kNameOfPathMax = 255;
 // The wildcard probe PathExists builds for a folder written with a trailing
 // backslash: such a folder is probed only when it is at most
 // kPathProbeSize - 4 characters long.
@@ -23,9 +21,6 @@ inline constexpr int kPathProbeSize = 255;
 // Room for the private copy MakeAllFolders and MakeTargetFolder keep of a
 // folder; longer folders are not created.
 inline constexpr int kFolderTextSize = 1040;
-
-// A copy with A to Z lowered; every other byte, 0x80 and up included, stays.
-int32_t AsciiLowerCase(std::string_view text, char* out, int32_t outSize);
 
 // The bytes before the first zero, at most 65,535: longer texts are not
 // texts the engine makes, and a count that wrapped would make one look short.
@@ -37,16 +32,13 @@ uint16_t ZTextLength(const char* text);
 // the empty text.
 int32_t DirectoryOfPath(std::string_view path, char* out, int32_t outSize);
 
-int32_t SlashesToBackslashes(std::string_view text, char* out, int32_t outSize);
-// Works up to the terminating zero and returns `text`.
+// What follows the last backslash, slash or colon: a view into `path`, the
+// whole of it when it has no separator.
+std::string_view NameOfPath(std::string_view path);
+
+// Turns every slash up to the terminating zero into a backslash; returns
+// `text`.
 char* SlashesToBackslashesInPlace(char* text);
-
-// What follows the last backslash, slash or colon: at most the first
-// kNameOfPathMax characters of it.
-int32_t NameOfPath(std::string_view path, char* out, int32_t outSize);
-
-// The text without its one last backslash, if it ends in one.
-int32_t DropTrailingBackslash(std::string_view text, char* out, int32_t outSize);
 
 // Whether a file or a folder is found at the zero-terminated `path`. A path
 // ending in a backslash is probed through its contents (path followed by
@@ -65,11 +57,21 @@ void MakeAllFolders(Platform& host, std::string_view folder);
 // afterwards, shows it under "Error Changing Dir" and answers false.
 bool MakeTargetFolder(Platform& host, std::string_view targetPath);
 
-// Whether an entry name stays inside the folder it is installed in: false
-// for absolute names (a leading slash or backslash, UNC), for any colon
-// (drive letters, alternate data streams), for a ".." component, for a
-// zero byte (it would end the path early, possibly right after "..") and for
-// a component that names a device (con, nul.txt, com1, ...).
+// Whether Windows opens `part`, one file or folder name, as a device rather
+// than a file in whatever folder it stands: con, prn, aux, nul, conin$,
+// conout$, com1-9 and lpt1-9, also with the superscripts 1, 2 and 3 (as
+// UTF-8), in any ASCII case. Only the text before the first dot counts,
+// trailing spaces dropped, so "nul.txt" and "aux .htm" are devices too.
+bool IsWindowsDeviceName(std::string_view part);
+
+// Whether an entry name installs a file or folder inside the folder it is
+// installed in, under the name it gives: false for absolute names (a leading
+// slash or backslash, UNC), for any colon (drive letters, alternate data
+// streams), for a zero byte (it would end the path early, possibly right
+// after ".."), for a part that ends in a dot or a space other than a plain
+// "." (Windows drops those, which turns ".." or ". ." into the parent and
+// "book." into "book") and for a part that names a device. The empty part a
+// folder entry's trailing separator leaves is fine.
 bool IsSafeEntryName(std::string_view name);
 
 }  // namespace ebook

@@ -10,6 +10,7 @@
 #include <system_error>
 #include <utility>
 
+#include "core/paths.h"
 #include "core/utf8.h"
 
 namespace ebook {
@@ -36,20 +37,6 @@ bool IsDriveLetter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 
 
 bool HasDrivePrefix(std::string_view path) {
   return path.size() >= 2 && IsDriveLetter(path[0]) && path[1] == ':';
-}
-
-// Names Windows opens as devices instead of files, whatever the extension.
-bool IsDeviceName(std::string_view name) {
-  std::string_view base = name.substr(0, name.find('.'));
-  while (!base.empty() && base.back() == ' ') base.remove_suffix(1);
-  for (const char* device : {"CON", "PRN", "AUX", "NUL"}) {
-    if (EqualsIgnoringCase(base, device)) return true;
-  }
-  if (base.size() == 4 && base[3] >= '1' && base[3] <= '9') {
-    std::string_view stem = base.substr(0, 3);
-    return EqualsIgnoringCase(stem, "COM") || EqualsIgnoringCase(stem, "LPT");
-  }
-  return false;
 }
 
 bool HasReservedCharacter(std::string_view name) {
@@ -209,7 +196,7 @@ std::string NativePlatform::FullWindowsPath(std::string_view path) const {
     if (last && !endsInSeparator) {
       while (!name.empty() && (name.back() == '.' || name.back() == ' ')) name.pop_back();
     }
-    if (name.empty() || HasReservedCharacter(name) || IsDeviceName(name)) return {};
+    if (name.empty() || HasReservedCharacter(name) || IsWindowsDeviceName(name)) return {};
     parts.push_back(std::move(name));
   }
 

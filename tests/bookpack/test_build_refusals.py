@@ -52,7 +52,8 @@ class NameRefusalTest(BuildTestCase):
         ({"d" * 100 + "/" + "f" * 157: b"x"}, "f" * 157, "258 bytes long"),
         ({"Read.txt": b"1", "read.TXT": b"2"}, '"Read.txt" and "read.TXT"', "same file"),
         ({"Ärger.txt": b"1", "ärger.txt": b"2"}, '"Ärger.txt" and "ärger.txt"', "same file"),
-        ({"notes": b"1", "notes.": b"2"}, '"notes" and "notes."', "same file"),
+        ({"notes": b"1", "notes.": b"2"}, "notes.", "a part ending in a dot or a space"),
+        ({"book /a.txt": b"1"}, "book /a.txt", "a part ending in a dot or a space"),
         ({"Docs": b"1", "docs/a.txt": b"2"}, '"Docs" and "docs/a.txt"', "a file and a folder"),
     ]
 

@@ -83,6 +83,10 @@ TEST_F(NativePlatformTest, MapsWindowsPathsUnderTheRoot) {
       {"C:\\a\\x*y", ""},
       {"C:\\a\\con.txt", ""},
       {"C:\\a\\LPT1", ""},
+      {"C:\\a\\CONIN$", ""},
+      {"C:\\a\\conout$.txt\\f", ""},
+      {"C:\\a\\com\xC2\xB9.txt", ""},
+      {"C:\\a\\com\xC2\xB9x.txt", "C/a/com\xC2\xB9x.txt"},
       {"C:\\a\\...", ""},
   };
   for (const Case& c : cases) {

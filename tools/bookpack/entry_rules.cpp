@@ -14,11 +14,6 @@
 namespace bookpack {
 namespace {
 
-std::string_view FilePart(std::string_view name) {
-  const size_t separator = name.find_last_of("\\/:");
-  return separator == std::string_view::npos ? name : name.substr(separator + 1);
-}
-
 // Upper case the way a Windows file system compares names: every letter
 // with a simple upper-case form, not only ASCII ones.
 std::string UpperUtf8(std::string_view text) {
@@ -102,8 +97,9 @@ std::string NameProblem(std::string_view name) {
            " bytes long, and the stub holds at most " + std::to_string(ebook::kNameBufferSize - 1);
   }
   if (!ebook::IsSafeEntryName(name)) {
-    return "the name points outside the installation folder (absolute, a drive, \"..\" or a "
-           "device name such as con or nul)";
+    return "the name points outside the installation folder or names what Windows would not "
+           "create as given (absolute, a drive, \"..\", a part ending in a dot or a space, or a "
+           "device name such as con, nul or conin$)";
   }
   for (size_t start = 0; start < name.size();) {
     size_t end = name.find_first_of("\\/", start);
@@ -212,7 +208,7 @@ std::vector<std::string> DescribeOutcome(const std::vector<std::string>& names,
   const bool flat = directive.Letter == 'p' || directive.Letter == 'r';
   for (const std::string& name : names) {
     if (!ebook::IsRunProgramName(name)) continue;
-    std::string target = flat ? std::string(FilePart(name)) : name;
+    std::string target = flat ? std::string(ebook::NameOfPath(name)) : name;
     for (char& c : target) c = c == '/' ? '\\' : c;
     lines.push_back("runs after installing: \"<install folder>\\" + target + "\" /INIT");
     return lines;

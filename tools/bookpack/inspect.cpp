@@ -126,7 +126,8 @@ std::string VerifyEntry(SetupSession& session, const WalkedEntry& entry,
   const std::string name = entry.Name;
   if (entry.Stored[0] == '\0') return "empty name: the install stops here";
   if (!entry.NameFits) return "name too long for the stub";
-  if (!ebook::IsSafeEntryName(name)) return "name points outside the installation folder";
+  if (!ebook::IsSafeEntryName(name))
+    return "name points outside the installation folder or is not one Windows creates as given";
   const bool folder = name.back() == '/' || name.back() == '\\';
   if (entry.SizesUnreadable)
     return "Zip64 sizes missing or beyond 2 GiB: the install stops here";
