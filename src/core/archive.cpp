@@ -81,11 +81,9 @@ bool IsSignedPackage(SetupSession& session, uint32_t sizeField, uint32_t fileLen
     uint8_t padding[8] = {};
     const int32_t count = static_cast<int32_t>(table.Offset - sizeField);
     if (session.Host->SeekFile(session.ArchiveHandle, sizeField) != sizeField ||
-        session.Host->ReadFile(session.ArchiveHandle, padding, count) != count) {
+        session.Host->ReadFile(session.ArchiveHandle, padding, count) != count ||
+        (Read32(padding) | Read32(padding + 4)) != 0) {
       return false;
-    }
-    for (int32_t i = 0; i < count; ++i) {
-      if (padding[i] != 0) return false;
     }
   }
   // The table holds WIN_CERTIFICATE records: the first one's length must
@@ -231,52 +229,40 @@ bool IsEndOfEntries(uint32_t signature) {
 }
 
 // A header whose sizes are 0xFFFFFFFF keeps the real ones in its Zip64
-// extra field (tag 1): in a local header both sizes, uncompressed first,
-// though some writers store only the ones that overflowed. False when there
-// is no such field or the sizes are beyond what a packaged file can hold.
+// extra field (tag 1), which in a local header holds both sizes,
+// uncompressed first. False when there is no such field or the sizes are
+// beyond what a packaged file can hold.
 bool ReadZip64Sizes(SetupSession& session, uint32_t h) {
   Platform& host = *session.Host;
   LocalFileHeader& header = session.CurrentHeader;
-  uint64_t at = uint64_t{h} + kLocalHeaderSize + header.NameLength;
+  uint32_t at = h + kLocalHeaderSize + header.NameLength;
   uint32_t left = header.ExtraLength;
-  while (left >= 4 && at <= 0xFFFFFFFFu) {
-    SeekArchive(session, static_cast<uint32_t>(at));
-    uint8_t field[4 + 16] = {};
+  while (left >= 4) {
+    uint8_t field[4 + 16];
+    SeekArchive(session, at);
     if (session.ArchivePosition == -1 || host.ReadFile(session.ArchiveHandle, field, 4) != 4) {
       return false;
     }
-    const uint16_t tag = Read16(field);
-    const uint16_t size = Read16(field + 2);
+    const uint32_t size = Read16(field + 2);
     if (size > left - 4) return false;
-    if (tag == 0x0001) {
-      const int32_t want = size < 16 ? size : 16;
-      if (host.ReadFile(session.ArchiveHandle, field + 4, want) != want) return false;
-      const uint8_t* p = field + 4;
-      const uint8_t* end = p + want;
-      auto next64 = [&](uint64_t& value) {
-        if (end - p < 8) return false;
-        value = Read32(p) | uint64_t{Read32(p + 4)} << 32;
-        p += 8;
-        return true;
-      };
-      uint64_t uncompressed = header.UncompressedSize;
-      uint64_t compressed = header.CompressedSize;
-      bool read = true;
-      if (want >= 16) {
-        read = next64(uncompressed) && next64(compressed);
-      } else {
-        if (header.UncompressedSize == 0xFFFFFFFFu) read = next64(uncompressed);
-        if (read && header.CompressedSize == 0xFFFFFFFFu) read = next64(compressed);
+    if (Read16(field) == 0x0001) {
+      if (size < 16 || host.ReadFile(session.ArchiveHandle, field + 4, 16) != 16) return false;
+      const uint32_t uncompressed = Read32(field + 4);
+      const uint32_t compressed = Read32(field + 12);
+      // High words of zero and sizes that fit the signed positions.
+      if ((Read32(field + 8) | Read32(field + 16)) != 0 || (uncompressed | compressed) > 0x7FFFFFFFu) {
+        return false;
       }
-      if (!read || uncompressed > 0x7FFFFFFFu || compressed > 0x7FFFFFFFu) return false;
-      header.UncompressedSize = static_cast<uint32_t>(uncompressed);
-      header.CompressedSize = static_cast<uint32_t>(compressed);
+      header.UncompressedSize = uncompressed;
+      header.CompressedSize = compressed;
       header.Zip64 = true;
       session.BytesRemaining = static_cast<int32_t>(compressed);
       return true;
     }
-    at += 4u + size;
-    left -= 4u + size;
+    // The entry's data offset was checked to lie below 4 GiB, so this
+    // cannot wrap.
+    at += 4 + size;
+    left -= 4 + size;
   }
   return false;
 }
@@ -333,7 +319,10 @@ WalkStep ReadNextEntry(SetupSession& session, WalkedEntry& entry) {
   if (!ReadLocalHeader(session)) {
     return IsEndOfEntries(session.CurrentHeader.Signature) ? WalkStep::kEnd : WalkStep::kStopped;
   }
-  entry = WalkedEntry{};
+  // Field by field: a whole-record reset would cost a kilobyte of zeros in
+  // the stub's image. The name buffers are written below.
+  entry.SizesUnreadable = false;
+  entry.SizesUnknown = false;
   LocalFileHeader& header = session.CurrentHeader;
   entry.HeaderOffset = h;
   int32_t length = ReadEntryName(session, entry.Stored, sizeof entry.Stored);
@@ -342,11 +331,11 @@ WalkStep ReadNextEntry(SetupSession& session, WalkedEntry& entry) {
   const bool utf8 = (header.Flags & kUtf8NameFlag) != 0;
   if (host.DecodeStoredText(entry.Stored, utf8, entry.Name, sizeof entry.Name) < 0) length = -1;
   entry.NameFits = length >= 0;
+  const uint64_t data = EntryDataOffset(header, h);
+  if (data > 0xFFFFFFFFu) return WalkStep::kStopped;
   if (header.CompressedSize == 0xFFFFFFFFu || header.UncompressedSize == 0xFFFFFFFFu) {
     entry.SizesUnreadable = !ReadZip64Sizes(session, h);
   }
-  const uint64_t data = EntryDataOffset(header, h);
-  if (data > 0xFFFFFFFFu) return WalkStep::kStopped;
   if (!entry.SizesUnreadable && (header.Flags & kStreamedFlag) != 0) {
     if (header.CompressedSize == 0) {
       header.DescriptorLength = ConfirmedEmptyDescriptor(session, static_cast<uint32_t>(data));

@@ -21,18 +21,12 @@ constexpr char kWrongPasswordMessage[] = "The installation stopped, because the 
 constexpr char kStreamedArchiveMessage[] =
     "This setup cannot be installed: its archive does not record the sizes of its files. "
     "Please ask the publisher for a new setup.";
-constexpr char kDamagedArchiveMessage[] =
-    "The archive of this setup is damaged, or of a kind this setup cannot read. "
-    "The installation could not go on after this file:\n";
-constexpr char kDamagedArchiveAdvice[] =
-    "\nPlease repeat the download; if that does not help, ask the publisher for a new setup.";
-constexpr char kSizesUnreadableMessage[] =
-    "This file cannot be installed: its archive gives no sizes this setup can read, "
-    "or it is too large:\n";
-constexpr char kAskPublisher[] = "\nPlease ask the publisher for a new setup.";
-constexpr char kUnsupportedMethodMessage[] = "Unsupported compression method";
-constexpr char kLicenceFolderMessage[] =
-    "The licence could not be shown, because its folder could not be made:\n";
+// The archive cannot be followed at an entry (sizes this setup cannot use,
+// an encryption header cut short) or after one (no next record).
+constexpr char kDamagedAtMessage[] = "Damaged or unsupported archive at:\n";
+constexpr char kDamagedAfterMessage[] = "Damaged or unsupported archive after:\n";
+constexpr char kDamagedAdvice[] = "\nPlease repeat the download, or ask the publisher.";
+constexpr char kUnsupportedMethodMessage[] = "Unsupported compression method\n";
 constexpr int kPasswordTries = 3;
 static_assert(kFolderTextSize >= kTargetPathSize, "every target's folder can be made");
 
@@ -89,20 +83,19 @@ void ShowNamed(Platform& host, const char* message, std::string_view name) {
   ShowJoined(host, {message, name});
 }
 
-// What the reader is told of a method this setup cannot read.
-std::string_view MethodLabel(uint16_t method) {
-  switch (method) {
-    case 1: return "method 1, shrunk";
-    case 6: return "method 6, imploded";
-    case 9: return "method 9, Deflate64";
-    case 12: return "method 12, bzip2";
-    case 14: return "method 14, LZMA";
-    case 93: return "method 93, Zstandard";
-    case 95: return "method 95, XZ";
-    case 98: return "method 98, PPMd";
-    case 99: return "method 99, AES encryption";
-    default: return "a method other than stored or deflated";
-  }
+// "(method 99)": the number, which the publisher's tools show too.
+std::string_view MethodText(uint16_t method, char (&out)[16]) {
+  char* end = out + sizeof out;
+  char* p = end;
+  *--p = ')';
+  do {
+    *--p = static_cast<char>('0' + method % 10);
+    method = static_cast<uint16_t>(method / 10);
+  } while (method != 0);
+  constexpr char kPrefix[] = "\n(method ";
+  p -= sizeof kPrefix - 1;
+  std::memcpy(p, kPrefix, sizeof kPrefix - 1);
+  return std::string_view(p, static_cast<size_t>(end - p));
 }
 
 bool IsSupportedMethod(uint16_t method) { return method == 0 || method == 8; }
@@ -216,7 +209,6 @@ EntryOutcome ListEntry(SetupSession& session, PassContext& pass, const char* nam
   if (!PathExists(host, pass.TargetPath) && !MakeTargetFolder(host, pass.TargetPath)) {
     // The listing goes on: every later entry still needs its pending mark,
     // or damage after the licence would install without a word.
-    ShowNamed(host, kLicenceFolderMessage, entry);
     return {};
   }
   if (!ExtractEntry(session, pass, kLicenceReadSize)) return {true, PassEnd::kEndAtOnce};
@@ -239,7 +231,7 @@ EntryOutcome InstallEntry(SetupSession& session, PassContext& pass, const Walked
     return {};
   }
   if (walked.SizesUnreadable) {
-    ShowJoined(host, {kSizesUnreadableMessage, entry, kAskPublisher});
+    ShowJoined(host, {kDamagedAtMessage, entry, kDamagedAdvice});
     accepted = false;
     return {true, PassEnd::kEndAtOnce};
   }
@@ -254,8 +246,8 @@ EntryOutcome InstallEntry(SetupSession& session, PassContext& pass, const Walked
   // Before any password: AES (method 99) or bzip2 cannot be read whatever
   // the reader types, and no empty file is left in the way.
   if (!folder && !IsSupportedMethod(header.Method)) {
-    ShowJoined(host, {kUnsupportedMethodMessage, "\n", entry, "\n(", MethodLabel(header.Method),
-                      ")"});
+    char method[16];
+    ShowJoined(host, {kUnsupportedMethodMessage, entry, MethodText(header.Method, method)});
     accepted = false;
     return {true, PassEnd::kEndAtOnce};
   }
@@ -265,7 +257,7 @@ EntryOutcome InstallEntry(SetupSession& session, PassContext& pass, const Walked
                                 : CheckPassword(session);
   accepted = verdict == PasswordVerdict::kAccepted;
   if (verdict == PasswordVerdict::kHeaderCut) {
-    ShowJoined(host, {kDamagedArchiveMessage, entry, kDamagedArchiveAdvice});
+    ShowJoined(host, {kDamagedAtMessage, entry, kDamagedAdvice});
     return {true, PassEnd::kEndAtOnce};
   }
   if (!accepted) {
@@ -359,7 +351,7 @@ void RunArchivePass(SetupSession& session, bool listing) {
   // when every file it reached was sound. (The listing pass stopped at the
   // same place, so the entries after it have no pending marks to tell.)
   if (step == WalkStep::kStopped && end == PassEnd::kWalkDone && session.CurrentEntryIndex >= 0) {
-    ShowJoined(host, {kDamagedArchiveMessage, entry.Name, kDamagedArchiveAdvice});
+    ShowJoined(host, {kDamagedAfterMessage, entry.Name, kDamagedAdvice});
   }
   if (accepted && host.ListSelectedCount() != 0) {
     host.ShowMessage(kCrcErrorMessage, kErrorCaption);

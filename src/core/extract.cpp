@@ -56,9 +56,9 @@ bool ExtractEntry(SetupSession& session, PassContext& pass, uint32_t outputLimit
 
   ArchiveSource source(session);
   OutputSink sink(session);
-  EntryStream stream;
-  stream.Source = &source;
-  stream.Sink = &sink;
+  // Built with its first fields given: GCC copies a default-built record
+  // from a template, which would cost the stub a writable data section.
+  EntryStream stream{&source, &sink};
   const bool encrypted = (header.Flags & kEncryptedFlag) != 0;
   // The encryption header is counted in the size but was read already.
   int64_t remaining = int64_t{header.CompressedSize} - (encrypted ? kEncryptionHeaderSize : 0);

@@ -113,29 +113,29 @@ bool MakeTargetFolder(Platform& host, std::string_view targetPath) {
 }
 
 bool IsWindowsDeviceName(std::string_view part) {
-  std::string_view stem = part.substr(0, part.find('.'));
-  while (!stem.empty() && stem.back() == ' ') stem.remove_suffix(1);
-  // The longest device stem is "conout$"; "com" with a two-byte superscript
-  // digit is five bytes.
-  constexpr size_t kLongestStem = 7;
-  if (stem.size() < 3 || stem.size() > kLongestStem) return false;
-  char lower[kLongestStem];
-  for (size_t i = 0; i < stem.size(); ++i) {
-    const char c = stem[i];
+  // The stem: before the first dot, without the spaces Windows drops.
+  size_t n = part.find('.');
+  if (n == std::string_view::npos) n = part.size();
+  while (n > 0 && part[n - 1] == ' ') --n;
+  // The longest device stem is "conout$".
+  if (n < 3 || n > 7) return false;
+  char lower[7];
+  for (size_t i = 0; i < n; ++i) {
+    const char c = part[i];
     lower[i] = c >= 'A' && c <= 'Z' ? static_cast<char>(c + ('a' - 'A')) : c;
   }
-  const std::string_view name(lower, stem.size());
-  if (name == "con" || name == "prn" || name == "aux" || name == "nul" || name == "conin$" ||
-      name == "conout$") {
-    return true;
+  if (std::memcmp(lower, "com", 3) == 0 || std::memcmp(lower, "lpt", 3) == 0) {
+    if (n == 4) return lower[3] >= '1' && lower[3] <= '9';
+    // Windows counts the superscript digits of Latin-1 as port numbers too:
+    // U+00B9, U+00B2 and U+00B3, here in UTF-8. No other superscript does.
+    return n == 5 && lower[3] == '\xC2' &&
+           (lower[4] == '\xB9' || lower[4] == '\xB2' || lower[4] == '\xB3');
   }
-  const std::string_view prefix = name.substr(0, 3);
-  if (prefix != "com" && prefix != "lpt") return false;
-  const std::string_view number = name.substr(3);
-  if (number.size() == 1) return number[0] >= '1' && number[0] <= '9';
-  // Windows counts the superscript digits of Latin-1 as port numbers too:
-  // U+00B9, U+00B2 and U+00B3, here in UTF-8. No other superscript does.
-  return number == "\xC2\xB9" || number == "\xC2\xB2" || number == "\xC2\xB3";
+  static constexpr char kNames[] = "con\0prn\0aux\0nul\0conin$\0conout$";
+  for (const char* name = kNames; name < kNames + sizeof kNames; name += std::strlen(name) + 1) {
+    if (std::strlen(name) == n && std::memcmp(name, lower, n) == 0) return true;
+  }
+  return false;
 }
 
 bool IsSafeEntryName(std::string_view name) {
