@@ -8,9 +8,12 @@ fixed blocks on demand, the densest possible copies, incomplete codes, and
 damaged streams.
 """
 import os
+import io
 import random
 import shutil
+import struct
 import sys
+import zipfile
 import zlib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -415,6 +418,151 @@ def code_table_seeds():
     }
 
 
+# The prefix of fuzz_setup: flags, password replies, overwrite replies of the
+# first and of the second install (see fuzz/fuzz_setup.cpp).
+RAW_PACKAGE, PLACE_EXISTING, INSTALL_TWICE, READER_INSTALLED, FOLDER_WITH_SPACE = (
+    0x01, 0x02, 0x04, 0x08, 0x10)
+# Password replies "pw" once; "wrong" then "pw".
+ONE_RIGHT, WRONG_THEN_RIGHT = 0x01, 0x02 | 2 << 2 | 0 << 4
+
+
+def overwrite_script(*replies):
+    """replies: (yes, dont_ask) pairs, at most three."""
+    script = len(replies)
+    for i, (yes, dont_ask) in enumerate(replies):
+        script |= (int(yes) | int(dont_ask) << 1) << (2 + 2 * i)
+    return script
+
+
+def setup_prefix(flags=0, passwords=ONE_RIGHT, first=(), second=()):
+    return bytes([flags, passwords, overwrite_script(*first),
+                  overwrite_script(*second)])
+
+
+# Fixed times, so that the archives come out alike on every run.
+WHEN = (2024, 5, 1, 12, 0, 0)
+
+
+def info(name, method=zipfile.ZIP_DEFLATED):
+    i = zipfile.ZipInfo(name, WHEN)
+    i.compress_type = method
+    i.external_attr = (0o40755 << 16 | 0x10) if name.endswith("/") else 0o644 << 16
+    return i
+
+
+def make_zip(entries, stream=False):
+    """entries: (name, data, method) triples; `stream` writes to an
+    unseekable file, so every entry gets a data descriptor."""
+    buffer = io.BytesIO()
+
+    class Unseekable(io.RawIOBase):
+        def writable(self):
+            return True
+
+        def write(self, b):
+            return buffer.write(b)
+
+    target = Unseekable() if stream else buffer
+    with zipfile.ZipFile(target, "w") as z:
+        for name, data, method in entries:
+            z.writestr(info(name, method), data)
+    return buffer.getvalue()
+
+
+def zip64_zip(entries):
+    """Every file entry with a Zip64 local header (sizes 0xFFFFFFFF and the
+    real ones in the extra field)."""
+    buffer = io.BytesIO()
+    with zipfile.ZipFile(buffer, "w") as z:
+        for name, data, method in entries:
+            with z.open(info(name, method), "w", force_zip64=True) as f:
+                f.write(data)
+    return buffer.getvalue()
+
+
+def zipcrypto_entry(name, data, password, method=8):
+    """A local record with a traditional PKWARE-encrypted entry, the check
+    byte from the CRC (no descriptor); the end record alone follows."""
+    crc = zlib.crc32(data) & 0xFFFFFFFF
+    payload = raw_deflate(data, 9) if method == 8 else data
+    rng = random.Random(name)
+    header = bytes(rng.randrange(256) for _ in range(11)) + bytes([crc >> 24])
+    cipher = Cipher(password)
+    body = cipher.encrypt(header) + cipher.encrypt(payload)
+    raw = name.encode()
+    return (struct.pack("<IHHHHHIIIHH", 0x04034B50, 20, 1, method, 0x6000,
+                        0x58A1, crc, len(body), len(data), len(raw), 0) +
+            raw + body)
+
+
+def end_record():
+    return struct.pack("<IHHHHIIH", 0x06054B50, 0, 0, 0, 0, 0, 0, 0)
+
+
+def signed_package(zip_bytes, padding):
+    """A whole packaged file whose stub holds a PE header with a certificate
+    table after the setup, `padding` zero bytes on, as signing tools leave
+    it. The stub is the target's 256-byte one: DOS header, PE header, zeros."""
+    stub = bytearray(256)
+    stub[0:2] = b"MZ"
+    pe_at = 64
+    struct.pack_into("<I", stub, 0x3C, pe_at)
+    optional = pe_at + 24
+    stub[pe_at:pe_at + 4] = b"PE\0\0"
+    struct.pack_into("<H", stub, optional, 0x10B)
+    struct.pack_into("<I", stub, optional + 92, 16)  # NumberOfRvaAndSizes
+    total = len(stub) + 8 + len(zip_bytes)
+    table_at = total + padding
+    certificate = struct.pack("<IHH", 16, 0x0200, 0x0002) + bytes(8)
+    struct.pack_into("<II", stub, optional + 96 + 4 * 8, table_at,
+                     len(certificate))
+    assert b"PK\x03\x04" not in stub
+    return (bytes(stub) + struct.pack("<I", total) + bytes(4) + zip_bytes +
+            bytes(padding) + certificate)
+
+
+def setup_seeds():
+    rng = random.Random(31)
+    licence = b"a quonview.exe /X\r\nRead me before you install.\r\n"
+    update = b"p quonview.exe\r\nThis update finds the installed reader.\r\n"
+    book = b"<html><body>" + sample_text(rng, 1500) + b"</body></html>"
+    program = bytes(rng.randrange(256) for _ in range(300))
+    D, S = zipfile.ZIP_DEFLATED, zipfile.ZIP_STORED
+    plain = [("!!licence.txt", licence, D), ("book/", b"", S),
+             ("book/chapter1.htm", book, D), ("quonview.exe", program, S),
+             ("book.htm", book[:400], D)]
+    seeds = {
+        "plain": setup_prefix() + make_zip(plain),
+        "stored": setup_prefix() + make_zip([(n, d, S) for n, d, _ in plain]),
+        "overwrite_ask": setup_prefix(PLACE_EXISTING, first=((True, False),
+                                                             (False, False))) +
+        make_zip(plain),
+        "overwrite_always": setup_prefix(PLACE_EXISTING | FOLDER_WITH_SPACE,
+                                         first=((True, True),)) + make_zip(plain),
+        "reinstall": setup_prefix(INSTALL_TWICE, second=((False, False),
+                                                         (True, False),
+                                                         (False, True))) +
+        make_zip(plain),
+        "update": setup_prefix(READER_INSTALLED) + make_zip(
+            [("!!licence.txt", update, S), ("quonview.exe", program, D),
+             ("data/book.htm", book, D)]),
+        "zip64": setup_prefix() + zip64_zip(plain[:1] + plain[2:]),
+        "streamed": setup_prefix() + make_zip(plain, stream=True),
+        "encrypted": setup_prefix(0, WRONG_THEN_RIGHT) +
+        make_zip([("!!licence.txt", licence, D)])[:-22].rsplit(b"PK\x01\x02", 1)[0] +
+        zipcrypto_entry("book.htm", book, b"pw") +
+        zipcrypto_entry("quonview.exe", program, b"pw", 0) + end_record(),
+        "signed": setup_prefix(RAW_PACKAGE) + signed_package(make_zip(plain), 3),
+        "unsafe_names": setup_prefix() + make_zip(
+            [("../escape.txt", b"no", S), ("C:/abs.txt", b"no", S),
+             ("con.txt", b"no", S), ("dir. /x.txt", b"no", S),
+             ("ok.txt", b"yes", S)]),
+    }
+    for name, data in seeds.items():
+        assert len(data) <= 64 * 1024, name
+    return seeds
+
+
 def write(target, seeds):
     out = os.path.join(HERE, "corpus", target)
     shutil.rmtree(out, ignore_errors=True)
@@ -429,6 +577,7 @@ def main():
     write("fuzz_inflate", plain)
     write("fuzz_inflate_encrypted", encrypted_seeds(plain))
     write("fuzz_code_tables", code_table_seeds())
+    write("fuzz_setup", setup_seeds())
     return 0
 
 
