@@ -6,7 +6,8 @@
 The packaged file is the stub byte for byte, the total length of the packaged
 file as a little-endian 32-bit number, four zero bytes, then the archive. The
 archive's central directory and end record are moved by the stub's length
-plus 8, so that unzip and 7-Zip still open the packaged file.
+plus 8, so that unzip and 7-Zip still open the packaged file (not for Zip64
+end records, which stay as they are).
 
 --size-delta N writes a size field that is N bytes off, for tests of the
 stub's download check.
@@ -26,8 +27,10 @@ def shift_offsets(archive: bytes, delta: int) -> bytes:
     if end < 0:
         return bytes(data)  # not a finished archive: leave it for the stub to judge
     entries, cd_size, cd_offset = struct.unpack_from("<HII", data, end + 10)
-    if cd_offset == 0xFFFFFFFF:
-        sys.exit("pack_setup: Zip64 archives are not supported")
+    if cd_offset == 0xFFFFFFFF or entries == 0xFFFF:
+        # Zip64 end records are left as they are: the stub never reads the
+        # central directory, though other tools then cannot open the setup.
+        return bytes(data)
     struct.pack_into("<I", data, end + 16, cd_offset + delta)
     pos = cd_offset
     for _ in range(entries):

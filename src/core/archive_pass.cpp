@@ -171,11 +171,15 @@ struct EntryOutcome {
   PassEnd End = PassEnd::kWalkDone;
 };
 
-EntryOutcome ListEntry(SetupSession& session, PassContext& pass, const char* name, bool nameFits) {
+EntryOutcome ListEntry(SetupSession& session, PassContext& pass, const WalkedEntry& walked) {
   Platform& host = *session.Host;
-  host.ListAdd(name);
-  std::string_view entry(name);
+  host.ListAdd(walked.Name);
+  std::string_view entry(walked.Name);
+  const bool nameFits = walked.NameFits;
   if (session.LicenceHandled || !IsLicenceEntryName(entry)) return {};
+  // Sizes that cannot be read would show an empty or wrong text; the
+  // install pass reports the entry.
+  if (walked.SizesUnknown || walked.SizesUnreadable) return {};
   // The listing pass has no password step, so an encrypted licence could only
   // be shown as noise (and noise might read as a directive): it is skipped,
   // like one in a method this setup cannot read (the install pass reports
@@ -330,7 +334,7 @@ void RunArchivePass(SetupSession& session, bool listing) {
       end = PassEnd::kEndAtOnce;
       break;
     }
-    EntryOutcome outcome = listing ? ListEntry(session, pass, entry.Name, entry.NameFits)
+    EntryOutcome outcome = listing ? ListEntry(session, pass, entry)
                                    : InstallEntry(session, pass, entry, accepted);
     if (outcome.LeaveWalk) {
       end = outcome.End;
