@@ -198,7 +198,7 @@ def check_resources(tree, arch: str):
             'level="asInvoker"',
             'name="Microsoft.Windows.Common-Controls" version="6.0.0.0"',
             "PerMonitorV2",
-            "<longPathAware",
+            "longPathAware>true<",
             f'processorArchitecture="{MANIFEST_ARCH[arch]}"',
         ]
         problems += [f"the manifest lacks {w}" for w in wanted if w not in text]
