@@ -134,18 +134,21 @@ PasswordVerdict CheckPassword(SetupSession& session) {
 // The run-command rule: the first extracted program named quon*.exe whose
 // sixth character is not r. The path is quoted, so a folder with spaces
 // starts this program and no other.
-void PickRunCommand(SetupSession& session, const PassContext& pass) {
-  if (session.RunCommand[0] != '\0') return;
+// True when this entry's program became the run command.
+bool PickRunCommand(SetupSession& session, const PassContext& pass) {
+  if (session.RunCommand[0] != '\0' || session.RunProgramChosen) return false;
   std::string_view target(pass.TargetPath);
-  if (!IsRunProgramName(target)) return;
+  if (!IsRunProgramName(target)) return false;
+  session.RunProgramChosen = true;
   constexpr char kInit[] = " /INIT";
-  if (target.size() + 2 + sizeof kInit > sizeof session.RunCommand) return;
+  if (target.size() + 2 + sizeof kInit > sizeof session.RunCommand) return false;
   char* p = session.RunCommand;
   *p++ = '"';
   std::memcpy(p, target.data(), target.size());
   p += target.size();
   *p++ = '"';
   std::memcpy(p, kInit, sizeof kInit);
+  return true;
 }
 
 // Asks about an existing file unless a standing answer says what to do.
@@ -290,16 +293,22 @@ EntryOutcome InstallEntry(SetupSession& session, PassContext& pass, const Walked
     host.ListSetSelected(session.CurrentEntryIndex, false);
     return {};
   }
-  PickRunCommand(session, pass);
-
+  // The program is started only when this install wrote it whole and sound.
+  const bool runProgram = PickRunCommand(session, pass);
+  pass.Verified = false;
+  EntryOutcome outcome;
   if (!PathExists(host, pass.TargetPath)) {
-    if (!MakeTargetFolder(host, pass.TargetPath)) return {true, PassEnd::kWalkDone};
+    if (!MakeTargetFolder(host, pass.TargetPath)) outcome = {true, PassEnd::kWalkDone};
   } else if (!ShouldReplace(session, pass)) {
     host.ListSetSelected(session.CurrentEntryIndex, false);
-    return {};
+    if (runProgram) session.RunCommand[0] = '\0';
+    return outcome;
   }
-  if (!ExtractEntry(session, pass, header.UncompressedSize)) return {true, PassEnd::kEndAtOnce};
-  return {};
+  if (!outcome.LeaveWalk && !ExtractEntry(session, pass, header.UncompressedSize)) {
+    outcome = {true, PassEnd::kEndAtOnce};
+  }
+  if (runProgram && !pass.Verified) session.RunCommand[0] = '\0';
+  return outcome;
 }
 
 }  // namespace

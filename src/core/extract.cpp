@@ -46,6 +46,7 @@ bool ExtractEntry(SetupSession& session, PassContext& pass, uint32_t outputLimit
   const LocalFileHeader& header = session.CurrentHeader;
   bool result = true;
 
+  pass.Verified = false;
   session.OutputHandle = host.CreateFileForWrite(pass.TargetPath);
   if (session.OutputHandle == nullptr) {
     host.ShowMessage(pass.TargetPath, kCouldNotOpenCaption);
@@ -79,7 +80,8 @@ bool ExtractEntry(SetupSession& session, PassContext& pass, uint32_t outputLimit
   }
   session.CrcRegister = stream.CrcRegister;
   session.BytesRemaining = stream.BytesRemaining;
-  if (judged && stream.Verified(header.Crc32, header.UncompressedSize)) {
+  pass.Verified = judged && stream.Verified(header.Crc32, header.UncompressedSize);
+  if (pass.Verified) {
     host.ListSetSelected(session.CurrentEntryIndex, false);
   } else if (stream.WriteFailed) {
     // The archive may be sound: the disk is full, or the file cannot take

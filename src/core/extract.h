@@ -15,6 +15,7 @@ static_assert(kRunCommandSize >= kTargetPathSize + 8, "a run command holds any t
 // What a running pass shares with the operations it calls.
 struct PassContext {
   char TargetPath[kTargetPathSize] = {};
+  bool Verified = false;  // the last extracted entry came out whole and sound
 };
 
 // Extracts the current entry (its header in CurrentHeader, the read position

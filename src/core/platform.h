@@ -63,6 +63,9 @@ class Platform {
   // The user's temporary folder, ending in a backslash; empty on failure.
   virtual int32_t TempFolder(char* buffer, int32_t size) = 0;
   virtual int32_t CurrentFolder(char* buffer, int32_t size) = 0;
+  // The system folder (System32), without a trailing backslash; empty on
+  // failure. Answers like CurrentFolder.
+  virtual int32_t SystemFolder(char* buffer, int32_t size) = 0;
   virtual bool SetCurrentFolder(std::string_view path) = 0;
 
   // Brings text as an archive stores it (an entry name, a licence) into
@@ -101,7 +104,8 @@ class Platform {
   // length, or -1 when the key or value is missing or does not fit.
   virtual int32_t ReadRegistryString(RegistryPlace place, std::string_view keyPath,
                                      std::string_view valueName, char* buffer, int32_t size) = 0;
-  // Starts `commandLine` with `folder` as its current directory.
+  // Starts `commandLine` with `folder` as its current directory (the
+  // setup's own current directory when `folder` is empty).
   virtual bool StartProgram(std::string_view commandLine, std::string_view folder) = 0;
 
  protected:

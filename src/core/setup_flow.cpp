@@ -1,6 +1,10 @@
 #include "setup_flow.h"
 
+#include <cstring>
+#include <string_view>
+
 #include "archive_pass.h"
+#include "paths.h"
 
 namespace ebook {
 
@@ -11,22 +15,92 @@ void OpenSetup(SetupSession& session) {
   session.Host->ListSelectAll();
 }
 
+namespace {
+
+constexpr char kFolderTooLongMessage[] =
+    "The installation folder is too long. Please choose a shorter one.";
+
+// A command whose program is a bare name ("quonview.exe /X") would be found
+// by Windows beside the setup first, in a download folder where a planted
+// program may wait. Such a name is looked up in the installation folder,
+// then in the system folder, and the command gets that program's full,
+// quoted path; a name found in neither starts nothing.
+bool ResolveBareProgram(SetupSession& session) {
+  Platform& host = *session.Host;
+  char* command = session.RunCommand;
+  const char close = command[0] == '"' ? '"' : ' ';
+  const char* start = command + (close == '"' ? 1 : 0);
+  const char* end = start;
+  while (*end != '\0' && *end != close) {
+    if (*end == '\\' || *end == '/' || *end == ':') return true;
+    ++end;
+  }
+  const size_t name = static_cast<size_t>(end - start);
+  // The arguments, kept aside while the command is written anew.
+  char arguments[kRunCommandSize];
+  std::strcpy(arguments, *end == '"' ? end + 1 : end);
+  char* found = command + 1;
+  for (int place = 0; place < 2; ++place) {
+    char folder[kInstallDirSize];
+    int32_t n = place == 0 ? ZTextLength(std::strcpy(folder, session.InstallDir))
+                           : host.SystemFolder(folder, sizeof folder);
+    if (n <= 0 || n >= kInstallDirSize) continue;
+    if (folder[n - 1] == '\\') --n;
+    // Room for the quotes, a ".exe" perhaps and the arguments: the command
+    // buffer holds any folder and a name of its own length.
+    if (static_cast<size_t>(n) + name + 8 + ZTextLength(arguments) >= kRunCommandSize) continue;
+    std::memmove(found + n + 1, start, name);
+    std::memcpy(found, folder, static_cast<size_t>(n));
+    char* p = found + n;
+    *p = '\\';
+    p += 1 + name;
+    *p = '\0';
+    if (std::memchr(p - name, '.', name) == nullptr) std::strcpy(p, ".exe"), p += 4;
+    if (PathExists(host, found)) {
+      command[0] = '"';
+      *p++ = '"';
+      std::strcpy(p, arguments);
+      return true;
+    }
+    // The name again where the next place expects it.
+    start = found + n + 1;
+  }
+  command[0] = '\0';
+  return false;
+}
+
+}  // namespace
+
 void RunInstall(SetupSession& session) {
   if (session.InstallState != kSetupIdle) return;
-  session.InstallState = kSetupInstalling;
   Platform& host = *session.Host;
-  int32_t n = host.ControlText(kInstallPathEdit, session.InstallDir, kInstallDirSize);
-  session.InstallDir[n < 0 ? 0 : n] = '\0';
-  if (session.InstallDir[0] == '\0') {
+  // One byte more than the folder may hold shows a folder that does not fit:
+  // cut, it would name another folder.
+  char folder[kInstallDirSize + 4];
+  int32_t n = host.ControlText(kInstallPathEdit, folder, sizeof folder);
+  if (n <= 0) {
     // An empty field means the current folder, shown so the user sees where.
-    int32_t c = host.CurrentFolder(session.InstallDir, kInstallDirSize);
-    if (c <= 0 || c >= kInstallDirSize) session.InstallDir[0] = '\0';
-    host.SetControlText(kInstallPathEdit, session.InstallDir);
+    n = host.CurrentFolder(folder, sizeof folder);
+    if (n > 0 && n < kInstallDirSize) host.SetControlText(kInstallPathEdit, folder);
   }
+  if (n <= 0 || n >= kInstallDirSize) {
+    host.ShowMessage(kFolderTooLongMessage, kErrorCaption);
+    return;
+  }
+  std::memcpy(session.InstallDir, folder, static_cast<size_t>(n) + 1);
+  session.InstallState = kSetupInstalling;
   RunArchivePass(session, false);
-  if (session.RunCommand[0] != '\0') {
-    host.SetCurrentFolder(session.InstallDir);
-    host.StartProgram(session.RunCommand, session.InstallDir);
+  if (session.RunCommand[0] != '\0' && ResolveBareProgram(session)) {
+    // From the installation folder, named in full (a relative one would be
+    // taken from inside itself); an install that stopped early may not have
+    // made it, and the command still starts, from the setup's own folder.
+    char start[kInstallDirSize];
+    start[0] = '\0';
+    if (host.SetCurrentFolder(session.InstallDir)) {
+      n = host.CurrentFolder(start, sizeof start);
+      if (n <= 0 || n >= kInstallDirSize) start[0] = '\0';
+    }
+    host.StartProgram(session.RunCommand, start);
   }
   session.InstallState = kSetupFinished;
 }

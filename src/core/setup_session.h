@@ -82,6 +82,9 @@ struct SetupSession {
   uint8_t OverwriteMode = 0;
   uint8_t OverwriteAnswer = 0;
   char RunCommand[kRunCommandSize] = {};
+  // The run-command rule chose its program: no later entry is chosen, even
+  // when that program's file fails and the command is dropped.
+  bool RunProgramChosen = false;
   bool LicenceHandled = false;
   int32_t InstallState = 0;
 };

@@ -336,6 +336,10 @@ int32_t NativePlatform::CurrentFolder(char* buffer, int32_t size) {
   return CopyFolder(currentFolder_, buffer, size);
 }
 
+int32_t NativePlatform::SystemFolder(char* buffer, int32_t size) {
+  return CopyFolder("C:\\Windows\\System32", buffer, size);
+}
+
 bool NativePlatform::SetCurrentFolder(std::string_view path) {
   std::string full = FullWindowsPath(path);
   if (full.empty() || !IsFolder(HostPath(full))) return false;

@@ -55,6 +55,8 @@ class NativePlatform final : public Platform {
   // (NUL included) with the buffer left empty.
   int32_t TempFolder(char* buffer, int32_t size) override;
   int32_t CurrentFolder(char* buffer, int32_t size) override;
+  // C:\Windows\System32, under the root like every other path.
+  int32_t SystemFolder(char* buffer, int32_t size) override;
   // Fails, like SetCurrentDirectoryA, unless the folder exists.
   bool SetCurrentFolder(std::string_view path) override;
 

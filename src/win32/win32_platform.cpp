@@ -153,6 +153,12 @@ int32_t Win32Platform::CurrentFolder(char* buffer, int32_t size) {
   return n >= static_cast<DWORD>(kWidePathSize) ? 0 : CopyFolderText(folder, n, buffer, size);
 }
 
+int32_t Win32Platform::SystemFolder(char* buffer, int32_t size) {
+  wchar_t folder[kWidePathSize];
+  UINT n = GetSystemDirectoryW(folder, kWidePathSize);
+  return n >= static_cast<UINT>(kWidePathSize) ? 0 : CopyFolderText(folder, n, buffer, size);
+}
+
 bool Win32Platform::SetCurrentFolder(std::string_view path) {
   wchar_t wide[kWidePathSize];
   return Utf8ToWide(path, wide, kWidePathSize) >= 0 && SetCurrentDirectoryW(wide) != FALSE;

@@ -27,6 +27,7 @@ class Win32Platform final : public Platform {
   bool CreateFolder(std::string_view path) override;
   int32_t TempFolder(char* buffer, int32_t size) override;
   int32_t CurrentFolder(char* buffer, int32_t size) override;
+  int32_t SystemFolder(char* buffer, int32_t size) override;
   bool SetCurrentFolder(std::string_view path) override;
   int32_t DecodeStoredText(std::string_view stored, bool utf8, char* out, int32_t size) override;
 

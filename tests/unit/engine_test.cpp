@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <csignal>
 #include <string>
 #include <vector>
@@ -277,12 +278,20 @@ TEST(EngineLicence, DirectivesOfTheFirstLine) {
     EXPECT_EQ(rig.Messages(), c.messages);
 
     // Install into the folder the field shows; a directive's command starts
-    // there.
+    // there, its bare program name found in the system folder (notepad.exe)
+    // or nowhere (run.ex), and then nothing starts.
+    rig.Place("C:\\Windows\\System32\\notepad.exe", Text("MZ"));
     rig.Install(nullptr);
-    ASSERT_EQ(rig.Host().Started.size(), c.run.empty() ? 0u : 1u);
-    if (!c.run.empty()) {
-      EXPECT_EQ(rig.Host().Started[0].CommandLine, c.run);
-      EXPECT_EQ(rig.Host().Started[0].Folder, c.edit);
+    const bool found = c.run.rfind("notepad.exe", 0) == 0;
+    ASSERT_EQ(rig.Host().Started.size(), found ? 1u : 0u);
+    if (found) {
+      EXPECT_EQ(rig.Host().Started[0].CommandLine,
+                "\"C:\\Windows\\System32\\notepad.exe\"" + c.run.substr(11));
+      // The folder in full, as the system names it.
+      std::string folder = c.edit;
+      folder[0] = static_cast<char>(std::toupper(folder[0]));
+      if (folder.back() == '\\') folder.pop_back();
+      EXPECT_EQ(rig.Host().Started[0].Folder, folder);
     }
     EXPECT_TRUE(rig.Exists(c.edit + (c.edit.back() == '\\' ? "" : "\\") + "readme.txt"));
   }
@@ -418,9 +427,14 @@ TEST(EngineRunCommand, FirstQuonProgramStartsQuotedInTheInstallFolder) {
       {"after a name the rule passes over, in a subfolder",
        {{"quonxr.exe", Text("MZ")}, {"bin/quonplay.exe", Text("MZ")}},
        quoted + "\\bin\\quonplay.exe\" /INIT"},
-      {"a licence command wins",
-       {{"!!licence.txt", Text("a other.exe /x\r\n")}, {"quonview.exe", Text("MZ")}},
-       "other.exe /x"},
+      {"a licence command wins, its program found in the install folder",
+       {{"!!licence.txt", Text("a other.exe /x\r\n")},
+        {"other.exe", Text("MZ")},
+        {"quonview.exe", Text("MZ")}},
+       quoted + "\\other.exe\" /x"},
+      {"a licence command whose program is nowhere starts nothing",
+       {{"!!licence.txt", Text("a planted.exe /x\r\n")}, {"quonview.exe", Text("MZ")}},
+       ""},
       {"no program", {{"readme.txt", Text("r")}}, ""},
   };
   // The folder may be typed with a trailing backslash: the command is the same.
@@ -433,7 +447,7 @@ TEST(EngineRunCommand, FirstQuonProgramStartsQuotedInTheInstallFolder) {
       ASSERT_EQ(rig.Host().Started.size(), c.command.empty() ? 0u : 1u);
       if (!c.command.empty()) {
         EXPECT_EQ(rig.Host().Started[0].CommandLine, c.command);
-        EXPECT_EQ(rig.Host().Started[0].Folder, folder);
+        EXPECT_EQ(rig.Host().Started[0].Folder, kBookFolder);
       }
       EXPECT_EQ(rig.Messages(), std::vector<std::string>{});
     }
@@ -946,15 +960,70 @@ TEST(EngineDialog, EmptyFolderFieldMeansTheCurrentFolderAndInstallRunsOnce) {
 }
 
 // The folder field gives at most 255 characters.
-TEST(EngineDialog, LongFolderFieldIsCutTo255Characters) {
-  const std::string typed = "C:\\" + std::string(200, 'a') + "\\" + std::string(96, 'b');
+// A folder that does not fit is refused, never cut into another folder;
+// the reader may then type a shorter one. 255 bytes fit, a drive root too.
+TEST(EngineDialog, FolderThatDoesNotFitIsRefusedAndNothingIsInstalled) {
+  const std::string tooLong = "C:\\" + std::string(200, 'a') + "\\" + std::string(52, 'b');
+  const std::string longest = tooLong.substr(0, 255);
+  ASSERT_EQ(tooLong.size(), 256u);
   Rig rig;
   rig.Package(HandMade({{"one.txt", Text("one")}}));
   rig.Open();
-  rig.Install(typed.c_str());
-  EXPECT_EQ(rig.Files(), std::vector<std::string>{"C/" + std::string(200, 'a') + "/" +
-                                                  std::string(51, 'b') + "/one.txt"});
-  EXPECT_EQ(rig.Messages(), std::vector<std::string>{});
+  rig.Install(tooLong.c_str());
+  EXPECT_EQ(rig.Messages(),
+            std::vector<std::string>{
+                "Error: The installation folder is too long. Please choose a shorter one."});
+  EXPECT_EQ(rig.Files(), std::vector<std::string>{});
+  rig.Install(longest.c_str());
+  EXPECT_EQ(rig.Messages().size(), 1u);
+  EXPECT_EQ(rig.Installed(longest + "\\one.txt"), Text("one"));
+
+  Rig root;
+  root.Run(HandMade({{"one.txt", Text("one")}, {"sub/two.txt", Text("two")}}), "C:\\");
+  EXPECT_EQ(root.Messages(), std::vector<std::string>{});
+  EXPECT_EQ(root.Files(), (std::vector<std::string>{"C/one.txt", "C/sub/two.txt"}));
+}
+
+// The program of the run command starts only when this install wrote it
+// whole; from the installation folder when there is one.
+TEST(EngineRunCommand, ProgramStartsOnlyWhenWrittenAndFromAFolderThatExists) {
+  {
+    Rig rig;
+    Bytes zip = HandMade({{"quonview.exe", Text("MZ program bytes")}});
+    zip[30 + 12 + 3] ^= 1;  // inside quonview.exe's data
+    rig.Run(zip);
+    EXPECT_EQ(rig.Messages().back(), kCrcMessage);
+    EXPECT_TRUE(rig.Host().Started.empty()) << "a damaged program is not started";
+  }
+  {
+    Rig rig;
+    rig.Place(Book("quonview.exe"), Text("an older reader"));
+    rig.Host().OverwriteReplies = {{false, false}};
+    rig.Run(HandMade({{"quonview.exe", Text("MZ")}, {"quonplay.exe", Text("MZ")}}));
+    EXPECT_TRUE(rig.Host().Started.empty()) << "not written, and no other program chosen";
+  }
+  {
+    // The licence's command is set, and the installation folder cannot be
+    // made (a file has its name): the command still starts, from the
+    // setup's own current folder.
+    Rig rig;
+    rig.Place("C:\\Windows\\System32\\notepad.exe", Text("MZ"));
+    rig.Place(kBookFolder, Text("a file, not a folder"));
+    rig.Run(HandMade({{"!!licence.txt", Text("a notepad.exe readme.txt\r\n")}}));
+    ASSERT_EQ(rig.Host().Started.size(), 1u);
+    EXPECT_EQ(rig.Host().Started[0].CommandLine,
+              "\"C:\\Windows\\System32\\notepad.exe\" readme.txt");
+    EXPECT_EQ(rig.Host().Started[0].Folder, "");
+  }
+  {
+    // A relative folder is entered once and named in full.
+    Rig rig;
+    rig.PlaceFolder("C:\\Setup");
+    ASSERT_TRUE(rig.Host().SetCurrentFolder("C:\\Setup"));
+    rig.Run(HandMade({{"quonview.exe", Text("MZ")}}), "Book");
+    ASSERT_EQ(rig.Host().Started.size(), 1u);
+    EXPECT_EQ(rig.Host().Started[0].Folder, "C:\\Setup\\Book");
+  }
 }
 
 // A sanitizer build ends the program at the first fault it finds, so this
