@@ -110,3 +110,46 @@ class RunCommandTest(SetupCase):
                 others = [name for name, _ in entries if name.endswith(".exe") and name != started]
                 self.assertEqual([name for name in others
                                   if (folder / (name + ".started")).exists()], [])
+
+    def test_bare_program_names_never_start_beside_the_setup(self):
+        reader = harness.TOOLS.reader.read_bytes()
+        # A program of the same name waits in the folder the setup runs
+        # from, as in a Downloads folder.
+        (self.case_work / "quonview.exe").write_bytes(reader)
+        (self.case_work / "planted.exe").write_bytes(reader)
+        cases = [("a quonview.exe /BARE", True), ("a planted.exe /X", False)]
+        for n, (first_line, installed_starts) in enumerate(cases):
+            with self.subTest(first_line):
+                folder = self.folder(f"bare{n}")
+                entries = [("!!licence.txt", f"{first_line}\r\nLicence.\r\n".encode()),
+                           ("quonview.exe", reader), ("book.html", b"<p>1</p>")]
+                archive = archives.python_zip(entries, self.case_work / f"bare{n}.zip")
+                self.install(self.package(archive, name=f"bare{n}.exe"), folder, tag=str(n))
+                record = folder / "quonview.exe.started"
+                if installed_starts:
+                    self.assertTrue(wait_for_file(record), "the installed program did not start")
+                    self.assertEqual(record.read_text(encoding="utf-8").splitlines()[0],
+                                     f'"{win_path(folder)}\\quonview.exe" /BARE')
+                else:
+                    self.assertFalse(wait_for_file(record, limit_s=3))
+                for planted in ("quonview.exe", "planted.exe"):
+                    self.assertFalse((self.case_work / (planted + ".started")).exists(),
+                                     f"{planted} beside the setup was started")
+
+    def test_command_starts_when_the_install_folder_cannot_be_made(self):
+        reader = harness.TOOLS.reader.read_bytes()
+        program = self.folder("tools", create=True) / "quonview.exe"
+        program.write_bytes(reader)
+        blocked = self.folder("blocked")
+        blocked.write_bytes(b"a file where the installation folder goes")
+        current = self.folder("current", create=True)
+        entries = [("!!licence.txt", f'a "{win_path(program)}" /EARLY\r\nLicence.\r\n'.encode()),
+                   ("book.html", b"<p>1</p>")]
+        archive = archives.python_zip(entries, self.case_work / "early.zip")
+        self.install(self.package(archive, name="early.exe"), blocked / "book", message(),
+                     cwd=current)
+        record = program.parent / "quonview.exe.started"
+        self.assertTrue(wait_for_file(record), "the licence's command did not start")
+        self.assertEqual(record.read_text(encoding="utf-8").splitlines(),
+                         [f'"{win_path(program)}" /EARLY', win_path(current)])
+
