@@ -33,11 +33,14 @@ constexpr char kAskPublisher[] = "\nPlease ask the publisher for a new setup.";
 constexpr char kUnsupportedMethodMessage[] = "Unsupported compression method";
 constexpr char kLicenceFolderMessage[] =
     "The licence could not be shown, because its folder could not be made:\n";
+constexpr char kFolderMessage[] = "The folder could not be made:\n";
+// The damaged entries the CRC error names; a line counts the rest.
+constexpr int32_t kNamedDamage = 10;
 constexpr int kPasswordTries = 3;
 static_assert(kFolderTextSize >= kTargetPathSize, "every target's folder can be made");
 
 enum class PassEnd {
-  kWalkDone,   // the normal end, or left for a folder; the end check runs
+  kWalkDone,   // the normal end; the end check runs
   kEndAtOnce,  // after its own message; no end check
 };
 
@@ -72,21 +75,8 @@ bool JoinTarget(const char* folder, std::string_view name, bool backslashes, Pas
   return true;
 }
 
-// A message box of several pieces: a text, a name, perhaps advice after it.
-void ShowJoined(Platform& host, std::initializer_list<std::string_view> pieces) {
-  char text[3 * 256 + kEntryTextSize];
-  size_t n = 0;
-  for (std::string_view piece : pieces) {
-    size_t take = piece.size() < sizeof text - 1 - n ? piece.size() : sizeof text - 1 - n;
-    std::memcpy(text + n, piece.data(), take);
-    n += take;
-  }
-  text[n] = '\0';
-  host.ShowMessage(text, kErrorCaption);
-}
-
 void ShowNamed(Platform& host, const char* message, std::string_view name) {
-  ShowJoined(host, {message, name});
+  ShowJoined(host, kErrorCaption, {message, name});
 }
 
 // What the reader is told of a method this setup cannot read.
@@ -155,6 +145,59 @@ void PickRunCommand(SetupSession& session, const PassContext& pass) {
   std::memcpy(p, kInit, sizeof kInit);
 }
 
+// Makes the target's folder. When it cannot be made, says which folder and
+// why, once for a run of entries bound for it, and clears the entry's mark:
+// nothing was written, so there is no CRC error to add. `licence` words the
+// message for the licence. False when the folder is not there.
+bool MakeFolderOrSay(SetupSession& session, PassContext& pass, bool licence) {
+  Platform& host = *session.Host;
+  bool refused = false;
+  if (MakeTargetFolder(host, pass.TargetPath, &refused)) return true;
+  char folder[kTargetPathSize];
+  DirectoryOfPath(pass.TargetPath, folder, sizeof folder);
+  if (licence || std::strcmp(folder, pass.FailedFolder) != 0) {
+    std::strcpy(pass.FailedFolder, folder);
+    const char* lead = licence ? kLicenceFolderMessage : kFolderMessage;
+    ShowFailure(host, kErrorCaption, lead, lead, folder, refused);
+  }
+  host.ListSetSelected(session.CurrentEntryIndex, false);
+  return false;
+}
+
+// The end of an install pass with damaged entries: "CRC error", then the
+// first of them by name, one a line, and how many more there are.
+void ShowCrcError(Platform& host) {
+  char text[sizeof kCrcErrorMessage + kNamedDamage * kEntryTextSize + 32];
+  size_t n = sizeof kCrcErrorMessage - 1;
+  std::memcpy(text, kCrcErrorMessage, n);
+  const int32_t count = host.ListCount();
+  int32_t named = 0;
+  for (int32_t i = 0; i < count && named < kNamedDamage; ++i) {
+    bool selected = false;
+    // Read in place after a line break; kept only when the item is marked.
+    int32_t length = host.ReadListItem(i, text + n + 1, kEntryTextSize, selected);
+    if (length < 0 || !selected) continue;
+    text[n] = '\n';
+    n += 1 + static_cast<size_t>(length);
+    ++named;
+  }
+  int32_t more = host.ListSelectedCount() - named;
+  if (more > 0) {
+    constexpr char kAnd[] = "\nand ";
+    std::memcpy(text + n, kAnd, sizeof kAnd - 1);
+    n += sizeof kAnd - 1;
+    char digits[12];
+    int d = 0;
+    for (; more > 0; more /= 10) digits[d++] = static_cast<char>('0' + more % 10);
+    while (d > 0) text[n++] = digits[--d];
+    constexpr char kMore[] = " more";
+    std::memcpy(text + n, kMore, sizeof kMore - 1);
+    n += sizeof kMore - 1;
+  }
+  text[n] = '\0';
+  host.ShowMessage(text, kErrorCaption);
+}
+
 // Asks about an existing file unless a standing answer says what to do.
 bool ShouldReplace(SetupSession& session, const PassContext& pass) {
   if (session.PathAutodetected) return true;
@@ -213,13 +256,13 @@ EntryOutcome ListEntry(SetupSession& session, PassContext& pass, const char* nam
     ShowNamed(host, kLongNameMessage, entry);
     return {};
   }
-  if (!PathExists(host, pass.TargetPath) && !MakeTargetFolder(host, pass.TargetPath)) {
-    // The listing goes on: every later entry still needs its pending mark,
-    // or damage after the licence would install without a word.
-    ShowNamed(host, kLicenceFolderMessage, entry);
-    return {};
-  }
-  if (!ExtractEntry(session, pass, kLicenceReadSize)) return {true, PassEnd::kEndAtOnce};
+  // When the folder cannot be made the listing goes on: every later entry
+  // still needs its pending mark, or damage after the licence would install
+  // without a word.
+  if (!PathExists(host, pass.TargetPath) && !MakeFolderOrSay(session, pass, true)) return {};
+  // In place: a licence cut at its limit is still read from this file.
+  if (!ExtractEntry(session, pass, kLicenceReadSize, WriteMode::kInPlace))
+    return {true, PassEnd::kEndAtOnce};
   ReadLicenceFile(session, pass.TargetPath);
   return {};
 }
@@ -239,7 +282,7 @@ EntryOutcome InstallEntry(SetupSession& session, PassContext& pass, const Walked
     return {};
   }
   if (walked.SizesUnreadable) {
-    ShowJoined(host, {kSizesUnreadableMessage, entry, kAskPublisher});
+    ShowJoined(host, kErrorCaption, {kSizesUnreadableMessage, entry, kAskPublisher});
     accepted = false;
     return {true, PassEnd::kEndAtOnce};
   }
@@ -254,7 +297,7 @@ EntryOutcome InstallEntry(SetupSession& session, PassContext& pass, const Walked
   // Before any password: AES (method 99) or bzip2 cannot be read whatever
   // the reader types, and no empty file is left in the way.
   if (!folder && !IsSupportedMethod(header.Method)) {
-    ShowJoined(host, {kUnsupportedMethodMessage, "\n", entry, "\n(", MethodLabel(header.Method),
+    ShowJoined(host, kErrorCaption, {kUnsupportedMethodMessage, "\n", entry, "\n(", MethodLabel(header.Method),
                       ")"});
     accepted = false;
     return {true, PassEnd::kEndAtOnce};
@@ -265,7 +308,7 @@ EntryOutcome InstallEntry(SetupSession& session, PassContext& pass, const Walked
                                 : CheckPassword(session);
   accepted = verdict == PasswordVerdict::kAccepted;
   if (verdict == PasswordVerdict::kHeaderCut) {
-    ShowJoined(host, {kDamagedArchiveMessage, entry, kDamagedArchiveAdvice});
+    ShowJoined(host, kErrorCaption, {kDamagedArchiveMessage, entry, kDamagedArchiveAdvice});
     return {true, PassEnd::kEndAtOnce};
   }
   if (!accepted) {
@@ -282,8 +325,9 @@ EntryOutcome InstallEntry(SetupSession& session, PassContext& pass, const Walked
     if (!session.PathAutodetected) {
       if (!JoinTarget(session.InstallDir, entry, true, pass)) {
         ShowNamed(host, kLongNameMessage, entry);
-      } else if (!PathExists(host, pass.TargetPath) && !MakeTargetFolder(host, pass.TargetPath)) {
-        return {true, PassEnd::kWalkDone};
+      } else if (!PathExists(host, pass.TargetPath)) {
+        // Another folder may still work: the walk goes on.
+        MakeFolderOrSay(session, pass, false);
       }
     }
     host.ListSetSelected(session.CurrentEntryIndex, false);
@@ -297,12 +341,13 @@ EntryOutcome InstallEntry(SetupSession& session, PassContext& pass, const Walked
   PickRunCommand(session, pass);
 
   if (!PathExists(host, pass.TargetPath)) {
-    if (!MakeTargetFolder(host, pass.TargetPath)) return {true, PassEnd::kWalkDone};
+    if (!MakeFolderOrSay(session, pass, false)) return {};
   } else if (!ShouldReplace(session, pass)) {
     host.ListSetSelected(session.CurrentEntryIndex, false);
     return {};
   }
-  if (!ExtractEntry(session, pass, header.UncompressedSize)) return {true, PassEnd::kEndAtOnce};
+  if (!ExtractEntry(session, pass, header.UncompressedSize, WriteMode::kReplaceWhenVerified))
+    return {true, PassEnd::kEndAtOnce};
   return {};
 }
 
@@ -359,10 +404,10 @@ void RunArchivePass(SetupSession& session, bool listing) {
   // when every file it reached was sound. (The listing pass stopped at the
   // same place, so the entries after it have no pending marks to tell.)
   if (step == WalkStep::kStopped && end == PassEnd::kWalkDone && session.CurrentEntryIndex >= 0) {
-    ShowJoined(host, {kDamagedArchiveMessage, entry.Name, kDamagedArchiveAdvice});
+    ShowJoined(host, kErrorCaption, {kDamagedArchiveMessage, entry.Name, kDamagedArchiveAdvice});
   }
   if (accepted && host.ListSelectedCount() != 0) {
-    host.ShowMessage(kCrcErrorMessage, kErrorCaption);
+    ShowCrcError(host);
     host.SetControlText(kStatusLine, kCrcErrorMessage);
   }
 }
