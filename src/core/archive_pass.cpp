@@ -297,8 +297,8 @@ EntryOutcome InstallEntry(SetupSession& session, PassContext& pass, const Walked
   // Before any password: AES (method 99) or bzip2 cannot be read whatever
   // the reader types, and no empty file is left in the way.
   if (!folder && !IsSupportedMethod(header.Method)) {
-    ShowJoined(host, kErrorCaption, {kUnsupportedMethodMessage, "\n", entry, "\n(", MethodLabel(header.Method),
-                      ")"});
+    ShowJoined(host, kErrorCaption,
+               {kUnsupportedMethodMessage, "\n", entry, "\n(", MethodLabel(header.Method), ")"});
     accepted = false;
     return {true, PassEnd::kEndAtOnce};
   }
