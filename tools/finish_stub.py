@@ -10,7 +10,9 @@
   signature would confuse tools that scan for the archive), when it is larger
   than --max-size, when it is not a GUI program of the named architecture
   with ASLR (its relocations, and high-entropy addresses on x86-64) and DEP,
-  when it has a TLS directory, or when it imports anything but system DLLs.
+  when its stack is not committed whole at start (its code has no stack
+  probes), when it has a TLS directory, or when it imports anything but
+  system DLLs.
 - --verify checks a finished stub without changing it, the resources too
   (the three dialogs, the icon, the version block, the manifest): it never
   runs the stub, so it works on any host.
@@ -53,6 +55,10 @@ class Image:
         else:
             raise Problem(f"unknown optional header magic {self.magic:#x}")
         self.subsystem, self.dll_characteristics = self.unpack("<HH", self.optional + 68)
+        if self.magic == 0x10B:
+            self.stack_reserve, self.stack_commit = self.unpack("<II", self.optional + 72)
+        else:
+            self.stack_reserve, self.stack_commit = self.unpack("<QQ", self.optional + 72)
         self.directory_count = self.u32(self.optional + directories - 4)
         self.directories = self.optional + directories
         table = self.optional + optional_size
@@ -164,6 +170,9 @@ def check_image(data: bytes, arch: str, max_size: int, with_resources: bool):
             problems.append("a 64-bit stub must take high-entropy (64-bit) ASLR addresses")
         if image.directory(5)[1] == 0:
             problems.append("no relocations: the image could not move, so ASLR would not apply")
+        if image.stack_commit != image.stack_reserve:
+            problems.append("the stack is not committed whole at start, but the stub's code has "
+                            "no stack probes")
         if image.directory(9)[1] != 0:
             problems.append("a TLS directory: the stub runs no thread-local start-up code")
         dlls = image.imported_dlls()

@@ -27,11 +27,14 @@ constexpr char kDamagedAtMessage[] = "Damaged or unsupported archive at:\n";
 constexpr char kDamagedAfterMessage[] = "Damaged or unsupported archive after:\n";
 constexpr char kDamagedAdvice[] = "\nPlease repeat the download, or ask the publisher.";
 constexpr char kUnsupportedMethodMessage[] = "Unsupported compression method\n";
+constexpr char kFolderMessage[] = "The folder could not be made:\n";
+// The damaged entries the CRC error names; a line counts the rest.
+constexpr int32_t kNamedDamage = 10;
 constexpr int kPasswordTries = 3;
 static_assert(kFolderTextSize >= kTargetPathSize, "every target's folder can be made");
 
 enum class PassEnd {
-  kWalkDone,   // the normal end, or left for a folder; the end check runs
+  kWalkDone,   // the normal end; the end check runs
   kEndAtOnce,  // after its own message; no end check
 };
 
@@ -66,21 +69,8 @@ bool JoinTarget(const char* folder, std::string_view name, bool backslashes, Pas
   return true;
 }
 
-// A message box of several pieces: a text, a name, perhaps advice after it.
-void ShowJoined(Platform& host, std::initializer_list<std::string_view> pieces) {
-  char text[3 * 256 + kEntryTextSize];
-  size_t n = 0;
-  for (std::string_view piece : pieces) {
-    size_t take = piece.size() < sizeof text - 1 - n ? piece.size() : sizeof text - 1 - n;
-    std::memcpy(text + n, piece.data(), take);
-    n += take;
-  }
-  text[n] = '\0';
-  host.ShowMessage(text, kErrorCaption);
-}
-
 void ShowNamed(Platform& host, const char* message, std::string_view name) {
-  ShowJoined(host, {message, name});
+  ShowJoined(host, kErrorCaption, {message, name});
 }
 
 // "(method 99)": the number, which the publisher's tools show too.
@@ -151,6 +141,58 @@ bool PickRunCommand(SetupSession& session, const PassContext& pass) {
   return true;
 }
 
+// Makes the target's folder. When it cannot be made, says which folder and
+// why, once for a run of entries bound for it, and clears the entry's mark:
+// nothing was written, so there is no CRC error to add. False when the
+// folder is not there.
+bool MakeFolderOrSay(SetupSession& session, PassContext& pass) {
+  Platform& host = *session.Host;
+  bool refused = false;
+  if (MakeTargetFolder(host, pass.TargetPath, &refused)) return true;
+  char folder[kTargetPathSize];
+  DirectoryOfPath(pass.TargetPath, folder, sizeof folder);
+  if (std::strcmp(folder, pass.FailedFolder) != 0) {
+    std::strcpy(pass.FailedFolder, folder);
+    ShowFailure(host, kErrorCaption, kFolderMessage, kFolderMessage, folder, refused);
+  }
+  host.ListSetSelected(session.CurrentEntryIndex, false);
+  return false;
+}
+
+// The end of an install pass with damaged entries: "CRC error", then the
+// first of them by name, one a line, and how many more there are.
+void ShowCrcError(Platform& host) {
+  char text[sizeof kCrcErrorMessage + kNamedDamage * kEntryTextSize + 32];
+  size_t n = sizeof kCrcErrorMessage - 1;
+  std::memcpy(text, kCrcErrorMessage, n);
+  const int32_t count = host.ListCount();
+  int32_t named = 0;
+  for (int32_t i = 0; i < count && named < kNamedDamage; ++i) {
+    bool selected = false;
+    // Read in place after a line break; kept only when the item is marked.
+    int32_t length = host.ReadListItem(i, text + n + 1, kEntryTextSize, selected);
+    if (length < 0 || !selected) continue;
+    text[n] = '\n';
+    n += 1 + static_cast<size_t>(length);
+    ++named;
+  }
+  int32_t more = host.ListSelectedCount() - named;
+  if (more > 0) {
+    constexpr char kAnd[] = "\nand ";
+    std::memcpy(text + n, kAnd, sizeof kAnd - 1);
+    n += sizeof kAnd - 1;
+    char digits[12];
+    int d = 0;
+    for (; more > 0; more /= 10) digits[d++] = static_cast<char>('0' + more % 10);
+    while (d > 0) text[n++] = digits[--d];
+    constexpr char kMore[] = " more";
+    std::memcpy(text + n, kMore, sizeof kMore - 1);
+    n += sizeof kMore - 1;
+  }
+  text[n] = '\0';
+  host.ShowMessage(text, kErrorCaption);
+}
+
 // Asks about an existing file unless a standing answer says what to do.
 bool ShouldReplace(SetupSession& session, const PassContext& pass) {
   if (session.PathAutodetected) return true;
@@ -213,12 +255,13 @@ EntryOutcome ListEntry(SetupSession& session, PassContext& pass, const WalkedEnt
     ShowNamed(host, kLongNameMessage, entry);
     return {};
   }
-  if (!PathExists(host, pass.TargetPath) && !MakeTargetFolder(host, pass.TargetPath)) {
-    // The listing goes on: every later entry still needs its pending mark,
-    // or damage after the licence would install without a word.
-    return {};
-  }
-  if (!ExtractEntry(session, pass, kLicenceReadSize)) return {true, PassEnd::kEndAtOnce};
+  // When the folder cannot be made the listing goes on: every later entry
+  // still needs its pending mark, or damage after the licence would install
+  // without a word.
+  if (!PathExists(host, pass.TargetPath) && !MakeFolderOrSay(session, pass)) return {};
+  // In place: a licence cut at its limit is still read from this file.
+  if (!ExtractEntry(session, pass, kLicenceReadSize, WriteMode::kInPlace))
+    return {true, PassEnd::kEndAtOnce};
   ReadLicenceFile(session, pass.TargetPath);
   return {};
 }
@@ -238,7 +281,7 @@ EntryOutcome InstallEntry(SetupSession& session, PassContext& pass, const Walked
     return {};
   }
   if (walked.SizesUnreadable) {
-    ShowJoined(host, {kDamagedAtMessage, entry, kDamagedAdvice});
+    ShowJoined(host, kErrorCaption, {kDamagedAtMessage, entry, kDamagedAdvice});
     accepted = false;
     return {true, PassEnd::kEndAtOnce};
   }
@@ -254,7 +297,7 @@ EntryOutcome InstallEntry(SetupSession& session, PassContext& pass, const Walked
   // the reader types, and no empty file is left in the way.
   if (!folder && !IsSupportedMethod(header.Method)) {
     char method[16];
-    ShowJoined(host, {kUnsupportedMethodMessage, entry, MethodText(header.Method, method)});
+    ShowJoined(host, kErrorCaption, {kUnsupportedMethodMessage, entry, MethodText(header.Method, method)});
     accepted = false;
     return {true, PassEnd::kEndAtOnce};
   }
@@ -264,7 +307,7 @@ EntryOutcome InstallEntry(SetupSession& session, PassContext& pass, const Walked
                                 : CheckPassword(session);
   accepted = verdict == PasswordVerdict::kAccepted;
   if (verdict == PasswordVerdict::kHeaderCut) {
-    ShowJoined(host, {kDamagedAtMessage, entry, kDamagedAdvice});
+    ShowJoined(host, kErrorCaption, {kDamagedAtMessage, entry, kDamagedAdvice});
     return {true, PassEnd::kEndAtOnce};
   }
   if (!accepted) {
@@ -281,8 +324,9 @@ EntryOutcome InstallEntry(SetupSession& session, PassContext& pass, const Walked
     if (!session.PathAutodetected) {
       if (!JoinTarget(session.InstallDir, entry, true, pass)) {
         ShowNamed(host, kLongNameMessage, entry);
-      } else if (!PathExists(host, pass.TargetPath) && !MakeTargetFolder(host, pass.TargetPath)) {
-        return {true, PassEnd::kWalkDone};
+      } else if (!PathExists(host, pass.TargetPath)) {
+        // Another folder may still work: the walk goes on.
+        MakeFolderOrSay(session, pass);
       }
     }
     host.ListSetSelected(session.CurrentEntryIndex, false);
@@ -298,13 +342,16 @@ EntryOutcome InstallEntry(SetupSession& session, PassContext& pass, const Walked
   pass.Verified = false;
   EntryOutcome outcome;
   if (!PathExists(host, pass.TargetPath)) {
-    if (!MakeTargetFolder(host, pass.TargetPath)) outcome = {true, PassEnd::kWalkDone};
+    if (!MakeFolderOrSay(session, pass)) {
+      if (runProgram) session.RunCommand[0] = '\0';
+      return outcome;
+    }
   } else if (!ShouldReplace(session, pass)) {
     host.ListSetSelected(session.CurrentEntryIndex, false);
     if (runProgram) session.RunCommand[0] = '\0';
     return outcome;
   }
-  if (!outcome.LeaveWalk && !ExtractEntry(session, pass, header.UncompressedSize)) {
+  if (!ExtractEntry(session, pass, header.UncompressedSize, WriteMode::kReplaceWhenVerified)) {
     outcome = {true, PassEnd::kEndAtOnce};
   }
   if (runProgram && !pass.Verified) session.RunCommand[0] = '\0';
@@ -364,10 +411,10 @@ void RunArchivePass(SetupSession& session, bool listing) {
   // when every file it reached was sound. (The listing pass stopped at the
   // same place, so the entries after it have no pending marks to tell.)
   if (step == WalkStep::kStopped && end == PassEnd::kWalkDone && session.CurrentEntryIndex >= 0) {
-    ShowJoined(host, {kDamagedAfterMessage, entry.Name, kDamagedAdvice});
+    ShowJoined(host, kErrorCaption, {kDamagedAfterMessage, entry.Name, kDamagedAdvice});
   }
   if (accepted && host.ListSelectedCount() != 0) {
-    host.ShowMessage(kCrcErrorMessage, kErrorCaption);
+    ShowCrcError(host);
     host.SetControlText(kStatusLine, kCrcErrorMessage);
   }
 }

@@ -5,6 +5,7 @@
 
 #include "archive.h"
 #include "inflate.h"
+#include "paths.h"
 
 namespace ebook {
 namespace {
@@ -13,8 +14,30 @@ constexpr char kExtractingPrefix[] = "Extracting: ";
 constexpr char kCouldNotOpenCaption[] = "Couldn't open...";
 constexpr char kCloseErrorCaption[] = "Error Closing...";
 constexpr char kUnsupportedMethodMessage[] = "Unsupported compression method";
-constexpr char kWriteFailedMessage[] =
+constexpr char kWriteFailedMessage[] = "This file could not be written completely:\n";
+constexpr char kDiskFullMessage[] =
     "This file could not be written completely; the disk may be full:\n";
+constexpr char kNotPlacedMessage[] = "This file could not be put in its place:\n";
+// The name a file has until it is verified. A tilde, a word no book uses
+// for a file and an ending of its own keep it apart from the book's files;
+// when a folder is too deep for it, the short name still fits beside any
+// target of three or more characters.
+constexpr std::string_view kPartName = "~ebook-setup.part";
+constexpr std::string_view kShortPartName = "~es";
+
+// PartPath: the target's folder and a part name; false when neither fits.
+bool MakePartPath(PassContext& pass) {
+  const std::string_view target(pass.TargetPath);
+  const size_t folder = target.size() - NameOfPath(target).size();
+  for (std::string_view name : {kPartName, kShortPartName}) {
+    if (folder + name.size() >= sizeof pass.PartPath) continue;
+    std::memcpy(pass.PartPath, target.data(), folder);
+    std::memcpy(pass.PartPath + folder, name.data(), name.size());
+    pass.PartPath[folder + name.size()] = '\0';
+    return true;
+  }
+  return false;
+}
 
 void ShowStatus(SetupSession& session, const char* targetPath) {
   char text[sizeof kExtractingPrefix + kTargetPathSize];
@@ -26,6 +49,32 @@ void ShowStatus(SetupSession& session, const char* targetPath) {
 }
 
 }  // namespace
+
+void ShowFailure(Platform& host, std::string_view caption, const char* lead, const char* bareLead,
+                 const char* path, bool reasonKnown) {
+  char reason[kReasonSize];
+  std::string_view why = reasonKnown ? ReasonLine(host, reason) : std::string_view();
+  ShowJoined(host, caption, {why.empty() ? bareLead : lead, path, why});
+}
+
+void ShowJoined(Platform& host, std::string_view caption,
+                std::initializer_list<std::string_view> pieces) {
+  char text[3 * 256 + kEntryTextSize];
+  size_t n = 0;
+  for (std::string_view piece : pieces) {
+    size_t take = piece.size() < sizeof text - 1 - n ? piece.size() : sizeof text - 1 - n;
+    std::memcpy(text + n, piece.data(), take);
+    n += take;
+  }
+  text[n] = '\0';
+  host.ShowMessage(text, caption);
+}
+
+std::string_view ReasonLine(Platform& host, char (&buffer)[kReasonSize]) {
+  buffer[0] = '\n';
+  int32_t n = host.LastErrorText(buffer + 1, kReasonSize - 1);
+  return n > 0 ? std::string_view(buffer, static_cast<size_t>(n) + 1) : std::string_view();
+}
 
 void CopyStoredEntry(EntryStream& stream) {
   if (stream.BytesRemaining <= 0) return;
@@ -41,18 +90,25 @@ void CopyStoredEntry(EntryStream& stream) {
   std::free(buffer);
 }
 
-bool ExtractEntry(SetupSession& session, PassContext& pass, uint32_t outputLimit) {
+bool ExtractEntry(SetupSession& session, PassContext& pass, uint32_t outputLimit, WriteMode mode) {
   Platform& host = *session.Host;
   const LocalFileHeader& header = session.CurrentHeader;
+  const char* target = pass.TargetPath;
+  // A folder too deep even for the short part name (paths of a thousand
+  // bytes) is written in place, as nothing else can be.
+  const bool staged = mode == WriteMode::kReplaceWhenVerified && MakePartPath(pass);
+  const char* output = staged ? pass.PartPath : target;
   bool result = true;
 
   pass.Verified = false;
-  session.OutputHandle = host.CreateFileForWrite(pass.TargetPath);
+  session.OutputHandle = host.CreateFileForWrite(output);
   if (session.OutputHandle == nullptr) {
-    host.ShowMessage(pass.TargetPath, kCouldNotOpenCaption);
+    // Said as such; nothing was written, so no CRC error follows for it.
+    ShowFailure(host, kCouldNotOpenCaption, "", "", target);
+    host.ListSetSelected(session.CurrentEntryIndex, false);
     return true;
   }
-  ShowStatus(session, pass.TargetPath);
+  ShowStatus(session, target);
   host.PumpOneMessage();
 
   ArchiveSource source(session);
@@ -80,22 +136,33 @@ bool ExtractEntry(SetupSession& session, PassContext& pass, uint32_t outputLimit
   }
   session.CrcRegister = stream.CrcRegister;
   session.BytesRemaining = stream.BytesRemaining;
-  pass.Verified = judged && stream.Verified(header.Crc32, header.UncompressedSize);
-  if (pass.Verified) {
-    host.ListSetSelected(session.CurrentEntryIndex, false);
-  } else if (stream.WriteFailed) {
-    // The archive may be sound: the disk is full, or the file cannot take
-    // more. Said as such, and not again as a CRC error at the end.
-    char text[sizeof kWriteFailedMessage + kTargetPathSize];
-    std::memcpy(text, kWriteFailedMessage, sizeof kWriteFailedMessage - 1);
-    std::memcpy(text + sizeof kWriteFailedMessage - 1, pass.TargetPath,
-                std::strlen(pass.TargetPath) + 1);
-    host.ShowMessage(text, kErrorCaption);
-    host.ListSetSelected(session.CurrentEntryIndex, false);
+  bool verified = judged && stream.Verified(header.Crc32, header.UncompressedSize);
+  // Refused with a message of its own: the archive may be sound, so no CRC
+  // error is added for it at the end.
+  bool told = false;
+  if (stream.WriteFailed) {
+    // Said before the close, which would forget the write's reason.
+    ShowFailure(host, kErrorCaption, kWriteFailedMessage, kDiskFullMessage, target);
+    told = true;
   }
-
-  if (!host.CloseFile(session.OutputHandle)) host.ShowMessage(pass.TargetPath, kCloseErrorCaption);
+  const bool closed = host.CloseFile(session.OutputHandle);
   session.OutputHandle = nullptr;
+  if (!closed) {
+    ShowFailure(host, kCloseErrorCaption, "", "", target);
+    told = true;
+    verified = false;
+  }
+  if (staged) {
+    if (verified && !host.MoveIntoPlace(output, target)) {
+      // The existing file is read-only, in use, or a folder: it stays.
+      ShowFailure(host, kErrorCaption, kNotPlacedMessage, kNotPlacedMessage, target);
+      told = true;
+      verified = false;
+    }
+    if (!verified) host.RemoveFile(output);
+  }
+  if (verified || told) host.ListSetSelected(session.CurrentEntryIndex, false);
+  pass.Verified = verified;
   return result;
 }
 

@@ -3,6 +3,9 @@
 // whether the entry's pending mark is cleared.
 #pragma once
 
+#include <initializer_list>
+#include <string_view>
+
 #include "entry_stream.h"
 #include "setup_session.h"
 
@@ -12,24 +15,61 @@ namespace ebook {
 inline constexpr int kTargetPathSize = kInstallDirSize + kEntryTextSize + 2;
 static_assert(kRunCommandSize >= kTargetPathSize + 8, "a run command holds any target path");
 
-// What a running pass shares with the operations it calls.
+// What a running pass shares with the operations it calls. Each text is
+// written before it is read, except FailedFolder, which starts empty; no
+// member is zeroed whole, as a compiler may copy a zero image of the struct
+// into the stub for that.
 struct PassContext {
-  char TargetPath[kTargetPathSize] = {};
+  char TargetPath[kTargetPathSize];
+  // Where a file is written until it is verified: a name of its own in the
+  // target's folder.
+  char PartPath[kTargetPathSize];
+  // The last folder that could not be made, so that the entries bound for
+  // it are told about once.
+  char FailedFolder[kTargetPathSize] = "";
   bool Verified = false;  // the last extracted entry came out whole and sound
+};
+
+// How an entry reaches its target.
+enum class WriteMode : uint8_t {
+  // Written beside the target and moved over it only once verified, so a
+  // damaged entry never costs the file it would replace.
+  kReplaceWhenVerified,
+  // Written at the target itself, whatever comes out: the licence copy,
+  // which is read even when it was cut at its limit.
+  kInPlace,
 };
 
 // Extracts the current entry (its header in CurrentHeader, the read position
 // at its data, past the encryption header of an encrypted entry whose keys
 // are primed) to TargetPath, writing at most `outputLimit` bytes and never
-// more than the header's uncompressed size. Its pending mark is cleared only
-// when exactly that size came out with the header's CRC-32 (or when a write
-// failed, which has its own message). False only for an unsupported method,
-// after which the pass must end; a target that cannot be created or a CRC
-// mismatch still answer true.
-bool ExtractEntry(SetupSession& session, PassContext& pass, uint32_t outputLimit);
+// more than the header's uncompressed size. Its pending mark is cleared when
+// exactly that size came out with the header's CRC-32 and the file is in its
+// place, or when the entry was refused with a message of its own (the target
+// could not be created, written, closed or replaced, each said with the
+// system's reason); a damaged entry keeps its mark for the CRC error at the
+// end. False only for an unsupported method, after which the pass must end.
+bool ExtractEntry(SetupSession& session, PassContext& pass, uint32_t outputLimit, WriteMode mode);
 
 // Copies the stream's remaining bytes as they are (decrypted when the stream
 // has keys), in pieces of at most 32 KiB.
 void CopyStoredEntry(EntryStream& stream);
+
+// A message of a file or folder that failed: `lead`, the path, and on a
+// line of its own the system's reason for the last failed file call;
+// `bareLead` instead of `lead` when no reason is known (or `reasonKnown`
+// says none can be).
+void ShowFailure(Platform& host, std::string_view caption, const char* lead, const char* bareLead,
+                 const char* path, bool reasonKnown = true);
+
+// A message box of several pieces, cut to what fits its buffer.
+void ShowJoined(Platform& host, std::string_view caption,
+                std::initializer_list<std::string_view> pieces);
+
+// Room for the system's reason for a failure, and a line break before it.
+inline constexpr int kReasonSize = 256;
+// "\n" and the system's reason for the last failed file call, to follow a
+// path in a message; the empty text when no reason is known.
+std::string_view ReasonLine(Platform& host, char (&buffer)[kReasonSize]);
 
 }  // namespace ebook

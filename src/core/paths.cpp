@@ -5,7 +5,6 @@
 namespace ebook {
 namespace {
 
-constexpr char kChangeDirCaption[] = "Error Changing Dir";
 constexpr uint16_t kMaxTextCount = 0xFFFF;
 
 bool IsSeparator(char c) { return c == '\\' || c == '/' || c == ':'; }
@@ -93,23 +92,20 @@ bool PathExists(Platform& host, char* path) {
   return host.FindAny(std::string_view(probe, length + sizeof kAll - 1));
 }
 
-void MakeAllFolders(Platform& host, std::string_view folder) {
+bool MakeAllFolders(Platform& host, std::string_view folder) {
   char copy[kFolderTextSize];
-  if (Emit(folder, copy, sizeof copy) < 0) return;
-  MakeFoldersIn(host, copy, folder.size());
+  if (Emit(folder, copy, sizeof copy) < 0) return true;
+  return MakeFoldersIn(host, copy, folder.size());
 }
 
-bool MakeTargetFolder(Platform& host, std::string_view targetPath) {
+bool MakeTargetFolder(Platform& host, std::string_view targetPath, bool* refused) {
   const std::string_view folder = targetPath.substr(0, DirectoryLength(targetPath));
   char copy[kFolderTextSize];
-  if (Emit(folder, copy, sizeof copy) >= 0) {
-    MakeAllFolders(host, folder);
-    if (PathExists(host, copy)) return true;
-    host.ShowMessage(copy, kChangeDirCaption);
-  } else {
-    host.ShowMessage(folder, kChangeDirCaption);
-  }
-  return false;
+  const bool created = MakeAllFolders(host, folder);
+  // Judged by what is there: a level made meanwhile by someone else counts.
+  const bool exists = Emit(folder, copy, sizeof copy) >= 0 && PathExists(host, copy);
+  if (refused != nullptr) *refused = !created && !exists;
+  return exists;
 }
 
 bool IsWindowsDeviceName(std::string_view part) {

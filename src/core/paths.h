@@ -50,12 +50,17 @@ bool PathExists(Platform& host, char* path);
 
 // Creates `folder` and every missing folder above it, outermost first. A
 // drive (C:) and relative names of one or two characters are never created.
-// When one level cannot be created the deeper levels are not attempted.
-void MakeAllFolders(Platform& host, std::string_view folder);
+// When one level cannot be created the deeper levels are not attempted, and
+// the answer is false (the platform's LastErrorText then tells why); a
+// folder too long to copy is not attempted at all.
+bool MakeAllFolders(Platform& host, std::string_view folder);
 
-// Makes the folder of `targetPath`. When that folder does not exist
-// afterwards, shows it under "Error Changing Dir" and answers false.
-bool MakeTargetFolder(Platform& host, std::string_view targetPath);
+// Makes the folder of `targetPath` and answers whether it exists afterwards.
+// Shows nothing: the caller says which folder failed. `refused`, when given,
+// is set when the system refused to create a level, so that LastErrorText
+// holds the reason; a folder missing for another reason (a drive that does
+// not exist, a folder too long to copy) leaves it false.
+bool MakeTargetFolder(Platform& host, std::string_view targetPath, bool* refused = nullptr);
 
 // Whether Windows opens `part`, one file or folder name, as a device rather
 // than a file in whatever folder it stands: con, prn, aux, nul, conin$,

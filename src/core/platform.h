@@ -22,7 +22,7 @@ enum ControlId : int {
   kInstallPathLabel = 100,  // "&Install path:"
   kInstallPathEdit = 101,
   kNoticeLine = 132,
-  kEntryList = 301,  // hidden sorted multiple-selection list: pending marks
+  kEntryList = 301,  // hidden multiple-selection list in walk order: pending marks
   kStatusLine = 601,
   kLicenceBox = 701,
 };
@@ -60,6 +60,20 @@ class Platform {
   // finds anything: a file or a folder.
   virtual bool FindAny(std::string_view pattern) = 0;
   virtual bool CreateFolder(std::string_view path) = 0;
+  // Moves the file `from` to `to` in the same folder, replacing a file
+  // already there in one step; false (and nothing moved) when it cannot, e.g.
+  // because `to` is read-only, in use, or a folder. (Not named ReplaceFile or
+  // MoveFile: <windows.h> turns those names into macros.)
+  virtual bool MoveIntoPlace(std::string_view from, std::string_view to) = 0;
+  // Deletes a file. (Not DeleteFile, for the same reason.)
+  virtual bool RemoveFile(std::string_view path) = 0;
+  // Why the last file call that failed failed, as the system words it:
+  // CreateFileForWrite, WriteFile, CloseFile, CreateFolder, MoveIntoPlace and
+  // RemoveFile remember their outcome (a success forgets the reason); the
+  // probes (FindAny, the reads) leave it alone, so a check after a failure
+  // does not hide its reason. Writes a NUL-terminated text without a final
+  // full stop or line break and returns its length; 0 when no reason is known.
+  virtual int32_t LastErrorText(char* buffer, int32_t size) = 0;
   // The user's temporary folder, ending in a backslash; empty on failure.
   virtual int32_t TempFolder(char* buffer, int32_t size) = 0;
   virtual int32_t CurrentFolder(char* buffer, int32_t size) = 0;
@@ -85,6 +99,10 @@ class Platform {
   virtual void ListSelectAll() = 0;
   virtual int32_t ListCount() = 0;
   virtual int32_t ListSelectedCount() = 0;
+  // Copies the text of item `index` (cut to fit, NUL-terminated) and tells
+  // whether it is selected; returns the text's length, or -1 (an empty text,
+  // not selected) when there is no such item.
+  virtual int32_t ReadListItem(int32_t index, char* buffer, int32_t size, bool& selected) = 0;
   // Lets at most one pending window message through.
   virtual void PumpOneMessage() = 0;
 

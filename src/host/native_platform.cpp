@@ -268,11 +268,24 @@ uint32_t NativePlatform::FileSize(FileHandle file) {
   return static_cast<uint32_t>(static_cast<uint64_t>(st.st_size) & 0xFFFFFFFFu);
 }
 
+bool NativePlatform::Remember(bool ok, int error) {
+  lastError_ = ok ? 0 : error;
+  return ok;
+}
+
 FileHandle NativePlatform::CreateFileForWrite(std::string_view path) {
   std::string host = HostPath(path);
-  if (host.empty()) return nullptr;
+  if (host.empty()) {
+    Remember(false, EINVAL);
+    return nullptr;
+  }
   int fd = ::open(host.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, 0644);
-  return KeepRegularFile(fd);
+  const int openError = errno;
+  FileHandle file = KeepRegularFile(fd);
+  // An open that succeeded on something other than a file (a FIFO) is
+  // refused as Windows refuses to open a folder.
+  Remember(file != nullptr, fd < 0 ? openError : EISDIR);
+  return file;
 }
 
 FileHandle NativePlatform::OpenFileForRead(std::string_view path) {
@@ -283,20 +296,25 @@ int32_t NativePlatform::WriteFile(FileHandle file, const void* data, int32_t cou
   if (file == nullptr || data == nullptr || count <= 0) return 0;
   const auto* in = static_cast<const char*>(data);
   int32_t done = 0;
+  int error = 0;
   while (done < count) {
     ssize_t put = ::write(file->Fd, in + done, static_cast<size_t>(count - done));
     if (put < 0 && errno == EINTR) continue;
+    if (put < 0) error = errno;
     if (put <= 0) break;
     done += static_cast<int32_t>(put);
   }
+  // A short write without an error has no reason to give.
+  Remember(error == 0, error);
   return done;
 }
 
 bool NativePlatform::CloseFile(FileHandle file) {
   if (file == nullptr) return false;
-  int result = ::close(file->Fd);
+  const int result = ::close(file->Fd);
+  const int error = errno;
   delete file;
-  return result == 0;
+  return Remember(result == 0, error);
 }
 
 // A wildcard search lists the folder with the "." and ".." entries that
@@ -325,7 +343,41 @@ bool NativePlatform::FindAny(std::string_view pattern) {
 
 bool NativePlatform::CreateFolder(std::string_view path) {
   std::string host = HostPath(path);
-  return !host.empty() && ::mkdir(host.c_str(), 0755) == 0;
+  if (host.empty()) return Remember(false, EINVAL);
+  const bool made = ::mkdir(host.c_str(), 0755) == 0;
+  return Remember(made, errno);
+}
+
+namespace {
+
+// Windows' read-only attribute, as the host sees it.
+bool IsReadOnlyFile(const std::string& hostPath) {
+  struct stat st;
+  return ::lstat(hostPath.c_str(), &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & S_IWUSR) == 0;
+}
+
+}  // namespace
+
+bool NativePlatform::MoveIntoPlace(std::string_view from, std::string_view to) {
+  const std::string source = HostPath(from);
+  const std::string target = HostPath(to);
+  if (source.empty() || target.empty()) return Remember(false, EINVAL);
+  if (IsReadOnlyFile(target)) return Remember(false, EACCES);
+  const bool moved = ::rename(source.c_str(), target.c_str()) == 0;
+  return Remember(moved, errno);
+}
+
+bool NativePlatform::RemoveFile(std::string_view path) {
+  const std::string host = HostPath(path);
+  if (host.empty()) return Remember(false, EINVAL);
+  if (IsReadOnlyFile(host)) return Remember(false, EACCES);
+  const bool removed = ::unlink(host.c_str()) == 0;
+  return Remember(removed, errno);
+}
+
+int32_t NativePlatform::LastErrorText(char* buffer, int32_t size) {
+  if (lastError_ == 0) return CopyOut("", buffer, size);
+  return CopyOut(std::strerror(lastError_), buffer, size);
 }
 
 int32_t NativePlatform::TempFolder(char* buffer, int32_t size) {
@@ -400,13 +452,8 @@ int32_t NativePlatform::ControlText(ControlId control, char* buffer, int32_t siz
 
 void NativePlatform::ListReset() { List.clear(); }
 
-// A sorted list box places a new item among its equals; after them keeps
-// the order of equal names the order they were added in.
 void NativePlatform::ListAdd(std::string_view name) {
-  auto at = std::upper_bound(
-      List.begin(), List.end(), name,
-      [](std::string_view n, const ListItem& item) { return CaseInsensitiveLess()(n, item.Name); });
-  List.insert(at, ListItem{std::string(name), false});
+  List.push_back(ListItem{std::string(name), false});
 }
 
 void NativePlatform::ListSetSelected(int32_t index, bool selected) {
@@ -423,6 +470,17 @@ int32_t NativePlatform::ListCount() { return static_cast<int32_t>(List.size()); 
 int32_t NativePlatform::ListSelectedCount() {
   return static_cast<int32_t>(
       std::count_if(List.begin(), List.end(), [](const ListItem& item) { return item.Selected; }));
+}
+
+int32_t NativePlatform::ReadListItem(int32_t index, char* buffer, int32_t size, bool& selected) {
+  selected = false;
+  if (index < 0 || static_cast<size_t>(index) >= List.size()) {
+    CopyOut("", buffer, size);
+    return -1;
+  }
+  const auto& item = List[static_cast<size_t>(index)];
+  selected = item.Selected;
+  return CopyOut(item.Name, buffer, size);
 }
 
 void NativePlatform::PumpOneMessage() { ++PumpCount; }

@@ -50,6 +50,12 @@ class NativePlatform final : public Platform {
   bool CloseFile(FileHandle file) override;
   bool FindAny(std::string_view pattern) override;
   bool CreateFolder(std::string_view path) override;
+  // rename(2), except that, as on Windows, a read-only file (no write
+  // permission for its owner) is neither replaced nor removed.
+  bool MoveIntoPlace(std::string_view from, std::string_view to) override;
+  bool RemoveFile(std::string_view path) override;
+  // strerror of the errno the last failing file call left.
+  int32_t LastErrorText(char* buffer, int32_t size) override;
   // Both folder queries answer like GetTempPathA and GetCurrentDirectoryA:
   // the length copied, or, when the buffer is too small, the size needed
   // (NUL included) with the buffer left empty.
@@ -73,6 +79,7 @@ class NativePlatform final : public Platform {
   void ListSelectAll() override;
   int32_t ListCount() override;
   int32_t ListSelectedCount() override;
+  int32_t ReadListItem(int32_t index, char* buffer, int32_t size, bool& selected) override;
   void PumpOneMessage() override;
 
   // --- Messages and the small dialogs -------------------------------------
@@ -109,7 +116,7 @@ class NativePlatform final : public Platform {
 
   // Texts of the dialog's controls, starting as the real dialog does.
   std::map<int, std::string> Controls;
-  // The hidden sorted list box, in its sorted order.
+  // The hidden list box, in the order the items were added.
   std::vector<ListItem> List;
   int PumpCount = 0;
   std::vector<Message> Messages;
@@ -133,6 +140,11 @@ class NativePlatform final : public Platform {
   // refused.
   std::string FullWindowsPath(std::string_view path) const;
   FileHandle OpenMapped(std::string_view path, int flags);
+  // Keeps the outcome of a file call for LastErrorText: errno when it
+  // failed, nothing when it succeeded. Returns `ok`.
+  bool Remember(bool ok, int error);
+
+  int lastError_ = 0;
 
   std::filesystem::path root_;
   std::string tempFolder_;

@@ -102,11 +102,24 @@ uint32_t Win32Platform::SeekFile(FileHandle file, uint32_t offset) {
 
 uint32_t Win32Platform::FileSize(FileHandle file) { return GetFileSize(ToHandle(file), nullptr); }
 
+bool Win32Platform::Remember(bool ok) {
+  lastError_ = ok ? 0 : GetLastError();
+  return ok;
+}
+
+bool Win32Platform::FilePath(std::string_view path, wchar_t* wide) {
+  if (ToFilePath(path, wide, kWidePathSize)) return true;
+  lastError_ = ERROR_FILENAME_EXCED_RANGE;
+  return false;
+}
+
 FileHandle Win32Platform::CreateFileForWrite(std::string_view path) {
   wchar_t wide[kWidePathSize];
-  if (!ToFilePath(path, wide, kWidePathSize)) return nullptr;
-  return FromHandle(CreateFileW(wide, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!FilePath(path, wide)) return nullptr;
+  FileHandle file = FromHandle(CreateFileW(wide, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr,
+                                           CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  Remember(file != nullptr);
+  return file;
 }
 
 FileHandle Win32Platform::OpenFileForRead(std::string_view path) {
@@ -118,13 +131,17 @@ FileHandle Win32Platform::OpenFileForRead(std::string_view path) {
 
 int32_t Win32Platform::WriteFile(FileHandle file, const void* data, int32_t count) {
   DWORD written = 0;
-  if (count <= 0 ||
-      !::WriteFile(ToHandle(file), data, static_cast<DWORD>(count), &written, nullptr))
+  if (count <= 0) return 0;
+  // A short write that reports success has no reason to give.
+  if (!Remember(::WriteFile(ToHandle(file), data, static_cast<DWORD>(count), &written, nullptr) !=
+                FALSE))
     return 0;
   return static_cast<int32_t>(written);
 }
 
-bool Win32Platform::CloseFile(FileHandle file) { return CloseHandle(ToHandle(file)) != FALSE; }
+bool Win32Platform::CloseFile(FileHandle file) {
+  return Remember(CloseHandle(ToHandle(file)) != FALSE);
+}
 
 bool Win32Platform::FindAny(std::string_view pattern) {
   wchar_t wide[kWidePathSize];
@@ -138,7 +155,39 @@ bool Win32Platform::FindAny(std::string_view pattern) {
 
 bool Win32Platform::CreateFolder(std::string_view path) {
   wchar_t wide[kWidePathSize];
-  return ToFilePath(path, wide, kWidePathSize) && CreateDirectoryW(wide, nullptr) != FALSE;
+  return FilePath(path, wide) && Remember(CreateDirectoryW(wide, nullptr) != FALSE);
+}
+
+bool Win32Platform::MoveIntoPlace(std::string_view from, std::string_view to) {
+  wchar_t source[kWidePathSize];
+  wchar_t target[kWidePathSize];
+  // A rename within one folder: MOVEFILE_WRITE_THROUGH would only matter
+  // for a move done as copy and delete, which MOVEFILE_COPY_ALLOWED (not
+  // given) is needed for.
+  return FilePath(from, source) && FilePath(to, target) &&
+         Remember(MoveFileExW(source, target, MOVEFILE_REPLACE_EXISTING) != FALSE);
+}
+
+bool Win32Platform::RemoveFile(std::string_view path) {
+  wchar_t wide[kWidePathSize];
+  return FilePath(path, wide) && Remember(DeleteFileW(wide) != FALSE);
+}
+
+int32_t Win32Platform::LastErrorText(char* buffer, int32_t size) {
+  if (size <= 0) return 0;
+  buffer[0] = '\0';
+  if (lastError_ == 0) return 0;
+  wchar_t text[512];
+  // The width mask folds the message's own line breaks into spaces: the
+  // reason goes on one line of a message box.
+  DWORD n = FormatMessageW(
+      FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_MAX_WIDTH_MASK,
+      nullptr, lastError_, 0, text, 512, nullptr);
+  while (n > 0 && (text[n - 1] == L'\r' || text[n - 1] == L'\n' || text[n - 1] == L' ' ||
+                   text[n - 1] == L'.'))
+    --n;
+  // A code the system has no text for gives none: the message goes without.
+  return WideToUtf8(text, static_cast<int32_t>(n), buffer, size);
 }
 
 int32_t Win32Platform::TempFolder(char* buffer, int32_t size) {
@@ -227,6 +276,20 @@ int32_t Win32Platform::ListCount() {
 int32_t Win32Platform::ListSelectedCount() {
   LRESULT n = SendToList(LB_GETSELCOUNT, 0, 0);
   return n < 0 ? 0 : static_cast<int32_t>(n);
+}
+
+int32_t Win32Platform::ReadListItem(int32_t index, char* buffer, int32_t size, bool& selected) {
+  selected = false;
+  if (size > 0) buffer[0] = '\0';
+  // LB_GETTEXT copies the whole item: one longer than the buffer (never an
+  // entry name, which the name buffer keeps short) is not read.
+  const LRESULT length = index < 0 ? LB_ERR : SendToList(LB_GETTEXTLEN, index, 0);
+  if (length == LB_ERR || length >= kWidePathSize) return -1;
+  wchar_t wide[kWidePathSize];
+  const LRESULT n = SendToList(LB_GETTEXT, index, reinterpret_cast<LPARAM>(wide));
+  if (n == LB_ERR) return -1;
+  selected = SendToList(LB_GETSEL, index, 0) > 0;
+  return WideToUtf8(wide, static_cast<int32_t>(n), buffer, size);
 }
 
 void Win32Platform::PumpOneMessage() {

@@ -25,6 +25,9 @@ class Win32Platform final : public Platform {
   bool CloseFile(FileHandle file) override;
   bool FindAny(std::string_view pattern) override;
   bool CreateFolder(std::string_view path) override;
+  bool MoveIntoPlace(std::string_view from, std::string_view to) override;
+  bool RemoveFile(std::string_view path) override;
+  int32_t LastErrorText(char* buffer, int32_t size) override;
   int32_t TempFolder(char* buffer, int32_t size) override;
   int32_t CurrentFolder(char* buffer, int32_t size) override;
   int32_t SystemFolder(char* buffer, int32_t size) override;
@@ -39,6 +42,7 @@ class Win32Platform final : public Platform {
   void ListSelectAll() override;
   int32_t ListCount() override;
   int32_t ListSelectedCount() override;
+  int32_t ReadListItem(int32_t index, char* buffer, int32_t size, bool& selected) override;
   void PumpOneMessage() override;
 
   void ShowMessage(std::string_view text, std::string_view caption) override;
@@ -55,9 +59,16 @@ class Win32Platform final : public Platform {
 
  private:
   LRESULT SendToList(UINT message, WPARAM wParam, LPARAM lParam);
+  // Keeps GetLastError() of a failed file call for LastErrorText (0 after a
+  // success); later probes may overwrite the thread's own value. Returns `ok`.
+  bool Remember(bool ok);
+  // The file path in the form the wide calls take; a path that has none
+  // counts as a failed call with a too-long name.
+  bool FilePath(std::string_view path, wchar_t* wide);
 
   HINSTANCE instance_;
   HWND dialog_ = nullptr;
+  DWORD lastError_ = 0;
 };
 
 }  // namespace ebook::win32

@@ -5,7 +5,7 @@ import zipfile
 import archives
 import harness
 from harness import (ENTRY_LIST, ERROR, FOLDER_FIELD, MAIN, PASSWORD, SetupCase, message,
-                     win_path)
+                     overwrite, win_path, write_tree)
 
 SIZE_MESSAGE = "Error in the archive size. Please repeat the download."
 
@@ -27,8 +27,9 @@ class InstallTest(SetupCase):
                 folder = self.folder(f"{tool}/book")  # neither folder exists yet
                 outcome = self.install(setup, folder, tag=tool)
                 self.assertEqual(outcome.captions, [MAIN])
-                with zipfile.ZipFile(archive) as z:
-                    stored = sorted(z.namelist())
+                # The hidden list holds the entries in archive order: an
+                # entry's index is its pending mark.
+                stored = [entry[0] for entry in archives.local_entries(archive)]
                 main = outcome.first(MAIN)
                 self.assertEqual(main.controls[ENTRY_LIST]["items"], stored)
                 expected = files if tool != "python-stored" else {
@@ -43,18 +44,41 @@ class InstallTest(SetupCase):
         self.assertEqual(outcome.captions, [MAIN])
         self.assertFalse(folder.exists())
 
-    def test_damaged_entry_is_reported_once_after_all_files(self):
+    def test_damaged_entry_is_named_once_after_all_files_and_never_installed(self):
         files = {"a.txt": b"first file\r\n" * 50, "b.dat": bytes(range(256)) * 40,
                  "c/z.txt": b"last file\r\n" * 30}
         archive = archives.info_zip(files, self.case_work / "book.zip", store=True,
                                     order=["a.txt", "b.dat", "c"])
-        at = archives.damage_entry(archive, "b.dat")
-        folder = self.folder("book")
+        archives.damage_entry(archive, "b.dat")
+        setup = self.package(archive)
+        sound = {name: data for name, data in files.items() if name != "b.dat"}
+        # Fresh, and over the good b.dat of an earlier install, which stays.
+        for n, existing in enumerate([{}, {"b.dat": b"the good b.dat\r\n" * 20}]):
+            with self.subTest(existing=sorted(existing)):
+                folder = self.folder(f"book{n}")
+                write_tree(folder, existing)
+                dialogs = ([overwrite(True)] if existing else []) + [message()]
+                outcome = self.install(setup, folder, *dialogs, tag=str(n))
+                self.assertEqual(outcome.messages, [(ERROR, "CRC error\nb.dat")])
+                # Nothing damaged or half-written is left, under any name.
+                self.assertTree(folder, {**sound, **existing})
+
+    def test_folder_that_cannot_be_made_is_named_once_with_its_reason(self):
+        files = {"a.txt": b"a", "sub/deep/x.txt": b"x", "sub/deep/y.txt": b"y", "z.txt": b"z"}
+        archive = archives.python_zip(list(files.items()), self.case_work / "book.zip")
+        folder = self.folder("book", create=True)
+        in_the_way = b"a file where a folder goes"
+        (folder / "sub").write_bytes(in_the_way)
         outcome = self.install(self.package(archive), folder, message())
-        self.assertEqual(outcome.messages, [(ERROR, "CRC error")])
-        damaged = bytearray(files["b.dat"])
-        damaged[at] ^= 0x5A
-        self.assertTree(folder, {**files, "b.dat": bytes(damaged)})
+        # One message for both entries, and no "CRC error" for files never written.
+        self.assertEqual([caption for caption, _ in outcome.messages], [ERROR])
+        lines = outcome.messages[0][1].split("\n")
+        self.assertEqual(lines[:2], ["The folder could not be made:",
+                                     win_path(folder) + "\\sub\\deep"])
+        self.assertEqual(len(lines), 3, "the system's reason on one line")
+        self.assertNotEqual(lines[2].strip(), "")
+        # The walk went on past the folder.
+        self.assertTree(folder, {"a.txt": b"a", "z.txt": b"z", "sub": in_the_way})
 
     def test_size_field_that_does_not_match_lists_and_installs_nothing(self):
         archive = archives.info_zip(archives.book(), self.case_work / "book.zip")

@@ -34,8 +34,9 @@ class LicenceTest(SetupCase):
                 main = outcome.first(MAIN)
                 self.assertEqual(main.text(LICENCE_BOX), shown)
                 self.assertEqual(main.controls[ENTRY_LIST]["items"],
-                                 sorted(name for name, _ in entries))
-                self.assertEqual((temp / licence).read_bytes(), dict(entries)[licence])
+                                 [name for name, _ in entries])
+                # The copy stops at what the licence reader reads.
+                self.assertEqual((temp / licence).read_bytes(), dict(entries)[licence][:20_000])
 
 
 class UpdateDirectiveTest(SetupCase):

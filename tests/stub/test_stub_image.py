@@ -71,6 +71,11 @@ class StubImage(unittest.TestCase):
         ]
         if ARCH == "x86_64":
             cases.append(("no high-entropy ASLR", with_flags(flags & ~0x20), "high-entropy"))
+        # Commit only a page of the stack: a large frame would then fault.
+        commit_at = optional_header(self.data) + (76 if ARCH == "i686" else 80)
+        small_commit = bytearray(data)
+        struct.pack_into("<I", small_commit, commit_at, 0x1000)
+        cases.append(("stack committed a page at a time", bytes(small_commit), "stack"))
         for name, faulty, expected in cases:
             with self.subTest(name):
                 limit = len(self.data) - 1 if name == "too large" else MAX_SIZE

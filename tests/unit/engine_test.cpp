@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cctype>
 #include <csignal>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -15,7 +16,6 @@ namespace ebook::test {
 namespace {
 
 const char kSizeMessage[] = "Error: Error in the archive size. Please repeat the download.";
-const char kCrcMessage[] = "Error: CRC error";
 const char kNoHeaderMessage[] = "Error: Can't read archive header";
 const char kWrongPasswordMessage[] =
     "Error: The installation stopped, because the password is wrong.";
@@ -454,34 +454,85 @@ TEST(EngineRunCommand, FirstQuonProgramStartsQuotedInTheInstallFolder) {
   }
 }
 
-// A byte flipped inside one entry's data: every entry is still written,
-// and one "CRC error" closes the pass.
+// A byte flipped inside one entry's data: the sound entries are written,
+// the damaged one never reaches its name (a file already there stays as it
+// was), and one "CRC error" naming it closes the pass.
 TEST(EngineFailures, DamagedEntryIsReportedOnceAtTheEnd) {
   for (const char* command :
        {"zip -q -0 {zip} one.txt two.txt three.txt", "zip -q -9 {zip} one.txt two.txt three.txt"}) {
-    SCOPED_TRACE(command);
-    Rig rig;
-    Rng rng(11);
-    for (const char* name : {"one.txt", "two.txt", "three.txt"})
-      rig.Source(name, TextLike(rng, 5000));
-    const Bytes zip = rig.Tool(command);
-    rig.Package(zip);
-    const size_t header = HeaderOffsetOf(zip, "two.txt");
-    ASSERT_NE(header, SIZE_MAX);
-    const size_t data = header + 30 + Get16(zip, header + 26) + Get16(zip, header + 28);
-    rig.Packaged()[kFakeStubLength + 8 + data + Get32(zip, header + 18) / 2] ^= 0x20;
-    rig.Open();
-    rig.Install();
+    for (const bool existing : {false, true}) {
+      SCOPED_TRACE(std::string(command) + (existing ? ", over a good two.txt" : ", fresh"));
+      Rig rig;
+      Rng rng(11);
+      for (const char* name : {"one.txt", "two.txt", "three.txt"})
+        rig.Source(name, TextLike(rng, 5000));
+      if (existing) rig.Place(Book("two.txt"), Text("the good two.txt of the last install"));
+      rig.Host().OverwriteReplies = {{true, true}};
+      const Bytes zip = rig.Tool(command);
+      rig.Package(zip);
+      const size_t header = HeaderOffsetOf(zip, "two.txt");
+      ASSERT_NE(header, SIZE_MAX);
+      const size_t data = header + 30 + Get16(zip, header + 26) + Get16(zip, header + 28);
+      rig.Packaged()[kFakeStubLength + 8 + data + Get32(zip, header + 18) / 2] ^= 0x20;
+      rig.Open();
+      rig.Install();
 
-    EXPECT_EQ(rig.Messages(), std::vector<std::string>{kCrcMessage});
-    const auto& log = rig.Host().DialogLog;
-    EXPECT_EQ(log.empty() ? "" : log.back(), "message:CRC error");
+      EXPECT_EQ(rig.Messages(), std::vector<std::string>{"Error: CRC error\ntwo.txt"});
+      const auto& log = rig.Host().DialogLog;
+      EXPECT_EQ(log.empty() ? "" : log.back(), "message:CRC error\ntwo.txt");
+      EXPECT_EQ(rig.Host().Controls[kStatusLine], "CRC error");
+      EXPECT_TRUE(SameBytes(rig.Installed(Book("one.txt")), rig.SourceBytes("one.txt")));
+      EXPECT_TRUE(SameBytes(rig.Installed(Book("three.txt")), rig.SourceBytes("three.txt")));
+      std::vector<std::string> files = {BookHost("one.txt"), BookHost("three.txt")};
+      if (existing) {
+        files.push_back(BookHost("two.txt"));
+        EXPECT_EQ(rig.Installed(Book("two.txt")), Text("the good two.txt of the last install"));
+      }
+      EXPECT_EQ(rig.Files(), files) << "no damaged or partial file is left";
+      EXPECT_EQ(rig.Host().ListSelectedCount(), 1);
+    }
+  }
+}
+
+// The CRC error names the damaged entries in archive order, ten at most,
+// and counts the rest. The archive's order is not the names' order, so a
+// mark that lost its entry would name a sound file.
+TEST(EngineFailures, CrcErrorNamesTenDamagedEntriesThenCountsTheRest) {
+  const struct {
+    int damaged;  // of the first entries
+    std::string message;
+  } cases[] = {
+      {1, "Error: CRC error\nz13.txt"},
+      {2, "Error: CRC error\nz13.txt\ny12.txt"},
+      {10,
+       "Error: CRC error\nz13.txt\ny12.txt\nx11.txt\nw10.txt\nv09.txt\nu08.txt\nt07.txt\n"
+       "s06.txt\nr05.txt\nq04.txt"},
+      {11,
+       "Error: CRC error\nz13.txt\ny12.txt\nx11.txt\nw10.txt\nv09.txt\nu08.txt\nt07.txt\n"
+       "s06.txt\nr05.txt\nq04.txt\nand 1 more"},
+      {13,
+       "Error: CRC error\nz13.txt\ny12.txt\nx11.txt\nw10.txt\nv09.txt\nu08.txt\nt07.txt\n"
+       "s06.txt\nr05.txt\nq04.txt\nand 3 more"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.damaged);
+    std::vector<Record> records;
+    for (int i = 13; i >= 1; --i) {
+      char name[16];
+      std::snprintf(name, sizeof name, "%c%02d.txt", 'z' - (13 - i), i);
+      records.emplace_back(name, Text(std::string("contents of ") + name));
+    }
+    Bytes zip = HandMade(records);
+    for (int i = 0; i < c.damaged; ++i) {
+      const size_t header = HeaderOffsetOf(zip, records[size_t(i)].Name);
+      ASSERT_NE(header, SIZE_MAX);
+      zip[header + 30 + records[size_t(i)].Name.size()] ^= 0x01;
+    }
+    Rig rig;
+    rig.Run(zip);
+    EXPECT_EQ(rig.Messages(), std::vector<std::string>{c.message});
     EXPECT_EQ(rig.Host().Controls[kStatusLine], "CRC error");
-    EXPECT_TRUE(SameBytes(rig.Installed(Book("one.txt")), rig.SourceBytes("one.txt")));
-    EXPECT_TRUE(SameBytes(rig.Installed(Book("three.txt")), rig.SourceBytes("three.txt")));
-    EXPECT_TRUE(rig.Exists(Book("two.txt")));
-    EXPECT_NE(rig.Installed(Book("two.txt")), rig.SourceBytes("two.txt"));
-    EXPECT_EQ(rig.Host().ListSelectedCount(), 1);
+    EXPECT_EQ(rig.Files().size(), size_t(13 - c.damaged));
   }
 }
 
@@ -502,33 +553,59 @@ TEST(EngineFailures, EntriesThatCannotBeWritten) {
        {"Error: Unsupported compression method\none.txt\n(method 6)"},
        {},
        ""},
-      {"a folder where the file goes",
+      {"a folder where the file goes: refused by the move, with the system's reason",
        {{"one.txt", Text("one")}, {"two.txt", Text("two")}, {"three.txt", Text("three")}},
        "two.txt",
        nullptr,
-       {"Couldn't open...: " + Book("two.txt"), kCrcMessage},
+       {"Error: This file could not be put in its place:\n" + Book("two.txt") + "\nIs a directory"},
        {"one.txt", "three.txt"},
        "one"},
-      {"data cut short by the end of the file",
+      {"a read-only file in the way stays as it was",
+       {{"one.txt", Text("one")}, {"two.txt", Text("two")}, {"three.txt", Text("three")}},
+       nullptr,
+       "two.txt!",
+       {"Error: This file could not be put in its place:\n" + Book("two.txt") +
+        "\nPermission denied"},
+       {"one.txt", "three.txt", "two.txt"},
+       "one"},
+      {"the file cannot be created: its reason, and no CRC error",
+       {{"one.txt", Text("one")}, {"sub/two.txt", Text("two")}, {"three.txt", Text("three")}},
+       "sub/~ebook-setup.part",
+       nullptr,
+       {"Couldn't open...: " + Book("sub\\two.txt") + "\nIs a directory"},
+       {"one.txt", "three.txt"},
+       "one"},
+      {"data cut short by the end of the file: nothing of it is left",
        {{"one.txt", Text("one")}, Record("two.txt", Text("two")).WithCompressedSize(1000)},
        nullptr,
        nullptr,
-       {DamagedAfter("two.txt"), kCrcMessage},
-       {"one.txt", "two.txt"},
+       {DamagedAfter("two.txt"), "Error: CRC error\ntwo.txt"},
+       {"one.txt"},
        "one"},
-      {"a file where a folder goes",
-       {{"one.txt", Text("one")}, {"sub/deep/x.txt", Text("x")}, {"three.txt", Text("three")}},
+      {"a file where a folder goes: said once for its entries, and the walk goes on",
+       {{"one.txt", Text("one")},
+        {"sub/deep/", {}},
+        {"sub/deep/x.txt", Text("x")},
+        {"sub/deep/y.txt", Text("y")},
+        {"other/z.txt", Text("z")},
+        {"three.txt", Text("three")}},
        nullptr,
        "sub",
-       {"Error Changing Dir: " + Book("sub\\deep"), kCrcMessage},
-       {"one.txt", "sub"},
+       {"Error: The folder could not be made:\n" + Book("sub\\deep") + "\nNot a directory"},
+       {"one.txt", "other/z.txt", "sub", "three.txt"},
        "one"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.label);
     Rig rig;
     if (c.existingFolder != nullptr) rig.PlaceFolder(Book(c.existingFolder));
-    if (c.existingFile != nullptr) rig.Place(Book(c.existingFile), Text("in the way"));
+    // A name ending in "!" is placed read-only.
+    std::string existing = c.existingFile != nullptr ? c.existingFile : "";
+    const bool readOnly = !existing.empty() && existing.back() == '!';
+    if (readOnly) existing.pop_back();
+    if (!existing.empty()) rig.Place(Book(existing), Text("in the way"));
+    if (readOnly) fs::permissions(rig.HostPath(Book(existing)), fs::perms::owner_write,
+                                  fs::perm_options::remove);
     // Replace whatever is there, so that only the failure keeps a file out.
     rig.Host().OverwriteReplies = {{true, true}};
     rig.Run(HandMade(c.records));
@@ -537,6 +614,9 @@ TEST(EngineFailures, EntriesThatCannotBeWritten) {
     for (const std::string& file : c.written) written.push_back(BookHost(file));
     EXPECT_EQ(rig.Files(), written);
     EXPECT_EQ(rig.Installed(Book("one.txt")), Text(c.firstContent));
+    if (!existing.empty()) {
+      EXPECT_EQ(rig.Installed(Book(existing)), Text("in the way")) << "the file in the way stays";
+    }
   }
 }
 
@@ -992,7 +1072,7 @@ TEST(EngineRunCommand, ProgramStartsOnlyWhenWrittenAndFromAFolderThatExists) {
     Bytes zip = HandMade({{"quonview.exe", Text("MZ program bytes")}});
     zip[30 + 12 + 3] ^= 1;  // inside quonview.exe's data
     rig.Run(zip);
-    EXPECT_EQ(rig.Messages().back(), kCrcMessage);
+    EXPECT_EQ(rig.Messages().back(), "Error: CRC error\nquonview.exe");
     EXPECT_TRUE(rig.Host().Started.empty()) << "a damaged program is not started";
   }
   {
@@ -1324,8 +1404,9 @@ TEST(EngineFailures, OutputBeyondTheHeaderSizeIsDamage) {
   {
     Rig rig;
     rig.Run(understated("book.txt"));
-    EXPECT_EQ(rig.Messages(), std::vector<std::string>{kCrcMessage});
-    EXPECT_EQ(rig.Installed(Book("book.txt")).size(), 1000u);
+    EXPECT_EQ(rig.Messages(), std::vector<std::string>{"Error: CRC error\nbook.txt"});
+    EXPECT_FALSE(rig.Exists(Book("book.txt"))) << "damage is not installed";
+    EXPECT_EQ(rig.Files(), std::vector<std::string>{}) << "nor left under another name";
   }
   {
     Rig rig;
@@ -1350,12 +1431,13 @@ TEST(EngineLicence, LicenceFolderThatCannotBeMadeDoesNotHideLaterDamage) {
   zip[header + 30 + 7 + 40] ^= 0x10;  // inside one.txt's deflate data
   rig.Package(zip);
   rig.Open();
-  // One message: the folder that could not be made.
-  ASSERT_EQ(rig.Messages().size(), 1u) << ::testing::PrintToString(rig.Messages());
-  EXPECT_NE(rig.Messages()[0].find("docs"), std::string::npos);
+  // One message: the folder that could not be made, and why.
+  EXPECT_EQ(rig.Messages(), std::vector<std::string>{
+                                "Error: The folder could not be made:\nC:\\Temp\\docs\\sub\n"
+                                "Not a directory"});
   EXPECT_EQ(rig.Host().List.size(), 3u);
   rig.Install();
-  EXPECT_EQ(rig.Messages().back(), kCrcMessage);
+  EXPECT_EQ(rig.Messages().back(), "Error: CRC error\none.txt");
   EXPECT_EQ(rig.Installed(Book("two.txt")), Text("two"));
 }
 

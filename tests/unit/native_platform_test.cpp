@@ -229,6 +229,58 @@ TEST_F(NativePlatformTest, CreatesOneFolderAtATime) {
   EXPECT_FALSE(fs::exists(root_ / "C/Missing"));
 }
 
+// Moves and removals refuse what Windows refuses, and each failing file
+// call leaves its reason until the next file call; probes do not touch it.
+TEST_F(NativePlatformTest, MovesIntoPlaceRemovesAndTellsWhy) {
+  MakeFile("C/Book/old.txt", "old");
+  MakeFile("C/Book/locked.txt", "locked");
+  fs::permissions(root_ / "C/Book/locked.txt", fs::perms::owner_write, fs::perm_options::remove);
+  fs::create_directories(root_ / "C/Book/folder");
+  char reason[128];
+  EXPECT_EQ(host_->LastErrorText(reason, sizeof reason), 0) << "nothing failed yet";
+
+  const struct {
+    const char* part;  // written with "new" first
+    const char* target;
+    bool moved;
+    const char* reason;  // after the move
+  } moves[] = {
+      {"C:\\Book\\a.part", "C:\\Book\\old.txt", true, ""},
+      {"C:\\Book\\b.part", "C:\\Book\\fresh.txt", true, ""},
+      {"C:\\Book\\c.part", "C:\\Book\\LOCKED.TXT", false, "Permission denied"},
+      {"C:\\Book\\d.part", "C:\\Book\\folder", false, "Is a directory"},
+      {"C:\\Book\\e.part", "C:\\Book\\con", false, "Invalid argument"},
+  };
+  for (const auto& m : moves) {
+    SCOPED_TRACE(m.target);
+    FileHandle file = host_->CreateFileForWrite(m.part);
+    ASSERT_NE(file, nullptr);
+    EXPECT_EQ(host_->WriteFile(file, "new", 3), 3);
+    EXPECT_TRUE(host_->CloseFile(file));
+    EXPECT_EQ(host_->MoveIntoPlace(m.part, m.target), m.moved);
+    EXPECT_EQ(host_->FindAny(m.part), !m.moved);
+    EXPECT_FALSE(host_->FindAny("C:\\Book\\nothing.txt"));  // a probe keeps the reason
+    EXPECT_EQ(host_->LastErrorText(reason, sizeof reason),
+              static_cast<int32_t>(std::strlen(m.reason)));
+    EXPECT_STREQ(reason, m.reason);
+    if (!m.moved) {
+      EXPECT_TRUE(host_->RemoveFile(m.part));
+    }
+  }
+  EXPECT_EQ(Slurp("C/Book/old.txt"), "new");
+  EXPECT_EQ(Slurp("C/Book/fresh.txt"), "new");
+  EXPECT_EQ(Slurp("C/Book/locked.txt"), "locked");
+  EXPECT_TRUE(fs::is_directory(root_ / "C/Book/folder"));
+
+  EXPECT_FALSE(host_->RemoveFile("C:\\Book\\locked.txt"));
+  EXPECT_FALSE(host_->RemoveFile("C:\\Book\\gone.txt"));
+  EXPECT_GT(host_->LastErrorText(reason, sizeof reason), 0);
+  EXPECT_STREQ(reason, "No such file or directory");
+  EXPECT_FALSE(host_->CreateFolder("C:\\Book\\old.txt\\sub"));
+  EXPECT_STREQ((host_->LastErrorText(reason, sizeof reason), reason), "Not a directory");
+  EXPECT_TRUE(fs::exists(root_ / "C/Book/locked.txt"));
+}
+
 TEST_F(NativePlatformTest, KeepsTheTemporaryAndCurrentFolders) {
   char buffer[64];
   EXPECT_EQ(host_->TempFolder(buffer, sizeof buffer), 8);
@@ -283,15 +335,15 @@ TEST_F(NativePlatformTest, HoldsTheDialogTexts) {
   EXPECT_EQ(host_->PumpCount, 3);
 }
 
-TEST_F(NativePlatformTest, KeepsTheEntryListSortedWithSelections) {
-  for (const char* name : {"b.txt", "Docs\\z.txt", "A.txt", "docs\\a.txt", "a.TXT", "_x", "B.TXT"})
-    host_->ListAdd(name);
+// The list keeps the order the walk adds entries in, so that a pending
+// mark set by an entry's index belongs to that entry.
+TEST_F(NativePlatformTest, KeepsTheEntryListInWalkOrderWithSelections) {
+  const std::vector<std::string> added = {"b.txt", "Docs\\z.txt", "A.txt", "docs\\a.txt",
+                                          "a.TXT", "_x",          "B.TXT"};
+  for (const std::string& name : added) host_->ListAdd(name);
   std::vector<std::string> order;
   for (const auto& item : host_->List) order.push_back(item.Name);
-  // '_' sorts before the letters, as in a Windows list box.
-  const std::vector<std::string> expected = {"_x",    "A.txt",       "a.TXT",      "b.txt",
-                                             "B.TXT", "docs\\a.txt", "Docs\\z.txt"};
-  EXPECT_EQ(order, expected);
+  EXPECT_EQ(order, added);
   EXPECT_EQ(host_->ListCount(), 7);
   EXPECT_EQ(host_->ListSelectedCount(), 0);
 
@@ -304,10 +356,29 @@ TEST_F(NativePlatformTest, KeepsTheEntryListSortedWithSelections) {
   host_->ListSetSelected(6, true);
   EXPECT_EQ(host_->ListSelectedCount(), 6);
 
-  // A later addition lands in its sorted place, unselected.
+  // Each item reads back with its mark; a small buffer gets the text cut.
+  const struct {
+    int32_t index;
+    int32_t size;
+    int32_t length;
+    const char* text;
+    bool selected;
+  } reads[] = {{0, 64, 5, "b.txt", true},   {1, 64, 10, "Docs\\z.txt", false},
+               {6, 64, 5, "B.TXT", true},   {2, 4, 3, "A.t", true},
+               {7, 64, -1, "", false},      {-1, 64, -1, "", false}};
+  for (const auto& r : reads) {
+    SCOPED_TRACE(r.index);
+    char text[64] = "stale";
+    bool selected = !r.selected;
+    EXPECT_EQ(host_->ReadListItem(r.index, text, r.size, selected), r.length);
+    EXPECT_STREQ(text, r.text);
+    EXPECT_EQ(selected, r.selected);
+  }
+
+  // A later addition goes last, unselected.
   host_->ListAdd("c.txt");
-  EXPECT_EQ(host_->List[5].Name, "c.txt");
-  EXPECT_FALSE(host_->List[5].Selected);
+  EXPECT_EQ(host_->List[7].Name, "c.txt");
+  EXPECT_FALSE(host_->List[7].Selected);
   EXPECT_EQ(host_->ListSelectedCount(), 6);
 
   host_->ListReset();
