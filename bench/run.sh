@@ -38,7 +38,7 @@ for verdict in "${verdicts[@]}"; do
     continue
   fi
   dir=${tree[$arch]}
-  echo "== $arch under Wine: the speed-tuned engine, then the engine as the stub builds it (-Os)"
+  echo "== $arch under Wine: the speed-tuned engine, then the engine as the stub builds it (-Oz)"
   "$root/scripts/with-wine.sh" "$arch" bash -c '
     wine "$1/bench/codec_bench.exe" "$2" "win-$3"
     echo
