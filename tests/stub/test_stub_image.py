@@ -2,7 +2,7 @@
 """Static checks of a finished setup stub: they read the image and never run
 it, so they pass or fail the same on every host.
 
-    test_stub_image.py STUB.exe ARCH MAX_SIZE
+    test_stub_image.py STUB.exe ARCH MAX_SIZE VERSION
 
 The finished stub must pass every check of tools/finish_stub.py --verify,
 and copies with one fault each must fail it, so that the checks themselves
@@ -18,7 +18,8 @@ from pathlib import Path
 REPO = Path(__file__).resolve().parents[2]
 FINISH = REPO / "tools" / "finish_stub.py"
 STUB, ARCH, MAX_SIZE = Path(sys.argv[1]), sys.argv[2], int(sys.argv[3])
-del sys.argv[1:4]
+VERSION = sys.argv[4]  # the project's, which bookpack --version prints too
+del sys.argv[1:5]
 
 
 def verify(data: bytes, max_size: int = MAX_SIZE, arch: str = ARCH):
@@ -82,6 +83,22 @@ class StubImage(unittest.TestCase):
                 result = verify(faulty, max_size=limit)
                 self.assertNotEqual(result.returncode, 0, name)
                 self.assertIn(expected, result.stderr)
+
+    def test_version_block_carries_the_project_version(self):
+        # VS_FIXEDFILEINFO: file and product version as major<<16|minor, patch<<16|0.
+        fixed = self.data.index(struct.pack("<I", 0xFEEF04BD))
+        major, minor, patch = (int(n) for n in VERSION.split("."))
+        expected = ((major << 16) | minor, patch << 16)
+        file_ms, file_ls, product_ms, product_ls = struct.unpack_from("<4I", self.data, fixed + 8)
+        self.assertEqual(((file_ms, file_ls), (product_ms, product_ls)), (expected, expected))
+        # The "FileVersion" string: its key, padding to 4 bytes, the text.
+        key = "FileVersion\0".encode("utf-16-le")
+        at = self.data.index(key) + len(key)
+        at += -at % 4
+        end = at
+        while self.data[end:end + 2] != b"\0\0":
+            end += 2
+        self.assertEqual(self.data[at:end].decode("utf-16-le"), VERSION)
 
     def test_the_other_architecture_is_refused(self):
         other = "x86_64" if ARCH == "i686" else "i686"
