@@ -11,9 +11,16 @@
 # (scripts/wine-archs.sh tries; EBOOK_WINE_ARCHS=i686,x86_64 forces a choice).
 
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+# make install: bookpack in $(PREFIX)/bin, the stub in share/ebook-setup (where
+# the installed bookpack finds it) and the manual page; DESTDIR stages it.
+PREFIX ?= /usr/local
+DESTDIR ?=
+# BUILT=1 installs what NATIVE_BUILD holds already, without building first.
+NATIVE_BUILD ?= build/native
+BUILT ?=
 CMAKE_FLAGS ?=
 
-.PHONY: all deps build native sanitize win32 win64 test fuzz bench demo format clean
+.PHONY: all deps build native sanitize win32 win64 test fuzz bench demo install format clean
 
 all: build
 
@@ -52,6 +59,9 @@ bench: native win32 win64
 
 demo: native win32
 	@bash scripts/demo.sh
+
+install: $(if $(BUILT),,native win32)
+	DESTDIR="$(if $(DESTDIR),$(abspath $(DESTDIR)))" cmake --install $(NATIVE_BUILD) --prefix "$(PREFIX)"
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')

@@ -9,7 +9,9 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <memory>
 #include <ostream>
 #include <thread>
@@ -57,27 +59,29 @@ std::string PasswordProblem(const std::string& password) {
   return "";
 }
 
-bool LoadStub(const std::string& path, std::vector<uint8_t>& stub, std::ostream& err) {
-  auto bytes = ReadWholeFile(path);
+// Answers the exit status: 0 when the stub is loaded.
+int LoadStub(const std::string& path, std::vector<uint8_t>& stub, std::ostream& err) {
+  std::string reason;
+  auto bytes = ReadWholeFile(path, &reason);
   if (!bytes) {
-    err << "bookpack: refused: cannot read the stub " << path << "\n";
-    return false;
+    err << "bookpack: cannot read the stub " << path << ": " << reason << "\n";
+    return 2;
   }
   auto recorded = RecordedStubLength(*bytes);
   if (!recorded) {
     err << "bookpack: refused: " << path << ": no stub length slot (\"" << kStubLengthMarker
         << "\"), so it is not a setup stub whose archive offset is known\n";
-    return false;
+    return 1;
   }
   if (*recorded != bytes->size()) {
     err << "bookpack: refused: " << path << ": the stub was built for a length of " << *recorded
         << " bytes but is " << bytes->size()
         << " bytes long (a packaged setup, or a stub changed after its build); the reader's "
            "setup would not find its archive\n";
-    return false;
+    return 1;
   }
   stub = std::move(*bytes);
-  return true;
+  return 0;
 }
 
 // The names as the rules see them, and the first refusal among them.
@@ -134,13 +138,28 @@ bool LicenceText(const PlannedEntry& entry, const uint8_t* zipBytes, std::string
     text.assign(plain.begin(), plain.end());
     return true;
   }
-  auto bytes = ReadWholeFile(entry.Path);
+  std::string reason;
+  auto bytes = ReadWholeFile(entry.Path, &reason);
   if (!bytes) {
-    problem = "cannot read " + entry.Path;
+    problem = "cannot read " + entry.Path + ": " + reason;
     return false;
   }
   text.assign(bytes->begin(), bytes->end());
   return true;
+}
+
+std::string Counted(size_t n, const char* one, const char* many) {
+  return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+// One line of -v: what became of an entry.
+std::string DescribeWritten(const EntryRecord& r, const PlannedEntry& planned) {
+  if (planned.From == PlannedEntry::Origin::kFolder) return r.Name + " (folder)";
+  std::string line = r.Name + " (" + std::to_string(r.UncompressedSize) + " bytes, ";
+  line += r.Method == kMethodStored ? "stored as it is"
+                                    : "compressed to " + std::to_string(r.CompressedSize);
+  if ((r.Flags & kFlagEncrypted) != 0) line += ", encrypted";
+  return line + ")";
 }
 
 // One build, step by step. Each step answers kGoOn or the exit status.
@@ -167,7 +186,8 @@ class Builder {
     if (level_ > 12) return UsageProblem(err_, "--level takes 0 (store) to 12");
     if (std::string problem = PasswordProblem(options_.Password); !problem.empty())
       return UsageProblem(err_, problem);
-    return LoadStub(options_.StubPath, stub_, err_) ? kGoOn : 1;
+    const int loaded = LoadStub(options_.StubPath, stub_, err_);
+    return loaded == 0 ? kGoOn : loaded;
   }
 
   // The licence first, then the source's entries in their order.
@@ -179,12 +199,16 @@ class Builder {
     }
     struct stat st;
     if (stat(options_.Source.c_str(), &st) != 0)
-      return UsageProblem(err_, "cannot find the source " + options_.Source);
+      return UsageProblem(err_, "cannot read the source " + options_.Source + ": " +
+                                    std::strerror(errno));
     if (S_ISDIR(st.st_mode)) {
       if (!PlanFolder(options_.Source, plan_, notes_, error)) return Refuse(err_, error);
     } else {
+      errno = 0;
       if (!zip_.Open(options_.Source))
-        return UsageProblem(err_, "cannot read the source " + options_.Source);
+        return UsageProblem(err_, "cannot read the source " + options_.Source + ": " +
+                                      (errno != 0 ? std::strerror(errno)
+                                                  : "neither a folder nor a ZIP file"));
       if (!ReadSourceArchive(zip_.Data(), zip_.Size(), zipEntries_, error))
         return Refuse(err_, options_.Source + ": " + error);
       if (!PlanZip(zipEntries_, plan_, notes_, error)) return Refuse(err_, error);
@@ -239,7 +263,7 @@ class Builder {
     if (!writer_.Open(options_.OutputPath, stub_, error)) return Refuse(err_, error);
     RandomBytes random;
     if (!options_.Password.empty() && !random.Open())
-      return Refuse(err_, "cannot open /dev/urandom");
+      return Refuse(err_, std::string("cannot open /dev/urandom: ") + std::strerror(errno));
     const EncodingContext context{options_.Password, zip_.Data(), &random};
     const unsigned threads = std::clamp(std::thread::hardware_concurrency(), 1u, 8u);
     std::vector<std::unique_ptr<DeflateEncoder>> encoders;
@@ -261,6 +285,10 @@ class Builder {
           encrypted_ += (entry.Record.Flags & kFlagEncrypted) != 0;
           stored_ += entry.Record.Method == kMethodStored &&
                      plan_[i].From != PlannedEntry::Origin::kFolder;
+          if (options_.Verbose) {
+            progress.Close();
+            out_ << "  " << DescribeWritten(entry.Record, plan_[i]) << "\n" << std::flush;
+          }
           progress.Advance(plan_[i].Work, i + 1, plan_.size());
           return true;
         });
@@ -270,10 +298,17 @@ class Builder {
   }
 
   void Report() {
+    if (options_.Quiet) return;
     for (const std::string& note : notes_) err_ << "bookpack: note: " << note << "\n";
-    out_ << "wrote " << options_.OutputPath << ": " << writer_.Size() << " bytes, " << plan_.size()
-         << " entries (" << stored_ << (stored_ == 1 ? " file" : " files")
-         << " stored as they are, " << encrypted_ << " encrypted), stub of " << stub_.size()
+    std::string kinds;
+    if (stored_ != 0)
+      kinds = std::to_string(stored_) +
+              (stored_ == 1 ? " file stored as it is" : " files stored as they are");
+    if (encrypted_ != 0)
+      kinds += (kinds.empty() ? "" : ", ") + std::to_string(encrypted_) + " encrypted";
+    out_ << "wrote " << options_.OutputPath << ": " << writer_.Size() << " bytes, "
+         << Counted(plan_.size(), "entry", "entries")
+         << (kinds.empty() ? "" : " (" + kinds + ")") << ", stub of " << stub_.size()
          << " bytes\n";
     std::vector<std::string> names;
     for (const PlannedEntry& entry : plan_) names.push_back(entry.Record.Name);

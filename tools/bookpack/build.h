@@ -14,6 +14,8 @@ struct BuildOptions {
   std::string LicencePath;  // empty: none added
   int Level = -1;           // compression effort; -1: the default
   bool Progress = false;    // on a terminal
+  bool Quiet = false;       // errors only
+  bool Verbose = false;     // also each entry as it is written
 };
 
 // Writes the setup and tells what the reader will see. Returns the exit

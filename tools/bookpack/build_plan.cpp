@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 
 #include "core/zip_cipher.h"
 #include "entry_encoder.h"
@@ -266,8 +268,10 @@ bool PlanZip(const std::vector<SourceEntry>& source, std::vector<PlannedEntry>& 
 
 bool PlanLicence(const std::string& path, PlannedEntry& entry, std::string& error) {
   struct stat st;
-  if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
-    error = "cannot read the licence file " + path;
+  const bool found = stat(path.c_str(), &st) == 0;
+  if (!found || !S_ISREG(st.st_mode)) {
+    error = "cannot read the licence file " + path + ": " +
+            (found ? "not a plain file" : std::strerror(errno));
     return false;
   }
   entry.From = PlannedEntry::Origin::kFile;

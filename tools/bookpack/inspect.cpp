@@ -58,9 +58,10 @@ struct OpenedSetup {
 };
 
 bool OpenPackaged(OpenedSetup& setup, const std::string& path, std::ostream& err) {
-  auto bytes = ReadWholeFile(path);
+  std::string reason;
+  auto bytes = ReadWholeFile(path, &reason);
   if (!bytes) {
-    err << "bookpack: cannot read " << path << "\n";
+    err << "bookpack: cannot read " << path << ": " << reason << "\n";
     return false;
   }
   auto stubLength = RecordedStubLength(*bytes);
@@ -174,6 +175,7 @@ int RunList(const InspectOptions& options, std::ostream& out, std::ostream& err)
   const LocalFileHeader& header = setup.Session.CurrentHeader;
   uint64_t total = 0;
   int count = 0;
+  bool anyEncrypted = false;
   out << "    size  packed  method   name\n";
   bool walked = WalkEntries(setup.Session, [&](const WalkedEntry& entry) {
     out << std::string(8 - std::min<size_t>(8, std::to_string(header.UncompressedSize).size()), ' ')
@@ -188,12 +190,14 @@ int RunList(const InspectOptions& options, std::ostream& out, std::ostream& err)
         << entry.Name << "\n";
     total += header.UncompressedSize;
     ++count;
+    anyEncrypted = anyEncrypted || (header.Flags & ebook::kEncryptedFlag) != 0;
   });
   if (!walked) {
     err << MessagesOf(setup.Host, 0);
     return 2;
   }
-  out << count << " entries, " << total << " bytes (* encrypted)\n";
+  out << count << (count == 1 ? " entry, " : " entries, ") << total << " bytes"
+      << (anyEncrypted ? " (* encrypted)" : "") << "\n";
   return 0;
 }
 
@@ -213,6 +217,7 @@ int RunCheck(const InspectOptions& options, std::ostream& out, std::ostream& err
           ++count;
           last = entry.Name;
           std::string problem = VerifyEntry(setup.Session, entry, options.Password);
+          if (problem.empty() && options.Verbose) out << "ok: " << entry.Name << "\n";
           if (!problem.empty()) {
             out << "problem: " << (entry.Name[0] == '\0' ? "(no name)" : entry.Name) << ": "
                 << problem << "\n";
@@ -234,7 +239,7 @@ int RunCheck(const InspectOptions& options, std::ostream& out, std::ostream& err
       out << "problem: no entries the stub can find\n";
       return 1;
     }
-    out << count << " entries walked\n";
+    if (!options.Quiet) out << count << (count == 1 ? " entry" : " entries") << " walked\n";
   }
   {
     // Then the whole install as the reader's stub runs it, into a scratch
@@ -255,17 +260,19 @@ int RunCheck(const InspectOptions& options, std::ostream& out, std::ostream& err
         << ": the reader's install would fail\n";
     return 1;
   }
-  out << "ok: the reader's install would succeed\n";
+  if (!options.Quiet) out << "ok: the reader's install would succeed\n";
   return 0;
 }
 
 int RunExtract(const InspectOptions& options, std::ostream& out, std::ostream& err) {
   ScratchFolder scratch;
   std::error_code ec;
-  fs::create_directories(options.Folder, ec);
+  std::error_code made;
+  fs::create_directories(options.Folder, made);
   const fs::path target = fs::absolute(options.Folder, ec);
-  if (ec || !fs::is_directory(target)) {
-    err << "bookpack: cannot make the folder " << options.Folder << "\n";
+  if (made || ec || !fs::is_directory(target)) {
+    err << "bookpack: cannot make the folder " << options.Folder << ": "
+        << (made ? made.message() : ec ? ec.message() : "not a folder") << "\n";
     return 2;
   }
   // The target folder becomes drive B: of the host, so that the install
@@ -274,7 +281,7 @@ int RunExtract(const InspectOptions& options, std::ostream& out, std::ostream& e
   fs::create_directories(root);
   fs::create_directory_symlink(target, root / "B", ec);
   if (ec) {
-    err << "bookpack: cannot use the folder " << options.Folder << "\n";
+    err << "bookpack: cannot use the folder " << options.Folder << ": " << ec.message() << "\n";
     return 2;
   }
   OpenedSetup setup(root);
@@ -292,7 +299,12 @@ int RunExtract(const InspectOptions& options, std::ostream& out, std::ostream& e
     err << "bookpack: the install reported problems\n";
     return 1;
   }
-  out << "installed " << setup.Host.List.size() << " entries into " << options.Folder << "\n";
+  if (options.Verbose)
+    for (const auto& item : setup.Host.List) out << "  " << item.Name << "\n";
+  if (!options.Quiet)
+    out << "installed " << setup.Host.List.size()
+        << (setup.Host.List.size() == 1 ? " entry" : " entries") << " into " << options.Folder
+        << "\n";
   return 0;
 }
 

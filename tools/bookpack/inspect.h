@@ -12,6 +12,8 @@ struct InspectOptions {
   std::string Folder;      // extract: where the files go
   std::string Password;    // typed into every password dialog; empty: cancelled
   bool Overwrite = false;  // extract: replace existing files (else keep them)
+  bool Quiet = false;      // problems and errors only
+  bool Verbose = false;    // also each entry as it is checked or installed
 };
 
 // Each returns the exit status: 0 success, 1 a problem was found or an

@@ -1,36 +1,156 @@
 // bookpack: the publisher's tool. Builds packaged e-book setups from a
 // folder or a ZIP file, and lists, checks and extracts them with the
 // stub's own engine code.
+#include <fcntl.h>
+#include <limits.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <iostream>
 #include <string>
 #include <vector>
 
 #include "build.h"
+#include "ebook_version.h"
 #include "inspect.h"
 
 namespace {
 
-constexpr char kUsage[] =
-    "usage:\n"
-    "  bookpack build --stub STUB.exe -o SETUP.exe [--password PW] [--licence FILE]\n"
-    "                 [--level N] SOURCE            (SOURCE: a folder or a ZIP file)\n"
-    "  bookpack check SETUP.exe [--password PW]\n"
-    "  bookpack list SETUP.exe\n"
-    "  bookpack extract SETUP.exe DIR [--password PW] [--overwrite yes|no]\n";
+// The exit status of every command.
+constexpr int kDone = 0;
+constexpr int kProblem = 1;
+constexpr int kUsage = 2;
 
-int Usage(const std::string& problem) {
-  if (!problem.empty()) std::cerr << "bookpack: " << problem << "\n";
-  std::cerr << kUsage;
-  return 2;
+constexpr char kSynopsis[] =
+    "usage:\n"
+    "  bookpack build [--stub STUB.exe] -o SETUP.exe [PASSWORD] [--licence FILE]\n"
+    "                 [--level N] [-q|-v] SOURCE      (SOURCE: a folder or a ZIP file)\n"
+    "  bookpack check SETUP.exe [PASSWORD] [-q|-v]\n"
+    "  bookpack list SETUP.exe\n"
+    "  bookpack extract SETUP.exe DIR [PASSWORD] [--overwrite yes|no] [-q|-v]\n"
+    "  bookpack help [COMMAND] | --help | --version\n";
+
+constexpr char kPasswordHelp[] =
+    "PASSWORD, one of:\n"
+    "  --password-prompt     asked for on the terminal, not shown as it is typed\n"
+    "  --password-file FILE  the first line of FILE, without its line end\n"
+    "  --password-env NAME   the value of the environment variable NAME\n"
+    "  --password PW         on the command line itself, where other users of the\n"
+    "                        computer can read it in the process list\n";
+
+constexpr char kCommonHelp[] =
+    "Options take their value as --name VALUE or --name=VALUE; -- ends the options.\n"
+    "  -q, --quiet    only errors and problems\n"
+    "  -v, --verbose  also each entry as it is written, checked or installed\n"
+    "  -h, --help     this help\n"
+    "\n"
+    "Results go to standard output; errors, notes and the progress line to standard\n"
+    "error. Exit status, the same for every command:\n"
+    "  0  done (check: the reader's install would succeed)\n"
+    "  1  a problem found, or the work refused or failed (the message says why)\n"
+    "  2  usage: the command line is wrong, or a file or folder it names cannot be\n"
+    "     read or made, or is not a setup\n";
+
+struct CommandHelp {
+  const char* Name;
+  const char* Text;
+};
+
+const CommandHelp kHelp[] = {
+    {"build",
+     "bookpack build [--stub STUB.exe] -o SETUP.exe [PASSWORD] [--licence FILE]\n"
+     "               [--level N] [-q|-v] SOURCE\n"
+     "\n"
+     "Packs SOURCE, a book folder or a ZIP file of one, behind the stub into\n"
+     "SETUP.exe, and tells what the reader will see: the licence's directive and\n"
+     "the program started after installing.\n"
+     "\n"
+     "  --stub STUB.exe   the setup stub; by default setup-stub.exe beside bookpack\n"
+     "                    or in ../share/ebook-setup/ from bookpack's folder\n"
+     "  -o, --output SETUP.exe\n"
+     "                    the setup to write; replaced only once it is complete\n"
+     "  --licence FILE    shown before installing, stored first as !!licence.txt\n"
+     "                    and never encrypted; its first line may be a directive\n"
+     "                    (see docs/publishing.md)\n"
+     "  --level N         compression effort, 0 (store) to 12; default 9\n"
+     "  PASSWORD          every entry but the licence is encrypted with it; the\n"
+     "                    password must be printable ASCII, at most 79 characters\n"
+     "  --password-prompt asks twice, so that a typing slip cannot lock the book\n"},
+    {"check",
+     "bookpack check SETUP.exe [PASSWORD] [-q|-v]\n"
+     "\n"
+     "Runs the stub's own download check, walk, decryption, inflate and CRC over\n"
+     "every entry, then a whole install into a scratch folder. Each problem is a\n"
+     "line on standard output; the exit status is 0 only when the reader's install\n"
+     "would succeed. Without a password, encrypted entries count as problems.\n"},
+    {"list",
+     "bookpack list SETUP.exe\n"
+     "\n"
+     "Lists the entries as the stub walks them: size, packed size, method and\n"
+     "name; a * marks an encrypted entry.\n"},
+    {"extract",
+     "bookpack extract SETUP.exe DIR [PASSWORD] [--overwrite yes|no] [-q|-v]\n"
+     "\n"
+     "Installs the setup into DIR with the stub's own engine, as the reader's\n"
+     "install would, and says which program it would start.\n"
+     "\n"
+     "  --overwrite yes|no  replace files that exist in DIR (default no: keep them)\n"},
+};
+
+const CommandHelp* HelpOf(const std::string& command) {
+  for (const CommandHelp& help : kHelp)
+    if (command == help.Name) return &help;
+  return nullptr;
 }
 
-// Options given as "--name value"; everything else is positional.
+void PrintHelp(std::ostream& out, const std::string& command) {
+  if (const CommandHelp* help = HelpOf(command)) {
+    out << "usage: " << help->Text << "\n";
+    if (command != "list") out << kPasswordHelp << "\n";
+    out << kCommonHelp;
+    return;
+  }
+  out << "bookpack " << EBOOK_VERSION_TEXT
+      << ": builds e-book setups and checks, lists and extracts them with the\n"
+         "stub's own engine.\n\n"
+      << kSynopsis << "\n"
+      << kPasswordHelp << "\n"
+      << kCommonHelp << "\nRun 'bookpack help COMMAND' for one command's options.\n";
+}
+
+int Usage(const std::string& command, const std::string& problem) {
+  std::cerr << "bookpack: " << problem << "\n"
+            << "Run 'bookpack help" << (command.empty() ? "" : " " + command)
+            << "' for the usage.\n";
+  return kUsage;
+}
+
+// What a command accepts. Adding an option is one line in a command's table
+// and one look-up of its value.
+struct OptionSpec {
+  const char* Name;       // "--name"
+  char Short;             // 'o' for -o, or 0
+  bool TakesValue;
+};
+
+const OptionSpec kPasswordOptions[] = {
+    {"--password", 0, true},
+    {"--password-file", 0, true},
+    {"--password-env", 0, true},
+    {"--password-prompt", 0, false},
+};
+const OptionSpec kTalkOptions[] = {{"--quiet", 'q', false}, {"--verbose", 'v', false}};
+
 struct Arguments {
   std::vector<std::string> Positional;
   std::vector<std::pair<std::string, std::string>> Named;
+  bool Help = false;
   std::string Error;
 
   const std::string* Find(const std::string& name) const {
@@ -38,70 +158,275 @@ struct Arguments {
       if (key == name) return &value;
     return nullptr;
   }
+  bool Has(const std::string& name) const { return Find(name) != nullptr; }
 };
 
-Arguments Parse(int argc, char** argv, const std::vector<std::string>& known) {
+Arguments Parse(int argc, char** argv, const std::vector<OptionSpec>& specs) {
   Arguments args;
+  bool optionsEnded = false;
   for (int i = 2; i < argc; ++i) {
-    std::string word = argv[i];
-    if (word.size() > 1 && word[0] == '-') {
-      std::string name = word == "-o" ? "--output" : word;
-      bool isKnown = false;
-      for (const auto& k : known) isKnown = isKnown || k == name;
-      if (!isKnown) {
-        args.Error = "unknown option " + word;
+    const std::string word = argv[i];
+    if (optionsEnded || word.size() < 2 || word[0] != '-') {
+      args.Positional.push_back(word);
+      continue;
+    }
+    if (word == "--") {
+      optionsEnded = true;
+      continue;
+    }
+    if (word == "-h" || word == "--help") {
+      args.Help = true;
+      continue;
+    }
+    std::string name = word, value;
+    bool inlineValue = false;
+    if (word.compare(0, 2, "--") == 0) {
+      if (size_t eq = word.find('='); eq != std::string::npos) {
+        name = word.substr(0, eq);
+        value = word.substr(eq + 1);
+        inlineValue = true;
+      }
+    }
+    const OptionSpec* spec = nullptr;
+    for (const OptionSpec& s : specs) {
+      if (name == s.Name || (s.Short != 0 && name.size() == 2 && name[1] == s.Short)) spec = &s;
+    }
+    if (spec == nullptr) {
+      args.Error = "unknown option " + name;
+      return args;
+    }
+    if (!spec->TakesValue) {
+      if (inlineValue) {
+        args.Error = std::string(spec->Name) + " takes no value";
         return args;
       }
+      if (!args.Has(spec->Name)) args.Named.emplace_back(spec->Name, "");
+      continue;
+    }
+    if (!inlineValue) {
       if (i + 1 >= argc) {
         args.Error = word + " needs a value";
         return args;
       }
-      args.Named.emplace_back(name, argv[++i]);
-    } else {
-      args.Positional.push_back(word);
+      value = argv[++i];
     }
+    if (args.Has(spec->Name)) {
+      args.Error = name + " is given twice";
+      return args;
+    }
+    args.Named.emplace_back(spec->Name, value);
   }
   return args;
 }
 
+// The terminal's settings while echo is off, put back if a signal ends the
+// program before the password is typed.
+int gPromptFd = -1;
+termios gPromptSaved;
+
+void RestoreTerminal(int signal) {
+  if (gPromptFd >= 0) tcsetattr(gPromptFd, TCSAFLUSH, &gPromptSaved);
+  ::signal(signal, SIG_DFL);
+  raise(signal);
+}
+
+bool AskWithoutEcho(int fd, const std::string& prompt, std::string& typed, std::string& error) {
+  if (tcgetattr(fd, &gPromptSaved) != 0) {
+    error = std::string("--password-prompt: cannot set the terminal: ") + std::strerror(errno);
+    return false;
+  }
+  termios silent = gPromptSaved;
+  silent.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+  silent.c_lflag |= ECHONL;
+  gPromptFd = fd;
+  for (int s : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) signal(s, RestoreTerminal);
+  // Echo goes off before the prompt shows, so that nothing typed in
+  // answer to it can be echoed or flushed away.
+  bool ok = tcsetattr(fd, TCSAFLUSH, &silent) == 0 &&
+            write(fd, prompt.data(), prompt.size()) == static_cast<ssize_t>(prompt.size());
+  typed.clear();
+  char c;
+  ssize_t got = 0;
+  while (ok && (got = read(fd, &c, 1)) == 1 && c != '\n') typed += c;
+  if (ok && got < 0) ok = false;
+  const int reason = errno;
+  tcsetattr(fd, TCSANOW, &gPromptSaved);
+  for (int s : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) signal(s, SIG_DFL);
+  gPromptFd = -1;
+  if (!typed.empty() && typed.back() == '\r') typed.pop_back();
+  if (!ok) error = std::string("--password-prompt: cannot read the terminal: ") +
+                   std::strerror(reason);
+  return ok;
+}
+
+// The password from whichever of the four sources was given, or none.
+// Returns the exit status to end with, or -1 to go on.
+int ReadPassword(const Arguments& args, bool confirm, std::string& password) {
+  int sources = 0;
+  for (const OptionSpec& s : kPasswordOptions) sources += args.Has(s.Name);
+  if (sources > 1) {
+    std::cerr << "bookpack: give the password one way only: --password, --password-file, "
+                 "--password-env or --password-prompt\n";
+    return kUsage;
+  }
+  std::string from;
+  if (const std::string* p = args.Find("--password")) {
+    password = *p;
+    return -1;
+  }
+  if (const std::string* path = args.Find("--password-file")) {
+    std::ifstream in(*path, std::ios::binary);
+    if (!in || !std::getline(in, password)) {
+      const int reason = errno;
+      std::cerr << "bookpack: cannot read the password file " << *path << ": "
+                << (in.is_open() ? "it is empty" : std::strerror(reason)) << "\n";
+      return kUsage;
+    }
+    if (!password.empty() && password.back() == '\r') password.pop_back();
+    from = "the first line of " + *path;
+  } else if (const std::string* name = args.Find("--password-env")) {
+    const char* value = std::getenv(name->c_str());
+    if (value == nullptr) {
+      std::cerr << "bookpack: --password-env: the environment variable " << *name
+                << " is not set\n";
+      return kUsage;
+    }
+    password = value;
+    from = "the environment variable " + *name;
+  } else if (args.Has("--password-prompt")) {
+    const int fd = open("/dev/tty", O_RDWR | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
+      std::cerr << "bookpack: --password-prompt needs a terminal (/dev/tty: "
+                << std::strerror(errno) << "); use --password-file or --password-env\n";
+      return kUsage;
+    }
+    std::string again, error;
+    bool ok = AskWithoutEcho(fd, "Password: ", password, error) &&
+              (!confirm || AskWithoutEcho(fd, "The same password again: ", again, error));
+    close(fd);
+    if (!ok) {
+      std::cerr << "bookpack: " << error << "\n";
+      return kProblem;
+    }
+    if (confirm && again != password) {
+      std::cerr << "bookpack: the two passwords typed differ; nothing was built\n";
+      return kProblem;
+    }
+    from = "the password typed";
+  } else {
+    return -1;
+  }
+  // An empty password means no encryption, which must never happen by
+  // accident: an empty file or variable is a mistake.
+  if (password.empty()) {
+    std::cerr << "bookpack: " << from << " is empty\n";
+    return kUsage;
+  }
+  return -1;
+}
+
+int Talk(const Arguments& args, const std::string& command, bool& quiet, bool& verbose) {
+  quiet = args.Has("--quiet");
+  verbose = args.Has("--verbose");
+  if (quiet && verbose) return Usage(command, "-q and -v exclude each other");
+  return -1;
+}
+
+std::string FolderOfThisProgram() {
+  char path[PATH_MAX];
+  const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+  if (n <= 0) return "";
+  std::string self(path, static_cast<size_t>(n));
+  return self.substr(0, self.rfind('/'));
+}
+
+// An installed bookpack finds its stub without being told: beside itself
+// (an unpacked release) or in the share folder of its prefix.
+std::vector<std::string> StubPlaces() {
+  const std::string folder = FolderOfThisProgram();
+  if (folder.empty()) return {};
+  return {folder + "/setup-stub.exe", folder + "/../share/ebook-setup/setup-stub.exe"};
+}
+
+std::vector<OptionSpec> Join(std::initializer_list<std::vector<OptionSpec>> parts) {
+  std::vector<OptionSpec> all;
+  for (const auto& part : parts) all.insert(all.end(), part.begin(), part.end());
+  return all;
+}
+
+const std::vector<OptionSpec> kPassword(std::begin(kPasswordOptions), std::end(kPasswordOptions));
+const std::vector<OptionSpec> kTalk(std::begin(kTalkOptions), std::end(kTalkOptions));
+
 int Build(int argc, char** argv) {
-  Arguments args = Parse(argc, argv, {"--stub", "--output", "--password", "--licence", "--level"});
-  if (!args.Error.empty()) return Usage(args.Error);
+  const std::string command = "build";
+  Arguments args = Parse(argc, argv,
+                         Join({{{"--stub", 0, true},
+                                {"--output", 'o', true},
+                                {"--licence", 0, true},
+                                {"--level", 0, true}},
+                               kPassword,
+                               kTalk}));
+  if (!args.Error.empty()) return Usage(command, args.Error);
+  if (args.Help) {
+    PrintHelp(std::cout, command);
+    return kDone;
+  }
   bookpack::BuildOptions options;
-  if (args.Positional.size() != 1) return Usage("build takes one SOURCE");
-  if (!args.Find("--stub") || !args.Find("--output")) return Usage("build needs --stub and -o");
+  if (args.Positional.size() != 1) return Usage(command, "build takes one SOURCE");
+  if (!args.Has("--output")) return Usage(command, "build needs -o SETUP.exe");
   options.Source = args.Positional[0];
-  options.StubPath = *args.Find("--stub");
   options.OutputPath = *args.Find("--output");
-  if (auto* p = args.Find("--password")) options.Password = *p;
+  if (auto* stub = args.Find("--stub")) {
+    options.StubPath = *stub;
+  } else {
+    std::string looked;
+    for (const std::string& place : StubPlaces()) {
+      if (access(place.c_str(), F_OK) == 0) {
+        options.StubPath = place;
+        break;
+      }
+      looked += (looked.empty() ? "" : " or ") + place;
+    }
+    if (options.StubPath.empty())
+      return Usage(command, "build needs --stub STUB.exe: no stub found at " +
+                                (looked.empty() ? std::string("bookpack's own folder") : looked));
+  }
   if (auto* l = args.Find("--licence")) options.LicencePath = *l;
   if (auto* level = args.Find("--level")) {
     char* end = nullptr;
     long n = std::strtol(level->c_str(), &end, 10);
-    if (level->empty() || *end != '\0' || n < 0 || n > 12) return Usage("--level takes 0 to 12");
+    if (level->empty() || *end != '\0' || n < 0 || n > 12)
+      return Usage(command, "--level takes 0 to 12, not " + *level);
     options.Level = static_cast<int>(n);
   }
-  options.Progress = isatty(STDERR_FILENO) != 0;
+  if (int status = Talk(args, command, options.Quiet, options.Verbose); status >= 0) return status;
+  if (int status = ReadPassword(args, true, options.Password); status >= 0) return status;
+  options.Progress = !options.Quiet && isatty(STDERR_FILENO) != 0;
   return bookpack::RunBuild(options, std::cout, std::cerr);
 }
 
 int Inspect(int argc, char** argv, const std::string& command) {
   const bool extract = command == "extract";
-  std::vector<std::string> known;
-  if (command != "list") known.push_back("--password");
-  if (extract) known.push_back("--overwrite");
+  std::vector<OptionSpec> known;
+  if (command != "list") known = Join({kPassword, kTalk});
+  if (extract) known.push_back({"--overwrite", 0, true});
   Arguments args = Parse(argc, argv, known);
-  if (!args.Error.empty()) return Usage(args.Error);
+  if (!args.Error.empty()) return Usage(command, args.Error);
+  if (args.Help) {
+    PrintHelp(std::cout, command);
+    return kDone;
+  }
   if (args.Positional.size() != (extract ? 2u : 1u))
-    return Usage(command + (extract ? " takes SETUP.exe and DIR" : " takes SETUP.exe"));
+    return Usage(command, command + (extract ? " takes SETUP.exe and DIR" : " takes SETUP.exe"));
   bookpack::InspectOptions options;
   options.SetupPath = args.Positional[0];
   if (extract) options.Folder = args.Positional[1];
-  if (auto* p = args.Find("--password")) options.Password = *p;
   if (auto* o = args.Find("--overwrite")) {
-    if (*o != "yes" && *o != "no") return Usage("--overwrite takes yes or no");
+    if (*o != "yes" && *o != "no") return Usage(command, "--overwrite takes yes or no");
     options.Overwrite = *o == "yes";
   }
+  if (int status = Talk(args, command, options.Quiet, options.Verbose); status >= 0) return status;
+  if (int status = ReadPassword(args, false, options.Password); status >= 0) return status;
   if (command == "list") return bookpack::RunList(options, std::cout, std::cerr);
   if (command == "check") return bookpack::RunCheck(options, std::cout, std::cerr);
   return bookpack::RunExtract(options, std::cout, std::cerr);
@@ -110,14 +435,24 @@ int Inspect(int argc, char** argv, const std::string& command) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2) return Usage("");
+  if (argc < 2) {
+    std::cerr << kSynopsis;
+    return kUsage;
+  }
   const std::string command = argv[1];
   if (command == "build") return Build(argc, argv);
   if (command == "check" || command == "list" || command == "extract")
     return Inspect(argc, argv, command);
-  if (command == "--help" || command == "-h" || command == "help") {
-    std::cout << kUsage;
-    return 0;
+  if (command == "--version") {
+    std::cout << "bookpack " << EBOOK_VERSION_TEXT << "\n";
+    return kDone;
   }
-  return Usage("unknown command " + command);
+  if (command == "--help" || command == "-h" || command == "help") {
+    const std::string topic = argc > 2 ? argv[2] : "";
+    if (argc > 3 || (!topic.empty() && HelpOf(topic) == nullptr))
+      return Usage("", "help takes one of build, check, list, extract");
+    PrintHelp(std::cout, topic);
+    return kDone;
+  }
+  return Usage("", "unknown command " + command);
 }

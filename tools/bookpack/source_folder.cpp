@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 
 #include "core/licence.h"
 
@@ -26,7 +28,7 @@ struct Walk {
 bool AddFolder(const std::string& path, const std::string& prefix, Walk& walk) {
   DIR* dir = opendir(path.c_str());
   if (dir == nullptr) {
-    walk.Error = "cannot read the folder " + path;
+    walk.Error = "cannot read the folder " + path + ": " + std::strerror(errno);
     return false;
   }
   std::vector<std::string> names;

@@ -1,6 +1,7 @@
 #include "stub_info.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -24,12 +25,15 @@ std::optional<uint32_t> RecordedStubLength(const std::vector<uint8_t>& bytes) {
   return length;
 }
 
-std::optional<std::vector<uint8_t>> ReadWholeFile(const std::string& path) {
+std::optional<std::vector<uint8_t>> ReadWholeFile(const std::string& path, std::string* reason) {
+  errno = 0;
   std::ifstream in(path, std::ios::binary);
-  if (!in) return {};
-  std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
-                             std::istreambuf_iterator<char>());
-  if (in.bad()) return {};
+  std::vector<uint8_t> bytes;
+  if (in) bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  if (!in.is_open() || in.bad()) {
+    if (reason != nullptr) *reason = std::strerror(errno != 0 ? errno : EIO);
+    return {};
+  }
   return bytes;
 }
 

@@ -17,7 +17,9 @@ inline constexpr char kStubLengthMarker[] = "StubLength::";
 // a packaged file); nothing when the marker is missing or occurs twice.
 std::optional<uint32_t> RecordedStubLength(const std::vector<uint8_t>& bytes);
 
-// Reads a whole file; nothing when it cannot be read.
-std::optional<std::vector<uint8_t>> ReadWholeFile(const std::string& path);
+// Reads a whole file; nothing when it cannot be read, and then the system's
+// reason in `reason` when one is given.
+std::optional<std::vector<uint8_t>> ReadWholeFile(const std::string& path,
+                                                  std::string* reason = nullptr);
 
 }  // namespace bookpack

@@ -1,6 +1,8 @@
 #include "zip_writer.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 namespace bookpack {
 namespace {
@@ -26,6 +28,11 @@ void PutCommonFields(std::vector<uint8_t>& out, const EntryRecord& r, uint16_t f
   Put16(out, static_cast<uint16_t>(r.Name.size()));
 }
 
+// With the system's reason, which a full disk or a read-only folder gives.
+std::string CannotWrite(const std::string& path) {
+  return "cannot write " + path + ": " + std::strerror(errno != 0 ? errno : EIO);
+}
+
 }  // namespace
 
 PackagedFileWriter::~PackagedFileWriter() {
@@ -47,14 +54,14 @@ bool PackagedFileWriter::Open(const std::string& path, const std::vector<uint8_t
   file_ = std::fopen(partial_.c_str(), "wb");
   if (file_ == nullptr) {
     partial_.clear();
-    error = "cannot write " + path;
+    error = CannotWrite(path);
     return false;
   }
   std::setvbuf(file_, nullptr, _IOFBF, kWriteBuffer);
   stubLength_ = stub.size();
   const uint8_t trailer[8] = {};
   if (!Write(stub.data(), stub.size()) || !Write(trailer, sizeof trailer)) {
-    error = "cannot write " + path;
+    error = CannotWrite(path);
     return false;
   }
   return true;
@@ -97,7 +104,7 @@ bool PackagedFileWriter::AddEntry(const EntryRecord& r, const uint8_t* data, boo
     ok = Write(d.data(), d.size());
   }
   if (!ok) {
-    error = "cannot write " + path_;
+    error = CannotWrite(path_);
     return false;
   }
 
@@ -117,9 +124,12 @@ bool PackagedFileWriter::AddEntry(const EntryRecord& r, const uint8_t* data, boo
 }
 
 bool PackagedFileWriter::Finish(std::string& error) {
-  error = "cannot write " + path_;
+  auto failed = [&] {
+    error = CannotWrite(path_);
+    return false;
+  };
   const uint64_t directory = position_;
-  if (!Write(central_.data(), central_.size())) return false;
+  if (!Write(central_.data(), central_.size())) return failed();
   const uint16_t padding = static_cast<uint16_t>((8 - (position_ + kEndRecordLength) % 8) % 8);
   std::vector<uint8_t> end;
   Put32(end, kEndRecordSignature);
@@ -131,19 +141,18 @@ bool PackagedFileWriter::Finish(std::string& error) {
   Put32(end, static_cast<uint32_t>(directory));
   Put16(end, padding);
   end.insert(end.end(), padding, ' ');
-  if (!Write(end.data(), end.size())) return false;
+  if (!Write(end.data(), end.size())) return failed();
 
   std::vector<uint8_t> total;
   Put32(total, static_cast<uint32_t>(position_));
   if (std::fseek(file_, static_cast<long>(stubLength_), SEEK_SET) != 0 ||
       std::fwrite(total.data(), 1, total.size(), file_) != total.size()) {
-    return false;
+    return failed();
   }
   const bool closed = std::fclose(file_) == 0;
   file_ = nullptr;
-  if (!closed || std::rename(partial_.c_str(), path_.c_str()) != 0) return false;
+  if (!closed || std::rename(partial_.c_str(), path_.c_str()) != 0) return failed();
   finished_ = true;
-  error.clear();
   return true;
 }
 

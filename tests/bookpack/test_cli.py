@@ -1,0 +1,314 @@
+"""bookpack's command line: option forms, help and version, where the
+password comes from, exit codes and messages, -q and -v, and the stub found
+by an installed bookpack."""
+import os
+import pty
+import re
+import select
+import shutil
+import subprocess
+import time
+import unittest
+
+from build_fixtures import BOOKPACK, REPO, STUB, BuildTestCase, bookpack, build, run
+
+
+def project_version() -> str:
+    text = (REPO / "CMakeLists.txt").read_text()
+    return re.search(r"project\(ebook_setup VERSION (\d+\.\d+\.\d+)", text).group(1)
+
+
+class OptionSyntaxTest(BuildTestCase):
+    def test_value_forms_and_the_end_of_options(self):
+        # A source whose name starts with a dash is reachable only after --.
+        source = self.tree({"a.txt": b"text " * 100}, "-book")
+        out = self.scratch / "Eq.exe"
+        result = run([BOOKPACK, "build", f"--stub={STUB}", f"--output={out}", "--level=1",
+                          "--password=pw", "--", "-book"], cwd=self.scratch, text=True)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(bookpack("check", out, "--password", "pw").returncode, 0)
+        result = run([BOOKPACK, "build", "--stub", STUB, "-o", out, "-book"], cwd=self.scratch,
+                     text=True)
+        self.assertEqual(result.returncode, 2, "without --, -book is an option")
+        self.assertIn("unknown option -book", result.stderr)
+
+    def test_usage_errors_exit_2_and_say_what_is_wrong(self):
+        source = self.tree({"a.txt": b"x"})
+        out = self.scratch / "U.exe"
+        cases = [
+            (["build", "--stub", STUB, "-o", out, "-o", out, source], "-o is given twice"),
+            (["build", "--stub", STUB, "-o", out, "--output", out, source], "given twice"),
+            (["build", "--stub", STUB, "--stub", STUB, "-o", out, source], "--stub is given twice"),
+            (["build", "--stub", STUB, "-o", out, "--level=1", "--level", "2", source],
+             "--level is given twice"),
+            (["check", out, "--password", "a", "--password-env", "HOME"], "one way only"),
+            (["build", "--stub", STUB, "-o", out, "--shiny", source], "unknown option --shiny"),
+            (["build", "--stub", STUB, source, "-o"], "-o needs a value"),
+            (["check", out, "--password-prompt=yes"], "--password-prompt takes no value"),
+            (["check", out, "-q", "-v"], "-q and -v exclude each other"),
+            (["build", "--stub", STUB, "-o", out, "--level", "13", source], "--level takes 0 to 12"),
+            (["list", out, "--password", "pw"], "unknown option --password"),
+            (["extract", out], "extract takes SETUP.exe and DIR"),
+            (["help", "nosuch"], "help takes one of"),
+            (["bake"], "unknown command bake"),
+            ([], "usage"),
+        ]
+        for arguments, message in cases:
+            with self.subTest(arguments=arguments):
+                result = bookpack(*arguments)
+                self.assertEqual((result.returncode, result.stdout), (2, ""), result.stderr)
+                self.assertIn(message, result.stderr)
+        self.assertFalse(out.exists())
+
+    def test_help_in_every_form(self):
+        general = bookpack("--help")
+        self.assertEqual((general.returncode, general.stderr), (0, ""))
+        for needed in ("bookpack build", "bookpack check", "bookpack list", "bookpack extract",
+                       "--password-prompt", "--password-file", "--password-env", "process list",
+                       "Exit status", "2  usage"):
+            self.assertIn(needed, general.stdout)
+        for same in (["-h"], ["help"]):
+            self.assertEqual(bookpack(*same).stdout, general.stdout)
+        for command in ("build", "check", "list", "extract"):
+            with self.subTest(command):
+                shown = bookpack("help", command)
+                self.assertEqual(shown.returncode, 0)
+                self.assertTrue(shown.stdout.startswith(f"usage: bookpack {command} "))
+                self.assertIn("Exit status", shown.stdout)
+                for form in ("--help", "-h"):
+                    other = bookpack(command, form)
+                    self.assertEqual((other.returncode, other.stdout), (0, shown.stdout))
+        self.assertNotIn("--password", bookpack("help", "list").stdout)
+
+    def test_version_is_the_projects(self):
+        result = bookpack("--version")
+        self.assertEqual((result.returncode, result.stdout), (0, f"bookpack {project_version()}\n"))
+
+
+class PasswordSourceTest(BuildTestCase):
+    def assert_encrypted_with(self, setup, password):
+        self.assertEqual(bookpack("check", setup, "--password", password).returncode, 0)
+        self.assertEqual(bookpack("check", setup).returncode, 1, "encrypted: needs the password")
+
+    def test_file_and_environment(self):
+        source = self.tree({"a.txt": b"secret " * 50})
+        file = self.scratch / "password.txt"
+        cases = [
+            # how the password is given, the password it must be
+            ("file", b"line end\n", "line end"),
+            ("file", b"crlf\r\nsecond line\n", "crlf"),
+            ("file", b"no line end", "no line end"),
+            ("env", "from the environment", "from the environment"),
+        ]
+        for number, (kind, content, password) in enumerate(cases):
+            with self.subTest(content=content):
+                env = dict(os.environ)
+                if kind == "file":
+                    file.write_bytes(content)
+                    option = ["--password-file", file]
+                else:
+                    env["BOOK_PASSWORD"] = content
+                    option = ["--password-env", "BOOK_PASSWORD"]
+                setup = self.scratch / f"P{number}.exe"
+                result = run([BOOKPACK, "build", "--stub", STUB, "-o", setup, *option, source],
+                             env=env, text=True)
+                self.assertEqual(result.returncode, 0, result.stderr)
+                self.assertEqual(run([BOOKPACK, "check", setup, *option], env=env).returncode, 0)
+                self.assert_encrypted_with(setup, password)
+
+    def test_sources_that_give_no_password_are_usage_errors(self):
+        source = self.tree({"a.txt": b"x"})
+        (self.scratch / "empty.txt").write_bytes(b"\n")
+        env = dict(os.environ, EMPTY_PASSWORD="")
+        env.pop("NO_SUCH_PASSWORD", None)
+        cases = [
+            (["--password-file", self.scratch / "missing.txt"], "No such file or directory"),
+            (["--password-file", self.scratch / "empty.txt"], "is empty"),
+            (["--password-env", "NO_SUCH_PASSWORD"], "NO_SUCH_PASSWORD is not set"),
+            (["--password-env", "EMPTY_PASSWORD"], "EMPTY_PASSWORD is empty"),
+        ]
+        for option, message in cases:
+            with self.subTest(option=option):
+                out = self.scratch / "None.exe"
+                result = run([BOOKPACK, "build", "--stub", STUB, "-o", out, *option, source],
+                             env=env, text=True)
+                self.assertEqual(result.returncode, 2, result.stderr)
+                self.assertIn(message, result.stderr)
+                self.assertFalse(out.exists())
+
+    def on_terminal(self, arguments, replies):
+        """Runs bookpack on a new terminal, typing each reply after the
+        prompt that ends in ': '; returns the exit status and what the
+        terminal showed."""
+        pid, controller = pty.fork()
+        if pid == 0:
+            os.execv(str(BOOKPACK), [str(BOOKPACK), *map(str, arguments)])
+        shown = b""
+        pending = list(replies)
+        deadline = time.monotonic() + 120
+        while time.monotonic() < deadline:
+            ready, _, _ = select.select([controller], [], [], 5)
+            if not ready:
+                continue
+            try:
+                piece = os.read(controller, 4096)
+            except OSError:  # the terminal closed with the process
+                break
+            if not piece:
+                break
+            shown += piece
+            if pending and shown.rstrip(b" ").endswith(b":"):
+                os.write(controller, pending.pop(0).encode() + b"\n")
+        os.close(controller)
+        _, status = os.waitpid(pid, 0)
+        return os.waitstatus_to_exitcode(status), shown.decode(errors="replace")
+
+    def test_prompt_on_a_terminal_does_not_echo(self):
+        source = self.tree({"a.txt": b"secret " * 50})
+        setup = self.scratch / "Typed.exe"
+        status, shown = self.on_terminal(["build", "--stub", STUB, "-o", setup,
+                                          "--password-prompt", source], ["typed pw", "typed pw"])
+        self.assertEqual(status, 0, shown)
+        self.assertIn("Password:", shown)
+        self.assertIn("again:", shown)
+        self.assertNotIn("typed pw", shown)
+        self.assert_encrypted_with(setup, "typed pw")
+        status, shown = self.on_terminal(["check", setup, "--password-prompt"], ["typed pw"])
+        self.assertEqual(status, 0, shown)
+        self.assertIn("ok: the reader's install would succeed", shown)
+        self.assertNotIn("again", shown, "check asks once")
+
+        slipped = self.scratch / "Slipped.exe"
+        status, shown = self.on_terminal(["build", "--stub", STUB, "-o", slipped,
+                                          "--password-prompt", source], ["typed pw", "typo pw"])
+        self.assertEqual(status, 1, shown)
+        self.assertIn("differ", shown)
+        self.assertFalse(slipped.exists())
+
+    def test_prompt_without_a_terminal_is_a_usage_error(self):
+        source = self.tree({"a.txt": b"x"})
+        result = subprocess.run([str(BOOKPACK), "build", "--stub", str(STUB), "-o",
+                                 str(self.scratch / "N.exe"), "--password-prompt", str(source)],
+                                stdin=subprocess.DEVNULL, capture_output=True, text=True,
+                                start_new_session=True)
+        self.assertEqual(result.returncode, 2, result.stderr)
+        self.assertIn("--password-prompt needs a terminal", result.stderr)
+
+
+class MessagesTest(BuildTestCase):
+    def test_failures_name_their_cause_on_stderr(self):
+        source = self.tree({"a.txt": b"x"})
+        setup = self.built(source)
+        (self.scratch / "plain").write_bytes(b"a file")
+        missing = self.scratch / "missing"
+        cases = [
+            # arguments, exit status, message
+            (["build", "--stub", STUB, "-o", self.scratch / "A.exe", missing], 2,
+             f"cannot read the source {missing}: No such file or directory"),
+            (["build", "--stub", missing, "-o", self.scratch / "A.exe", source], 2,
+             f"cannot read the stub {missing}: No such file or directory"),
+            (["build", "--stub", STUB, "-o", self.scratch / "A.exe", "--licence", missing, source],
+             2, f"cannot read the licence file {missing}: No such file or directory"),
+            (["build", "--stub", STUB, "-o", missing / "A.exe", source], 1,
+             f"cannot write {missing / 'A.exe'}: No such file or directory"),
+            (["check", missing], 2, f"cannot read {missing}: No such file or directory"),
+            (["list", missing], 2, f"cannot read {missing}: No such file or directory"),
+            (["extract", setup, self.scratch / "plain" / "dir"], 2,
+             "cannot make the folder"),
+        ]
+        for arguments, status, message in cases:
+            with self.subTest(arguments=arguments):
+                result = bookpack(*arguments)
+                self.assertEqual((result.returncode, result.stdout), (status, ""), result.stderr)
+                self.assertIn(message, result.stderr)
+
+    def test_counts_read_as_english(self):
+        text, noise = b"words " * 200, os.urandom(3000)
+        cases = [
+            # files, options, the build's summary, list's last line
+            ({"a.txt": text}, [], "1 entry, stub", "1 entry, 1200 bytes"),
+            ({"a.bin": noise}, [], "1 entry (1 file stored as it is), stub",
+             "1 entry, 3000 bytes"),
+            ({"a.bin": noise, "b.bin": noise, "c.txt": text}, ["--password", "pw"],
+             "3 entries (2 files stored as they are, 3 encrypted), stub",
+             "3 entries, 7200 bytes (* encrypted)"),
+        ]
+        for number, (files, options, summary, total) in enumerate(cases):
+            with self.subTest(files=list(files), options=options):
+                setup = self.scratch / f"C{number}.exe"
+                result = build(self.tree(files, f"src{number}"), setup, *options)
+                self.assertEqual(result.returncode, 0, result.stderr)
+                self.assertIn(summary, result.stdout.splitlines()[0])
+                listed = bookpack("list", setup)
+                self.assertEqual(listed.stdout.splitlines()[-1], total)
+
+    def test_quiet_and_verbose(self):
+        files = {"a.txt": b"words " * 200, "b/c.bin": os.urandom(500), "d.txt": b"d"}
+        source = self.tree(files)
+        quiet = build(source, self.scratch / "Q.exe", "-q", "--password", "pw")
+        self.assertEqual((quiet.returncode, quiet.stdout, quiet.stderr), (0, "", ""))
+        loud = build(source, self.scratch / "V.exe", "--verbose")
+        self.assertEqual(loud.returncode, 0, loud.stderr)
+        self.assertIn("a.txt (1200 bytes, compressed to", loud.stdout)
+        self.assertIn("b/c.bin (500 bytes, stored as it is)", loud.stdout)
+        setup = self.scratch / "Q.exe"
+        cases = [
+            # arguments, exit status, lines that must be there, text that must not
+            (["check", setup, "-q", "--password", "pw"], 0, [], None),
+            (["check", setup, "--quiet"], 1, ["problem: a.txt: encrypted"], "walked"),
+            (["check", setup, "-v", "--password", "pw"], 0,
+             ["ok: a.txt", "ok: b/c.bin", "ok: d.txt", "ok: the reader's install"], None),
+            (["extract", setup, self.scratch / "q", "-q", "--password", "pw"], 0, [], None),
+            (["extract", setup, self.scratch / "v", "-v", "--password", "pw"], 0,
+             ["  a.txt", "  b/c.bin", "installed 3 entries"], None),
+        ]
+        for arguments, status, lines, absent in cases:
+            with self.subTest(arguments=arguments):
+                result = bookpack(*arguments)
+                self.assertEqual(result.returncode, status, result.stdout + result.stderr)
+                if not lines:
+                    self.assertEqual((result.stdout, result.stderr), ("", ""))
+                for line in lines:
+                    self.assertIn(line, result.stdout)
+                if absent:
+                    self.assertNotIn(absent, result.stdout)
+
+
+class InstalledStubTest(BuildTestCase):
+    def test_installed_bookpack_finds_its_stub(self):
+        build_dir = os.environ.get("BOOKPACK_BUILD_DIR", str(BOOKPACK.parents[2]))
+        staging = self.scratch / "staging"
+        made = run(["make", "-C", REPO, "install", f"DESTDIR={staging}", "PREFIX=/usr",
+                    "BUILT=1", f"NATIVE_BUILD={build_dir}"], text=True)
+        self.assertEqual(made.returncode, 0, made.stdout + made.stderr)
+        installed = staging / "usr/bin/bookpack"
+        self.assertTrue((staging / "usr/share/man/man1/bookpack.1").is_file())
+        self.assertEqual((staging / "usr/share/ebook-setup/setup-stub.exe").read_bytes(),
+                         STUB.read_bytes())
+        # An unpacked release: the stub beside the program.
+        beside = self.scratch / "release"
+        beside.mkdir()
+        shutil.copy(BOOKPACK, beside / "bookpack")
+        shutil.copy(STUB, beside / "setup-stub.exe")
+        alone = self.scratch / "alone"
+        alone.mkdir()
+        shutil.copy(BOOKPACK, alone / "bookpack")
+
+        source = self.tree({"a.txt": b"words " * 100})
+        for program in (installed, beside / "bookpack"):
+            with self.subTest(program=str(program)):
+                setup = self.scratch / "Found.exe"
+                result = run([program, "build", "-o", setup, source], text=True)
+                self.assertEqual(result.returncode, 0, result.stderr)
+                self.assertEqual(setup.read_bytes()[:STUB.stat().st_size], STUB.read_bytes())
+                self.assertEqual(bookpack("check", setup).returncode, 0)
+        result = run([alone / "bookpack", "build", "-o", self.scratch / "None.exe", source],
+                     text=True)
+        self.assertEqual(result.returncode, 2)
+        self.assertIn("build needs --stub", result.stderr)
+        self.assertIn(str(alone / "setup-stub.exe"), result.stderr)
+        self.assertIn("share/ebook-setup/setup-stub.exe", result.stderr)
+
+
+if __name__ == "__main__":
+    unittest.main()
