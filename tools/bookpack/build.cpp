@@ -199,16 +199,16 @@ class Builder {
     }
     struct stat st;
     if (stat(options_.Source.c_str(), &st) != 0)
-      return UsageProblem(err_, "cannot read the source " + options_.Source + ": " +
-                                    std::strerror(errno));
+      return UsageProblem(
+          err_, "cannot read the source " + options_.Source + ": " + std::strerror(errno));
     if (S_ISDIR(st.st_mode)) {
       if (!PlanFolder(options_.Source, plan_, notes_, error)) return Refuse(err_, error);
     } else {
       errno = 0;
       if (!zip_.Open(options_.Source))
-        return UsageProblem(err_, "cannot read the source " + options_.Source + ": " +
-                                      (errno != 0 ? std::strerror(errno)
-                                                  : "neither a folder nor a ZIP file"));
+        return UsageProblem(
+            err_, "cannot read the source " + options_.Source + ": " +
+                      (errno != 0 ? std::strerror(errno) : "neither a folder nor a ZIP file"));
       if (!ReadSourceArchive(zip_.Data(), zip_.Size(), zipEntries_, error))
         return Refuse(err_, options_.Source + ": " + error);
       if (!PlanZip(zipEntries_, plan_, notes_, error)) return Refuse(err_, error);
@@ -307,9 +307,8 @@ class Builder {
     if (encrypted_ != 0)
       kinds += (kinds.empty() ? "" : ", ") + std::to_string(encrypted_) + " encrypted";
     out_ << "wrote " << options_.OutputPath << ": " << writer_.Size() << " bytes, "
-         << Counted(plan_.size(), "entry", "entries")
-         << (kinds.empty() ? "" : " (" + kinds + ")") << ", stub of " << stub_.size()
-         << " bytes\n";
+         << Counted(plan_.size(), "entry", "entries") << (kinds.empty() ? "" : " (" + kinds + ")")
+         << ", stub of " << stub_.size() << " bytes\n";
     std::vector<std::string> names;
     for (const PlannedEntry& entry : plan_) names.push_back(entry.Record.Name);
     const std::string* licenceName = licence_ != nullptr ? &licence_->Record.Name : nullptr;

@@ -272,7 +272,7 @@ int RunExtract(const InspectOptions& options, std::ostream& out, std::ostream& e
   const fs::path target = fs::absolute(options.Folder, ec);
   if (made || ec || !fs::is_directory(target)) {
     err << "bookpack: cannot make the folder " << options.Folder << ": "
-        << (made ? made.message() : ec ? ec.message() : "not a folder") << "\n";
+        << (made ? made.message() : ec ? ec.message() : std::string("not a folder")) << "\n";
     return 2;
   }
   // The target folder becomes drive B: of the host, so that the install

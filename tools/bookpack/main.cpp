@@ -134,8 +134,8 @@ int Usage(const std::string& command, const std::string& problem) {
 // What a command accepts. Adding an option is one line in a command's table
 // and one look-up of its value.
 struct OptionSpec {
-  const char* Name;       // "--name"
-  char Short;             // 'o' for -o, or 0
+  const char* Name;  // "--name"
+  char Short;        // 'o' for -o, or 0
   bool TakesValue;
 };
 
@@ -254,8 +254,8 @@ bool AskWithoutEcho(int fd, const std::string& prompt, std::string& typed, std::
   for (int s : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) signal(s, SIG_DFL);
   gPromptFd = -1;
   if (!typed.empty() && typed.back() == '\r') typed.pop_back();
-  if (!ok) error = std::string("--password-prompt: cannot read the terminal: ") +
-                   std::strerror(reason);
+  if (!ok)
+    error = std::string("--password-prompt: cannot read the terminal: ") + std::strerror(reason);
   return ok;
 }
 
