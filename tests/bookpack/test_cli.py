@@ -116,9 +116,10 @@ class PasswordSourceTest(BuildTestCase):
                 self.assertEqual(run([BOOKPACK, "check", setup, *option], env=env).returncode, 0)
                 self.assert_encrypted_with(setup, password)
 
-    def test_sources_that_give_no_password_are_usage_errors(self):
+    def test_sources_that_give_no_usable_password_are_usage_errors(self):
         source = self.tree({"a.txt": b"x"})
         (self.scratch / "empty.txt").write_bytes(b"\n")
+        (self.scratch / "umlaut.txt").write_bytes("pässword\n".encode())
         env = dict(os.environ, EMPTY_PASSWORD="")
         env.pop("NO_SUCH_PASSWORD", None)
         cases = [
@@ -126,6 +127,9 @@ class PasswordSourceTest(BuildTestCase):
             (["--password-file", self.scratch / "empty.txt"], "is empty"),
             (["--password-env", "NO_SUCH_PASSWORD"], "NO_SUCH_PASSWORD is not set"),
             (["--password-env", "EMPTY_PASSWORD"], "EMPTY_PASSWORD is empty"),
+            # The message names where the password came from.
+            (["--password-file", self.scratch / "umlaut.txt"],
+             f"the password of --password-file {self.scratch / 'umlaut.txt'} must be printable"),
         ]
         for option, message in cases:
             with self.subTest(option=option):

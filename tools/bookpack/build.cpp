@@ -48,13 +48,13 @@ int UsageProblem(std::ostream& err, const std::string& message) {
 
 // The password the reader types into a Windows dialog, which turns it into
 // the bytes of the reader's code page: only ASCII is the same everywhere.
-std::string PasswordProblem(const std::string& password) {
+std::string PasswordProblem(const std::string& password, const std::string& origin) {
   if (password.size() >= static_cast<size_t>(ebook::kPasswordBufferSize))
-    return "--password is longer than the " + std::to_string(ebook::kPasswordBufferSize - 1) +
+    return "the password of " + origin + " is longer than the " + std::to_string(ebook::kPasswordBufferSize - 1) +
            " characters the reader's password box takes";
   for (char c : password)
     if (c < 0x20 || c > 0x7E)
-      return "--password must be printable ASCII: Windows turns other characters into the "
+      return "the password of " + origin + " must be printable ASCII: Windows turns other characters into the "
              "reader's code page, and the password would no longer match";
   return "";
 }
@@ -184,7 +184,7 @@ class Builder {
     ebook::BuildCrcTable();
     level_ = options_.Level < 0 ? kDefaultLevel : options_.Level;
     if (level_ > 12) return UsageProblem(err_, "--level takes 0 (store) to 12");
-    if (std::string problem = PasswordProblem(options_.Password); !problem.empty())
+    if (std::string problem = PasswordProblem(options_.Password, options_.PasswordOrigin); !problem.empty())
       return UsageProblem(err_, problem);
     const int loaded = LoadStub(options_.StubPath, stub_, err_);
     return loaded == 0 ? kGoOn : loaded;

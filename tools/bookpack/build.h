@@ -11,6 +11,7 @@ struct BuildOptions {
   std::string OutputPath;
   std::string Source;       // a folder or a ZIP file
   std::string Password;     // empty: no encryption
+  std::string PasswordOrigin = "--password";  // named in messages about the password
   std::string LicencePath;  // empty: none added
   int Level = -1;           // compression effort; -1: the default
   bool Progress = false;    // on a terminal

@@ -261,7 +261,8 @@ bool AskWithoutEcho(int fd, const std::string& prompt, std::string& typed, std::
 
 // The password from whichever of the four sources was given, or none.
 // Returns the exit status to end with, or -1 to go on.
-int ReadPassword(const Arguments& args, bool confirm, std::string& password) {
+int ReadPassword(const Arguments& args, bool confirm, std::string& password,
+                 std::string* origin = nullptr) {
   int sources = 0;
   for (const OptionSpec& s : kPasswordOptions) sources += args.Has(s.Name);
   if (sources > 1) {
@@ -283,7 +284,7 @@ int ReadPassword(const Arguments& args, bool confirm, std::string& password) {
       return kUsage;
     }
     if (!password.empty() && password.back() == '\r') password.pop_back();
-    from = "the first line of " + *path;
+    from = "--password-file " + *path;
   } else if (const std::string* name = args.Find("--password-env")) {
     const char* value = std::getenv(name->c_str());
     if (value == nullptr) {
@@ -292,7 +293,7 @@ int ReadPassword(const Arguments& args, bool confirm, std::string& password) {
       return kUsage;
     }
     password = value;
-    from = "the environment variable " + *name;
+    from = "--password-env " + *name;
   } else if (args.Has("--password-prompt")) {
     const int fd = open("/dev/tty", O_RDWR | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) {
@@ -312,14 +313,15 @@ int ReadPassword(const Arguments& args, bool confirm, std::string& password) {
       std::cerr << "bookpack: the two passwords typed differ; nothing was built\n";
       return kProblem;
     }
-    from = "the password typed";
+    from = "--password-prompt";
   } else {
     return -1;
   }
+  if (origin != nullptr) *origin = from;
   // An empty password means no encryption, which must never happen by
   // accident: an empty file or variable is a mistake.
   if (password.empty()) {
-    std::cerr << "bookpack: " << from << " is empty\n";
+    std::cerr << "bookpack: the password of " << from << " is empty\n";
     return kUsage;
   }
   return -1;
@@ -400,7 +402,9 @@ int Build(int argc, char** argv) {
     options.Level = static_cast<int>(n);
   }
   if (int status = Talk(args, command, options.Quiet, options.Verbose); status >= 0) return status;
-  if (int status = ReadPassword(args, true, options.Password); status >= 0) return status;
+  if (int status = ReadPassword(args, true, options.Password, &options.PasswordOrigin);
+      status >= 0)
+    return status;
   options.Progress = !options.Quiet && isatty(STDERR_FILENO) != 0;
   return bookpack::RunBuild(options, std::cout, std::cerr);
 }
