@@ -50,11 +50,13 @@ int UsageProblem(std::ostream& err, const std::string& message) {
 // the bytes of the reader's code page: only ASCII is the same everywhere.
 std::string PasswordProblem(const std::string& password, const std::string& origin) {
   if (password.size() >= static_cast<size_t>(ebook::kPasswordBufferSize))
-    return "the password of " + origin + " is longer than the " + std::to_string(ebook::kPasswordBufferSize - 1) +
+    return "the password of " + origin + " is longer than the " +
+           std::to_string(ebook::kPasswordBufferSize - 1) +
            " characters the reader's password box takes";
   for (char c : password)
     if (c < 0x20 || c > 0x7E)
-      return "the password of " + origin + " must be printable ASCII: Windows turns other characters into the "
+      return "the password of " + origin +
+             " must be printable ASCII: Windows turns other characters into the "
              "reader's code page, and the password would no longer match";
   return "";
 }
@@ -184,7 +186,8 @@ class Builder {
     ebook::BuildCrcTable();
     level_ = options_.Level < 0 ? kDefaultLevel : options_.Level;
     if (level_ > 12) return UsageProblem(err_, "--level takes 0 (store) to 12");
-    if (std::string problem = PasswordProblem(options_.Password, options_.PasswordOrigin); !problem.empty())
+    if (std::string problem = PasswordProblem(options_.Password, options_.PasswordOrigin);
+        !problem.empty())
       return UsageProblem(err_, problem);
     const int loaded = LoadStub(options_.StubPath, stub_, err_);
     return loaded == 0 ? kGoOn : loaded;

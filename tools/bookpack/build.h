@@ -9,14 +9,14 @@ namespace bookpack {
 struct BuildOptions {
   std::string StubPath;
   std::string OutputPath;
-  std::string Source;       // a folder or a ZIP file
-  std::string Password;     // empty: no encryption
+  std::string Source;                         // a folder or a ZIP file
+  std::string Password;                       // empty: no encryption
   std::string PasswordOrigin = "--password";  // named in messages about the password
-  std::string LicencePath;  // empty: none added
-  int Level = -1;           // compression effort; -1: the default
-  bool Progress = false;    // on a terminal
-  bool Quiet = false;       // errors only
-  bool Verbose = false;     // also each entry as it is written
+  std::string LicencePath;                    // empty: none added
+  int Level = -1;                             // compression effort; -1: the default
+  bool Progress = false;                      // on a terminal
+  bool Quiet = false;                         // errors only
+  bool Verbose = false;                       // also each entry as it is written
 };
 
 // Writes the setup and tells what the reader will see. Returns the exit

@@ -402,8 +402,7 @@ int Build(int argc, char** argv) {
     options.Level = static_cast<int>(n);
   }
   if (int status = Talk(args, command, options.Quiet, options.Verbose); status >= 0) return status;
-  if (int status = ReadPassword(args, true, options.Password, &options.PasswordOrigin);
-      status >= 0)
+  if (int status = ReadPassword(args, true, options.Password, &options.PasswordOrigin); status >= 0)
     return status;
   options.Progress = !options.Quiet && isatty(STDERR_FILENO) != 0;
   return bookpack::RunBuild(options, std::cout, std::cerr);
