@@ -133,19 +133,19 @@ int Usage(const std::string& command, const std::string& problem) {
 
 // What a command accepts. Adding an option is one line in a command's table
 // and one look-up of its value.
-struct OptionSpec {
+struct OptionRule {
   const char* Name;  // "--name"
   char Short;        // 'o' for -o, or 0
   bool TakesValue;
 };
 
-const OptionSpec kPasswordOptions[] = {
+const OptionRule kPasswordOptions[] = {
     {"--password", 0, true},
     {"--password-file", 0, true},
     {"--password-env", 0, true},
     {"--password-prompt", 0, false},
 };
-const OptionSpec kTalkOptions[] = {{"--quiet", 'q', false}, {"--verbose", 'v', false}};
+const OptionRule kTalkOptions[] = {{"--quiet", 'q', false}, {"--verbose", 'v', false}};
 
 struct Arguments {
   std::vector<std::string> Positional;
@@ -161,7 +161,7 @@ struct Arguments {
   bool Has(const std::string& name) const { return Find(name) != nullptr; }
 };
 
-Arguments Parse(int argc, char** argv, const std::vector<OptionSpec>& specs) {
+Arguments Parse(int argc, char** argv, const std::vector<OptionRule>& rules) {
   Arguments args;
   bool optionsEnded = false;
   for (int i = 2; i < argc; ++i) {
@@ -187,20 +187,20 @@ Arguments Parse(int argc, char** argv, const std::vector<OptionSpec>& specs) {
         inlineValue = true;
       }
     }
-    const OptionSpec* spec = nullptr;
-    for (const OptionSpec& s : specs) {
-      if (name == s.Name || (s.Short != 0 && name.size() == 2 && name[1] == s.Short)) spec = &s;
+    const OptionRule* rule = nullptr;
+    for (const OptionRule& s : rules) {
+      if (name == s.Name || (s.Short != 0 && name.size() == 2 && name[1] == s.Short)) rule = &s;
     }
-    if (spec == nullptr) {
+    if (rule == nullptr) {
       args.Error = "unknown option " + name;
       return args;
     }
-    if (!spec->TakesValue) {
+    if (!rule->TakesValue) {
       if (inlineValue) {
-        args.Error = std::string(spec->Name) + " takes no value";
+        args.Error = std::string(rule->Name) + " takes no value";
         return args;
       }
-      if (!args.Has(spec->Name)) args.Named.emplace_back(spec->Name, "");
+      if (!args.Has(rule->Name)) args.Named.emplace_back(rule->Name, "");
       continue;
     }
     if (!inlineValue) {
@@ -210,11 +210,11 @@ Arguments Parse(int argc, char** argv, const std::vector<OptionSpec>& specs) {
       }
       value = argv[++i];
     }
-    if (args.Has(spec->Name)) {
+    if (args.Has(rule->Name)) {
       args.Error = name + " is given twice";
       return args;
     }
-    args.Named.emplace_back(spec->Name, value);
+    args.Named.emplace_back(rule->Name, value);
   }
   return args;
 }
@@ -264,7 +264,7 @@ bool AskWithoutEcho(int fd, const std::string& prompt, std::string& typed, std::
 int ReadPassword(const Arguments& args, bool confirm, std::string& password,
                  std::string* origin = nullptr) {
   int sources = 0;
-  for (const OptionSpec& s : kPasswordOptions) sources += args.Has(s.Name);
+  for (const OptionRule& s : kPasswordOptions) sources += args.Has(s.Name);
   if (sources > 1) {
     std::cerr << "bookpack: give the password one way only: --password, --password-file, "
                  "--password-env or --password-prompt\n";
@@ -350,14 +350,14 @@ std::vector<std::string> StubPlaces() {
   return {folder + "/setup-stub.exe", folder + "/../share/ebook-setup/setup-stub.exe"};
 }
 
-std::vector<OptionSpec> Join(std::initializer_list<std::vector<OptionSpec>> parts) {
-  std::vector<OptionSpec> all;
+std::vector<OptionRule> Join(std::initializer_list<std::vector<OptionRule>> parts) {
+  std::vector<OptionRule> all;
   for (const auto& part : parts) all.insert(all.end(), part.begin(), part.end());
   return all;
 }
 
-const std::vector<OptionSpec> kPassword(std::begin(kPasswordOptions), std::end(kPasswordOptions));
-const std::vector<OptionSpec> kTalk(std::begin(kTalkOptions), std::end(kTalkOptions));
+const std::vector<OptionRule> kPassword(std::begin(kPasswordOptions), std::end(kPasswordOptions));
+const std::vector<OptionRule> kTalk(std::begin(kTalkOptions), std::end(kTalkOptions));
 
 int Build(int argc, char** argv) {
   const std::string command = "build";
@@ -410,7 +410,7 @@ int Build(int argc, char** argv) {
 
 int Inspect(int argc, char** argv, const std::string& command) {
   const bool extract = command == "extract";
-  std::vector<OptionSpec> known;
+  std::vector<OptionRule> known;
   if (command != "list") known = Join({kPassword, kTalk});
   if (extract) known.push_back({"--overwrite", 0, true});
   Arguments args = Parse(argc, argv, known);
