@@ -14,6 +14,9 @@ struct BuildOptions {
   std::string LicencePath;  // empty: none added
   int Level = -1;           // compression effort; -1: the default
   bool Progress = false;    // on a terminal
+  // The licence's first line is meant as a directive to the stub (a, d, e,
+  // p or r followed by any character); without it such a licence is refused.
+  bool DirectiveMeant = false;
 };
 
 // Writes the setup and tells what the reader will see. Returns the exit

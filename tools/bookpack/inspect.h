@@ -4,6 +4,8 @@
 
 #include <iosfwd>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace bookpack {
 
@@ -12,6 +14,10 @@ struct InspectOptions {
   std::string Folder;      // extract: where the files go
   std::string Password;    // typed into every password dialog; empty: cancelled
   bool Overwrite = false;  // extract: replace existing files (else keep them)
+  bool Json = false;       // list, check: the result as JSON
+  // Applications registered under App Paths for the run (name, the Windows
+  // folder of its "Path" value), so that an update setup finds them.
+  std::vector<std::pair<std::string, std::string>> AppPaths;
 };
 
 // Each returns the exit status: 0 success, 1 a problem was found or an

@@ -36,6 +36,7 @@ struct SourceEntry {
   // writers say it. Flags are the source's.
   EntryRecord Record;
   uint64_t DataOffset = 0;  // of the stored data, encryption header included
+  uint64_t HeaderOffset = 0;  // of the local header, from the file's start
   bool NameIsUtf8 = true;   // false: code-page bytes that Windows decodes its own way
 };
 
