@@ -70,6 +70,10 @@ class DirectiveTest(HonestTestCase):
         setup, result = self.licensed(b"all rights reserved\r\nText\r\n", "--directive")
         self.assertEqual(result.returncode, 0, result.stderr)
         self.assertIn('the setup runs "l rights reserved" after installing', result.stdout)
+        self.assertIn("warning: the licence's command starts nothing: l.exe is not in the "
+                      "installation folder", result.stderr)
+        self.assertIn("warning: the first line 'all rights reserved' is read as directive 'a'",
+                      result.stderr)
         check = bookpack("check", setup)
         self.assertEqual(check.returncode, 1, check.stdout)
         self.assertIn("problem: !!licence.txt: the first line 'all rights reserved' is read as "

@@ -297,8 +297,16 @@ class Builder {
     std::vector<std::string> names;
     for (const PlannedEntry& entry : plan_) names.push_back(entry.Record.Name);
     const std::string* licenceName = licence_ != nullptr ? &licence_->Record.Name : nullptr;
-    for (const std::string& line : DescribeOutcome(names, licenceName, directive_, cut))
+    for (const std::string& line : DescribeOutcome(names, licenceName, directive_, cut)) {
       out_ << Printable(line) << "\n";
+      const std::string nothing = "runs after installing: nothing starts: ";
+      if (line.compare(0, nothing.size(), nothing) == 0)
+        err_ << "bookpack: warning: the licence's command starts nothing: "
+             << Printable(line.substr(nothing.size())) << "\n";
+    }
+    if (std::string accident = licence_ != nullptr ? AccidentalDirectiveProblem(licenceFacts_) : "";
+        !accident.empty())
+      err_ << "bookpack: warning: " << accident << "\n";
   }
 
   const BuildOptions& options_;

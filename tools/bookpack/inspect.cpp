@@ -366,13 +366,22 @@ void WriteCheckText(const CheckReport& r, std::ostream& out) {
 
 // The central directory against the stub's walk: every entry it lists
 // must be one the walk reaches.
-void CompareDirectory(const std::string& path, const std::set<uint64_t>& walked,
-                      CheckReport& report) {
+void CompareDirectory(const std::string& path, uint32_t stubLength,
+                      const std::set<uint64_t>& walked, CheckReport& report) {
   MappedFile file;
   if (!file.Open(path)) return;
+  // The archive ends where the size field says (a signature's certificate
+  // table may follow it); the walk has checked the field.
+  size_t size = file.Size();
+  if (uint64_t{stubLength} + 4 <= size) {
+    const uint8_t* field = file.Data() + stubLength;
+    const size_t recorded = uint32_t{field[0]} | uint32_t{field[1]} << 8 |
+                            uint32_t{field[2]} << 16 | uint32_t{field[3]} << 24;
+    if (recorded <= size) size = recorded;
+  }
   std::vector<SourceEntry> listed;
   std::string error;
-  if (!ReadSourceArchive(file.Data(), file.Size(), listed, error)) {
+  if (!ReadSourceArchive(file.Data(), size, listed, error)) {
     report.Add("the central directory cannot be read (" + error +
                "): ZIP tools would not open the setup as the stub does");
     return;
@@ -435,7 +444,7 @@ int RunCheck(const InspectOptions& options, std::ostream& out, std::ostream& err
       report.Add("the stub's walk cannot go on after " + Printable(last) +
                  ": the entries after it would never be installed");
     }
-    CompareDirectory(options.SetupPath, offsets, report);
+    CompareDirectory(options.SetupPath, setup.Session.StubLength, offsets, report);
   }
   if (report.HasLicence) {
     report.Licence = ReadLicenceFacts(licenceText, licenceSize);
