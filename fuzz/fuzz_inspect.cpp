@@ -74,13 +74,18 @@ bool LooksLikeJsonObject(const std::string& text) {
     const char c = text[i];
     if (inString) {
       if (static_cast<unsigned char>(c) < 0x20) return false;
-      if (c == '\\') ++i;
-      else if (c == '"') inString = false;
+      if (c == '\\')
+        ++i;
+      else if (c == '"')
+        inString = false;
       continue;
     }
-    if (c == '"') inString = true;
-    else if (c == '{' || c == '[') ++depth;
-    else if (c == '}' || c == ']') --depth;
+    if (c == '"')
+      inString = true;
+    else if (c == '{' || c == '[')
+      ++depth;
+    else if (c == '}' || c == ']')
+      --depth;
     if (depth < 0) return false;
   }
   return depth == 0 && !inString;
@@ -117,7 +122,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const fs::path setupPath = work / "Setup.exe";
   {
     std::ofstream out(setupPath, std::ios::binary);
-    out.write(reinterpret_cast<const char*>(file.data()), static_cast<std::streamsize>(file.size()));
+    out.write(reinterpret_cast<const char*>(file.data()),
+              static_cast<std::streamsize>(file.size()));
   }
   if ((flags & kPlaceExisting) != 0) std::ofstream(work / "out" / "book.htm") << "old";
 

@@ -21,8 +21,8 @@
 #include "entry_encoder.h"
 #include "entry_rules.h"
 #include "licence_report.h"
-#include "printable.h"
 #include "ordered_workers.h"
+#include "printable.h"
 #include "stub_info.h"
 #include "zip_writer.h"
 
@@ -289,7 +289,8 @@ class Builder {
   void Report() {
     for (const std::string& note : notes_) err_ << "bookpack: note: " << note << "\n";
     const std::string cut = licence_ != nullptr ? CutProblem(licenceFacts_) : "";
-    if (!cut.empty()) err_ << "bookpack: warning: " << Printable(licence_->Record.Name) << ": " << cut << "\n";
+    if (!cut.empty())
+      err_ << "bookpack: warning: " << Printable(licence_->Record.Name) << ": " << cut << "\n";
     out_ << "wrote " << options_.OutputPath << ": " << writer_.Size() << " bytes, " << plan_.size()
          << " entries (" << stored_ << (stored_ == 1 ? " file" : " files")
          << " stored as they are, " << encrypted_ << " encrypted), stub of " << stub_.size()

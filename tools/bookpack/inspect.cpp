@@ -5,20 +5,20 @@
 #include <filesystem>
 #include <functional>
 #include <map>
-#include <set>
 #include <ostream>
+#include <set>
 #include <vector>
 
 #include "core/archive.h"
+#include "core/archive_pass.h"
 #include "core/crc32.h"
 #include "core/extract.h"
 #include "core/inflate.h"
 #include "core/licence.h"
-#include "core/archive_pass.h"
 #include "core/paths.h"
 #include "core/setup_flow.h"
-#include "host/native_platform.h"
 #include "entry_rules.h"
+#include "host/native_platform.h"
 #include "json_writer.h"
 #include "licence_report.h"
 #include "printable.h"
@@ -150,8 +150,7 @@ std::string VerifyEntry(SetupSession& session, const WalkedEntry& entry,
   if (!ebook::IsSafeEntryName(name))
     return "name points outside the installation folder or is not one Windows creates as given";
   const bool folder = name.back() == '/' || name.back() == '\\';
-  if (entry.SizesUnreadable)
-    return "Zip64 sizes missing or beyond 2 GiB: the install stops here";
+  if (entry.SizesUnreadable) return "Zip64 sizes missing or beyond 2 GiB: the install stops here";
   if (entry.SizesUnknown) return "sizes only after the data: the install stops here";
   if (folder) return "";
   if (header.Method != 0 && header.Method != 8)
@@ -186,14 +185,14 @@ std::string VerifyEntry(SetupSession& session, const WalkedEntry& entry,
   return stream.Verified(header.Crc32, header.UncompressedSize) ? "" : "CRC error";
 }
 
-
 // Whether the listing pass reads this entry as the licence (archive_pass.cpp,
 // ListEntry): the first one that it can show.
 bool IsShownLicence(const SetupSession& session, const WalkedEntry& entry) {
   const LocalFileHeader& header = session.CurrentHeader;
   return ebook::IsLicenceEntryName(entry.Name) && !entry.SizesUnknown && !entry.SizesUnreadable &&
-         (header.Flags & ebook::kEncryptedFlag) == 0 && (header.Method == 0 || header.Method == 8) &&
-         entry.NameFits && ebook::IsSafeEntryName(entry.Name);
+         (header.Flags & ebook::kEncryptedFlag) == 0 &&
+         (header.Method == 0 || header.Method == 8) && entry.NameFits &&
+         ebook::IsSafeEntryName(entry.Name);
 }
 
 constexpr char kAppPathsKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\";
@@ -241,15 +240,22 @@ int RunList(const InspectOptions& options, std::ostream& out, std::ostream& err)
   bool walked = WalkEntries(setup.Session, [&](const WalkedEntry& entry) {
     const bool encrypted = (header.Flags & ebook::kEncryptedFlag) != 0;
     json.BeginObject()
-        .Key("name").String(entry.Name)
-        .Key("size").Number(header.UncompressedSize)
-        .Key("packed").Number(header.CompressedSize)
-        .Key("method").String(MethodName(header.Method))
-        .Key("method_id").Number(header.Method)
-        .Key("encrypted").Bool(encrypted)
+        .Key("name")
+        .String(entry.Name)
+        .Key("size")
+        .Number(header.UncompressedSize)
+        .Key("packed")
+        .Number(header.CompressedSize)
+        .Key("method")
+        .String(MethodName(header.Method))
+        .Key("method_id")
+        .Number(header.Method)
+        .Key("encrypted")
+        .Bool(encrypted)
         .EndObject();
     if (!options.Json) {
-      out << std::string(8 - std::min<size_t>(8, std::to_string(header.UncompressedSize).size()), ' ')
+      out << std::string(8 - std::min<size_t>(8, std::to_string(header.UncompressedSize).size()),
+                         ' ')
           << header.UncompressedSize << ' '
           << std::string(7 - std::min<size_t>(7, std::to_string(header.CompressedSize).size()), ' ')
           << header.CompressedSize << "  " << MethodName(header.Method) << (encrypted ? "*" : " ")
@@ -310,7 +316,10 @@ void WriteCheckJson(const InspectOptions& options, const CheckReport& r, std::os
   json.Key("problems").BeginArray();
   for (const CheckProblem& p : r.Problems) {
     json.BeginObject().Key("entry");
-    if (p.HasEntry) json.String(p.Entry); else json.Null();
+    if (p.HasEntry)
+      json.String(p.Entry);
+    else
+      json.Null();
     json.Key("problem").String(p.Text).EndObject();
   }
   json.EndArray().Key("reader_sees").BeginArray();
@@ -320,28 +329,43 @@ void WriteCheckJson(const InspectOptions& options, const CheckReport& r, std::os
     json.Null();
   } else {
     const LicenceFacts& f = r.Licence;
-    json.BeginObject().Key("name").String(r.LicenceName).Key("size").Number(
-        static_cast<int64_t>(f.StoredSize));
-    json.Key("cut").Bool(f.Cut).Key("cut_after").Number(static_cast<int64_t>(
-        f.Cut ? f.CutAt : f.StoredSize));
+    json.BeginObject()
+        .Key("name")
+        .String(r.LicenceName)
+        .Key("size")
+        .Number(static_cast<int64_t>(f.StoredSize));
+    json.Key("cut")
+        .Bool(f.Cut)
+        .Key("cut_after")
+        .Number(static_cast<int64_t>(f.Cut ? f.CutAt : f.StoredSize));
     json.Key("cut_line");
-    if (f.Cut) json.Number(static_cast<int64_t>(f.CutLine)); else json.Null();
+    if (f.Cut)
+      json.Number(static_cast<int64_t>(f.CutLine));
+    else
+      json.Null();
     json.Key("directive");
     if (f.Directive.Letter == 0) {
       json.Null();
     } else {
       json.BeginObject()
-          .Key("letter").String(std::string(1, f.Directive.Letter))
-          .Key("first_line").String(f.FirstLine)
-          .Key("argument").String(f.Directive.Argument)
-          .Key("looks_accidental").Bool(f.LooksAccidental)
+          .Key("letter")
+          .String(std::string(1, f.Directive.Letter))
+          .Key("first_line")
+          .String(f.FirstLine)
+          .Key("argument")
+          .String(f.Directive.Argument)
+          .Key("looks_accidental")
+          .Bool(f.LooksAccidental)
           .EndObject();
     }
     json.Key("says").String(r.LicenceSays).EndObject();
   }
   json.Key("runs").String(r.Runs).Key("starts").Bool(r.Starts);
   json.Key("update_folder");
-  if (r.UpdateFolder.empty()) json.Null(); else json.String(r.UpdateFolder);
+  if (r.UpdateFolder.empty())
+    json.Null();
+  else
+    json.String(r.UpdateFolder);
   json.EndObject();
   out << json.Text() << "\n";
 }
@@ -349,8 +373,9 @@ void WriteCheckJson(const InspectOptions& options, const CheckReport& r, std::os
 void WriteCheckText(const CheckReport& r, std::ostream& out) {
   for (const CheckProblem& p : r.Problems) {
     out << "problem: ";
-    if (p.HasEntry) out << (p.Entry.empty() ? std::string("(no name)") : Printable(p.Entry)) << ": ";
-    out << p.Text << "\n";
+    if (p.HasEntry)
+      out << (p.Entry.empty() ? std::string("(no name)") : Printable(p.Entry)) << ": ";
+    out << Printable(p.Text) << "\n";
   }
   for (const std::string& m : r.Messages) out << "  reader sees: " << Printable(m) << "\n";
   if (r.Walked) out << r.Entries << " entries walked\n";
@@ -400,7 +425,10 @@ int RunCheck(const InspectOptions& options, std::ostream& out, std::ostream& err
   ScratchFolder scratch;
   CheckReport report;
   auto finish = [&]() {
-    if (options.Json) WriteCheckJson(options, report, out); else WriteCheckText(report, out);
+    if (options.Json)
+      WriteCheckJson(options, report, out);
+    else
+      WriteCheckText(report, out);
     return report.Problems.empty() ? 0 : 1;
   };
   std::string licenceText;
@@ -432,7 +460,8 @@ int RunCheck(const InspectOptions& options, std::ostream& out, std::ostream& err
     if (!walked) {
       report.Add("the setup does not pass the stub's download check");
       for (size_t i = 0; i < setup.Host.Messages.size(); ++i)
-        report.Messages.push_back(setup.Host.Messages[i].Caption + ": " + setup.Host.Messages[i].Text);
+        report.Messages.push_back(setup.Host.Messages[i].Caption + ": " +
+                                  setup.Host.Messages[i].Text);
       return finish();
     }
     if (report.Entries == 0) {
@@ -450,8 +479,8 @@ int RunCheck(const InspectOptions& options, std::ostream& out, std::ostream& err
     report.Licence = ReadLicenceFacts(licenceText, licenceSize);
     const LicenceFacts& f = report.Licence;
     report.LicenceSays = f.Directive.Letter != 0 ? DirectiveMeaning(f.Directive)
-                         : f.Cut                 ? "no directive: only the start of the text is shown"
-                                                 : "no directive: the whole text is shown";
+                         : f.Cut ? "no directive: only the start of the text is shown"
+                                 : "no directive: the whole text is shown";
     if (std::string cut = CutProblem(f); !cut.empty()) report.Add(report.LicenceName, cut);
     if (std::string accident = AccidentalDirectiveProblem(f); !accident.empty())
       report.Add(report.LicenceName, accident);
@@ -473,8 +502,8 @@ int RunCheck(const InspectOptions& options, std::ostream& out, std::ostream& err
       if (letter == 'p' || letter == 'r')
         report.Add(report.LicenceName,
                    "an update setup, and no application is registered as '" +
+                       Printable(report.Licence.Directive.Argument) + "': give --app-path " +
                        Printable(report.Licence.Directive.Argument) +
-                       "': give --app-path " + Printable(report.Licence.Directive.Argument) +
                        "=FOLDER to check it as on a reader's machine that has it");
     }
     ebook::RunInstall(setup.Session);
@@ -489,7 +518,8 @@ int RunCheck(const InspectOptions& options, std::ostream& out, std::ostream& err
       report.Starts = true;
     } else if (!licenceCommand.empty()) {
       bool starts = true;
-      report.Runs = ResolvedCommand(licenceCommand, [](std::string_view) { return false; }, &starts);
+      report.Runs = ResolvedCommand(
+          licenceCommand, [](std::string_view) { return false; }, &starts);
       if (starts) report.Runs = "nothing: the install stopped before the command could start";
       report.Add(report.LicenceName, "the licence's command: " + report.Runs);
     } else {
@@ -583,10 +613,11 @@ int RunExtract(const InspectOptions& options, std::ostream& out, std::ostream& e
     if (auto r = reasons.find(i); r != reasons.end()) {
       why = "the reader sees \"" + r->second + "\"";
     } else if (!folder && !update && existed[i] && !options.Overwrite) {
-      why = "a file of that name was there already and is kept (--overwrite no, as when the "
-            "reader answers No)";
-    } else if (auto w = written.find(key); !folder && w != written.end() && !update &&
-                                           !options.Overwrite) {
+      why =
+          "a file of that name was there already and is kept (--overwrite no, as when the "
+          "reader answers No)";
+    } else if (auto w = written.find(key);
+               !folder && w != written.end() && !update && !options.Overwrite) {
       why = "the same file on Windows as the earlier entry " + Printable(names[w->second]) +
             ", which is kept (--overwrite no, as when the reader answers No)";
     } else {
@@ -605,8 +636,8 @@ int RunExtract(const InspectOptions& options, std::ostream& out, std::ostream& e
         << Printable(why) << "\n";
   }
   out << "installed " << installed << " of " << names.size()
-      << (names.size() == 1 ? " entry" : " entries") << " into " << options.Folder << (skipped ? ", skipped " + std::to_string(skipped) : "")
-      << "\n";
+      << (names.size() == 1 ? " entry" : " entries") << " into " << options.Folder
+      << (skipped ? ", skipped " + std::to_string(skipped) : "") << "\n";
   if (setup.Host.Messages.size() > 0 || listed > 0) {
     err << "bookpack: the install was not complete: the reader's setup shows "
         << Plural(setup.Host.Messages.size(), "message") << "\n";

@@ -9,10 +9,14 @@ size_t SequenceLength(std::string_view text, size_t i) {
   if (b < 0x80) return 1;
   size_t n = 0;
   uint32_t code = 0, least = 0;
-  if (b >= 0xC2 && b <= 0xDF) n = 2, code = b & 0x1F, least = 0x80;
-  else if (b >= 0xE0 && b <= 0xEF) n = 3, code = b & 0x0F, least = 0x800;
-  else if (b >= 0xF0 && b <= 0xF4) n = 4, code = b & 0x07, least = 0x10000;
-  else return 0;
+  if (b >= 0xC2 && b <= 0xDF)
+    n = 2, code = b & 0x1F, least = 0x80;
+  else if (b >= 0xE0 && b <= 0xEF)
+    n = 3, code = b & 0x0F, least = 0x800;
+  else if (b >= 0xF0 && b <= 0xF4)
+    n = 4, code = b & 0x07, least = 0x10000;
+  else
+    return 0;
   if (i + n > text.size()) return 0;
   for (size_t k = 1; k < n; ++k) {
     const auto c = static_cast<unsigned char>(text[i + k]);
@@ -43,13 +47,27 @@ std::string JsonWriter::Quoted(std::string_view text) {
     }
     ++i;
     switch (b) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      case '\b': out += "\\b"; break;
-      case '\f': out += "\\f"; break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      case '\b':
+        out += "\\b";
+        break;
+      case '\f':
+        out += "\\f";
+        break;
       default:
         if (b < 0x20 || b == 0x7F) {
           out += "\\u00";

@@ -99,7 +99,8 @@ std::string DirectiveMeaning(const LicenceDirective& directive) {
              "first line is hidden" +
              (directive.Letter == 'p'
                   ? "; the folder's label is hidden, and a reader without the application is "
-                    "told \"" + std::string(ebook::kReplaceTargetMissingMessage) + "\""
+                    "told \"" +
+                        std::string(ebook::kReplaceTargetMissingMessage) + "\""
                   : "; a reader without the application is told \"" +
                         std::string(ebook::kBaseNotInstalledMessage) + "\"");
     default:
