@@ -563,6 +563,40 @@ def setup_seeds():
     return seeds
 
 
+# The flags byte of fuzz_inspect (see fuzz/fuzz_inspect.cpp).
+I_RAW, I_APP_PATH, I_OVERWRITE, I_EXISTING, I_PASSWORD = 0x01, 0x02, 0x04, 0x08, 0x10
+
+
+def inspect_seeds(setups):
+    """fuzz_setup's archives under fuzz_inspect's flags, and licences that
+    bookpack reports on: cut, a directive that looks like text, a command."""
+    seeds = {}
+    for name, data in setups.items():
+        flags = data[0]
+        inspect = (I_RAW if flags & RAW_PACKAGE else 0) | I_PASSWORD
+        if flags & READER_INSTALLED:
+            inspect |= I_APP_PATH
+        if flags & PLACE_EXISTING:
+            inspect |= I_EXISTING
+        seeds[name] = bytes([inspect]) + data[4:]
+    long_text = b"".join(b"Clause %d: the reader agrees.\r\n" % i for i in range(800))
+    licences = {
+        "licence_long": long_text,
+        "licence_accidental": b"all rights reserved\r\nText\r\n",
+        "licence_command": b"e book.htm /x\r\nText\r\n",
+        "licence_update": b"p quonview.exe\r\nText\r\n",
+        "licence_zero": b"Terms\r\nMore\x00hidden\r\n",
+    }
+    for name, text in licences.items():
+        archive = make_zip([("!!licence.txt", text, zipfile.ZIP_DEFLATED),
+                            ("book.htm", b"<p>book</p>", zipfile.ZIP_STORED)])
+        flags = I_APP_PATH if name == "licence_update" else 0
+        seeds[name] = bytes([flags | I_EXISTING]) + archive
+    for name, data in seeds.items():
+        assert len(data) <= 64 * 1024, name
+    return seeds
+
+
 def write(target, seeds):
     out = os.path.join(HERE, "corpus", target)
     shutil.rmtree(out, ignore_errors=True)
@@ -577,7 +611,9 @@ def main():
     write("fuzz_inflate", plain)
     write("fuzz_inflate_encrypted", encrypted_seeds(plain))
     write("fuzz_code_tables", code_table_seeds())
-    write("fuzz_setup", setup_seeds())
+    setups = setup_seeds()
+    write("fuzz_setup", setups)
+    write("fuzz_inspect", inspect_seeds(setups))
     return 0
 
 

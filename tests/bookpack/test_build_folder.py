@@ -141,8 +141,9 @@ class WhatTheReaderSeesTest(BuildTestCase):
         for text, expected in self.LICENCES:
             with self.subTest(text=text):
                 licence.write_bytes(text)
+                meant = ["--directive"] if text.lstrip(b"\xef\xbb\xbf")[:1] in b"adepr" else []
                 result = bookpack("build", "--stub", STUB, "-o", self.scratch / "L.exe",
-                                  "--licence", licence, source)
+                                  "--licence", licence, *meant, source)
                 self.assertEqual(result.returncode, 0, result.stderr)
                 self.assertIn("licence: !!licence.txt, " + expected, result.stdout)
 
@@ -152,8 +153,12 @@ class WhatTheReaderSeesTest(BuildTestCase):
         (["bin/QUONVIEW.EXE", "quonxr.exe"], None, '"<install folder>\\bin\\QUONVIEW.EXE" /INIT'),
         (["quonxr.exe", "quonview.exe.txt", "aquon.exe"], None, "nothing"),
         # A bare program name starts only from the install (or system) folder.
-        (["quonview.exe", "reader.exe"], b"e reader.exe /book\r\n", "reader.exe /book"),
-        (["quonview.exe"], b"e planted.exe /book\r\n", "planted.exe /book"),
+        (["quonview.exe", "reader.exe"], b"e reader.exe /book\r\n",
+         '"<install folder>\\reader.exe" /book'),
+        (["quonview.exe"], b"e planted.exe /book\r\n",
+         "nothing starts: planted.exe is not in the installation folder or the system folder"),
+        (["quonview.exe"], b"e notepad readme.txt\r\n",
+         '"C:\\Windows\\System32\\notepad.exe" readme.txt'),
         (["quonview.exe"], b"e\r\n", '"<install folder>\\quonview.exe" /INIT'),
         (["bin/quonview.exe"], b"p Viewer.exe\r\n", '"<install folder>\\quonview.exe" /INIT'),
     ]
@@ -165,7 +170,7 @@ class WhatTheReaderSeesTest(BuildTestCase):
                 options = []
                 if licence is not None:
                     (self.scratch / "licence.txt").write_bytes(licence)
-                    options = ["--licence", self.scratch / "licence.txt"]
+                    options = ["--licence", self.scratch / "licence.txt", "--directive"]
                 setup = self.scratch / f"Run{number}.exe"
                 result = bookpack("build", "--stub", STUB, "-o", setup, *options, source)
                 self.assertEqual(result.returncode, 0, result.stderr)

@@ -54,6 +54,14 @@ class NameRefusalTest(BuildTestCase):
         ({"Ärger.txt": b"1", "ärger.txt": b"2"}, '"Ärger.txt" and "ärger.txt"', "same file"),
         ({"notes": b"1", "notes.": b"2"}, "notes.", "a part ending in a dot or a space"),
         ({"book /a.txt": b"1"}, "book /a.txt", "a part ending in a dot or a space"),
+        ({"notes /a.txt": b"1"}, "notes /a.txt", "a part ending in a dot or a space"),
+        ({"d./a.txt": b"1"}, "d./a.txt", "a part ending in a dot or a space"),
+        ({"CONIN$": b"x"}, "CONIN$", "device name"),
+        ({"conout$.txt": b"x"}, "conout$.txt", "device name"),
+        ({"sub/COM\u00b9.txt": b"x"}, "COM\u00b9.txt", "device name"),
+        ({"LPT\u00b3": b"x"}, "LPT\u00b3", "device name"),
+        ({"Com\u00b2 .log": b"x"}, "Com\u00b2 .log", "device name"),
+        ({"lpt9.dat": b"x"}, "lpt9.dat", "device name"),
         ({"Docs": b"1", "docs/a.txt": b"2"}, '"Docs" and "docs/a.txt"', "a file and a folder"),
     ]
 

@@ -264,7 +264,7 @@ class MessagesTest(BuildTestCase):
              ["ok: a.txt", "ok: b/c.bin", "ok: d.txt", "ok: the reader's install"], None),
             (["extract", setup, self.scratch / "q", "-q", "--password", "pw"], 0, [], None),
             (["extract", setup, self.scratch / "v", "-v", "--password", "pw"], 0,
-             ["  a.txt", "  b/c.bin", "installed 3 entries"], None),
+             ["  a.txt", "  b/c.bin", "installed 3 of 3 entries"], None),
         ]
         for arguments, status, lines, absent in cases:
             with self.subTest(arguments=arguments):

@@ -22,7 +22,9 @@
 #include "core/setup_session.h"
 #include "entry_encoder.h"
 #include "entry_rules.h"
+#include "licence_report.h"
 #include "ordered_workers.h"
+#include "printable.h"
 #include "stub_info.h"
 #include "zip_writer.h"
 
@@ -241,8 +243,23 @@ class Builder {
       std::string text, problem;
       if (!LicenceText(*licence_, zip_.Data(), text, problem))
         return Refuse(err_, licence_->Record.Name + ": " + problem);
-      directive_ = ReadDirective(text);
+      licenceFacts_ = ReadLicenceFacts(text, text.size());
+      directive_ = licenceFacts_.Directive;
+      if (directive_.Letter != 0 && !options_.DirectiveMeant) {
+        return Refuse(
+            err_, Printable(licence_->Record.Name) + ": the first line '" +
+                      Printable(licenceFacts_.FirstLine) + "' starts with '" +
+                      std::string(1, directive_.Letter) +
+                      "', which the stub reads as a directive (" + DirectiveMeaning(directive_) +
+                      "), and the reader never sees that line. If the directive is meant, give "
+                      "--directive; if the line is text, start the licence with a blank line or "
+                      "any character other than a, d, e, p and r");
+      }
     }
+    if (options_.DirectiveMeant && directive_.Letter == 0)
+      notes_.push_back(std::string("--directive was given, but ") +
+                       (licence_ == nullptr ? "the setup has no licence"
+                                            : "the licence's first line is no directive"));
     uint64_t least = stub_.size() + 8 + kEndRecordLength;
     // Nothing the stub might take for the licence is encrypted: it would be
     // passed over, which is why such an entry in a source ZIP is refused.
@@ -303,6 +320,9 @@ class Builder {
   void Report() {
     if (options_.Quiet) return;
     for (const std::string& note : notes_) err_ << "bookpack: note: " << note << "\n";
+    const std::string cut = licence_ != nullptr ? CutProblem(licenceFacts_) : "";
+    if (!cut.empty())
+      err_ << "bookpack: warning: " << Printable(licence_->Record.Name) << ": " << cut << "\n";
     std::string kinds;
     if (stored_ != 0)
       kinds = std::to_string(stored_) +
@@ -315,8 +335,16 @@ class Builder {
     std::vector<std::string> names;
     for (const PlannedEntry& entry : plan_) names.push_back(entry.Record.Name);
     const std::string* licenceName = licence_ != nullptr ? &licence_->Record.Name : nullptr;
-    for (const std::string& line : DescribeOutcome(names, licenceName, directive_))
-      out_ << line << "\n";
+    for (const std::string& line : DescribeOutcome(names, licenceName, directive_, cut)) {
+      out_ << Printable(line) << "\n";
+      const std::string nothing = "runs after installing: nothing starts: ";
+      if (line.compare(0, nothing.size(), nothing) == 0)
+        err_ << "bookpack: warning: the licence's command starts nothing: "
+             << Printable(line.substr(nothing.size())) << "\n";
+    }
+    if (std::string accident = licence_ != nullptr ? AccidentalDirectiveProblem(licenceFacts_) : "";
+        !accident.empty())
+      err_ << "bookpack: warning: " << accident << "\n";
   }
 
   const BuildOptions& options_;
@@ -330,6 +358,7 @@ class Builder {
   std::vector<std::string> notes_;
   const PlannedEntry* licence_ = nullptr;
   LicenceDirective directive_;
+  LicenceFacts licenceFacts_;
   uint64_t totalWork_ = 0;
   PackagedFileWriter writer_;
   size_t stored_ = 0, encrypted_ = 0;

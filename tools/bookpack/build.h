@@ -17,6 +17,9 @@ struct BuildOptions {
   bool Progress = false;                      // on a terminal
   bool Quiet = false;                         // errors only
   bool Verbose = false;                       // also each entry as it is written
+  // The licence's first line is meant as a directive to the stub (a, d, e,
+  // p or r followed by any character); without it such a licence is refused.
+  bool DirectiveMeant = false;
 };
 
 // Writes the setup and tells what the reader will see. Returns the exit

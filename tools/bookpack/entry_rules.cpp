@@ -167,9 +167,47 @@ LicenceDirective ReadDirective(std::string_view text) {
   return directive;
 }
 
+const std::vector<std::string_view>& SystemPrograms() {
+  static const std::vector<std::string_view> kPrograms = {
+      "calc.exe",    "cmd.exe",     "control.exe",  "hh.exe",   "msiexec.exe",
+      "mspaint.exe", "notepad.exe", "rundll32.exe", "write.exe"};
+  return kPrograms;
+}
+
+bool IsSystemProgram(std::string_view lowerName) {
+  for (std::string_view p : SystemPrograms())
+    if (p == lowerName) return true;
+  return false;
+}
+
+std::string ResolvedCommand(std::string_view command,
+                            const std::function<bool(std::string_view)>& inInstallFolder,
+                            bool* starts) {
+  if (starts != nullptr) *starts = true;
+  const bool quoted = !command.empty() && command[0] == '"';
+  const size_t from = quoted ? 1 : 0;
+  size_t end = command.find(quoted ? '"' : ' ', from);
+  if (end == std::string_view::npos) end = command.size();
+  std::string_view program = command.substr(from, end - from);
+  if (program.find_first_of("\\/:") != std::string_view::npos) return std::string(command);
+  std::string_view arguments = command.substr(end);
+  if (quoted && !arguments.empty()) arguments.remove_prefix(1);
+  std::string file(program);
+  if (file.find('.') == std::string::npos) file += ".exe";
+  std::string lower = file;
+  for (char& c : lower)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 0x20);
+  if (inInstallFolder(file)) return "\"<install folder>\\" + file + "\"" + std::string(arguments);
+  if (IsSystemProgram(lower))
+    return "\"C:\\Windows\\System32\\" + file + "\"" + std::string(arguments);
+  if (starts != nullptr) *starts = false;
+  return "nothing starts: " + file + " is not in the installation folder or the system folder";
+}
+
 std::vector<std::string> DescribeOutcome(const std::vector<std::string>& names,
                                          const std::string* licenceName,
-                                         const LicenceDirective& directive) {
+                                         const LicenceDirective& directive,
+                                         const std::string& licenceCut) {
   std::vector<std::string> lines;
   const std::string quoted = "\"" + directive.Argument + "\"";
   if (licenceName == nullptr) {
@@ -178,7 +216,8 @@ std::vector<std::string> DescribeOutcome(const std::vector<std::string>& names,
     std::string line = "licence: " + *licenceName;
     switch (directive.Letter) {
       case 0:
-        line += ", no directive: the whole text is shown";
+        line += licenceCut.empty() ? ", no directive: the whole text is shown"
+                                   : ", no directive: only the start of the text is shown";
         break;
       case 'd':
         line += ", directive d: the first line is hidden";
@@ -199,13 +238,21 @@ std::vector<std::string> DescribeOutcome(const std::vector<std::string>& names,
                                      : " (a reader without it is told to install the trial first)");
         break;
     }
+    if (!licenceCut.empty()) line += "; " + licenceCut;
     lines.push_back(line);
   }
+  const bool flat = directive.Letter == 'p' || directive.Letter == 'r';
   if (directive.SetsRunCommand()) {
-    lines.push_back("runs after installing: " + directive.Argument);
+    auto inFolder = [&](std::string_view file) {
+      for (const std::string& name : names) {
+        std::string_view target = flat ? ebook::NameOfPath(name) : std::string_view(name);
+        if (UpperAscii(target) == UpperAscii(file)) return true;
+      }
+      return false;
+    };
+    lines.push_back("runs after installing: " + ResolvedCommand(directive.Argument, inFolder));
     return lines;
   }
-  const bool flat = directive.Letter == 'p' || directive.Letter == 'r';
   for (const std::string& name : names) {
     if (!ebook::IsRunProgramName(name)) continue;
     std::string target = flat ? std::string(ebook::NameOfPath(name)) : name;

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -35,10 +36,30 @@ struct LicenceDirective {
 // The directive on the licence text's first line, read as the engine reads it.
 LicenceDirective ReadDirective(std::string_view text);
 
+// Programs of Windows itself that every reader's system folder
+// (C:\Windows\System32) holds, lower case: a bare command naming one starts
+// it when the installation folder has no program of that name.
+bool IsSystemProgram(std::string_view lowerName);
+const std::vector<std::string_view>& SystemPrograms();
+
+// How the engine resolves a run command (setup_flow.cpp): a bare program
+// name is looked up in the installation folder, then the system folder, and
+// starts nothing when in neither. `inInstallFolder` answers whether a file
+// name (with ".exe" added when it has no dot) will be in the installation
+// folder. The answer is the command shown the publisher, with the
+// installation folder written "<install folder>", or "nothing starts: ..."
+// (then `starts` is false).
+std::string ResolvedCommand(std::string_view command,
+                            const std::function<bool(std::string_view)>& inInstallFolder,
+                            bool* starts = nullptr);
+
 // What the reader's setup will do, for the publisher: the licence line and
 // the run-command line. `names` are the entries in archive order.
+// `licenceCut` is empty when the reader sees the whole licence, else says
+// where it is cut.
 std::vector<std::string> DescribeOutcome(const std::vector<std::string>& names,
                                          const std::string* licenceName,
-                                         const LicenceDirective& directive);
+                                         const LicenceDirective& directive,
+                                         const std::string& licenceCut = "");
 
 }  // namespace bookpack

@@ -4,17 +4,26 @@
 
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <ostream>
+#include <set>
 #include <vector>
 
 #include "core/archive.h"
+#include "core/archive_pass.h"
 #include "core/crc32.h"
 #include "core/extract.h"
 #include "core/inflate.h"
+#include "core/licence.h"
 #include "core/paths.h"
 #include "core/setup_flow.h"
+#include "entry_rules.h"
 #include "host/native_platform.h"
+#include "json_writer.h"
+#include "licence_report.h"
+#include "printable.h"
 #include "stub_info.h"
+#include "zip_reader.h"
 
 namespace bookpack {
 namespace {
@@ -83,7 +92,7 @@ std::string MessagesOf(const NativePlatform& host, size_t from) {
   for (size_t i = from; i < host.Messages.size(); ++i) {
     std::string line = host.Messages[i].Caption + ": " + host.Messages[i].Text;
     for (char& c : line) c = c == '\n' ? ' ' : c;
-    text += "  reader sees: " + line + "\n";
+    text += "  reader sees: " + Printable(line) + "\n";
   }
   return text;
 }
@@ -114,15 +123,27 @@ bool WalkEntries(SetupSession& session, const std::function<void(const WalkedEnt
   return true;
 }
 
-// Writes nothing; the stream's CRC is all that is wanted.
+// Writes nothing, or keeps the first bytes when asked (the licence); the
+// stream's CRC is all that is wanted otherwise.
 class DiscardSink final : public ebook::ByteSink {
  public:
-  int32_t Write(const uint8_t*, int32_t count) override { return count; }
+  explicit DiscardSink(std::string* kept = nullptr) : kept_(kept) {}
+  int32_t Write(const uint8_t* data, int32_t count) override {
+    if (kept_ != nullptr && kept_->size() <= static_cast<size_t>(ebook::kLicenceReadSize)) {
+      const size_t room = ebook::kLicenceReadSize + 1 - kept_->size();
+      kept_->append(reinterpret_cast<const char*>(data),
+                    std::min(room, static_cast<size_t>(count)));
+    }
+    return count;
+  }
+
+ private:
+  std::string* kept_;
 };
 
 // The problem with one entry as the stub would meet it, or empty.
 std::string VerifyEntry(SetupSession& session, const WalkedEntry& entry,
-                        const std::string& password) {
+                        const std::string& password, std::string* kept = nullptr) {
   const LocalFileHeader& header = session.CurrentHeader;
   const std::string name = entry.Name;
   if (entry.Stored[0] == '\0') return "empty name: the install stops here";
@@ -130,8 +151,7 @@ std::string VerifyEntry(SetupSession& session, const WalkedEntry& entry,
   if (!ebook::IsSafeEntryName(name))
     return "name points outside the installation folder or is not one Windows creates as given";
   const bool folder = name.back() == '/' || name.back() == '\\';
-  if (entry.SizesUnreadable)
-    return "Zip64 sizes missing or beyond 2 GiB: the install stops here";
+  if (entry.SizesUnreadable) return "Zip64 sizes missing or beyond 2 GiB: the install stops here";
   if (entry.SizesUnknown) return "sizes only after the data: the install stops here";
   if (folder) return "";
   if (header.Method != 0 && header.Method != 8)
@@ -148,7 +168,7 @@ std::string VerifyEntry(SetupSession& session, const WalkedEntry& entry,
       return "wrong password";
   }
   ebook::ArchiveSource source(session);
-  DiscardSink sink;
+  DiscardSink sink(kept);
   ebook::EntryStream stream;
   stream.Source = &source;
   stream.Sink = &sink;
@@ -166,6 +186,45 @@ std::string VerifyEntry(SetupSession& session, const WalkedEntry& entry,
   return stream.Verified(header.Crc32, header.UncompressedSize) ? "" : "CRC error";
 }
 
+// Whether the listing pass reads this entry as the licence (archive_pass.cpp,
+// ListEntry): the first one that it can show.
+bool IsShownLicence(const SetupSession& session, const WalkedEntry& entry) {
+  const LocalFileHeader& header = session.CurrentHeader;
+  return ebook::IsLicenceEntryName(entry.Name) && !entry.SizesUnknown && !entry.SizesUnreadable &&
+         (header.Flags & ebook::kEncryptedFlag) == 0 &&
+         (header.Method == 0 || header.Method == 8) && entry.NameFits &&
+         ebook::IsSafeEntryName(entry.Name);
+}
+
+constexpr char kAppPathsKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\";
+
+// The reader's machine as far as bookpack knows it: the applications the
+// publisher registered, and the programs of Windows in the system folder.
+bool PrepareMachine(NativePlatform& host, const InspectOptions& options, std::ostream& err) {
+  for (const auto& [name, folder] : options.AppPaths) {
+    host.Registry[{ebook::RegistryPlace::kLocalMachine64, kAppPathsKey + name, "Path"}] = folder;
+    const std::string hostFolder = host.HostPath(folder);
+    std::error_code ec;
+    if (hostFolder.empty() || (fs::create_directories(hostFolder, ec), ec)) {
+      err << "bookpack: --app-path " << Printable(name) << "=" << Printable(folder)
+          << ": not a folder that can be made on a Windows drive\n";
+      return false;
+    }
+  }
+  const std::string system = host.HostPath("C:\\Windows\\System32");
+  std::error_code ec;
+  fs::create_directories(system, ec);
+  for (std::string_view program : SystemPrograms()) {
+    FILE* f = fopen((fs::path(system) / std::string(program)).c_str(), "wb");
+    if (f != nullptr) fclose(f);
+  }
+  return true;
+}
+
+std::string Plural(size_t n, const char* word) {
+  return std::to_string(n) + " " + word + (n == 1 ? "" : "s");
+}
+
 }  // namespace
 
 int RunList(const InspectOptions& options, std::ostream& out, std::ostream& err) {
@@ -176,18 +235,38 @@ int RunList(const InspectOptions& options, std::ostream& out, std::ostream& err)
   uint64_t total = 0;
   int count = 0;
   bool anyEncrypted = false;
-  out << "    size  packed  method   name\n";
+  JsonWriter json;
+  json.BeginObject().Key("setup").String(options.SetupPath);
+  json.Key("stub_length").Number(setup.Session.StubLength).Key("entries").BeginArray();
+  if (!options.Json) out << "    size  packed  method   name\n";
   bool walked = WalkEntries(setup.Session, [&](const WalkedEntry& entry) {
-    out << std::string(8 - std::min<size_t>(8, std::to_string(header.UncompressedSize).size()), ' ')
-        << header.UncompressedSize << ' '
-        << std::string(7 - std::min<size_t>(7, std::to_string(header.CompressedSize).size()), ' ')
-        << header.CompressedSize << "  " << MethodName(header.Method)
-        << ((header.Flags & ebook::kEncryptedFlag) ? "*" : " ")
-        << std::string(header.Method == 8   ? 1
-                       : header.Method == 0 ? 2
-                                            : 3,
-                       ' ')
-        << entry.Name << "\n";
+    const bool encrypted = (header.Flags & ebook::kEncryptedFlag) != 0;
+    json.BeginObject()
+        .Key("name")
+        .String(entry.Name)
+        .Key("size")
+        .Number(header.UncompressedSize)
+        .Key("packed")
+        .Number(header.CompressedSize)
+        .Key("method")
+        .String(MethodName(header.Method))
+        .Key("method_id")
+        .Number(header.Method)
+        .Key("encrypted")
+        .Bool(encrypted)
+        .EndObject();
+    if (!options.Json) {
+      out << std::string(8 - std::min<size_t>(8, std::to_string(header.UncompressedSize).size()),
+                         ' ')
+          << header.UncompressedSize << ' '
+          << std::string(7 - std::min<size_t>(7, std::to_string(header.CompressedSize).size()), ' ')
+          << header.CompressedSize << "  " << MethodName(header.Method) << (encrypted ? "*" : " ")
+          << std::string(header.Method == 8   ? 1
+                         : header.Method == 0 ? 2
+                                              : 3,
+                         ' ')
+          << Printable(entry.Name) << "\n";
+    }
     total += header.UncompressedSize;
     ++count;
     anyEncrypted = anyEncrypted || (header.Flags & ebook::kEncryptedFlag) != 0;
@@ -196,73 +275,282 @@ int RunList(const InspectOptions& options, std::ostream& out, std::ostream& err)
     err << MessagesOf(setup.Host, 0);
     return 2;
   }
-  out << count << (count == 1 ? " entry, " : " entries, ") << total << " bytes"
-      << (anyEncrypted ? " (* encrypted)" : "") << "\n";
+  json.EndArray().Key("count").Number(count).Key("total").Number(static_cast<int64_t>(total));
+  json.EndObject();
+  if (options.Json) {
+    out << json.Text() << "\n";
+  } else {
+    out << count << (count == 1 ? " entry, " : " entries, ") << total << " bytes"
+        << (anyEncrypted ? " (* encrypted)" : "") << "\n";
+  }
   return 0;
 }
 
+namespace {
+
+struct CheckProblem {
+  bool HasEntry = false;
+  std::string Entry;
+  std::string Text;
+};
+
+struct CheckReport {
+  int Entries = 0;
+  bool Walked = false;
+  std::vector<CheckProblem> Problems;
+  std::vector<std::string> Messages;  // what the reader's install shows
+  bool HasLicence = false;
+  std::string LicenceName;
+  LicenceFacts Licence;
+  std::string LicenceSays;  // the directive in plain words, or how the text is shown
+  std::string Runs;         // what runs after installing, as the engine resolves it
+  bool Starts = false;
+  std::string UpdateFolder;  // p, r: where the update goes; empty when not found
+
+  void Add(std::string text) { Problems.push_back({false, "", std::move(text)}); }
+  void Add(std::string entry, std::string text) {
+    Problems.push_back({true, std::move(entry), std::move(text)});
+  }
+};
+
+void WriteCheckJson(const InspectOptions& options, const CheckReport& r, std::ostream& out) {
+  JsonWriter json;
+  json.BeginObject().Key("setup").String(options.SetupPath);
+  json.Key("ok").Bool(r.Problems.empty()).Key("entries").Number(r.Entries);
+  json.Key("problems").BeginArray();
+  for (const CheckProblem& p : r.Problems) {
+    json.BeginObject().Key("entry");
+    if (p.HasEntry)
+      json.String(p.Entry);
+    else
+      json.Null();
+    json.Key("problem").String(p.Text).EndObject();
+  }
+  json.EndArray().Key("reader_sees").BeginArray();
+  for (const std::string& m : r.Messages) json.String(m);
+  json.EndArray().Key("licence");
+  if (!r.HasLicence) {
+    json.Null();
+  } else {
+    const LicenceFacts& f = r.Licence;
+    json.BeginObject()
+        .Key("name")
+        .String(r.LicenceName)
+        .Key("size")
+        .Number(static_cast<int64_t>(f.StoredSize));
+    json.Key("cut")
+        .Bool(f.Cut)
+        .Key("cut_after")
+        .Number(static_cast<int64_t>(f.Cut ? f.CutAt : f.StoredSize));
+    json.Key("cut_line");
+    if (f.Cut)
+      json.Number(static_cast<int64_t>(f.CutLine));
+    else
+      json.Null();
+    json.Key("directive");
+    if (f.Directive.Letter == 0) {
+      json.Null();
+    } else {
+      json.BeginObject()
+          .Key("letter")
+          .String(std::string(1, f.Directive.Letter))
+          .Key("first_line")
+          .String(f.FirstLine)
+          .Key("argument")
+          .String(f.Directive.Argument)
+          .Key("looks_accidental")
+          .Bool(f.LooksAccidental)
+          .EndObject();
+    }
+    json.Key("says").String(r.LicenceSays).EndObject();
+  }
+  json.Key("runs").String(r.Runs).Key("starts").Bool(r.Starts);
+  json.Key("update_folder");
+  if (r.UpdateFolder.empty())
+    json.Null();
+  else
+    json.String(r.UpdateFolder);
+  json.EndObject();
+  out << json.Text() << "\n";
+}
+
+// Quiet: the problems alone.
+void WriteCheckText(const CheckReport& r, bool quiet, std::ostream& out) {
+  for (const CheckProblem& p : r.Problems) {
+    out << "problem: ";
+    if (p.HasEntry)
+      out << (p.Entry.empty() ? std::string("(no name)") : Printable(p.Entry)) << ": ";
+    out << Printable(p.Text) << "\n";
+  }
+  for (const std::string& m : r.Messages) out << "  reader sees: " << Printable(m) << "\n";
+  if (quiet) return;
+  if (r.Walked) out << r.Entries << (r.Entries == 1 ? " entry" : " entries") << " walked\n";
+  if (r.HasLicence) out << "licence: " << Printable(r.LicenceName) << ": " << r.LicenceSays << "\n";
+  if (!r.UpdateFolder.empty()) out << "the update goes to: " << Printable(r.UpdateFolder) << "\n";
+  if (!r.Runs.empty()) out << "runs after installing: " << Printable(r.Runs) << "\n";
+  if (!r.Problems.empty()) {
+    out << Plural(r.Problems.size(), "problem") << ": the reader's install would fail\n";
+  } else {
+    out << "ok: the reader's install would succeed\n";
+  }
+}
+
+// The central directory against the stub's walk: every entry it lists
+// must be one the walk reaches.
+void CompareDirectory(const std::string& path, uint32_t stubLength,
+                      const std::set<uint64_t>& walked, CheckReport& report) {
+  MappedFile file;
+  if (!file.Open(path)) return;
+  // The archive ends where the size field says (a signature's certificate
+  // table may follow it); the walk has checked the field.
+  size_t size = file.Size();
+  if (uint64_t{stubLength} + 4 <= size) {
+    const uint8_t* field = file.Data() + stubLength;
+    const size_t recorded = uint32_t{field[0]} | uint32_t{field[1]} << 8 |
+                            uint32_t{field[2]} << 16 | uint32_t{field[3]} << 24;
+    if (recorded <= size) size = recorded;
+  }
+  std::vector<SourceEntry> listed;
+  std::string error;
+  if (!ReadSourceArchive(file.Data(), size, listed, error)) {
+    report.Add("the central directory cannot be read (" + error +
+               "): ZIP tools would not open the setup as the stub does");
+    return;
+  }
+  for (const SourceEntry& entry : listed) {
+    if (walked.count(entry.HeaderOffset) != 0) continue;
+    report.Add(entry.Record.Name,
+               "listed in the central directory, but the stub's walk never reaches it: it would "
+               "never be installed");
+  }
+}
+
+}  // namespace
+
 int RunCheck(const InspectOptions& options, std::ostream& out, std::ostream& err) {
   ScratchFolder scratch;
-  int problems = 0;
+  CheckReport report;
+  auto finish = [&]() {
+    if (options.Json)
+      WriteCheckJson(options, report, out);
+    else
+      WriteCheckText(report, options.Quiet, out);
+    return report.Problems.empty() ? 0 : 1;
+  };
+  std::string licenceText;
+  uint64_t licenceSize = 0;
   {
     // Every entry on its own, so that each problem is named.
     OpenedSetup setup(scratch.Path() / "walk");
     if (!OpenPackaged(setup, options.SetupPath, err)) return 2;
-    int count = 0;
     bool stopped = false;
     std::string last;
-    bool walked = WalkEntries(
+    std::set<uint64_t> offsets;
+    const bool walked = WalkEntries(
         setup.Session,
         [&](const WalkedEntry& entry) {
-          ++count;
+          ++report.Entries;
           last = entry.Name;
-          std::string problem = VerifyEntry(setup.Session, entry, options.Password);
-          if (problem.empty() && options.Verbose) out << "ok: " << entry.Name << "\n";
-          if (!problem.empty()) {
-            out << "problem: " << (entry.Name[0] == '\0' ? "(no name)" : entry.Name) << ": "
-                << problem << "\n";
-            ++problems;
+          offsets.insert(entry.HeaderOffset);
+          std::string* kept = nullptr;
+          if (!report.HasLicence && IsShownLicence(setup.Session, entry)) {
+            report.HasLicence = true;
+            report.LicenceName = entry.Name;
+            licenceSize = setup.Session.CurrentHeader.UncompressedSize;
+            kept = &licenceText;
           }
+          std::string problem = VerifyEntry(setup.Session, entry, options.Password, kept);
+          if (!problem.empty()) report.Add(entry.Name, problem);
+          if (problem.empty() && options.Verbose && !options.Json)
+            out << "ok: " << Printable(entry.Name) << "\n";
         },
         &stopped);
-    if (walked && stopped && count > 0) {
-      out << "problem: the stub's walk cannot go on after " << last
-          << ": the entries after it would never be installed\n";
-      ++problems;
-    }
     if (!walked) {
-      out << "problem: the setup does not pass the stub's download check\n"
-          << MessagesOf(setup.Host, 0);
-      return 1;
+      report.Add("the setup does not pass the stub's download check");
+      for (size_t i = 0; i < setup.Host.Messages.size(); ++i)
+        report.Messages.push_back(setup.Host.Messages[i].Caption + ": " +
+                                  setup.Host.Messages[i].Text);
+      return finish();
     }
-    if (count == 0) {
-      out << "problem: no entries the stub can find\n";
-      return 1;
+    if (report.Entries == 0) {
+      report.Add("no entries the stub can find");
+      return finish();
     }
-    if (!options.Quiet) out << count << (count == 1 ? " entry" : " entries") << " walked\n";
+    report.Walked = true;
+    if (stopped) {
+      report.Add("the stub's walk cannot go on after " + Printable(last) +
+                 ": the entries after it would never be installed");
+    }
+    CompareDirectory(options.SetupPath, setup.Session.StubLength, offsets, report);
+  }
+  if (report.HasLicence) {
+    report.Licence = ReadLicenceFacts(licenceText, licenceSize);
+    const LicenceFacts& f = report.Licence;
+    report.LicenceSays = f.Directive.Letter != 0 ? DirectiveMeaning(f.Directive)
+                         : f.Cut ? "no directive: only the start of the text is shown"
+                                 : "no directive: the whole text is shown";
+    if (std::string cut = CutProblem(f); !cut.empty()) report.Add(report.LicenceName, cut);
+    if (std::string accident = AccidentalDirectiveProblem(f); !accident.empty())
+      report.Add(report.LicenceName, accident);
   }
   {
     // Then the whole install as the reader's stub runs it, into a scratch
     // folder: whatever it would show the reader counts as a problem.
     OpenedSetup setup(scratch.Path() / "install");
     if (!OpenPackaged(setup, options.SetupPath, err)) return 2;
+    if (!PrepareMachine(setup.Host, options, err)) return 2;
     for (int i = 0; i < 3; ++i) setup.Host.PasswordReplies.push_back(options.Password);
     ebook::OpenSetup(setup.Session);
-    setup.Host.Controls[ebook::kInstallPathEdit] = "C:\\Book";
+    const std::string licenceCommand = setup.Session.RunCommand;
+    const char letter = report.Licence.Directive.Letter;
+    if (setup.Session.PathAutodetected) {
+      report.UpdateFolder = setup.Host.Controls[ebook::kInstallPathEdit];
+    } else {
+      setup.Host.Controls[ebook::kInstallPathEdit] = "C:\\Book";
+      if (letter == 'p' || letter == 'r')
+        report.Add(report.LicenceName,
+                   "an update setup, and no application is registered as '" +
+                       Printable(report.Licence.Directive.Argument) + "': give --app-path " +
+                       Printable(report.Licence.Directive.Argument) +
+                       "=FOLDER to check it as on a reader's machine that has it");
+    }
     ebook::RunInstall(setup.Session);
-    if (!setup.Host.Messages.empty()) {
-      out << "problem: an install shows messages\n" << MessagesOf(setup.Host, 0);
-      ++problems;
+    for (const auto& m : setup.Host.Messages) report.Messages.push_back(m.Caption + ": " + m.Text);
+    if (!setup.Host.Messages.empty()) report.Add("an install shows messages");
+    if (!setup.Host.Started.empty()) {
+      std::string command = setup.Host.Started.front().CommandLine;
+      const std::string book = "\"C:\\Book\\";
+      if (command.compare(0, book.size(), book) == 0)
+        command = "\"<install folder>\\" + command.substr(book.size());
+      report.Runs = command;
+      report.Starts = true;
+    } else if (!licenceCommand.empty()) {
+      bool starts = true;
+      report.Runs = ResolvedCommand(
+          licenceCommand, [](std::string_view) { return false; }, &starts);
+      if (starts) report.Runs = "nothing: the install stopped before the command could start";
+      report.Add(report.LicenceName, "the licence's command: " + report.Runs);
+    } else {
+      report.Runs = "nothing (no licence command and no quon*.exe entry installed)";
     }
   }
-  if (problems != 0) {
-    out << problems << " problem" << (problems == 1 ? "" : "s")
-        << ": the reader's install would fail\n";
-    return 1;
-  }
-  if (!options.Quiet) out << "ok: the reader's install would succeed\n";
-  return 0;
+  return finish();
 }
+
+namespace {
+
+// A Windows name compared the way the file system does, for the entries of
+// one extract: ASCII case, slash or backslash.
+std::string WindowsKey(std::string_view name) {
+  std::string key(name);
+  for (char& c : key) {
+    if (c == '/') c = '\\';
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 0x20);
+  }
+  return key;
+}
+
+}  // namespace
 
 int RunExtract(const InspectOptions& options, std::ostream& out, std::ostream& err) {
   ScratchFolder scratch;
@@ -286,25 +574,88 @@ int RunExtract(const InspectOptions& options, std::ostream& out, std::ostream& e
   }
   OpenedSetup setup(root);
   if (!OpenPackaged(setup, options.SetupPath, err)) return 2;
+  if (!PrepareMachine(setup.Host, options, err)) return 2;
   for (int i = 0; i < 3; ++i) setup.Host.PasswordReplies.push_back(options.Password);
   setup.Host.OverwriteReplies.push_back({options.Overwrite, true});
   ebook::OpenSetup(setup.Session);
-  size_t listed = setup.Host.Messages.size();
+  const size_t listed = setup.Host.Messages.size();
+  const bool update = setup.Session.PathAutodetected;
+  if (update) {
+    out << "an update: the reader's files would go to "
+        << Printable(setup.Host.Controls[ebook::kInstallPathEdit]) << "; extracted flat into "
+        << options.Folder << " instead\n";
+  }
   setup.Host.Controls[ebook::kInstallPathEdit] = "B:\\";
+  // What each file entry would meet: a file already there, or one an
+  // earlier entry of the same Windows name writes.
+  std::vector<std::string> names;
+  for (const auto& item : setup.Host.List) names.push_back(item.Name);
+  std::vector<bool> existed;
+  for (const std::string& name : names) {
+    std::string windows = update ? std::string(ebook::NameOfPath(name)) : name;
+    const std::string hostPath = setup.Host.HostPath("B:\\" + windows);
+    existed.push_back(!hostPath.empty() && fs::exists(fs::symlink_status(hostPath, ec)));
+  }
   ebook::RunInstall(setup.Session);
   out << MessagesOf(setup.Host, 0);
   for (const auto& started : setup.Host.Started)
-    out << "the reader's setup would start: " << started.CommandLine << "\n";
-  if (setup.Host.Messages.size() > 0 || listed > 0) {
-    err << "bookpack: the install reported problems\n";
-    return 1;
+    out << "the reader's setup would start: " << Printable(started.CommandLine) << "\n";
+
+  // Each message that names an entry is that entry's reason (the longest
+  // name it holds, so that "a.txt" does not claim "ba.txt"'s message).
+  std::map<size_t, std::string> reasons;
+  for (const auto& m : setup.Host.Messages) {
+    size_t best = names.size();
+    for (size_t i = 0; i < names.size(); ++i) {
+      if (names[i].empty() || m.Text.find(names[i]) == std::string::npos) continue;
+      if (best == names.size() || names[i].size() > names[best].size()) best = i;
+    }
+    if (best != names.size() && reasons.count(best) == 0) reasons[best] = m.Text;
+  }
+  std::map<std::string, size_t> written;  // Windows name -> first entry
+  size_t installed = 0, skipped = 0;
+  for (size_t i = 0; i < names.size(); ++i) {
+    const std::string& name = names[i];
+    const bool folder = !name.empty() && (name.back() == '/' || name.back() == '\\');
+    std::string windows = update ? std::string(ebook::NameOfPath(name)) : name;
+    const std::string key = WindowsKey(windows);
+    std::string why;
+    if (auto r = reasons.find(i); r != reasons.end()) {
+      why = "the reader sees \"" + r->second + "\"";
+    } else if (!folder && !update && existed[i] && !options.Overwrite) {
+      why =
+          "a file of that name was there already and is kept (--overwrite no, as when the "
+          "reader answers No)";
+    } else if (auto w = written.find(key);
+               !folder && w != written.end() && !update && !options.Overwrite) {
+      why = "the same file on Windows as the earlier entry " + Printable(names[w->second]) +
+            ", which is kept (--overwrite no, as when the reader answers No)";
+    } else {
+      const std::string hostPath = setup.Host.HostPath("B:\\" + windows);
+      if (!folder && (hostPath.empty() || !fs::exists(hostPath, ec)))
+        why = "not installed: the install stopped before it";
+    }
+    if (!folder) written.emplace(key, i);
+    if (why.empty()) {
+      ++installed;
+      continue;
+    }
+    ++skipped;
+    for (char& c : why) c = c == '\n' ? ' ' : c;
+    out << "skipped: " << (name.empty() ? std::string("(no name)") : Printable(name)) << ": "
+        << Printable(why) << "\n";
   }
   if (options.Verbose)
-    for (const auto& item : setup.Host.List) out << "  " << item.Name << "\n";
-  if (!options.Quiet)
-    out << "installed " << setup.Host.List.size()
-        << (setup.Host.List.size() == 1 ? " entry" : " entries") << " into " << options.Folder
-        << "\n";
+    for (const auto& item : setup.Host.List) out << "  " << Printable(item.Name) << "\n";
+  if (!options.Quiet || skipped != 0)
+    out << "installed " << installed << " of " << names.size()
+        << (names.size() == 1 ? " entry" : " entries") << " into " << options.Folder
+        << (skipped ? ", skipped " + std::to_string(skipped) : "") << "\n";
+  if (setup.Host.Messages.size() > 0 || listed > 0) {
+    err << "bookpack: the install was not complete: the reader's setup shows "
+        << Plural(setup.Host.Messages.size(), "message") << "\n";
+    return 1;
+  }
   return 0;
 }
 

@@ -4,6 +4,8 @@
 
 #include <iosfwd>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace bookpack {
 
@@ -14,6 +16,10 @@ struct InspectOptions {
   bool Overwrite = false;  // extract: replace existing files (else keep them)
   bool Quiet = false;      // problems and errors only
   bool Verbose = false;    // also each entry as it is checked or installed
+  bool Json = false;       // list, check: the result as JSON
+  // Applications registered under App Paths for the run (name, the Windows
+  // folder of its "Path" value), so that an update setup finds them.
+  std::vector<std::pair<std::string, std::string>> AppPaths;
 };
 
 // Each returns the exit status: 0 success, 1 a problem was found or an

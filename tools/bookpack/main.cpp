@@ -30,10 +30,12 @@ constexpr int kUsage = 2;
 constexpr char kSynopsis[] =
     "usage:\n"
     "  bookpack build [--stub STUB.exe] -o SETUP.exe [PASSWORD] [--licence FILE]\n"
-    "                 [--level N] [-q|-v] SOURCE      (SOURCE: a folder or a ZIP file)\n"
-    "  bookpack check SETUP.exe [PASSWORD] [-q|-v]\n"
-    "  bookpack list SETUP.exe\n"
-    "  bookpack extract SETUP.exe DIR [PASSWORD] [--overwrite yes|no] [-q|-v]\n"
+    "                 [--level N] [--directive] [-q|-v] SOURCE\n"
+    "                                                 (SOURCE: a folder or a ZIP file)\n"
+    "  bookpack check SETUP.exe [PASSWORD] [--app-path NAME=FOLDER]... [--json] [-q|-v]\n"
+    "  bookpack list SETUP.exe [--json]\n"
+    "  bookpack extract SETUP.exe DIR [PASSWORD] [--overwrite yes|no]\n"
+    "                 [--app-path NAME=FOLDER]... [-q|-v]\n"
     "  bookpack help [COMMAND] | --help | --version\n";
 
 constexpr char kPasswordHelp[] =
@@ -79,28 +81,40 @@ const CommandHelp kHelp[] = {
      "                    and never encrypted; its first line may be a directive\n"
      "                    (see docs/publishing.md)\n"
      "  --level N         compression effort, 0 (store) to 12; default 9\n"
+     "  --directive       the licence's first line (a, d, e, p or r and any\n"
+     "                    character) is meant as a directive to the stub; without\n"
+     "                    it such a licence is refused\n"
      "  PASSWORD          every entry but the licence is encrypted with it; the\n"
      "                    password must be printable ASCII, at most 79 characters\n"
      "  --password-prompt asks twice, so that a typing slip cannot lock the book\n"},
     {"check",
-     "bookpack check SETUP.exe [PASSWORD] [-q|-v]\n"
+     "bookpack check SETUP.exe [PASSWORD] [--app-path NAME=FOLDER]... [--json] [-q|-v]\n"
      "\n"
      "Runs the stub's own download check, walk, decryption, inflate and CRC over\n"
      "every entry, then a whole install into a scratch folder. Each problem is a\n"
      "line on standard output; the exit status is 0 only when the reader's install\n"
-     "would succeed. Without a password, encrypted entries count as problems.\n"},
+     "would succeed. Without a password, encrypted entries count as problems.\n"
+     "\n"
+     "  --app-path NAME=FOLDER  registers an installed application under App Paths\n"
+     "                    for the run, so that an update setup (directive p or r)\n"
+     "                    finds it, e.g. --app-path Viewer.exe=C:\\Apps\\Viewer\\\n"
+     "  --json            the result as JSON (docs/publishing-json.md)\n"},
     {"list",
-     "bookpack list SETUP.exe\n"
+     "bookpack list SETUP.exe [--json]\n"
      "\n"
      "Lists the entries as the stub walks them: size, packed size, method and\n"
-     "name; a * marks an encrypted entry.\n"},
+     "name; a * marks an encrypted entry.\n"
+     "\n"
+     "  --json            the result as JSON (docs/publishing-json.md)\n"},
     {"extract",
-     "bookpack extract SETUP.exe DIR [PASSWORD] [--overwrite yes|no] [-q|-v]\n"
+     "bookpack extract SETUP.exe DIR [PASSWORD] [--overwrite yes|no]\n"
+     "                 [--app-path NAME=FOLDER]... [-q|-v]\n"
      "\n"
      "Installs the setup into DIR with the stub's own engine, as the reader's\n"
      "install would, and says which program it would start.\n"
      "\n"
-     "  --overwrite yes|no  replace files that exist in DIR (default no: keep them)\n"},
+     "  --overwrite yes|no  replace files that exist in DIR (default no: keep them)\n"
+     "  --app-path NAME=FOLDER  as for check\n"},
 };
 
 const CommandHelp* HelpOf(const std::string& command) {
@@ -137,6 +151,7 @@ struct OptionRule {
   const char* Name;  // "--name"
   char Short;        // 'o' for -o, or 0
   bool TakesValue;
+  bool Repeatable = false;  // may be given more than once (each value kept)
 };
 
 const OptionRule kPasswordOptions[] = {
@@ -210,7 +225,7 @@ Arguments Parse(int argc, char** argv, const std::vector<OptionRule>& rules) {
       }
       value = argv[++i];
     }
-    if (args.Has(rule->Name)) {
+    if (args.Has(rule->Name) && !rule->Repeatable) {
       args.Error = name + " is given twice";
       return args;
     }
@@ -365,7 +380,8 @@ int Build(int argc, char** argv) {
                          Join({{{"--stub", 0, true},
                                 {"--output", 'o', true},
                                 {"--licence", 0, true},
-                                {"--level", 0, true}},
+                                {"--level", 0, true},
+                                {"--directive", 0, false}},
                                kPassword,
                                kTalk}));
   if (!args.Error.empty()) return Usage(command, args.Error);
@@ -394,6 +410,7 @@ int Build(int argc, char** argv) {
                                 (looked.empty() ? std::string("bookpack's own folder") : looked));
   }
   if (auto* l = args.Find("--licence")) options.LicencePath = *l;
+  options.DirectiveMeant = args.Find("--directive") != nullptr;
   if (auto* level = args.Find("--level")) {
     char* end = nullptr;
     long n = std::strtol(level->c_str(), &end, 10);
@@ -413,6 +430,8 @@ int Inspect(int argc, char** argv, const std::string& command) {
   std::vector<OptionRule> known;
   if (command != "list") known = Join({kPassword, kTalk});
   if (extract) known.push_back({"--overwrite", 0, true});
+  if (command != "list") known.push_back({"--app-path", 0, true, true});
+  if (!extract) known.push_back({"--json", 0, false});
   Arguments args = Parse(argc, argv, known);
   if (!args.Error.empty()) return Usage(command, args.Error);
   if (args.Help) {
@@ -430,6 +449,14 @@ int Inspect(int argc, char** argv, const std::string& command) {
   }
   if (int status = Talk(args, command, options.Quiet, options.Verbose); status >= 0) return status;
   if (int status = ReadPassword(args, false, options.Password); status >= 0) return status;
+  options.Json = args.Has("--json");
+  for (const auto& [key, value] : args.Named) {
+    if (key != "--app-path") continue;
+    const size_t eq = value.find('=');
+    if (eq == 0 || eq == std::string::npos || eq + 1 == value.size())
+      return Usage(command, "--app-path takes NAME=FOLDER, e.g. Viewer.exe=C:\\Apps\\Viewer\\");
+    options.AppPaths.emplace_back(value.substr(0, eq), value.substr(eq + 1));
+  }
   if (command == "list") return bookpack::RunList(options, std::cout, std::cerr);
   if (command == "check") return bookpack::RunCheck(options, std::cout, std::cerr);
   return bookpack::RunExtract(options, std::cout, std::cerr);

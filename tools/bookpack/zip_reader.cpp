@@ -272,6 +272,7 @@ bool ReadSourceArchive(const uint8_t* bytes, size_t size, std::vector<SourceEntr
       return false;
     }
     const size_t localName = Get16(l + 26), localExtra = Get16(l + 28);
+    entry.HeaderOffset = local;
     entry.DataOffset = local + kLocalHeaderLength + localName + localExtra;
     if (entry.DataOffset + compressed > actual) {
       error = shown + ": its data runs past the end of the archive";

@@ -35,8 +35,9 @@ struct SourceEntry {
   // name in UTF-8 with its flag when the source said so in any of the ways
   // writers say it. Flags are the source's.
   EntryRecord Record;
-  uint64_t DataOffset = 0;  // of the stored data, encryption header included
-  bool NameIsUtf8 = true;   // false: code-page bytes that Windows decodes its own way
+  uint64_t DataOffset = 0;    // of the stored data, encryption header included
+  uint64_t HeaderOffset = 0;  // of the local header, from the file's start
+  bool NameIsUtf8 = true;     // false: code-page bytes that Windows decodes its own way
 };
 
 // Lists the entries of the archive in `bytes`, in central directory order.
