@@ -368,6 +368,7 @@ int32_t ArchiveSource::Read(uint8_t* buffer, int32_t count) {
 }
 
 int32_t OutputSink::Write(const uint8_t* data, int32_t count) {
+  session_.Host->KeepResponsive();
   return session_.Host->WriteFile(session_.OutputHandle, data, count);
 }
 

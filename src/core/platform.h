@@ -105,10 +105,15 @@ class Platform {
   virtual int32_t ReadListItem(int32_t index, char* buffer, int32_t size, bool& selected) = 0;
   // Lets at most one pending window message through.
   virtual void PumpOneMessage() = 0;
+  // Called as an entry's data is written: lets every pending window message
+  // through once 100 ms have passed since it last did, so that the window
+  // never looks hung during a long file. Cheap enough to call per write.
+  virtual void KeepResponsive() = 0;
 
   // --- Messages and the small dialogs -------------------------------------
-  // A modal message box with no owner window and only an OK button. (Not
-  // named MessageBox: <windows.h> turns that name into a macro.)
+  // A modal message box with only an OK button, owned by the main dialog
+  // once there is one, so that it never hides behind it. (Not named
+  // MessageBox: <windows.h> turns that name into a macro.)
   virtual void ShowMessage(std::string_view text, std::string_view caption) = 0;
   // The password dialog: fills `buffer` (NUL-terminated, at most size - 1
   // characters) and returns the count typed; 0 when cancelled.

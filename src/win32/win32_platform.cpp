@@ -300,22 +300,35 @@ void Win32Platform::PumpOneMessage() {
   }
 }
 
+void Win32Platform::KeepResponsive() {
+  const DWORD now = GetTickCount();
+  if (now - lastPump_ < 100) return;
+  lastPump_ = now;
+  MSG message;
+  while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+    TranslateMessage(&message);
+    DispatchMessageW(&message);
+  }
+}
+
+// The questions and messages are owned by the main dialog: a click on it
+// can then never bury them, and it stays disabled while they are open.
 void Win32Platform::ShowMessage(std::string_view text, std::string_view caption) {
   WideText wideText(text);
   WideText wideCaption(caption);
-  MessageBoxW(nullptr, wideText.get(), wideCaption.get(), MB_OK);
+  MessageBoxW(dialog_, wideText.get(), wideCaption.get(), MB_OK);
 }
 
 int32_t Win32Platform::AskPassword(char* buffer, int32_t size) {
   PasswordRequest request{buffer, size, 0};
-  DialogBoxParamW(instance_, kPasswordDialogName, nullptr, PasswordDialogProc,
+  DialogBoxParamW(instance_, kPasswordDialogName, dialog_, PasswordDialogProc,
                   reinterpret_cast<LPARAM>(&request));
   return request.Length;
 }
 
 OverwriteReply Win32Platform::AskOverwrite(std::string_view fileName) {
   OverwriteRequest request{fileName, {}};
-  DialogBoxParamW(instance_, kFileExistDialogName, nullptr, FileExistDialogProc,
+  DialogBoxParamW(instance_, kFileExistDialogName, dialog_, FileExistDialogProc,
                   reinterpret_cast<LPARAM>(&request));
   return request.Reply;
 }

@@ -44,6 +44,7 @@ class Win32Platform final : public Platform {
   int32_t ListSelectedCount() override;
   int32_t ReadListItem(int32_t index, char* buffer, int32_t size, bool& selected) override;
   void PumpOneMessage() override;
+  void KeepResponsive() override;
 
   void ShowMessage(std::string_view text, std::string_view caption) override;
   int32_t AskPassword(char* buffer, int32_t size) override;
@@ -68,6 +69,7 @@ class Win32Platform final : public Platform {
 
   HINSTANCE instance_;
   HWND dialog_ = nullptr;
+  DWORD lastPump_ = 0;  // GetTickCount of the last KeepResponsive pump
   DWORD lastError_ = 0;
 };
 

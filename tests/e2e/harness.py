@@ -102,6 +102,7 @@ def end_process(pid: int) -> None:
 class Window:
     caption: str
     controls: dict  # id -> {"class", "text", "visible", maybe "items", "selected", "checked"}
+    owner: Optional[str] = None  # the caption of the window that owns it
 
     def text(self, control_id: int) -> str:
         return self.controls[control_id]["text"]
@@ -117,6 +118,7 @@ class Outcome:
     log: str
     windows: list = field(default_factory=list)  # in the order they appeared
     reads: list = field(default_factory=list)  # "read" snapshots, in order
+    pings: list = field(default_factory=list)  # "ping" answers: {"answered", "waited"}
     exit_code: Optional[int] = None
     failure: Optional[str] = None
     acp: Optional[int] = None
@@ -141,7 +143,7 @@ class Outcome:
 
 
 def _window(event: dict) -> Window:
-    return Window(event["caption"], {c["id"]: c for c in event["controls"]})
+    return Window(event["caption"], {c["id"]: c for c in event["controls"]}, event.get("owner"))
 
 
 class Script:
@@ -199,6 +201,8 @@ def drive(script: Script, name: str) -> Outcome:
             outcome.windows.append(_window(event))
         elif kind == "read":
             outcome.reads.append(_window(event))
+        elif kind == "ping":
+            outcome.pings.append(event)
         elif kind == "exit":
             outcome.exit_code = event["code"]
         elif kind == "failure":

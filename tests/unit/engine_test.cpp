@@ -1441,5 +1441,17 @@ TEST(EngineLicence, LicenceFolderThatCannotBeMadeDoesNotHideLaterDamage) {
   EXPECT_EQ(rig.Installed(Book("two.txt")), Text("two"));
 }
 
+
+// A long file keeps the window alive while it is written, not only between
+// files: the platform gets a chance per piece written.
+TEST(EngineDialog, LongFilesKeepTheWindowResponsive) {
+  Rng rng(8);
+  Rig rig;
+  rig.Source("big.bin", BinaryMix(rng, 4 << 20));
+  rig.Run(rig.Tool("zip -q -1 {zip} big.bin"));
+  EXPECT_EQ(rig.Messages(), std::vector<std::string>{});
+  EXPECT_GE(rig.Host().KeepResponsiveCalls, (4 << 20) / (32 << 10));
+}
+
 }  // namespace
 }  // namespace ebook::test

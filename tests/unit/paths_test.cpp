@@ -236,6 +236,7 @@ class FakeHost final : public Platform {
   int32_t ListCount() override { return 0; }
   int32_t ListSelectedCount() override { return 0; }
   void PumpOneMessage() override {}
+  void KeepResponsive() override {}
   int32_t AskPassword(char*, int32_t) override { return 0; }
   OverwriteReply AskOverwrite(std::string_view) override { return {}; }
   int32_t ReadRegistryString(RegistryPlace, std::string_view, std::string_view, char*,

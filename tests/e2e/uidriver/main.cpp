@@ -29,6 +29,10 @@
 //   layout TEMPLATE   log the current dialog's geometry (see layout_shot.h);
 //                     TEMPLATE names the program's dialog resource
 //   shot FILE         save the current window's pixels as a BMP file
+//   sleep MS          wait MS milliseconds
+//   ping MS           send the current window a message that does nothing,
+//                     waiting at most MS milliseconds for the answer; logs
+//                     "ping" with whether it was answered and how fast
 //   exit              wait for the program to end and log its exit code; any
 //                     new window meanwhile fails the run
 //
@@ -247,6 +251,10 @@ bool Session::Step(const std::wstring& command, const std::wstring& argument) {
     return true;
   }
   if (command == L"run") return Run(argument);
+  if (command == L"sleep") {
+    Sleep(static_cast<DWORD>(_wtoi(argument.c_str())));
+    return true;
+  }
   if (command == L"window") return TakeWindow(argument);
   if (command == L"exit") return WaitForExit();
   if (command == L"switch") {
@@ -258,6 +266,18 @@ bool Session::Step(const std::wstring& command, const std::wstring& argument) {
   if (!current_ || !IsWindow(current_)) return Fail(command + L": the current window is gone");
   if (command == L"read") {
     log_.Write(DescribeWindow(current_).Add("event", "read"));
+    return true;
+  }
+  if (command == L"ping") {
+    const DWORD limit = static_cast<DWORD>(_wtoi(argument.c_str()));
+    const DWORD start = GetTickCount();
+    DWORD_PTR ignored = 0;
+    const bool answered = SendMessageTimeoutW(current_, WM_NULL, 0, 0, SMTO_NORMAL, limit,
+                                              &ignored) != 0;
+    Json ping = Json::Object();
+    ping.Add("event", "ping").AddBool("answered", answered);
+    ping.Add("waited", static_cast<long long>(GetTickCount() - start));
+    log_.Write(ping);
     return true;
   }
   if (command == L"press") {

@@ -108,6 +108,9 @@ Json DescribeWindow(HWND window) {
   }
   Json described = Json::Object();
   described.Add("caption", WindowCaption(window)).AddJson("controls", controls);
+  // The owner's caption: a question must be owned by the main dialog, or a
+  // click on that dialog buries it.
+  if (HWND owner = GetWindow(window, GW_OWNER)) described.Add("owner", WindowCaption(owner));
   return described;
 }
 

@@ -1,0 +1,46 @@
+"""The reader's window during the install: it answers while a long file is
+written, and its questions and messages are owned by it, so that a click on
+the main dialog never buries them."""
+import subprocess
+
+import archives
+from harness import (ERROR, FOLDER_FIELD, MAIN, OVERWRITE, PASSWORD, SetupCase, message,
+                     overwrite, password, win_path)
+
+
+class ResponsiveTest(SetupCase):
+    def test_window_answers_while_a_long_file_is_written(self):
+        tree = self.case_work / "tree"
+        tree.mkdir()
+        # 3 GB of zeros deflate to a few megabytes, and take the stub
+        # seconds to write.
+        with open(tree / "big.bin", "wb") as big:
+            big.truncate(3 << 30)
+        archive = self.case_work / "big.zip"
+        subprocess.run(["zip", "-q", "-1", str(archive), "big.bin"], cwd=tree, check=True)
+        (tree / "big.bin").unlink()
+        folder = self.folder("big")
+        outcome = self.run_setup(self.package(archive),
+                                 [f"window {MAIN}", f"set {FOLDER_FIELD} {win_path(folder)}",
+                                  "press 1", "sleep 1000", "ping 1000", "sleep 300", "ping 1000"])
+        self.assertEqual(len(outcome.pings), 2)
+        for ping in outcome.pings:
+            self.assertTrue(ping["answered"], ping)
+        self.assertEqual((folder / "big.bin").stat().st_size, 3 << 30)
+        (folder / "big.bin").unlink()
+
+    def test_questions_and_messages_are_owned_by_the_main_dialog(self):
+        files = {"a.txt": b"new a\r\n", "b.txt": b"new b\r\n" * 40}
+        # The password and the overwrite question.
+        secret = archives.info_zip(files, self.case_work / "secret.zip", password="pw")
+        folder = self.folder("owned", create=True)
+        (folder / "a.txt").write_bytes(b"old a\r\n")
+        outcome = self.install(self.package(secret, name="secret.exe"), folder, password("pw"),
+                               overwrite(True), tag="q")
+        # A message: the CRC error of a damaged entry.
+        damaged = archives.info_zip(files, self.case_work / "damaged.zip", store=True)
+        archives.damage_entry(damaged, "b.txt")
+        told = self.install(self.package(damaged, name="damaged.exe"), self.folder("told"),
+                            message(), tag="m")
+        owned = {w.caption: w.owner for w in outcome.windows + told.windows if w.caption != MAIN}
+        self.assertEqual(owned, {PASSWORD: MAIN, OVERWRITE: MAIN, ERROR: MAIN})
