@@ -18,6 +18,9 @@ constexpr char kUnsafeNameMessage[] =
     "This file was not installed, because its name points outside the installation folder:\n";
 constexpr char kLongNameMessage[] = "This file was not installed, because its name is too long:\n";
 constexpr char kWrongPasswordMessage[] = "The installation stopped, because the password is wrong.";
+constexpr char kTryAgainMessage[] = "The password is wrong. Please try again.";
+constexpr char kPasswordCancelledMessage[] =
+    "The installation stopped, because no password was given.";
 constexpr char kStreamedArchiveMessage[] =
     "This setup cannot be installed: its archive does not record the sizes of its files. "
     "Please ask the publisher for a new setup.";
@@ -90,7 +93,7 @@ std::string_view MethodText(uint16_t method, char (&out)[16]) {
 
 bool IsSupportedMethod(uint16_t method) { return method == 0 || method == 8; }
 
-enum class PasswordVerdict { kAccepted, kWrong, kHeaderCut };
+enum class PasswordVerdict { kAccepted, kWrong, kHeaderCut, kCancelled };
 
 // Tries the remembered password, then asks up to three times. An encryption
 // header cut short is damage, which no password mends: nothing is asked.
@@ -110,7 +113,9 @@ PasswordVerdict CheckPassword(SetupSession& session) {
   if (session.Password[0] != '\0' && test()) return PasswordVerdict::kAccepted;
   for (int i = 0; i < kPasswordTries; ++i) {
     std::memset(session.PasswordBuffer, 0, sizeof session.PasswordBuffer);
+    if (i > 0) host.ShowMessage(kTryAgainMessage, kErrorCaption);
     session.PasswordLength = host.AskPassword(session.PasswordBuffer, kPasswordBufferSize);
+    if (session.PasswordLength < 0) return PasswordVerdict::kCancelled;
     int32_t length = session.PasswordLength & 0xFFFF;
     if (NameFromBuffer(session.PasswordBuffer, length, session.Password, sizeof session.Password) <
         0) {
@@ -311,7 +316,9 @@ EntryOutcome InstallEntry(SetupSession& session, PassContext& pass, const Walked
     return {true, PassEnd::kEndAtOnce};
   }
   if (!accepted) {
-    host.ShowMessage(kWrongPasswordMessage, kErrorCaption);
+    host.ShowMessage(verdict == PasswordVerdict::kCancelled ? kPasswordCancelledMessage
+                                                           : kWrongPasswordMessage,
+                     kErrorCaption);
     return {true, PassEnd::kEndAtOnce};
   }
 
@@ -394,6 +401,12 @@ void RunArchivePass(SetupSession& session, bool listing) {
                                    : InstallEntry(session, pass, entry, accepted);
     if (outcome.LeaveWalk) {
       end = outcome.End;
+      break;
+    }
+    // A stop the reader asked for: the file just written is whole (or not
+    // written at all), and the entries not reached are no damage to report.
+    if (session.StopRequested) {
+      end = PassEnd::kEndAtOnce;
       break;
     }
     if (!SkipToNextEntry(session, entry)) {

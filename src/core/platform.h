@@ -116,8 +116,11 @@ class Platform {
   // MessageBox: <windows.h> turns that name into a macro.)
   virtual void ShowMessage(std::string_view text, std::string_view caption) = 0;
   // The password dialog: fills `buffer` (NUL-terminated, at most size - 1
-  // characters) and returns the count typed; 0 when cancelled.
+  // characters) and returns the count typed; -1 when the reader cancelled it
+  // (Escape or the close box).
   virtual int32_t AskPassword(char* buffer, int32_t size) = 0;
+  // A question with Yes and No, owned by the main dialog; true for Yes.
+  virtual bool AskYesNo(std::string_view text, std::string_view caption) = 0;
   // The overwrite dialog for the existing file `fileName`.
   virtual OverwriteReply AskOverwrite(std::string_view fileName) = 0;
 

@@ -17,6 +17,8 @@ void OpenSetup(SetupSession& session) {
 
 namespace {
 
+constexpr char kStopQuestion[] = "Stop the installation? Files already installed stay in place.";
+constexpr char kSetupCaption[] = "E-book Setup";
 constexpr char kFolderTooLongMessage[] =
     "The installation folder is too long. Please choose a shorter one.";
 
@@ -90,7 +92,7 @@ void RunInstall(SetupSession& session) {
   std::memcpy(session.InstallDir, folder, static_cast<size_t>(n) + 1);
   session.InstallState = kSetupInstalling;
   RunArchivePass(session, false);
-  if (session.RunCommand[0] != '\0' && ResolveBareProgram(session)) {
+  if (session.RunCommand[0] != '\0' && !session.StopRequested && ResolveBareProgram(session)) {
     // From the installation folder, named in full (a relative one would be
     // taken from inside itself); an install that stopped early may not have
     // made it, and the command still starts, from the setup's own folder.
@@ -106,7 +108,14 @@ void RunInstall(SetupSession& session) {
 }
 
 void ExitSetup(SetupSession& session) {
-  if (session.InstallState == kSetupIdle) session.InstallState = kSetupFinished;
+  if (session.InstallState == kSetupIdle) {
+    session.InstallState = kSetupFinished;
+  } else if (session.InstallState == kSetupInstalling && !session.StopRequested &&
+             session.Host->AskYesNo(kStopQuestion, kSetupCaption)) {
+    // Asked while a file is written; it is finished (or not written at all)
+    // before the pass ends.
+    session.StopRequested = true;
+  }
 }
 
 }  // namespace ebook

@@ -21,7 +21,9 @@ void OpenSetup(SetupSession& session);
 // Install was pressed. Ignored unless the setup is idle.
 void RunInstall(SetupSession& session);
 
-// Exit was pressed. Ignored while installing.
+// Exit, Escape or the close box. Before the install it ends the setup;
+// during the install it asks whether to stop, and a Yes ends the install
+// after the current file; afterwards it is ignored.
 void ExitSetup(SetupSession& session);
 
 }  // namespace ebook

@@ -87,6 +87,8 @@ struct SetupSession {
   bool RunProgramChosen = false;
   bool LicenceHandled = false;
   int32_t InstallState = 0;
+  // The reader asked to stop: the install pass ends after the current file.
+  bool StopRequested = false;
 };
 
 }  // namespace ebook

@@ -492,12 +492,24 @@ void NativePlatform::ShowMessage(std::string_view text, std::string_view caption
 
 int32_t NativePlatform::AskPassword(char* buffer, int32_t size) {
   DialogLog.emplace_back("password");
-  std::string typed;
+  std::optional<std::string> typed = std::string();
   if (!PasswordReplies.empty()) {
     typed = std::move(PasswordReplies.front());
     PasswordReplies.pop_front();
   }
-  return CopyOut(typed, buffer, size);
+  if (!typed) {
+    if (buffer != nullptr && size > 0) buffer[0] = '\0';
+    return -1;
+  }
+  return CopyOut(*typed, buffer, size);
+}
+
+bool NativePlatform::AskYesNo(std::string_view text, std::string_view caption) {
+  DialogLog.push_back("yesno:" + std::string(caption) + ": " + std::string(text));
+  if (YesNoReplies.empty()) return false;
+  const bool yes = YesNoReplies.front();
+  YesNoReplies.pop_front();
+  return yes;
 }
 
 OverwriteReply NativePlatform::AskOverwrite(std::string_view fileName) {

@@ -7,6 +7,8 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
+#include <optional>
 #include <filesystem>
 #include <map>
 #include <string>
@@ -82,12 +84,16 @@ class NativePlatform final : public Platform {
   int32_t ReadListItem(int32_t index, char* buffer, int32_t size, bool& selected) override;
   void PumpOneMessage() override;
   // Counts the calls: the tests see that long entries keep the window alive.
-  void KeepResponsive() override { ++KeepResponsiveCalls; }
+  void KeepResponsive() override {
+    ++KeepResponsiveCalls;
+    if (DuringWrite) DuringWrite();
+  }
 
   // --- Messages and the small dialogs -------------------------------------
   void ShowMessage(std::string_view text, std::string_view caption) override;
   int32_t AskPassword(char* buffer, int32_t size) override;
   OverwriteReply AskOverwrite(std::string_view fileName) override;
+  bool AskYesNo(std::string_view text, std::string_view caption) override;
 
   // --- Registry and processes ---------------------------------------------
   int32_t ReadRegistryString(RegistryPlace place, std::string_view keyPath,
@@ -123,7 +129,11 @@ class NativePlatform final : public Platform {
   int PumpCount = 0;
   std::vector<Message> Messages;
   // Typed passwords, one per dialog; when none is left the dialog is cancelled.
-  std::deque<std::string> PasswordReplies;
+  // No value: the reader cancels the dialog.
+  std::deque<std::optional<std::string>> PasswordReplies;
+  std::deque<bool> YesNoReplies;  // none left: No
+  // Runs at every KeepResponsive call, as a window message would arrive.
+  std::function<void()> DuringWrite;
   // Answers to the overwrite dialog; when none is left the answer is No.
   std::deque<OverwriteReply> OverwriteReplies;
   std::vector<std::string> OverwriteAsked;

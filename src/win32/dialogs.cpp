@@ -103,8 +103,12 @@ INT_PTR CALLBACK PasswordDialogProc(HWND window, UINT message, WPARAM wParam, LP
     request.Length = bytes > 0 ? bytes : 0;
     request.Buffer[request.Length] = '\0';
     EndDialog(window, IDOK);
+  } else if (message == WM_COMMAND && LOWORD(wParam) == IDCANCEL) {
+    // Escape and the close box: the reader gives up, and the install stops.
+    g_password->Length = -1;
+    g_password->Buffer[0] = '\0';
+    EndDialog(window, IDCANCEL);
   }
-  // Escape (IDCANCEL) is ignored: the dialog ends only through Ok or Enter.
   return FALSE;
 }
 

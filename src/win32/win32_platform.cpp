@@ -319,6 +319,13 @@ void Win32Platform::ShowMessage(std::string_view text, std::string_view caption)
   MessageBoxW(dialog_, wideText.get(), wideCaption.get(), MB_OK);
 }
 
+bool Win32Platform::AskYesNo(std::string_view text, std::string_view caption) {
+  WideText wideText(text);
+  WideText wideCaption(caption);
+  return MessageBoxW(dialog_, wideText.get(), wideCaption.get(), MB_YESNO | MB_ICONQUESTION) ==
+         IDYES;
+}
+
 int32_t Win32Platform::AskPassword(char* buffer, int32_t size) {
   PasswordRequest request{buffer, size, 0};
   DialogBoxParamW(instance_, kPasswordDialogName, dialog_, PasswordDialogProc,

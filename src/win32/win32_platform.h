@@ -45,6 +45,7 @@ class Win32Platform final : public Platform {
   int32_t ReadListItem(int32_t index, char* buffer, int32_t size, bool& selected) override;
   void PumpOneMessage() override;
   void KeepResponsive() override;
+  bool AskYesNo(std::string_view text, std::string_view caption) override;
 
   void ShowMessage(std::string_view text, std::string_view caption) override;
   int32_t AskPassword(char* buffer, int32_t size) override;

@@ -5,6 +5,8 @@ from harness import (ERROR, MAIN, OVERWRITE, PASSWORD, SetupCase, message, overw
 
 RIGHT = "Open-Sesame_42"
 STOPPED = "The installation stopped, because the password is wrong."
+TRY_AGAIN = "The password is wrong. Please try again."
+NO_PASSWORD = "The installation stopped, because no password was given."
 
 
 def encrypted_book() -> dict:
@@ -35,32 +37,38 @@ class PasswordTest(SetupCase):
                 typed = [RIGHT if kind == "right" else wrong for kind in kinds]
                 accepted = typed[-1] == RIGHT
                 folder = self.folder(f"book{n}")
-                dialogs = [password(text) for text in typed]
+                # Each wrong password is said before the dialog comes again.
+                dialogs = []
+                for k, text in enumerate(typed):
+                    if k > 0:
+                        dialogs.append(message())
+                    dialogs.append(password(text))
                 if not accepted:
                     dialogs.append(message())
                 outcome = self.install(self.package(archive, name=f"setup{n}.exe"), folder,
                                        *dialogs, tag=str(n))
+                asked = [MAIN, PASSWORD] + [ERROR, PASSWORD] * (len(typed) - 1)
+                self.assertEqual(outcome.messages[:len(typed) - 1], [(ERROR, TRY_AGAIN)] * (len(typed) - 1))
                 if accepted:
-                    self.assertEqual(outcome.captions, [MAIN] + [PASSWORD] * len(typed))
+                    self.assertEqual(outcome.captions, asked)
                     self.assertTree(folder, files)
                 else:
-                    self.assertEqual(outcome.captions, [MAIN] + [PASSWORD] * 3 + [ERROR])
-                    self.assertEqual(outcome.messages, [(ERROR, STOPPED)])
+                    self.assertEqual(outcome.captions, asked + [ERROR])
+                    self.assertEqual(outcome.messages[-1], (ERROR, STOPPED))
                     self.assertEqual([p.name for p in folder.rglob("*") if p.is_file()], [])
 
 
-    def test_escape_and_main_buttons_do_nothing_while_the_password_is_asked(self):
-        # Escape in the password dialog, and Install and Exit in the main
-        # dialog (which stays enabled meanwhile), are all ignored: the one
-        # dialog then takes the password and the install runs to its end.
+    def test_escape_in_the_password_dialog_stops_the_install(self):
+        # The main dialog is disabled while its password dialog is open;
+        # Escape there (as the close box) gives up, and nothing is written.
         files = encrypted_book()
         archive = archives.info_zip(files, self.case_work / "book.zip", password=RIGHT)
         folder = self.folder("book")
-        outcome = self.install(self.package(archive), folder, [
-            f"window {PASSWORD}", "press 2", f"switch {MAIN}", "press 2", "press 1",
-            f"switch {PASSWORD}", f"set 101 {RIGHT}", "press 1"])
-        self.assertEqual(outcome.captions, [MAIN, PASSWORD])
-        self.assertTree(folder, files)
+        outcome = self.install(self.package(archive), folder,
+                               [f"window {PASSWORD}", "press 2"], message())
+        self.assertEqual(outcome.captions, [MAIN, PASSWORD, ERROR])
+        self.assertEqual(outcome.messages, [(ERROR, NO_PASSWORD)])
+        self.assertEqual([p for p in folder.rglob("*") if p.is_file()], [])
 
 
 class OverwriteTest(SetupCase):

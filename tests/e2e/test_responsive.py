@@ -7,6 +7,8 @@ import archives
 from harness import (ERROR, FOLDER_FIELD, MAIN, OVERWRITE, PASSWORD, SetupCase, message,
                      overwrite, password, win_path)
 
+STOP = "Stop the installation? Files already installed stay in place."
+
 
 class ResponsiveTest(SetupCase):
     def test_window_answers_while_a_long_file_is_written(self):
@@ -28,6 +30,31 @@ class ResponsiveTest(SetupCase):
             self.assertTrue(ping["answered"], ping)
         self.assertEqual((folder / "big.bin").stat().st_size, 3 << 30)
         (folder / "big.bin").unlink()
+
+    def test_exit_during_the_install_asks_and_yes_stops_after_the_current_file(self):
+        tree = self.case_work / "tree"
+        tree.mkdir()
+        with open(tree / "a-big.bin", "wb") as big:
+            big.truncate(2 << 30)
+        (tree / "b-after.txt").write_bytes(b"never reached\r\n")
+        archive = self.case_work / "stop.zip"
+        subprocess.run(["zip", "-q", "-1", str(archive), "a-big.bin", "b-after.txt"], cwd=tree,
+                       check=True)
+        (tree / "a-big.bin").unlink()
+        folder = self.folder("stopped")
+        outcome = self.run_setup(self.package(archive),
+                                 [f"window {MAIN}", f"set {FOLDER_FIELD} {win_path(folder)}",
+                                  "press 1", "sleep 500", "press 2", f"window {MAIN}", "read",
+                                  "press 6"])
+        question = outcome.windows[-1]
+        self.assertEqual(question.message, STOP)
+        self.assertEqual(question.owner, MAIN)
+        # The file being written was finished, the next one never begun, and
+        # nothing was said after the reader's own Yes.
+        self.assertEqual((folder / "a-big.bin").stat().st_size, 2 << 30)
+        self.assertFalse((folder / "b-after.txt").exists())
+        self.assertEqual([w.caption for w in outcome.windows], [MAIN, MAIN])
+        (folder / "a-big.bin").unlink()
 
     def test_questions_and_messages_are_owned_by_the_main_dialog(self):
         files = {"a.txt": b"new a\r\n", "b.txt": b"new b\r\n" * 40}

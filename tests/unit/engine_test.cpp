@@ -981,7 +981,7 @@ TEST(EnginePassword, ThreeTriesThenTheInstallationStops) {
       {{"nope", "pw"}, 2, true},
       {{"a", "b", "pw"}, 3, true},
       {{"a", "b", "c", "pw"}, 3, false},
-      {{}, 3, false},  // cancelled each time
+      {{}, 3, false},  // nothing typed, each time
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::PrintToString(c.typed));
@@ -1001,8 +1001,11 @@ TEST(EnginePassword, ThreeTriesThenTheInstallationStops) {
 
     const auto& log = rig.Host().DialogLog;
     EXPECT_EQ(static_cast<size_t>(std::count(log.begin(), log.end(), "password")), c.dialogs);
-    EXPECT_EQ(rig.Messages(), c.installed ? std::vector<std::string>{}
-                                          : std::vector<std::string>{kWrongPasswordMessage});
+    // Each wrong password is said before the dialog comes again.
+    std::vector<std::string> expected(c.dialogs - 1,
+                                      "Error: The password is wrong. Please try again.");
+    if (!c.installed) expected.push_back(kWrongPasswordMessage);
+    EXPECT_EQ(rig.Messages(), expected);
     EXPECT_EQ(rig.Exists(Book("secret1.txt")), c.installed);
     EXPECT_EQ(rig.Exists(Book("secret2.txt")), c.installed);
     EXPECT_EQ(rig.Installed(Book("secret2.txt")), c.installed ? Text("second secret") : Bytes{});
@@ -1451,6 +1454,52 @@ TEST(EngineDialog, LongFilesKeepTheWindowResponsive) {
   rig.Run(rig.Tool("zip -q -1 {zip} big.bin"));
   EXPECT_EQ(rig.Messages(), std::vector<std::string>{});
   EXPECT_GE(rig.Host().KeepResponsiveCalls, (4 << 20) / (32 << 10));
+}
+
+
+// The reader may stop: Escape in the password dialog stops at once; Exit
+// during the install asks, and Yes ends after the file being written, which
+// is whole, with no CRC error for the entries not reached and nothing started.
+TEST(EngineDialog, TheReaderCanStopTheInstall) {
+  Rng rng(13);
+  {
+    Rig rig;
+    rig.Source("secret.txt", Text("secret"));
+    rig.Host().PasswordReplies = {std::nullopt};
+    rig.Run(rig.Tool("zip -q -e -P pw {zip} secret.txt"));
+    EXPECT_EQ(rig.Messages(),
+              std::vector<std::string>{
+                  "Error: The installation stopped, because no password was given."});
+    EXPECT_EQ(rig.Files(), std::vector<std::string>{});
+  }
+  for (bool yes : {true, false}) {
+    SCOPED_TRACE(yes ? "Yes" : "No");
+    Rig rig;
+    rig.Source("a.bin", BinaryMix(rng, 300000));
+    rig.Source("b.bin", BinaryMix(rng, 300000));
+    rig.Source("quonview.exe", Text("MZ"));
+    const Bytes zip = rig.Tool("zip -q -1 {zip} a.bin b.bin quonview.exe");
+    rig.Host().YesNoReplies = {yes};
+    // Exit arrives while a.bin is written, as a window message would.
+    bool asked = false;
+    rig.Host().DuringWrite = [&] {
+      if (!asked) {
+        asked = true;
+        ExitSetup(rig.Session());
+      }
+    };
+    rig.Run(zip);
+    const auto& log = rig.Host().DialogLog;
+    EXPECT_EQ(std::count(log.begin(), log.end(),
+                         "yesno:E-book Setup: Stop the installation? Files already installed "
+                         "stay in place."),
+              1);
+    EXPECT_EQ(rig.Messages(), std::vector<std::string>{});
+    EXPECT_TRUE(SameBytes(rig.Installed(Book("a.bin")), rig.SourceBytes("a.bin")));
+    EXPECT_EQ(rig.Exists(Book("b.bin")), !yes);
+    EXPECT_EQ(rig.Host().Started.size(), yes ? 0u : 1u);
+    EXPECT_EQ(rig.Session().InstallState, kSetupFinished);
+  }
 }
 
 }  // namespace

@@ -239,6 +239,7 @@ class FakeHost final : public Platform {
   void KeepResponsive() override {}
   int32_t AskPassword(char*, int32_t) override { return 0; }
   OverwriteReply AskOverwrite(std::string_view) override { return {}; }
+  bool AskYesNo(std::string_view, std::string_view) override { return false; }
   int32_t ReadRegistryString(RegistryPlace, std::string_view, std::string_view, char*,
                              int32_t) override {
     return -1;
