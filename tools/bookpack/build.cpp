@@ -21,6 +21,7 @@
 #include "entry_encoder.h"
 #include "entry_rules.h"
 #include "ordered_workers.h"
+#include "printable.h"
 #include "stub_info.h"
 #include "zip_writer.h"
 
@@ -35,12 +36,12 @@ constexpr int kDefaultLevel = 9;
 constexpr uint64_t kProgressThreshold = uint64_t{16} << 20;
 
 int Refuse(std::ostream& err, const std::string& message) {
-  err << "bookpack: refused: " << message << "\n";
+  err << "bookpack: refused: " << Printable(message) << "\n";
   return 1;
 }
 
 int UsageProblem(std::ostream& err, const std::string& message) {
-  err << "bookpack: " << message << "\n";
+  err << "bookpack: " << Printable(message) << "\n";
   return 2;
 }
 
@@ -58,26 +59,42 @@ std::string PasswordProblem(const std::string& password) {
 }
 
 bool LoadStub(const std::string& path, std::vector<uint8_t>& stub, std::ostream& err) {
-  auto bytes = ReadWholeFile(path);
-  if (!bytes) {
+  // Only a file of exactly its recorded length is read whole: a packaged
+  // setup given as the stub is told apart without loading it.
+  bool readable = false;
+  auto recorded = RecordedStubLengthInFile(path, &readable);
+  struct stat st;
+  if (!readable || stat(path.c_str(), &st) != 0) {
     err << "bookpack: refused: cannot read the stub " << path << "\n";
     return false;
   }
-  auto recorded = RecordedStubLength(*bytes);
   if (!recorded) {
     err << "bookpack: refused: " << path << ": no stub length slot (\"" << kStubLengthMarker
         << "\"), so it is not a setup stub whose archive offset is known\n";
     return false;
   }
-  if (*recorded != bytes->size()) {
+  if (*recorded != static_cast<uint64_t>(st.st_size)) {
     err << "bookpack: refused: " << path << ": the stub was built for a length of " << *recorded
-        << " bytes but is " << bytes->size()
+        << " bytes but is " << st.st_size
         << " bytes long (a packaged setup, or a stub changed after its build); the reader's "
            "setup would not find its archive\n";
     return false;
   }
+  auto bytes = ReadWholeFile(path);
+  if (!bytes || bytes->size() != *recorded) {
+    err << "bookpack: refused: cannot read the stub " << path << "\n";
+    return false;
+  }
   stub = std::move(*bytes);
   return true;
+}
+
+// Whether two paths name one file (through links, other spellings of the
+// path or hard links); false when either does not exist.
+bool SameFile(const std::string& a, const std::string& b) {
+  struct stat x, y;
+  return stat(a.c_str(), &x) == 0 && stat(b.c_str(), &y) == 0 && x.st_dev == y.st_dev &&
+         x.st_ino == y.st_ino;
 }
 
 // The names as the rules see them, and the first refusal among them.
@@ -167,6 +184,9 @@ class Builder {
     if (level_ > 12) return UsageProblem(err_, "--level takes 0 (store) to 12");
     if (std::string problem = PasswordProblem(options_.Password); !problem.empty())
       return UsageProblem(err_, problem);
+    if (SameFile(options_.OutputPath, options_.StubPath))
+      return Refuse(err_, "-o " + options_.OutputPath +
+                              " names the stub: the setup would overwrite what it is made from");
     return LoadStub(options_.StubPath, stub_, err_) ? kGoOn : 1;
   }
 
@@ -182,7 +202,12 @@ class Builder {
       return UsageProblem(err_, "cannot find the source " + options_.Source);
     if (S_ISDIR(st.st_mode)) {
       if (!PlanFolder(options_.Source, plan_, notes_, error)) return Refuse(err_, error);
+      LeaveOutTheOutput();
     } else {
+      if (SameFile(options_.OutputPath, options_.Source))
+        return Refuse(err_, "-o " + options_.OutputPath +
+                                " names the source ZIP: the setup would overwrite what it is "
+                                "made from");
       if (!zip_.Open(options_.Source))
         return UsageProblem(err_, "cannot read the source " + options_.Source);
       if (!ReadSourceArchive(zip_.Data(), zip_.Size(), zipEntries_, error))
@@ -194,6 +219,22 @@ class Builder {
                               " holds nothing to install, and the reader would see "
                               "\"Can't read archive header\"");
     return kGoOn;
+  }
+
+  // A setup written into its own source folder (the previous build's, when
+  // it is built again) must not become part of the new one.
+  void LeaveOutTheOutput() {
+    struct stat output;
+    if (stat(options_.OutputPath.c_str(), &output) != 0) return;
+    auto isOutput = [&](const PlannedEntry& entry) {
+      struct stat st;
+      return entry.From == PlannedEntry::Origin::kFile && stat(entry.Path.c_str(), &st) == 0 &&
+             st.st_dev == output.st_dev && st.st_ino == output.st_ino;
+    };
+    for (const PlannedEntry& entry : plan_)
+      if (isOutput(entry))
+        notes_.push_back(entry.Record.Name + ": the output itself, left out of the setup");
+    plan_.erase(std::remove_if(plan_.begin(), plan_.end(), isOutput), plan_.end());
   }
 
   int CheckEntries() {
@@ -270,16 +311,16 @@ class Builder {
   }
 
   void Report() {
-    for (const std::string& note : notes_) err_ << "bookpack: note: " << note << "\n";
-    out_ << "wrote " << options_.OutputPath << ": " << writer_.Size() << " bytes, " << plan_.size()
-         << " entries (" << stored_ << (stored_ == 1 ? " file" : " files")
+    for (const std::string& note : notes_) err_ << "bookpack: note: " << Printable(note) << "\n";
+    out_ << "wrote " << Printable(options_.OutputPath) << ": " << writer_.Size() << " bytes, "
+         << plan_.size() << " entries (" << stored_ << (stored_ == 1 ? " file" : " files")
          << " stored as they are, " << encrypted_ << " encrypted), stub of " << stub_.size()
          << " bytes\n";
     std::vector<std::string> names;
     for (const PlannedEntry& entry : plan_) names.push_back(entry.Record.Name);
     const std::string* licenceName = licence_ != nullptr ? &licence_->Record.Name : nullptr;
     for (const std::string& line : DescribeOutcome(names, licenceName, directive_))
-      out_ << line << "\n";
+      out_ << Printable(line) << "\n";
   }
 
   const BuildOptions& options_;

@@ -4,6 +4,7 @@
 #include <libdeflate.h>
 #include <lzma.h>
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
 
@@ -50,67 +51,169 @@ bool InflateThroughEngine(const uint8_t* data, size_t size, ebook::ByteSink& sin
   return true;
 }
 
-bool DecodeBzip2(const uint8_t* data, size_t size, std::vector<uint8_t>& out,
+// The most a claim can exceed what the data holds: the densest streams of
+// each method, measured and rounded up. Deflate spends at least two bits on
+// a 258-byte copy; bzip2 turns a 65-byte block of one repeated byte into
+// 46 MB; LZMA and xz reach about 7,000:1 on zeros. A claim above the bound
+// is a damaged (or hostile) record, refused before any buffer is sized.
+constexpr uint64_t kDeflateMostRatio = 1032;
+constexpr uint64_t kBzip2MostRatio = 1u << 20;
+constexpr uint64_t kLzmaMostRatio = 1u << 14;
+constexpr uint64_t kSlack = 1024;
+// xz's decoder refuses streams that need more; xz -9 needs 65 MiB.
+constexpr uint64_t kLzmaMemoryLimit = uint64_t{256} << 20;
+// Output buffers start at most this large and double as the data comes.
+constexpr size_t kFirstOutput = size_t{1} << 20;
+
+uint64_t MostOutput(uint16_t method, uint64_t size) {
+  switch (method) {
+    case kMethodStored:
+      return size;
+    case kMethodDeflate:
+      return size * kDeflateMostRatio + kSlack;
+    case kMethodBzip2:
+      return size * kBzip2MostRatio + kSlack;
+    case kMethodLzma:
+    case kMethodXz:
+      return size * kLzmaMostRatio + kSlack;
+    default:
+      return std::numeric_limits<uint64_t>::max();
+  }
+}
+
+// Gives the decoder room for more output: doubles `out` up to `limit` bytes
+// (the claim plus one, so that a stream holding more than its claim shows
+// it). False when the limit is reached.
+bool GrowOutput(std::vector<uint8_t>& out, size_t used, size_t limit) {
+  if (used < out.size()) return true;
+  if (out.size() >= limit) return false;
+  const size_t grown = out.empty() ? kFirstOutput : out.size() * 2;
+  out.resize(grown < limit ? grown : limit);
+  return true;
+}
+
+// Keeps what the engine's decoder writes, in a buffer that grows with the
+// output and never past the claim plus one byte.
+class GrowingSink final : public ebook::ByteSink {
+ public:
+  GrowingSink(std::vector<uint8_t>& out, size_t limit) : out_(out), limit_(limit) {}
+  int32_t Write(const uint8_t* data, int32_t count) override {
+    size_t n = count < 0 ? 0 : static_cast<size_t>(count);
+    while (n > out_.size() - used_ && GrowOutput(out_, out_.size(), limit_)) {
+    }
+    if (n > out_.size() - used_) n = out_.size() - used_;
+    if (n != 0) std::memcpy(out_.data() + used_, data, n);
+    used_ += n;
+    return static_cast<int32_t>(n);
+  }
+  size_t Used() const { return used_; }
+
+ private:
+  std::vector<uint8_t>& out_;
+  size_t limit_;
+  size_t used_ = 0;
+};
+
+bool DecodeBzip2(const uint8_t* data, size_t size, size_t expected, std::vector<uint8_t>& out,
                  std::string& problem) {
-  const size_t expected = out.size();
-  if (size > std::numeric_limits<unsigned>::max() ||
-      expected >= std::numeric_limits<unsigned>::max()) {
+  if (size > std::numeric_limits<unsigned>::max()) {
     problem = "too large";
     return false;
   }
-  // One byte more than the recorded size: a stream that holds more fills
-  // it, and an empty entry still has a buffer to point at.
-  out.resize(expected + 1);
-  unsigned produced = static_cast<unsigned>(out.size());
-  int rc = BZ2_bzBuffToBuffDecompress(reinterpret_cast<char*>(out.data()), &produced,
-                                      const_cast<char*>(reinterpret_cast<const char*>(data)),
-                                      static_cast<unsigned>(size), 0, 0);
-  out.resize(expected);
-  if (rc != BZ_OK || produced != expected) {
-    problem = rc == BZ_OK || rc == BZ_OUTBUFF_FULL ? "bzip2 data and recorded size differ"
-                                                   : "damaged bzip2 data";
+  bz_stream stream{};
+  if (BZ2_bzDecompressInit(&stream, 0, 0) != BZ_OK) {
+    problem = "cannot start the bzip2 decoder";
+    return false;
+  }
+  stream.next_in = const_cast<char*>(reinterpret_cast<const char*>(data));
+  stream.avail_in = static_cast<unsigned>(size);
+  const size_t limit = expected + 1;
+  size_t used = 0;
+  int rc = BZ_OK;
+  while (rc == BZ_OK && GrowOutput(out, used, limit)) {
+    const size_t room = std::min<size_t>(out.size() - used, std::numeric_limits<unsigned>::max());
+    stream.next_out = reinterpret_cast<char*>(out.data() + used);
+    stream.avail_out = static_cast<unsigned>(room);
+    rc = BZ2_bzDecompress(&stream);
+    used += room - stream.avail_out;
+    // No input left and no output made: a stream cut short.
+    if (rc == BZ_OK && stream.avail_in == 0 && stream.avail_out == room) break;
+  }
+  BZ2_bzDecompressEnd(&stream);
+  out.resize(std::min(used, expected));
+  if (rc != BZ_OK && rc != BZ_STREAM_END) {
+    problem = "damaged bzip2 data";
+    return false;
+  }
+  if (rc != BZ_STREAM_END || used != expected) {
+    problem = "bzip2 data and recorded size differ";
     return false;
   }
   return true;
 }
 
-bool RunLzma(lzma_stream& stream, const uint8_t* data, size_t size, std::vector<uint8_t>& out) {
+bool RunLzma(lzma_stream& stream, const uint8_t* data, size_t size, size_t expected,
+             std::vector<uint8_t>& out, std::string& problem) {
   stream.next_in = data;
   stream.avail_in = size;
-  stream.next_out = out.data();
-  stream.avail_out = out.size();
+  size_t used = 0;
   lzma_ret rc = LZMA_OK;
-  while (rc == LZMA_OK && stream.avail_out != 0) rc = lzma_code(&stream, LZMA_FINISH);
+  while (rc == LZMA_OK && used < expected && GrowOutput(out, used, expected)) {
+    const size_t room = std::min(out.size(), expected) - used;
+    stream.next_out = out.data() + used;
+    stream.avail_out = room;
+    rc = lzma_code(&stream, LZMA_FINISH);
+    used += room - stream.avail_out;
+  }
   // A stream without an end marker simply stops once the recorded size is
   // out; one with it, or an xz stream, must also end there.
-  const bool filled = stream.avail_out == 0;
   lzma_end(&stream);
-  return filled && (rc == LZMA_OK || rc == LZMA_STREAM_END);
+  out.resize(std::min(used, expected));
+  if (rc == LZMA_MEMLIMIT_ERROR || rc == LZMA_MEM_ERROR) {
+    problem = "needs more than " + std::to_string(kLzmaMemoryLimit >> 20) +
+              " MiB to decode, more than bookpack gives one entry";
+    return false;
+  }
+  if (used != expected) return false;
+  return rc == LZMA_OK || rc == LZMA_STREAM_END;
 }
 
 // ZIP's LZMA: a 2-byte version, a 2-byte properties length, the properties,
 // then the raw LZMA stream (APPNOTE 5.8.8).
-bool DecodeLzma(const uint8_t* data, size_t size, std::vector<uint8_t>& out, std::string& problem) {
+bool DecodeLzma(const uint8_t* data, size_t size, size_t expected, std::vector<uint8_t>& out,
+                std::string& problem) {
   problem = "damaged LZMA data";
   if (size < 4) return false;
   const size_t propertiesLength = data[2] | data[3] << 8;
-  if (4 + propertiesLength > size) return false;
+  if (propertiesLength > size - 4) return false;
   lzma_filter filters[2] = {{LZMA_FILTER_LZMA1, nullptr}, {LZMA_VLI_UNKNOWN, nullptr}};
   if (lzma_properties_decode(&filters[0], nullptr, data + 4, propertiesLength) != LZMA_OK)
     return false;
+  // No match reaches further back than the output so far: a dictionary
+  // larger than the entry would only cost memory.
+  auto* options = static_cast<lzma_options_lzma*>(filters[0].options);
+  const uint64_t most = std::max<uint64_t>(expected, LZMA_DICT_SIZE_MIN);
+  if (options->dict_size > most) options->dict_size = static_cast<uint32_t>(most);
+  if (lzma_raw_decoder_memusage(filters) > kLzmaMemoryLimit) {
+    free(filters[0].options);
+    problem = "needs more than " + std::to_string(kLzmaMemoryLimit >> 20) +
+              " MiB to decode, more than bookpack gives one entry";
+    return false;
+  }
   lzma_stream stream = LZMA_STREAM_INIT;
   const lzma_ret rc = lzma_raw_decoder(&stream, filters);
   free(filters[0].options);
   if (rc != LZMA_OK) return false;
-  return RunLzma(stream, data + 4 + propertiesLength, size - 4 - propertiesLength, out);
+  return RunLzma(stream, data + 4 + propertiesLength, size - 4 - propertiesLength, expected, out,
+                 problem);
 }
 
-bool DecodeXz(const uint8_t* data, size_t size, std::vector<uint8_t>& out, std::string& problem) {
+bool DecodeXz(const uint8_t* data, size_t size, size_t expected, std::vector<uint8_t>& out,
+              std::string& problem) {
   problem = "damaged xz data";
   lzma_stream stream = LZMA_STREAM_INIT;
-  if (lzma_stream_decoder(&stream, std::numeric_limits<uint64_t>::max(), 0) != LZMA_OK)
-    return false;
-  return RunLzma(stream, data, size, out);
+  if (lzma_stream_decoder(&stream, kLzmaMemoryLimit, 0) != LZMA_OK) return false;
+  return RunLzma(stream, data, size, expected, out, problem);
 }
 
 }  // namespace
@@ -179,46 +282,64 @@ const char* MethodName(uint16_t method) {
   }
 }
 
+// A claim that the data cannot hold, as the refusal says it; empty when the
+// claim is possible.
+std::string ImpossibleClaim(uint16_t method, size_t size, size_t uncompressedSize) {
+  if (!CanDecode(method) || uncompressedSize <= MostOutput(method, size)) return "";
+  return "claims " + std::to_string(uncompressedSize) + " bytes, more than its " +
+         std::to_string(size) + " bytes of " + MethodName(method) +
+         " data can hold: the source ZIP is damaged";
+}
+
 bool DecodeEntry(uint16_t method, const uint8_t* data, size_t size, size_t uncompressedSize,
                  std::vector<uint8_t>& out, std::string& problem) {
-  out.assign(uncompressedSize, 0);
+  out.clear();
+  problem = ImpossibleClaim(method, size, uncompressedSize);
+  if (!problem.empty()) return false;
   bool ok = false;
   switch (method) {
     case kMethodStored:
       ok = size == uncompressedSize;
       if (ok)
-        std::memcpy(out.data(), data, size);
+        out.assign(data, data + size);
       else
         problem = "stored data and recorded size differ";
       break;
     case kMethodDeflate: {
-      ebook::MemorySink sink(out.data(), out.size());
+      GrowingSink sink(out, uncompressedSize + 1);
       ebook::EntryStream stream;
       ok = InflateThroughEngine(data, size, sink, stream, problem);
-      if (ok && (stream.WriteFailed || sink.Size() != uncompressedSize)) {
+      if (ok && (stream.WriteFailed || sink.Used() != uncompressedSize)) {
         problem = "deflate data and recorded size differ";
         ok = false;
       }
+      out.resize(std::min(sink.Used(), uncompressedSize));
       break;
     }
     case kMethodBzip2:
-      ok = DecodeBzip2(data, size, out, problem);
+      ok = DecodeBzip2(data, size, uncompressedSize, out, problem);
       break;
     case kMethodLzma:
-      ok = DecodeLzma(data, size, out, problem);
+      ok = DecodeLzma(data, size, uncompressedSize, out, problem);
       break;
     case kMethodXz:
-      ok = DecodeXz(data, size, out, problem);
+      ok = DecodeXz(data, size, uncompressedSize, out, problem);
       break;
     default:
       problem = std::string("cannot decode ") + MethodName(method);
       break;
+  }
+  if (!ok) {
+    out.clear();
+    out.shrink_to_fit();
   }
   return ok;
 }
 
 bool VerifyDeflate(const uint8_t* data, size_t size, uint32_t crc32, size_t uncompressedSize,
                    std::string& problem) {
+  problem = ImpossibleClaim(kMethodDeflate, size, uncompressedSize);
+  if (!problem.empty()) return false;
   CountingSink sink;
   ebook::EntryStream stream;
   if (!InflateThroughEngine(data, size, sink, stream, problem)) return false;

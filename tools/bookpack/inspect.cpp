@@ -14,6 +14,7 @@
 #include "core/paths.h"
 #include "core/setup_flow.h"
 #include "host/native_platform.h"
+#include "printable.h"
 #include "stub_info.h"
 
 namespace bookpack {
@@ -58,12 +59,12 @@ struct OpenedSetup {
 };
 
 bool OpenPackaged(OpenedSetup& setup, const std::string& path, std::ostream& err) {
-  auto bytes = ReadWholeFile(path);
-  if (!bytes) {
+  bool readable = false;
+  auto stubLength = RecordedStubLengthInFile(path, &readable);
+  if (!readable) {
     err << "bookpack: cannot read " << path << "\n";
     return false;
   }
-  auto stubLength = RecordedStubLength(*bytes);
   if (!stubLength) {
     err << "bookpack: " << path << " is not a packaged setup: no stub length found\n";
     return false;
@@ -82,7 +83,7 @@ std::string MessagesOf(const NativePlatform& host, size_t from) {
   for (size_t i = from; i < host.Messages.size(); ++i) {
     std::string line = host.Messages[i].Caption + ": " + host.Messages[i].Text;
     for (char& c : line) c = c == '\n' ? ' ' : c;
-    text += "  reader sees: " + line + "\n";
+    text += "  reader sees: " + Printable(line) + "\n";
   }
   return text;
 }
@@ -185,7 +186,7 @@ int RunList(const InspectOptions& options, std::ostream& out, std::ostream& err)
                        : header.Method == 0 ? 2
                                             : 3,
                        ' ')
-        << entry.Name << "\n";
+        << Printable(entry.Name) << "\n";
     total += header.UncompressedSize;
     ++count;
   });
@@ -214,14 +215,14 @@ int RunCheck(const InspectOptions& options, std::ostream& out, std::ostream& err
           last = entry.Name;
           std::string problem = VerifyEntry(setup.Session, entry, options.Password);
           if (!problem.empty()) {
-            out << "problem: " << (entry.Name[0] == '\0' ? "(no name)" : entry.Name) << ": "
-                << problem << "\n";
+            out << "problem: " << (entry.Name[0] == '\0' ? "(no name)" : Printable(entry.Name))
+                << ": " << problem << "\n";
             ++problems;
           }
         },
         &stopped);
     if (walked && stopped && count > 0) {
-      out << "problem: the stub's walk cannot go on after " << last
+      out << "problem: the stub's walk cannot go on after " << Printable(last)
           << ": the entries after it would never be installed\n";
       ++problems;
     }
@@ -287,7 +288,7 @@ int RunExtract(const InspectOptions& options, std::ostream& out, std::ostream& e
   ebook::RunInstall(setup.Session);
   out << MessagesOf(setup.Host, 0);
   for (const auto& started : setup.Host.Started)
-    out << "the reader's setup would start: " << started.CommandLine << "\n";
+    out << "the reader's setup would start: " << Printable(started.CommandLine) << "\n";
   if (setup.Host.Messages.size() > 0 || listed > 0) {
     err << "bookpack: the install reported problems\n";
     return 1;

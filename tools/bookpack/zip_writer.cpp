@@ -1,9 +1,40 @@
 #include "zip_writer.h"
 
+#include <fcntl.h>
+#include <limits.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 namespace bookpack {
 namespace {
+
+// The unfinished output, for the signal handler: a build stopped by ^C or
+// kill leaves no partial setup behind. Only async-signal-safe calls reach it.
+char gPartialPath[PATH_MAX];
+volatile sig_atomic_t gPartialPending = 0;
+
+extern "C" void RemovePartialAndDie(int signal) {
+  if (gPartialPending != 0) unlink(gPartialPath);
+  ::signal(signal, SIG_DFL);
+  raise(signal);
+}
+
+void WatchPartial(const std::string& path) {
+  if (path.size() >= sizeof gPartialPath) return;
+  std::memcpy(gPartialPath, path.c_str(), path.size() + 1);
+  gPartialPending = 1;
+  struct sigaction action {};
+  action.sa_handler = RemovePartialAndDie;
+  sigemptyset(&action.sa_mask);
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &action, nullptr);
+}
+
+void ForgetPartial() { gPartialPending = 0; }
 
 constexpr size_t kWriteBuffer = size_t{1} << 20;
 constexpr size_t kMostEntries = 0xFFFF;  // more would need Zip64 records
@@ -31,6 +62,7 @@ void PutCommonFields(std::vector<uint8_t>& out, const EntryRecord& r, uint16_t f
 PackagedFileWriter::~PackagedFileWriter() {
   if (file_ != nullptr) std::fclose(file_);
   if (!finished_ && !partial_.empty()) std::remove(partial_.c_str());
+  ForgetPartial();
 }
 
 bool PackagedFileWriter::Write(const void* data, size_t size) {
@@ -43,10 +75,24 @@ bool PackagedFileWriter::Write(const void* data, size_t size) {
 bool PackagedFileWriter::Open(const std::string& path, const std::vector<uint8_t>& stub,
                               std::string& error) {
   path_ = path;
-  partial_ = path + ".partial";
-  file_ = std::fopen(partial_.c_str(), "wb");
+  // A name of its own beside the output, so that a build running at the
+  // same time or a file of that name is never overwritten; it takes the
+  // output's name only once complete.
+  std::string pattern = path + ".partial-XXXXXX";
+  const int fd = mkostemp(pattern.data(), O_CLOEXEC);
+  if (fd < 0) {
+    error = "cannot write " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  partial_ = pattern;
+  WatchPartial(partial_);
+  // mkstemp makes the file private; the setup gets the usual permissions.
+  const mode_t mask = umask(0);
+  umask(mask);
+  fchmod(fd, 0666 & ~mask);
+  file_ = fdopen(fd, "wb");
   if (file_ == nullptr) {
-    partial_.clear();
+    close(fd);
     error = "cannot write " + path;
     return false;
   }
@@ -142,6 +188,7 @@ bool PackagedFileWriter::Finish(std::string& error) {
   const bool closed = std::fclose(file_) == 0;
   file_ = nullptr;
   if (!closed || std::rename(partial_.c_str(), path_.c_str()) != 0) return false;
+  ForgetPartial();
   finished_ = true;
   error.clear();
   return true;
