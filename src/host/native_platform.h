@@ -9,6 +9,7 @@
 #include <deque>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -23,6 +24,8 @@ struct CaseInsensitiveLess {
   bool operator()(std::string_view a, std::string_view b) const;
 };
 
+class FolderIndexes;
+
 class NativePlatform final : public Platform {
  public:
   // Creates `root` and the temporary folder under it. `tempFolder` is a
@@ -30,7 +33,7 @@ class NativePlatform final : public Platform {
   explicit NativePlatform(std::filesystem::path root, std::string tempFolder = "C:\\Temp\\");
   NativePlatform(const NativePlatform&) = delete;
   NativePlatform& operator=(const NativePlatform&) = delete;
-  ~NativePlatform() = default;
+  ~NativePlatform();
 
   // The Linux path a Windows path maps to; empty when it is refused (UNC,
   // reserved names or characters, or climbing above its drive). Existing
@@ -145,6 +148,9 @@ class NativePlatform final : public Platform {
   bool Remember(bool ok, int error);
 
   int lastError_ = 0;
+  // Names of the folders met while resolving paths, by case-folded name,
+  // so that each new name is resolved without listing its folder again.
+  std::unique_ptr<FolderIndexes> indexes_;
 
   std::filesystem::path root_;
   std::string tempFolder_;
