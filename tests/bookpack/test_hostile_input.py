@@ -170,6 +170,26 @@ class ClaimedSizeTest(BuildTestCase):
         self.assertEqual(self.unzipped(setup), {"dict.txt": text})
 
 
+class RealExpansionTest(BuildTestCase):
+    def test_a_bzip2_entry_of_256_mb_of_zeros_is_recompressed_in_little_memory(self):
+        size = 256 * MB
+        compressor, chunk = bz2.BZ2Compressor(9), bytes(16 * MB)
+        packed, crc = [], 0
+        for _ in range(size // len(chunk)):
+            packed.append(compressor.compress(chunk))
+            crc = zlib.crc32(chunk, crc)
+        packed.append(compressor.flush())
+        source = self.scratch / "zeros.zip"
+        source.write_bytes(one_entry_zip(b"zeros.bin", 12, b"".join(packed), crc, size))
+        out = self.scratch / "Zeros.exe"
+        rss, status, output = peak_rss_mb("build", "--stub", STUB, "-o", out, source)
+        self.assertEqual(status, 0, output)
+        self.assertLess(rss, 120, "a memory bound: decoded a piece at a time")
+        listing = run(["unzip", "-v", out]).stdout.decode()
+        self.assertRegex(listing, rf"\s{size}\s+Defl:N\s+\d+\s+100%.*{crc:08x}\s+zeros.bin")
+        self.assertEqual(run(["unzip", "-tq", out]).returncode, 0)
+
+
 class LargeSetupMemoryTest(BuildTestCase):
     def test_list_and_check_stream_a_300_mb_setup(self):
         # One stored entry of zeros that the file system keeps sparse.

@@ -57,6 +57,8 @@ EntryRecord RecordOf(const std::string& name, std::time_t modTime, uint32_t mode
   return r;
 }
 
+void Seal(EncodedEntry& out, const EncodingContext& context, bool encrypt);
+
 // Compresses (or stores) plain bytes and encrypts them when asked; the
 // check byte of entries written here is always the CRC's, so no bit 3.
 void EncodePlain(std::vector<uint8_t>&& plain, EncodedEntry& out, const EncodingContext& context,
@@ -72,6 +74,12 @@ void EncodePlain(std::vector<uint8_t>&& plain, EncodedEntry& out, const Encoding
     r.Method = kMethodStored;
     out.Owned = std::move(plain);
   }
+  Seal(out, context, encrypt);
+}
+
+// Encrypts the entry's bytes when asked, and records their size.
+void Seal(EncodedEntry& out, const EncodingContext& context, bool encrypt) {
+  EntryRecord& r = out.Record;
   if (encrypt) {
     uint8_t random[11];
     if (!context.Random->Fill(random, sizeof random)) {
@@ -153,6 +161,46 @@ void EncodeZipEntry(const PlannedEntry& entry, EncodedEntry& out, const Encoding
                   "), which bookpack cannot recompress; make the ZIP with deflate";
     return;
   }
+  r.Flags = source.Flags & kFlagUtf8;
+  if (encoder.Level() > 0) {
+    // Decoded a piece at a time straight into deflate: memory follows the
+    // compressed result, never the decoded size, which a few bytes of
+    // bzip2 or xz can make gigabytes of zeros.
+    PieceDeflater deflater(encoder.Level());
+    uint32_t crc = 0;
+    uint64_t plainSize = 0;
+    const bool decoded = DecodeInPieces(
+        source.Method, data, source.CompressedSize, source.UncompressedSize,
+        [&](const uint8_t* piece, size_t n) {
+          crc = Crc32Continue(crc, piece, n);
+          deflater.Add(piece, n);
+          plainSize += n;
+        },
+        problem);
+    if (!decoded) {
+      out.Problem = problem;
+      return;
+    }
+    if (crc != source.Crc32) {
+      out.Problem = "CRC error: the data is damaged";
+      return;
+    }
+    std::vector<uint8_t> packed;
+    if (!deflater.Finish(packed)) {
+      out.Problem = "out of memory while compressing";
+      return;
+    }
+    if (packed.size() < plainSize) {
+      r.Method = kMethodDeflate;
+      r.Crc32 = crc;
+      r.UncompressedSize = static_cast<uint32_t>(plainSize);
+      out.Owned = std::move(packed);
+      Seal(out, context, entry.Encrypt);
+      return;
+    }
+    // Incompressible, and so no larger than its deflate stream: stored,
+    // decoded whole once more.
+  }
   std::vector<uint8_t> plain;
   if (!DecodeEntry(source.Method, data, source.CompressedSize, source.UncompressedSize, plain,
                    problem)) {
@@ -163,7 +211,6 @@ void EncodeZipEntry(const PlannedEntry& entry, EncodedEntry& out, const Encoding
     out.Problem = "CRC error: the data is damaged";
     return;
   }
-  r.Flags = source.Flags & kFlagUtf8;
   EncodePlain(std::move(plain), out, context, entry.Encrypt, encoder);
 }
 

@@ -3,6 +3,7 @@
 #include <bzlib.h>
 #include <libdeflate.h>
 #include <lzma.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <cstring>
@@ -52,18 +53,19 @@ bool InflateThroughEngine(const uint8_t* data, size_t size, ebook::ByteSink& sin
 }
 
 // The most a claim can exceed what the data holds: the densest streams of
-// each method, measured and rounded up. Deflate spends at least two bits on
-// a 258-byte copy; bzip2 turns a 65-byte block of one repeated byte into
-// 46 MB; LZMA and xz reach about 7,000:1 on zeros. A claim above the bound
-// is a damaged (or hostile) record, refused before any buffer is sized.
+// each method, rounded up generously. Deflate spends at least two bits on
+// a 258-byte copy; a bzip2 block of about 25 bytes holds 900,000 runs of
+// 255 repeats, some 46 MB (1.8 million to one); LZMA and xz reach about
+// 7,000 to one on zeros. A claim above the bound is a damaged (or hostile)
+// record, refused before anything is decoded.
 constexpr uint64_t kDeflateMostRatio = 1032;
-constexpr uint64_t kBzip2MostRatio = 1u << 20;
+constexpr uint64_t kBzip2MostRatio = 1u << 22;
 constexpr uint64_t kLzmaMostRatio = 1u << 14;
 constexpr uint64_t kSlack = 1024;
 // xz's decoder refuses streams that need more; xz -9 needs 65 MiB.
 constexpr uint64_t kLzmaMemoryLimit = uint64_t{256} << 20;
-// Output buffers start at most this large and double as the data comes.
-constexpr size_t kFirstOutput = size_t{1} << 20;
+// Decoded data is handed on in pieces of this size.
+constexpr size_t kPiece = size_t{1} << 20;
 
 uint64_t MostOutput(uint16_t method, uint64_t size) {
   switch (method) {
@@ -81,40 +83,29 @@ uint64_t MostOutput(uint16_t method, uint64_t size) {
   }
 }
 
-// Gives the decoder room for more output: doubles `out` up to `limit` bytes
-// (the claim plus one, so that a stream holding more than its claim shows
-// it). False when the limit is reached.
-bool GrowOutput(std::vector<uint8_t>& out, size_t used, size_t limit) {
-  if (used < out.size()) return true;
-  if (out.size() >= limit) return false;
-  const size_t grown = out.empty() ? kFirstOutput : out.size() * 2;
-  out.resize(grown < limit ? grown : limit);
-  return true;
-}
-
-// Keeps what the engine's decoder writes, in a buffer that grows with the
-// output and never past the claim plus one byte.
-class GrowingSink final : public ebook::ByteSink {
+// Hands what the engine's decoder writes on, refusing (as a full disk
+// would) anything past `limit` bytes.
+class PieceSink final : public ebook::ByteSink {
  public:
-  GrowingSink(std::vector<uint8_t>& out, size_t limit) : out_(out), limit_(limit) {}
+  PieceSink(const PieceTaker& take, size_t limit) : take_(take), limit_(limit) {}
   int32_t Write(const uint8_t* data, int32_t count) override {
     size_t n = count < 0 ? 0 : static_cast<size_t>(count);
-    while (n > out_.size() - used_ && GrowOutput(out_, out_.size(), limit_)) {
-    }
-    if (n > out_.size() - used_) n = out_.size() - used_;
-    if (n != 0) std::memcpy(out_.data() + used_, data, n);
+    if (n > limit_ - used_) n = limit_ - used_;
+    if (n != 0) take_(data, n);
     used_ += n;
     return static_cast<int32_t>(n);
   }
   size_t Used() const { return used_; }
 
  private:
-  std::vector<uint8_t>& out_;
+  const PieceTaker& take_;
   size_t limit_;
   size_t used_ = 0;
 };
 
-bool DecodeBzip2(const uint8_t* data, size_t size, size_t expected, std::vector<uint8_t>& out,
+// Decodes at most the claim plus one byte, so that a stream holding more
+// shows it without being decoded whole.
+bool DecodeBzip2(const uint8_t* data, size_t size, size_t expected, const PieceTaker& take,
                  std::string& problem) {
   if (size > std::numeric_limits<unsigned>::max()) {
     problem = "too large";
@@ -127,20 +118,21 @@ bool DecodeBzip2(const uint8_t* data, size_t size, size_t expected, std::vector<
   }
   stream.next_in = const_cast<char*>(reinterpret_cast<const char*>(data));
   stream.avail_in = static_cast<unsigned>(size);
-  const size_t limit = expected + 1;
+  std::vector<uint8_t> piece(kPiece);
   size_t used = 0;
   int rc = BZ_OK;
-  while (rc == BZ_OK && GrowOutput(out, used, limit)) {
-    const size_t room = std::min<size_t>(out.size() - used, std::numeric_limits<unsigned>::max());
-    stream.next_out = reinterpret_cast<char*>(out.data() + used);
+  while (rc == BZ_OK && used <= expected) {
+    const size_t room = std::min(piece.size(), expected + 1 - used);
+    stream.next_out = reinterpret_cast<char*>(piece.data());
     stream.avail_out = static_cast<unsigned>(room);
     rc = BZ2_bzDecompress(&stream);
-    used += room - stream.avail_out;
+    const size_t made = room - stream.avail_out;
+    used += made;
+    if (made != 0 && used <= expected) take(piece.data(), made);
     // No input left and no output made: a stream cut short.
-    if (rc == BZ_OK && stream.avail_in == 0 && stream.avail_out == room) break;
+    if (rc == BZ_OK && stream.avail_in == 0 && made == 0) break;
   }
   BZ2_bzDecompressEnd(&stream);
-  out.resize(std::min(used, expected));
   if (rc != BZ_OK && rc != BZ_STREAM_END) {
     problem = "damaged bzip2 data";
     return false;
@@ -153,22 +145,24 @@ bool DecodeBzip2(const uint8_t* data, size_t size, size_t expected, std::vector<
 }
 
 bool RunLzma(lzma_stream& stream, const uint8_t* data, size_t size, size_t expected,
-             std::vector<uint8_t>& out, std::string& problem) {
+             const PieceTaker& take, std::string& problem) {
   stream.next_in = data;
   stream.avail_in = size;
+  std::vector<uint8_t> piece(kPiece);
   size_t used = 0;
   lzma_ret rc = LZMA_OK;
-  while (rc == LZMA_OK && used < expected && GrowOutput(out, used, expected)) {
-    const size_t room = std::min(out.size(), expected) - used;
-    stream.next_out = out.data() + used;
+  while (rc == LZMA_OK && used < expected) {
+    const size_t room = std::min(piece.size(), expected - used);
+    stream.next_out = piece.data();
     stream.avail_out = room;
     rc = lzma_code(&stream, LZMA_FINISH);
-    used += room - stream.avail_out;
+    const size_t made = room - stream.avail_out;
+    used += made;
+    if (made != 0) take(piece.data(), made);
   }
   // A stream without an end marker simply stops once the recorded size is
   // out; one with it, or an xz stream, must also end there.
   lzma_end(&stream);
-  out.resize(std::min(used, expected));
   if (rc == LZMA_MEMLIMIT_ERROR || rc == LZMA_MEM_ERROR) {
     problem = "needs more than " + std::to_string(kLzmaMemoryLimit >> 20) +
               " MiB to decode, more than bookpack gives one entry";
@@ -180,7 +174,7 @@ bool RunLzma(lzma_stream& stream, const uint8_t* data, size_t size, size_t expec
 
 // ZIP's LZMA: a 2-byte version, a 2-byte properties length, the properties,
 // then the raw LZMA stream (APPNOTE 5.8.8).
-bool DecodeLzma(const uint8_t* data, size_t size, size_t expected, std::vector<uint8_t>& out,
+bool DecodeLzma(const uint8_t* data, size_t size, size_t expected, const PieceTaker& take,
                 std::string& problem) {
   problem = "damaged LZMA data";
   if (size < 4) return false;
@@ -204,22 +198,24 @@ bool DecodeLzma(const uint8_t* data, size_t size, size_t expected, std::vector<u
   const lzma_ret rc = lzma_raw_decoder(&stream, filters);
   free(filters[0].options);
   if (rc != LZMA_OK) return false;
-  return RunLzma(stream, data + 4 + propertiesLength, size - 4 - propertiesLength, expected, out,
+  return RunLzma(stream, data + 4 + propertiesLength, size - 4 - propertiesLength, expected, take,
                  problem);
 }
 
-bool DecodeXz(const uint8_t* data, size_t size, size_t expected, std::vector<uint8_t>& out,
+bool DecodeXz(const uint8_t* data, size_t size, size_t expected, const PieceTaker& take,
               std::string& problem) {
   problem = "damaged xz data";
   lzma_stream stream = LZMA_STREAM_INIT;
   if (lzma_stream_decoder(&stream, kLzmaMemoryLimit, 0) != LZMA_OK) return false;
-  return RunLzma(stream, data, size, expected, out, problem);
+  return RunLzma(stream, data, size, expected, take, problem);
 }
 
 }  // namespace
 
-uint32_t Crc32Of(const uint8_t* data, size_t size) {
-  uint32_t crc = 0xFFFFFFFFu;
+uint32_t Crc32Of(const uint8_t* data, size_t size) { return Crc32Continue(0, data, size); }
+
+uint32_t Crc32Continue(uint32_t crc, const uint8_t* data, size_t size) {
+  crc ^= 0xFFFFFFFFu;
   constexpr size_t kPiece = size_t{1} << 30;
   while (size > 0) {
     const size_t n = size < kPiece ? size : kPiece;
@@ -230,7 +226,53 @@ uint32_t Crc32Of(const uint8_t* data, size_t size) {
   return crc ^ 0xFFFFFFFFu;
 }
 
-DeflateEncoder::DeflateEncoder(int level) {
+PieceDeflater::PieceDeflater(int level) : stream_(new z_stream{}) {
+  const int zlibLevel = std::clamp(level, 1, 9);
+  failed_ = deflateInit2(stream_, zlibLevel, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK;
+}
+
+PieceDeflater::~PieceDeflater() {
+  if (!failed_) deflateEnd(stream_);
+  delete stream_;
+}
+
+void PieceDeflater::Run(int flush) {
+  uint8_t piece[65536];
+  do {
+    stream_->next_out = piece;
+    stream_->avail_out = sizeof piece;
+    const int rc = deflate(stream_, flush);
+    if (rc == Z_STREAM_ERROR) {
+      failed_ = true;
+      return;
+    }
+    out_.insert(out_.end(), piece, piece + (sizeof piece - stream_->avail_out));
+  } while (stream_->avail_out == 0 || (flush == Z_FINISH && stream_->avail_in != 0));
+}
+
+void PieceDeflater::Add(const uint8_t* data, size_t size) {
+  constexpr size_t kMost = 1u << 30;
+  while (!failed_ && size > 0) {
+    const size_t n = std::min(size, kMost);
+    stream_->next_in = const_cast<uint8_t*>(data);
+    stream_->avail_in = static_cast<uInt>(n);
+    Run(Z_NO_FLUSH);
+    data += n;
+    size -= n;
+  }
+}
+
+bool PieceDeflater::Finish(std::vector<uint8_t>& out) {
+  if (!failed_) {
+    stream_->next_in = nullptr;
+    stream_->avail_in = 0;
+    Run(Z_FINISH);
+  }
+  out = std::move(out_);
+  return !failed_;
+}
+
+DeflateEncoder::DeflateEncoder(int level) : level_(level) {
   if (level > 0) compressor_ = libdeflate_alloc_compressor(level);
 }
 
@@ -291,44 +333,47 @@ std::string ImpossibleClaim(uint16_t method, size_t size, size_t uncompressedSiz
          " data can hold: the source ZIP is damaged";
 }
 
+bool DecodeInPieces(uint16_t method, const uint8_t* data, size_t size, size_t uncompressedSize,
+                    const PieceTaker& take, std::string& problem) {
+  problem = ImpossibleClaim(method, size, uncompressedSize);
+  if (!problem.empty()) return false;
+  switch (method) {
+    case kMethodStored:
+      if (size != uncompressedSize) {
+        problem = "stored data and recorded size differ";
+        return false;
+      }
+      for (size_t at = 0; at < size; at += kPiece) take(data + at, std::min(kPiece, size - at));
+      return true;
+    case kMethodDeflate: {
+      PieceSink sink(take, uncompressedSize + 1);
+      ebook::EntryStream stream;
+      if (!InflateThroughEngine(data, size, sink, stream, problem)) return false;
+      if (stream.WriteFailed || sink.Used() != uncompressedSize) {
+        problem = "deflate data and recorded size differ";
+        return false;
+      }
+      return true;
+    }
+    case kMethodBzip2:
+      return DecodeBzip2(data, size, uncompressedSize, take, problem);
+    case kMethodLzma:
+      return DecodeLzma(data, size, uncompressedSize, take, problem);
+    case kMethodXz:
+      return DecodeXz(data, size, uncompressedSize, take, problem);
+    default:
+      problem = std::string("cannot decode ") + MethodName(method);
+      return false;
+  }
+}
+
 bool DecodeEntry(uint16_t method, const uint8_t* data, size_t size, size_t uncompressedSize,
                  std::vector<uint8_t>& out, std::string& problem) {
   out.clear();
-  problem = ImpossibleClaim(method, size, uncompressedSize);
-  if (!problem.empty()) return false;
-  bool ok = false;
-  switch (method) {
-    case kMethodStored:
-      ok = size == uncompressedSize;
-      if (ok)
-        out.assign(data, data + size);
-      else
-        problem = "stored data and recorded size differ";
-      break;
-    case kMethodDeflate: {
-      GrowingSink sink(out, uncompressedSize + 1);
-      ebook::EntryStream stream;
-      ok = InflateThroughEngine(data, size, sink, stream, problem);
-      if (ok && (stream.WriteFailed || sink.Used() != uncompressedSize)) {
-        problem = "deflate data and recorded size differ";
-        ok = false;
-      }
-      out.resize(std::min(sink.Used(), uncompressedSize));
-      break;
-    }
-    case kMethodBzip2:
-      ok = DecodeBzip2(data, size, uncompressedSize, out, problem);
-      break;
-    case kMethodLzma:
-      ok = DecodeLzma(data, size, uncompressedSize, out, problem);
-      break;
-    case kMethodXz:
-      ok = DecodeXz(data, size, uncompressedSize, out, problem);
-      break;
-    default:
-      problem = std::string("cannot decode ") + MethodName(method);
-      break;
-  }
+  // The buffer grows with what really comes, not with the claim.
+  const bool ok = DecodeInPieces(
+      method, data, size, uncompressedSize,
+      [&](const uint8_t* piece, size_t n) { out.insert(out.end(), piece, piece + n); }, problem);
   if (!ok) {
     out.clear();
     out.shrink_to_fit();
