@@ -5,6 +5,9 @@ becomes part of its own input."""
 import bz2
 import lzma
 import os
+import pty
+import re
+import select
 import signal
 import struct
 import subprocess
@@ -188,6 +191,55 @@ class RealExpansionTest(BuildTestCase):
         listing = run(["unzip", "-v", out]).stdout.decode()
         self.assertRegex(listing, rf"\s{size}\s+Defl:N\s+\d+\s+100%.*{crc:08x}\s+zeros.bin")
         self.assertEqual(run(["unzip", "-tq", out]).returncode, 0)
+
+
+class LargeFileTest(BuildTestCase):
+    def test_large_files_are_built_in_little_memory(self):
+        source = self.scratch / "big"
+        source.mkdir()
+        with open(source / "zeros.bin", "wb") as f:  # sparse: no disk, no time
+            f.truncate(300 * MB)
+        with open(source / "noise.bin", "wb") as f:
+            for _ in range(6):
+                f.write(os.urandom(16 * MB))
+        for options in ([], ["--password", "secret"]):
+            with self.subTest(options=options):
+                out = self.scratch / "Big.exe"
+                rss, status, output = peak_rss_mb("build", "--stub", STUB, "-o", out,
+                                                  "--level", "1", *options, source)
+                self.assertEqual(status, 0, output)
+                self.assertLess(rss, 100, "a memory bound: files are read a piece at a time")
+                listing = run(["unzip", "-v", out]).stdout.decode()
+                self.assertRegex(listing, rf"\s{96 * MB}\s+Stored\s+\d+\s+0%.*noise.bin")
+                self.assertRegex(listing, rf"\s{300 * MB}\s+Defl:\w\s.*zeros.bin")
+                password = ["-P", "secret"] if options else []
+                test = run(["unzip", "-tq", *password, out])
+                self.assertEqual(test.returncode, 0, test.stdout + test.stderr)
+
+
+class ProgressByBytesTest(BuildTestCase):
+    def test_one_large_file_moves_the_progress_line(self):
+        source = write_tree(self.scratch / "src", {"big.bin": os.urandom(48 * MB)})
+        controller, terminal = pty.openpty()
+        process = subprocess.Popen([str(BOOKPACK), "build", "--stub", str(STUB), "-o",
+                                    str(self.scratch / "P.exe"), str(source)],
+                                   stdout=subprocess.DEVNULL, stderr=terminal)
+        os.close(terminal)
+        shown = b""
+        while select.select([controller], [], [], 60)[0]:
+            try:
+                piece = os.read(controller, 4096)
+            except OSError:  # the terminal closed with the process
+                break
+            if not piece:
+                break
+            shown += piece
+        os.close(controller)
+        self.assertEqual(process.wait(60), 0)
+        percents = [int(p) for p in re.findall(rb"bookpack: (\d+)% \(0 of 1 entries\)", shown)]
+        self.assertTrue([p for p in percents if 0 < p < 100],
+                        f"the line moved while the only entry was being compressed: {shown!r}")
+        self.assertIn(b"100% (1 of 1 entries)", shown)
 
 
 class LargeSetupMemoryTest(BuildTestCase):

@@ -6,11 +6,16 @@
 // the output removed.
 #include "build.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <ostream>
 #include <thread>
 
@@ -110,31 +115,59 @@ std::string CheckNames(const std::vector<PlannedEntry>& plan) {
   return NameClash(named);
 }
 
+// The progress line: redrawn by a thread of its own every 200 ms from the
+// source bytes the workers have dealt with, so that it moves while one
+// large entry is being compressed, not only when an entry is written.
 class Progress {
  public:
-  Progress(std::ostream& err, bool shown, uint64_t total)
-      : err_(err), shown_(shown), total_(total) {}
-  void Advance(uint64_t work, size_t done, size_t count) {
-    done_ += work;
+  Progress(std::ostream& err, bool shown, uint64_t total, size_t count)
+      : err_(err), shown_(shown), total_(total), count_(count) {
     if (!shown_) return;
-    const auto now = std::chrono::steady_clock::now();
-    if (now - last_ < std::chrono::milliseconds(200) && done != count) return;
-    last_ = now;
-    const unsigned percent = total_ == 0 ? 100 : static_cast<unsigned>(done_ * 100 / total_);
-    err_ << "\rbookpack: " << percent << "% (" << done << " of " << count << " entries)"
-         << std::flush;
-    drawn_ = true;
+    ticker_ = std::thread([this] {
+      std::unique_lock<std::mutex> lock(mutex_);
+      while (!stop_) {
+        Draw();
+        wake_.wait_for(lock, std::chrono::milliseconds(200));
+      }
+    });
   }
+  ~Progress() { Close(); }
+
+  // Source bytes dealt with, added to by the workers.
+  std::atomic<uint64_t> Done{0};
+  // Entries written, in order.
+  std::atomic<size_t> Written{0};
+
   void Close() {
+    if (!ticker_.joinable()) return;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stop_ = true;
+    }
+    wake_.notify_all();
+    ticker_.join();
+    if (Written == count_) Draw();
     if (drawn_) err_ << "\r\033[K" << std::flush;
-    drawn_ = false;
   }
 
  private:
+  void Draw() {
+    const uint64_t done = std::min<uint64_t>(Done, total_);
+    const unsigned percent =
+        total_ == 0 ? 100 : static_cast<unsigned>(Written == count_ ? 100 : done * 100 / total_);
+    err_ << "\rbookpack: " << percent << "% (" << Written << " of " << count_ << " entries)"
+         << std::flush;
+    drawn_ = true;
+  }
+
   std::ostream& err_;
   bool shown_;
-  uint64_t total_, done_ = 0;
-  std::chrono::steady_clock::time_point last_{};
+  uint64_t total_;
+  size_t count_;
+  std::thread ticker_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  bool stop_ = false;
   bool drawn_ = false;
 };
 
@@ -281,12 +314,13 @@ class Builder {
     RandomBytes random;
     if (!options_.Password.empty() && !random.Open())
       return Refuse(err_, "cannot open /dev/urandom");
-    const EncodingContext context{options_.Password, zip_.Data(), &random};
+    Progress progress(err_, options_.Progress && totalWork_ >= kProgressThreshold, totalWork_,
+                      plan_.size());
+    const EncodingContext context{options_.Password, zip_.Data(), &random, &progress.Done};
     const unsigned threads = std::clamp(std::thread::hardware_concurrency(), 1u, 8u);
     std::vector<std::unique_ptr<DeflateEncoder>> encoders;
     for (unsigned t = 0; t < threads; ++t)
       encoders.push_back(std::make_unique<DeflateEncoder>(level_));
-    Progress progress(err_, options_.Progress && totalWork_ >= kProgressThreshold, totalWork_);
     const bool written = RunOrdered<EncodedEntry>(
         plan_.size(), threads, 4 * size_t{threads},
         [&](size_t i, unsigned worker) {
@@ -298,16 +332,34 @@ class Builder {
             return false;
           }
           if (!entry.Note.empty()) notes_.push_back(plan_[i].Record.Name + ": " + entry.Note);
-          if (!writer_.AddEntry(entry.Record, entry.Data, entry.Descriptor, error)) return false;
+          if (!AddEncoded(entry, error)) return false;
           encrypted_ += (entry.Record.Flags & kFlagEncrypted) != 0;
           stored_ += entry.Record.Method == kMethodStored &&
                      plan_[i].From != PlannedEntry::Origin::kFolder;
-          progress.Advance(plan_[i].Work, i + 1, plan_.size());
+          progress.Written = i + 1;
           return true;
         });
     progress.Close();
     if (!written || !writer_.Finish(error)) return Refuse(err_, error);
     return kGoOn;
+  }
+
+  // Large files come from their file or their spooled deflate stream,
+  // everything else from memory.
+  bool AddEncoded(EncodedEntry& entry, std::string& error) {
+    ebook::CipherKeys* keys = entry.StoredEncrypted ? &entry.Keys : nullptr;
+    if (entry.Spool != nullptr)
+      return writer_.AddEntryFromFile(entry.Record, entry.Owned.data(), entry.Owned.size(),
+                                      fileno(entry.Spool.get()), false, "a temporary file", keys,
+                                      error);
+    if (entry.StoredFrom.empty())
+      return writer_.AddEntry(entry.Record, entry.Data, entry.Descriptor, error);
+    const int fd = open(entry.StoredFrom.c_str(), O_RDONLY | O_CLOEXEC);
+    const bool added =
+        writer_.AddEntryFromFile(entry.Record, entry.Owned.data(), entry.Owned.size(), fd, true,
+                                 entry.StoredFrom, keys, error);
+    if (fd >= 0) close(fd);
+    return added;
   }
 
   void Report() {

@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <optional>
 
 #include "core/zip_cipher.h"
 #include "entry_encoder.h"
@@ -214,6 +216,94 @@ void EncodeZipEntry(const PlannedEntry& entry, EncodedEntry& out, const Encoding
   EncodePlain(std::move(plain), out, context, entry.Encrypt, encoder);
 }
 
+// Reads the file a piece at a time, handing each piece to `take`; false
+// when it cannot be read. The file's size is what it is now.
+bool ReadInPieces(const std::string& path, const PieceTaker& take) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  std::vector<uint8_t> piece(size_t{1} << 20);
+  bool ok = true;
+  for (;;) {
+    const ssize_t n = read(fd, piece.data(), piece.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) ok = false;
+    if (n <= 0) break;
+    take(piece.data(), static_cast<size_t>(n));
+  }
+  close(fd);
+  return ok;
+}
+
+// A large file: its CRC and deflate stream made in one pass over pieces,
+// so memory is the compressed result. Data that deflate cannot shrink is
+// left in the file for the writer to copy.
+void EncodeLargeFile(const PlannedEntry& entry, EncodedEntry& out, const EncodingContext& context,
+                     DeflateEncoder& encoder) {
+  EntryRecord& r = out.Record;
+  uint32_t crc = 0;
+  uint64_t size = 0;
+  // The deflate stream goes to a temporary file: memory stays a few
+  // pieces whatever the file's size.
+  std::shared_ptr<std::FILE> spool;
+  std::optional<PieceDeflater> deflater;
+  if (encoder.Level() > 0) {
+    spool.reset(std::tmpfile(), [](std::FILE* f) {
+      if (f != nullptr) std::fclose(f);
+    });
+    if (spool == nullptr) {
+      out.Problem = "cannot make a temporary file";
+      return;
+    }
+    deflater.emplace(encoder.Level(), spool.get());
+  }
+  const bool read = ReadInPieces(entry.Path, [&](const uint8_t* piece, size_t n) {
+    crc = Crc32Continue(crc, piece, n);
+    if (deflater) deflater->Add(piece, n);
+    size += n;
+    // Counted when read: the pieces move the progress line.
+    if (context.Done != nullptr && size <= entry.Work) *context.Done += n;
+  });
+  if (context.Done != nullptr && size < entry.Work) *context.Done += entry.Work - size;
+  if (!read) {
+    out.Problem = "cannot read " + entry.Path;
+    return;
+  }
+  if (size > 0xFFFFFFFFu) {
+    out.Problem = "larger than 4 GiB, and a setup holds at most 2 GiB";
+    return;
+  }
+  r.Crc32 = crc;
+  r.UncompressedSize = static_cast<uint32_t>(size);
+  std::vector<uint8_t> unused;
+  if (deflater && !deflater->Finish(unused)) {
+    out.Problem = "cannot write a temporary file while compressing";
+    return;
+  }
+  uint64_t stored = size;
+  if (deflater && deflater->Size() < size) {
+    r.Method = kMethodDeflate;
+    out.Spool = std::move(spool);
+    stored = deflater->Size();
+  } else {
+    r.Method = kMethodStored;
+    out.StoredFrom = entry.Path;
+  }
+  if (entry.Encrypt) {
+    uint8_t random[11];
+    if (!context.Random->Fill(random, sizeof random)) {
+      out.Problem = "cannot read random bytes from /dev/urandom";
+      return;
+    }
+    out.Owned =
+        EncryptionHeader(context.Password, static_cast<uint8_t>(crc >> 24), random, out.Keys);
+    out.StoredEncrypted = true;
+    r.Flags |= kFlagEncrypted;
+    stored += out.Owned.size();
+  }
+  r.CompressedSize = static_cast<uint32_t>(std::min<uint64_t>(stored, 0xFFFFFFFFu));
+  out.Data = out.Owned.data();
+}
+
 }  // namespace
 
 EncodedEntry EncodeEntry(const PlannedEntry& entry, const EncodingContext& context,
@@ -225,6 +315,10 @@ EncodedEntry EncodeEntry(const PlannedEntry& entry, const EncodingContext& conte
       out.Record.Method = kMethodStored;
       break;
     case PlannedEntry::Origin::kFile: {
+      if (entry.Work >= kLargeFile) {
+        EncodeLargeFile(entry, out, context, encoder);
+        break;
+      }
       std::vector<uint8_t> plain;
       if (!ReadFileBytes(entry.Path, plain)) {
         out.Problem = "cannot read " + entry.Path;
@@ -233,10 +327,12 @@ EncodedEntry EncodeEntry(const PlannedEntry& entry, const EncodingContext& conte
       } else {
         EncodePlain(std::move(plain), out, context, entry.Encrypt, encoder);
       }
+      if (context.Done != nullptr) *context.Done += entry.Work;
       break;
     }
     case PlannedEntry::Origin::kZip:
       EncodeZipEntry(entry, out, context, encoder);
+      if (context.Done != nullptr) *context.Done += entry.Work;
       break;
   }
   return out;

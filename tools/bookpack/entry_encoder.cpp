@@ -226,7 +226,7 @@ uint32_t Crc32Continue(uint32_t crc, const uint8_t* data, size_t size) {
   return crc ^ 0xFFFFFFFFu;
 }
 
-PieceDeflater::PieceDeflater(int level) : stream_(new z_stream{}) {
+PieceDeflater::PieceDeflater(int level, std::FILE* spool) : stream_(new z_stream{}), spool_(spool) {
   const int zlibLevel = std::clamp(level, 1, 9);
   failed_ = deflateInit2(stream_, zlibLevel, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK;
 }
@@ -246,7 +246,14 @@ void PieceDeflater::Run(int flush) {
       failed_ = true;
       return;
     }
-    out_.insert(out_.end(), piece, piece + (sizeof piece - stream_->avail_out));
+    const size_t made = sizeof piece - stream_->avail_out;
+    size_ += made;
+    if (spool_ == nullptr) {
+      out_.insert(out_.end(), piece, piece + made);
+    } else if (made != 0 && std::fwrite(piece, 1, made, spool_) != made) {
+      failed_ = true;
+      return;
+    }
   } while (stream_->avail_out == 0 || (flush == Z_FINISH && stream_->avail_in != 0));
 }
 
@@ -268,6 +275,7 @@ bool PieceDeflater::Finish(std::vector<uint8_t>& out) {
     stream_->avail_in = 0;
     Run(Z_FINISH);
   }
+  if (spool_ != nullptr && std::fflush(spool_) != 0) failed_ = true;
   out = std::move(out_);
   return !failed_;
 }
@@ -424,6 +432,24 @@ std::vector<uint8_t> Encrypt(const uint8_t* data, size_t size, std::string_view 
     ebook::UpdateKeys(keys, plain);
   }
   return out;
+}
+
+std::vector<uint8_t> EncryptionHeader(std::string_view password, uint8_t checkByte,
+                                      const uint8_t (&random)[11], ebook::CipherKeys& keys) {
+  std::vector<uint8_t> header(ebook::kEncryptionHeaderSize);
+  std::memcpy(header.data(), random, sizeof random);
+  header[ebook::kEncryptionHeaderSize - 1] = checkByte;
+  ebook::InitKeys(keys, password);
+  EncryptInPlace(keys, header.data(), header.size());
+  return header;
+}
+
+void EncryptInPlace(ebook::CipherKeys& keys, uint8_t* data, size_t size) {
+  for (size_t i = 0; i < size; ++i) {
+    const uint8_t plain = data[i];
+    data[i] = plain ^ ebook::DecryptByte(keys);
+    ebook::UpdateKeys(keys, plain);
+  }
 }
 
 bool PasswordMatches(const EntryRecord& record, const uint8_t* data, std::string_view password) {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <fstream>
 #include <functional>
 #include <mutex>
@@ -12,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/zip_cipher.h"
 #include "zip_format.h"
 
 struct libdeflate_compressor;
@@ -49,19 +51,24 @@ class DeflateEncoder {
 class PieceDeflater {
  public:
   // `level` as bookpack's --level (1 to 12), mapped onto zlib's 1 to 9.
-  explicit PieceDeflater(int level);
+  // With `spool` the stream goes into that file instead of memory.
+  explicit PieceDeflater(int level, std::FILE* spool = nullptr);
   ~PieceDeflater();
   PieceDeflater(const PieceDeflater&) = delete;
   PieceDeflater& operator=(const PieceDeflater&) = delete;
 
   void Add(const uint8_t* data, size_t size);
-  // The whole stream; false when zlib failed (out of memory).
+  // The whole stream (nothing when spooled); false when zlib or the spool
+  // failed.
   bool Finish(std::vector<uint8_t>& out);
+  uint64_t Size() const { return size_; }
 
  private:
   void Run(int flush);
   ::z_stream_s* stream_ = nullptr;
   std::vector<uint8_t> out_;
+  std::FILE* spool_ = nullptr;
+  uint64_t size_ = 0;
   bool failed_ = false;
 };
 
@@ -107,6 +114,14 @@ class RandomBytes {
 // time's high byte), then `data`, all through the traditional cipher.
 std::vector<uint8_t> Encrypt(const uint8_t* data, size_t size, std::string_view password,
                              uint8_t checkByte, const uint8_t (&random)[11]);
+
+// The 12-byte encryption header alone, leaving `keys` ready to encrypt the
+// data that follows it (ebook::EncryptBuffer-style, byte by byte).
+std::vector<uint8_t> EncryptionHeader(std::string_view password, uint8_t checkByte,
+                                      const uint8_t (&random)[11], ebook::CipherKeys& keys);
+
+// Encrypts `size` bytes in place with `keys`, moving them on.
+void EncryptInPlace(ebook::CipherKeys& keys, uint8_t* data, size_t size);
 
 // Whether `password` opens the encrypted entry `record` whose stored data
 // (encryption header included) is at `data`: it passes the header the way

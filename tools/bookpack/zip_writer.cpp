@@ -9,6 +9,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <vector>
+
+#include "entry_encoder.h"
 
 namespace bookpack {
 namespace {
@@ -108,6 +111,49 @@ bool PackagedFileWriter::Open(const std::string& path, const std::vector<uint8_t
 
 bool PackagedFileWriter::AddEntry(const EntryRecord& r, const uint8_t* data, bool descriptor,
                                   std::string& error) {
+  return AddEntryWith(r, descriptor, error,
+                      [&](std::string&) { return Write(data, r.CompressedSize); });
+}
+
+bool PackagedFileWriter::AddEntryFromFile(const EntryRecord& r, const uint8_t* head,
+                                          size_t headLength, int fd, bool plain,
+                                          const std::string& shownPath, ebook::CipherKeys* keys,
+                                          std::string& error) {
+  return AddEntryWith(r, false, error, [&](std::string& problem) {
+    if (!Write(head, headLength)) return false;
+    if (fd < 0 || lseek(fd, 0, SEEK_SET) != 0) {
+      problem = r.Name + ": cannot read " + shownPath;
+      return false;
+    }
+    const uint64_t expected = plain ? r.UncompressedSize : r.CompressedSize - headLength;
+    std::vector<uint8_t> piece(size_t{1} << 20);
+    uint32_t crc = 0;
+    uint64_t size = 0;
+    bool ok = true;
+    for (;;) {
+      const ssize_t n = read(fd, piece.data(), piece.size());
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        ok = n == 0;
+        break;
+      }
+      const size_t got = static_cast<size_t>(n);
+      if (plain) crc = Crc32Continue(crc, piece.data(), got);
+      size += got;
+      if (size > expected) break;
+      if (keys != nullptr) EncryptInPlace(*keys, piece.data(), got);
+      if (!Write(piece.data(), got)) return false;
+    }
+    if (!ok || size != expected || (plain && crc != r.Crc32)) {
+      problem = r.Name + ": " + shownPath + " changed while the setup was being built";
+      return false;
+    }
+    return true;
+  });
+}
+
+bool PackagedFileWriter::AddEntryWith(const EntryRecord& r, bool descriptor, std::string& error,
+                                      const std::function<bool(std::string&)>& writeData) {
   const uint16_t flags =
       descriptor ? r.Flags | kFlagDescriptor : static_cast<uint16_t>(r.Flags & ~kFlagDescriptor);
   const uint64_t localLength = kLocalHeaderLength + r.Name.size() + r.LocalExtra.size() +
@@ -133,7 +179,12 @@ bool PackagedFileWriter::AddEntry(const EntryRecord& r, const uint8_t* data, boo
   Put16(header, static_cast<uint16_t>(r.LocalExtra.size()));
   header.insert(header.end(), r.Name.begin(), r.Name.end());
   header.insert(header.end(), r.LocalExtra.begin(), r.LocalExtra.end());
-  bool ok = Write(header.data(), header.size()) && Write(data, r.CompressedSize);
+  std::string problem;
+  bool ok = Write(header.data(), header.size()) && writeData(problem);
+  if (!problem.empty()) {
+    error = problem;
+    return false;
+  }
   if (ok && descriptor) {
     std::vector<uint8_t> d;
     Put32(d, kDescriptorSignature);
