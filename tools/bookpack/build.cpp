@@ -14,6 +14,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <fstream>
 #include <memory>
 #include <mutex>
 #include <ostream>
@@ -22,6 +23,7 @@
 #include "build_plan.h"
 #include "core/archive_pass.h"
 #include "core/crc32.h"
+#include "core/licence.h"
 #include "core/setup_session.h"
 #include "entry_encoder.h"
 #include "entry_rules.h"
@@ -171,25 +173,34 @@ class Progress {
   bool drawn_ = false;
 };
 
-// The licence text as the stub reads it: its first bytes, decoded.
+// The licence text as the stub reads it: its first bytes, decoded. The
+// whole entry is decoded, so that damage anywhere refuses it, but only
+// what the stub reads is kept.
 bool LicenceText(const PlannedEntry& entry, const uint8_t* zipBytes, std::string& text,
                  std::string& problem) {
+  constexpr size_t kRead = ebook::kLicenceReadSize;
+  text.clear();
   if (entry.From == PlannedEntry::Origin::kZip) {
     const EntryRecord& r = entry.Zip->Record;
-    std::vector<uint8_t> plain;
-    if (!DecodeEntry(r.Method, zipBytes + entry.Zip->DataOffset, r.CompressedSize,
-                     r.UncompressedSize, plain, problem)) {
-      return false;
-    }
-    text.assign(plain.begin(), plain.end());
-    return true;
+    return DecodeInPieces(
+        r.Method, zipBytes + entry.Zip->DataOffset, r.CompressedSize, r.UncompressedSize,
+        [&](const uint8_t* piece, size_t n) {
+          if (text.size() < kRead) text.append(piece, piece + std::min(n, kRead - text.size()));
+        },
+        problem);
   }
-  auto bytes = ReadWholeFile(entry.Path);
-  if (!bytes) {
+  std::ifstream in(entry.Path, std::ios::binary);
+  if (!in) {
     problem = "cannot read " + entry.Path;
     return false;
   }
-  text.assign(bytes->begin(), bytes->end());
+  text.resize(kRead);
+  in.read(text.data(), static_cast<std::streamsize>(kRead));
+  text.resize(static_cast<size_t>(in.gcount()));
+  if (in.bad()) {
+    problem = "cannot read " + entry.Path;
+    return false;
+  }
   return true;
 }
 
