@@ -592,6 +592,55 @@ def inspect_seeds(setups):
                             ("book.htm", b"<p>book</p>", zipfile.ZIP_STORED)])
         flags = I_APP_PATH if name == "licence_update" else 0
         seeds[name] = bytes([flags | I_EXISTING]) + archive
+    return seeds
+
+
+def one_entry(name, method, packed, crc, size, zip64_offset=None):
+    """A hand-made archive of one entry, its sizes and offset as given."""
+    raw = name.encode()
+    extra = b""
+    offset = 0
+    if zip64_offset is not None:
+        extra = struct.pack("<HHQ", 1, 8, zip64_offset)
+        offset = 0xFFFFFFFF
+    local = (struct.pack("<IHHHHHIIIHH", 0x04034B50, 20, 0, method, 0, 0x21, crc,
+                         len(packed), size, len(raw), 0) + raw + packed)
+    central = (struct.pack("<IHHHHHHIIIHHHHHII", 0x02014B50, 20, 20, 0, method, 0,
+                           0x21, crc, len(packed), size, len(raw), len(extra), 0,
+                           0, 0, 0, offset) + raw + extra)
+    return local + central + struct.pack("<IHHHHIIH", 0x06054B50, 0, 0, 1, 1,
+                                         len(central), len(local), 0)
+
+
+def source_zip_seeds():
+    """Source ZIPs for fuzz_source_zip: every method bookpack decodes, the
+    writers' quirks it normalises, and the hostile records it must refuse."""
+    import bz2
+    import lzma
+    rng = random.Random(11)
+    text = sample_text(rng, 3000)
+    noise = bytes(rng.randrange(256) for _ in range(2000))
+    entries = [("book/chapter1.xhtml", text, zipfile.ZIP_DEFLATED),
+               ("book/cover.jpg", noise, zipfile.ZIP_STORED),
+               ("book/empty/", b"", zipfile.ZIP_STORED),
+               ("!!licence.txt", b"Read me.\r\n", zipfile.ZIP_DEFLATED)]
+    crc = zlib.crc32(text) & 0xFFFFFFFF
+    seeds = {
+        "deflate_and_stored": make_zip(entries),
+        "streamed": make_zip(entries, stream=True),
+        "zip64": zip64_zip(entries),
+        "bzip2": make_zip([("a.txt", text, zipfile.ZIP_BZIP2)]),
+        "lzma": make_zip([("a.txt", text, zipfile.ZIP_LZMA)]),
+        "xz": one_entry("a.txt", 95, lzma.compress(text, format=lzma.FORMAT_XZ), crc,
+                        len(text)),
+        "encrypted": zipcrypto_entry("secret.txt", text, b"secret") +
+                     end_record(),
+        "bzip2_zeros": one_entry("zeros.bin", 12, bz2.compress(bytes(1 << 20)), 0xA738EA1C,
+                                 1 << 20),
+        "claims_4_gb": one_entry("big.txt", 8, raw_deflate(text), crc, 4_000_000_000),
+        "zip64_offset_near_2_64": one_entry("far.txt", 0, b"hello", 0x3610A686, 5,
+                                            zip64_offset=(1 << 64) - 16),
+    }
     for name, data in seeds.items():
         assert len(data) <= 64 * 1024, name
     return seeds
@@ -614,6 +663,7 @@ def main():
     setups = setup_seeds()
     write("fuzz_setup", setups)
     write("fuzz_inspect", inspect_seeds(setups))
+    write("fuzz_source_zip", source_zip_seeds())
     return 0
 
 

@@ -1,7 +1,12 @@
 #!/usr/bin/env bash
-# bookpack build against `zip -r -9` on the same synthetic e-book folder, in
-# the same run: sizes, times (best of a few runs each) and the ratios
-# ours/zip. The target is a ratio of at most 1 for both.
+# bookpack against the usual tools on the same synthetic e-book, in the same
+# run, best of a few runs each:
+#   build/zip-9      `bookpack build` of the folder against `zip -r -9`:
+#                    time, and bytes of the archive
+#   extract/bsdtar   `bookpack extract` of that setup against `bsdtar -x` of
+#                    zip's archive
+#   check/unzip-t    `bookpack check` against `unzip -t`
+# The target is a ratio of at most 1 for each.
 #
 # Usage: bench/bookpack/run.sh BOOKPACK STUB [LEVEL]
 #   LEVEL  passed as --level; by default bookpack's own default
@@ -19,7 +24,9 @@ if [ $# -eq 3 ]; then level_args=(--level "$3"); fi
 here=$(cd "$(dirname "$0")" && pwd)
 work=${BOOKPACK_BENCH_DIR:-${TMPDIR:-/tmp}/bookpack-bench}
 runs=${BOOKPACK_BENCH_RUNS:-3}
-command -v zip >/dev/null || { echo "bench: zip is missing" >&2; exit 1; }
+for tool in zip unzip bsdtar; do
+  command -v "$tool" >/dev/null || { echo "bench: $tool is missing" >&2; exit 1; }
+done
 
 # The folder is remade whenever the generator changes.
 stamp=$(sha256sum "$here/make_book.py" | cut -c1-16)
@@ -34,10 +41,13 @@ files=$(find "$work/book" -type f | wc -l)
 bytes=$(find "$work/book" -type f -printf '%s\n' | awk '{s += $1} END {print s}')
 
 now() { date +%s.%N; }
-# Best wall time of $runs runs of the command given.
+# Best wall time of $runs runs of the command given; $fresh, when set, names
+# a folder emptied before each run (outside the time).
+fresh=""
 best_time() {
   local best="" start end t
   for _ in $(seq "$runs"); do
+    if [ -n "$fresh" ]; then rm -rf "$fresh" && mkdir -p "$fresh"; fi
     start=$(now)
     "$@" >/dev/null
     end=$(now)
@@ -52,6 +62,14 @@ ours_time=$(best_time "$bookpack" build --stub "$stub" -o "$work/book-setup.exe"
 zip_once() { rm -f "$work/book.zip" && (cd "$work/book" && zip -r -9 -q "$work/book.zip" .); }
 zip_time=$(best_time zip_once)
 
+fresh=$work/extracted
+extract_time=$(best_time "$bookpack" extract "$work/book-setup.exe" "$fresh")
+bsdtar_time=$(best_time bsdtar -xf "$work/book.zip" -C "$fresh")
+fresh=""
+rm -rf "$work/extracted"
+check_time=$(best_time "$bookpack" check "$work/book-setup.exe")
+unzip_time=$(best_time unzip -tqq "$work/book.zip")
+
 stub_size=$(stat -c %s "$stub")
 setup_size=$(stat -c %s "$work/book-setup.exe")
 archive_size=$((setup_size - stub_size - 8))
@@ -62,5 +80,11 @@ printf '%-34s %12s bytes %8.3f s\n' "bookpack build ${level_args[*]:-(default le
   "$archive_size" "$ours_time"
 printf '%-34s %12s bytes\n' "  (setup with its stub)" "$setup_size"
 printf '%-34s %12s bytes %8.3f s\n' "zip -r -9 -q" "$zip_size" "$zip_time"
+printf '%-34s %12s       %8.3f s\n' "bookpack extract" "" "$extract_time"
+printf '%-34s %12s       %8.3f s\n' "bsdtar -x (zip's archive)" "" "$bsdtar_time"
+printf '%-34s %12s       %8.3f s\n' "bookpack check" "" "$check_time"
+printf '%-34s %12s       %8.3f s\n' "unzip -t (zip's archive)" "" "$unzip_time"
 awk -v a="$archive_size" -v z="$zip_size" -v o="$ours_time" -v t="$zip_time" \
-  'BEGIN { printf "ratio ours/zip: size %.4f, time %.3f\n", a / z, o / t }'
+  'BEGIN { printf "build/zip-9 time %.3f bytes %.4f\n", o / t, a / z }'
+awk -v o="$extract_time" -v t="$bsdtar_time" 'BEGIN { printf "extract/bsdtar time %.3f\n", o / t }'
+awk -v o="$check_time" -v t="$unzip_time" 'BEGIN { printf "check/unzip-t time %.3f\n", o / t }'

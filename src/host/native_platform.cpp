@@ -1,5 +1,6 @@
 #include "host/native_platform.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -7,7 +8,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <set>
 #include <system_error>
+#include <unordered_map>
 #include <utility>
 
 #include "core/paths.h"
@@ -24,14 +27,6 @@ namespace {
 bool IsSeparator(char c) { return c == '\\' || c == '/'; }
 
 char FoldCase(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (FoldCase(a[i]) != FoldCase(b[i])) return false;
-  }
-  return true;
-}
 
 bool IsDriveLetter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
 
@@ -110,7 +105,119 @@ FileHandle KeepRegularFile(int fd) {
   return new PlatformFile{fd};
 }
 
+// The host path split into its folder and its last name.
+std::pair<std::string, std::string> SplitHostPath(const std::string& hostPath) {
+  const size_t slash = hostPath.find_last_of('/');
+  if (slash == std::string::npos) return {".", hostPath};
+  return {hostPath.substr(0, slash), hostPath.substr(slash + 1)};
+}
+
+std::string Folded(std::string_view name) {
+  std::string folded(name);
+  for (char& c : folded) c = FoldCase(c);
+  return folded;
+}
+
 }  // namespace
+
+// Resolving a name that does not exist as given means finding its case
+// variants in the folder; listing the folder for each new name made an
+// install quadratic in the files per folder. Each folder is listed once
+// and its names kept by their folded form. The index is trusted only while
+// the folder's identity and modification time are those it was made or
+// last updated at: a change made behind the host's back lists the folder
+// anew, and the host's own creations and removals update it in place.
+// Every stat here asks for the time, so on file systems with multigrain
+// timestamps (Linux 6.13 on, for ext4, xfs, btrfs and tmpfs) the next
+// change always moves it; with coarse timestamps only, a change made
+// behind the host's back in the same clock tick as the host's own is seen
+// at the folder's next change.
+class FolderIndexes {
+ public:
+  // The first in byte order of the names in `folder` equal to `name`
+  // without regard to case; empty when there is none. `st` is the
+  // folder's, just taken.
+  std::string Find(const std::string& folder, const struct stat& st, std::string_view name) {
+    Index* index = Current(folder, st);
+    if (index == nullptr) return {};
+    auto found = index->ByFolded.find(Folded(name));
+    return found == index->ByFolded.end() || found->second.empty() ? std::string()
+                                                                   : *found->second.begin();
+  }
+
+  // Brackets a change the host makes in the folder of `hostPath`: Before
+  // tells whether the index is still current, After records the change
+  // then (an index that was not current is dropped).
+  bool Before(const std::string& hostPath) {
+    const std::string folder = SplitHostPath(hostPath).first;
+    auto it = indexes_.find(folder);
+    if (it == indexes_.end()) return false;
+    struct stat st;
+    if (::stat(folder.c_str(), &st) == 0 && Matches(it->second, st)) return true;
+    indexes_.erase(it);
+    return false;
+  }
+  // `added` names `hostPath` itself, or `addedPath` when that is given (a
+  // move within the folder); `removed` names `hostPath`.
+  void After(const std::string& hostPath, bool wasCurrent, bool added, const std::string& addedPath,
+             bool removed) {
+    auto [folder, name] = SplitHostPath(hostPath);
+    auto it = indexes_.find(folder);
+    if (it == indexes_.end()) return;
+    struct stat st;
+    if (!wasCurrent || ::stat(folder.c_str(), &st) != 0) {
+      indexes_.erase(it);
+      return;
+    }
+    Index& index = it->second;
+    if (removed) {
+      auto names = index.ByFolded.find(Folded(name));
+      if (names != index.ByFolded.end()) names->second.erase(name);
+    }
+    if (added) {
+      const std::string addedName = addedPath.empty() ? name : SplitHostPath(addedPath).second;
+      index.ByFolded[Folded(addedName)].insert(addedName);
+    }
+    Stamp(index, st);
+  }
+
+ private:
+  struct Index {
+    dev_t Device = 0;
+    ino_t Inode = 0;
+    struct timespec Modified {};
+    std::unordered_map<std::string, std::set<std::string>> ByFolded;
+  };
+
+  static bool Matches(const Index& index, const struct stat& st) {
+    return index.Device == st.st_dev && index.Inode == st.st_ino &&
+           index.Modified.tv_sec == st.st_mtim.tv_sec &&
+           index.Modified.tv_nsec == st.st_mtim.tv_nsec;
+  }
+  static void Stamp(Index& index, const struct stat& st) {
+    index.Device = st.st_dev;
+    index.Inode = st.st_ino;
+    index.Modified = st.st_mtim;
+  }
+
+  Index* Current(const std::string& folder, const struct stat& st) {
+    auto it = indexes_.find(folder);
+    if (it != indexes_.end() && Matches(it->second, st)) return &it->second;
+    Index fresh;
+    Stamp(fresh, st);
+    DIR* dir = ::opendir(folder.c_str());
+    if (dir == nullptr) return nullptr;
+    while (const dirent* entry = ::readdir(dir)) {
+      const std::string_view name = entry->d_name;
+      if (name == "." || name == "..") continue;
+      fresh.ByFolded[Folded(name)].emplace(name);
+    }
+    ::closedir(dir);
+    return &(indexes_[folder] = std::move(fresh));
+  }
+
+  std::unordered_map<std::string, Index> indexes_;
+};
 
 bool CaseInsensitiveLess::operator()(std::string_view a, std::string_view b) const {
   size_t n = std::min(a.size(), b.size());
@@ -130,8 +237,10 @@ bool NativePlatform::RegistryKeyLess::operator()(const RegistryKey& a, const Reg
   return less(a.ValueName, b.ValueName);
 }
 
+NativePlatform::~NativePlatform() = default;
+
 NativePlatform::NativePlatform(std::filesystem::path root, std::string tempFolder)
-    : root_(std::move(root)) {
+    : indexes_(std::make_unique<FolderIndexes>()), root_(std::move(root)) {
   Controls = {{kInstallPathLabel, "&Install path:"},
               {kInstallPathEdit, "C:\\ZQ"},
               {kNoticeLine, "."},
@@ -214,28 +323,51 @@ std::string NativePlatform::FullWindowsPath(std::string_view path) const {
 std::string NativePlatform::HostPath(std::string_view windowsPath) const {
   std::string full = FullWindowsPath(windowsPath);
   if (full.empty()) return {};
-  std::filesystem::path host = root_ / std::string(1, full[0]);
-  bool parentExists = IsFolder(host.string());
+  const std::string drive = (root_ / std::string(1, full[0])).string();
+  struct stat st;
+  // Where the path exists as given, every component matched exactly, and
+  // so it resolves to itself; where its folder does, only the last name
+  // needs looking up. Those two cover almost every call of an install.
+  if (full.size() > 3) {
+    std::string literal = drive + '/' + full.substr(3);
+    std::replace(literal.begin() + static_cast<ptrdiff_t>(drive.size()), literal.end(), '\\', '/');
+    if (::stat(literal.c_str(), &st) == 0) return literal;
+    const size_t slash = literal.find_last_of('/');
+    const std::string folder = literal.substr(0, slash);
+    if (::stat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+      const std::string best = indexes_->Find(folder, st, literal.substr(slash + 1));
+      return best.empty() ? literal : folder + '/' + best;
+    }
+  }
+  // Otherwise component by component, one stat each: whether it exists,
+  // and whether it is a folder whose names the next one is looked up in.
+  std::string host = drive;
+  bool parentExists = ::stat(host.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
   size_t pos = 3;
   while (pos < full.size()) {
     size_t end = full.find('\\', pos);
     if (end == std::string::npos) end = full.size();
-    std::string part = full.substr(pos, end - pos);
+    std::string_view part(full.data() + pos, end - pos);
     pos = end + 1;
-    std::filesystem::path next = host / part;
-    if (parentExists && !Exists(next.string())) {
-      std::string best;
-      std::error_code ec;
-      for (const auto& entry : std::filesystem::directory_iterator(host, ec)) {
-        std::string name = entry.path().filename().string();
-        if (EqualsIgnoringCase(name, part) && (best.empty() || name < best)) best = name;
+    std::string next = host + '/';
+    next += part;
+    if (!parentExists) {
+      host = std::move(next);
+      continue;
+    }
+    const struct stat parent = st;
+    bool exists = ::stat(next.c_str(), &st) == 0;
+    if (!exists) {
+      std::string best = indexes_->Find(host, parent, part);
+      if (!best.empty()) {
+        next = host + '/' + best;
+        exists = ::stat(next.c_str(), &st) == 0;
       }
-      if (!best.empty()) next = host / best;
     }
     host = std::move(next);
-    parentExists = parentExists && IsFolder(host.string());
+    parentExists = exists && S_ISDIR(st.st_mode);
   }
-  return host.string();
+  return host;
 }
 
 FileHandle NativePlatform::OpenHostFile(const std::string& linuxPath) {
@@ -279,8 +411,10 @@ FileHandle NativePlatform::CreateFileForWrite(std::string_view path) {
     Remember(false, EINVAL);
     return nullptr;
   }
+  const bool current = indexes_->Before(host);
   int fd = ::open(host.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, 0644);
   const int openError = errno;
+  indexes_->After(host, current, fd >= 0, {}, false);
   FileHandle file = KeepRegularFile(fd);
   // An open that succeeded on something other than a file (a FIFO) is
   // refused as Windows refuses to open a folder.
@@ -344,8 +478,11 @@ bool NativePlatform::FindAny(std::string_view pattern) {
 bool NativePlatform::CreateFolder(std::string_view path) {
   std::string host = HostPath(path);
   if (host.empty()) return Remember(false, EINVAL);
+  const bool current = indexes_->Before(host);
   const bool made = ::mkdir(host.c_str(), 0755) == 0;
-  return Remember(made, errno);
+  const int error = errno;
+  indexes_->After(host, current, made, {}, false);
+  return Remember(made, error);
 }
 
 namespace {
@@ -363,16 +500,30 @@ bool NativePlatform::MoveIntoPlace(std::string_view from, std::string_view to) {
   const std::string target = HostPath(to);
   if (source.empty() || target.empty()) return Remember(false, EINVAL);
   if (IsReadOnlyFile(target)) return Remember(false, EACCES);
+  // Staged files move within their folder: one index to look after.
+  const bool oneFolder = SplitHostPath(source).first == SplitHostPath(target).first;
+  const bool sourceCurrent = indexes_->Before(source);
+  const bool targetCurrent = oneFolder ? sourceCurrent : indexes_->Before(target);
   const bool moved = ::rename(source.c_str(), target.c_str()) == 0;
-  return Remember(moved, errno);
+  const int error = errno;
+  if (oneFolder) {
+    indexes_->After(source, sourceCurrent, moved, target, moved);
+  } else {
+    indexes_->After(source, sourceCurrent, false, {}, moved);
+    indexes_->After(target, targetCurrent, moved, {}, false);
+  }
+  return Remember(moved, error);
 }
 
 bool NativePlatform::RemoveFile(std::string_view path) {
   const std::string host = HostPath(path);
   if (host.empty()) return Remember(false, EINVAL);
   if (IsReadOnlyFile(host)) return Remember(false, EACCES);
+  const bool current = indexes_->Before(host);
   const bool removed = ::unlink(host.c_str()) == 0;
-  return Remember(removed, errno);
+  const int error = errno;
+  indexes_->After(host, current, false, {}, removed);
+  return Remember(removed, error);
 }
 
 int32_t NativePlatform::LastErrorText(char* buffer, int32_t size) {

@@ -11,6 +11,7 @@
 #include <optional>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -25,6 +26,8 @@ struct CaseInsensitiveLess {
   bool operator()(std::string_view a, std::string_view b) const;
 };
 
+class FolderIndexes;
+
 class NativePlatform final : public Platform {
  public:
   // Creates `root` and the temporary folder under it. `tempFolder` is a
@@ -32,7 +35,7 @@ class NativePlatform final : public Platform {
   explicit NativePlatform(std::filesystem::path root, std::string tempFolder = "C:\\Temp\\");
   NativePlatform(const NativePlatform&) = delete;
   NativePlatform& operator=(const NativePlatform&) = delete;
-  ~NativePlatform() = default;
+  ~NativePlatform();
 
   // The Linux path a Windows path maps to; empty when it is refused (UNC,
   // reserved names or characters, or climbing above its drive). Existing
@@ -158,6 +161,9 @@ class NativePlatform final : public Platform {
   bool Remember(bool ok, int error);
 
   int lastError_ = 0;
+  // Names of the folders met while resolving paths, by case-folded name,
+  // so that each new name is resolved without listing its folder again.
+  std::unique_ptr<FolderIndexes> indexes_;
 
   std::filesystem::path root_;
   std::string tempFolder_;

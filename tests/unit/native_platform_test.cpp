@@ -113,6 +113,41 @@ TEST_F(NativePlatformTest, FindsExistingNamesWhateverTheirCase) {
   EXPECT_FALSE(fs::exists(root_ / "C/BOOKS"));
 }
 
+// Case variants are resolved from what the folder holds now: names the host
+// made, moved or removed, and names that appeared or went behind its back.
+TEST_F(NativePlatformTest, CaseVariantsFollowEveryChangeToTheFolder) {
+  fs::create_directories(root_ / "C/Book");
+  auto resolved = [&](const char* windows) {
+    return fs::path(host_->HostPath(windows)).lexically_relative(root_).generic_string();
+  };
+  EXPECT_EQ(resolved("C:\\book\\a.txt"), "C/Book/a.txt");  // the folder is listed here
+
+  FileHandle made = host_->CreateFileForWrite("C:\\Book\\Made.txt");
+  ASSERT_NE(made, nullptr);
+  EXPECT_TRUE(host_->CloseFile(made));
+  EXPECT_EQ(resolved("C:\\Book\\MADE.TXT"), "C/Book/Made.txt");
+
+  ASSERT_TRUE(host_->CreateFolder("C:\\Book\\Sub"));
+  EXPECT_EQ(resolved("C:\\Book\\sub\\x"), "C/Book/Sub/x");
+
+  MakeFile("C/Book/temp.part", "x");
+  ASSERT_TRUE(host_->MoveIntoPlace("C:\\Book\\temp.part", "C:\\Book\\Moved.txt"));
+  EXPECT_EQ(resolved("C:\\Book\\moved.TXT"), "C/Book/Moved.txt");
+  EXPECT_EQ(resolved("C:\\Book\\TEMP.PART"), "C/Book/TEMP.PART");
+
+  // Made behind the host's back, after the folder was listed; the first in
+  // byte order among several variants wins, and the next when it goes.
+  MakeFile("C/Book/zeta.txt", "x");
+  MakeFile("C/Book/ZETA.txt", "x");
+  EXPECT_EQ(resolved("C:\\Book\\Zeta.TXT"), "C/Book/ZETA.txt");
+  EXPECT_TRUE(host_->RemoveFile("C:\\Book\\ZETA.txt"));
+  EXPECT_EQ(resolved("C:\\Book\\Zeta.TXT"), "C/Book/zeta.txt");
+  fs::remove(root_ / "C/Book/zeta.txt");
+  EXPECT_EQ(resolved("C:\\Book\\Zeta.TXT"), "C/Book/Zeta.TXT");
+  EXPECT_TRUE(host_->RemoveFile("C:\\Book\\made.txt"));
+  EXPECT_EQ(resolved("C:\\Book\\MADE.TXT"), "C/Book/MADE.TXT");
+}
+
 TEST_F(NativePlatformTest, WritesReadsSeeksAndMeasuresFiles) {
   fs::create_directories(root_ / "C" / "Out");
   FileHandle out = host_->CreateFileForWrite("C:\\Out\\data.bin");
@@ -363,9 +398,9 @@ TEST_F(NativePlatformTest, KeepsTheEntryListInWalkOrderWithSelections) {
     int32_t length;
     const char* text;
     bool selected;
-  } reads[] = {{0, 64, 5, "b.txt", true},   {1, 64, 10, "Docs\\z.txt", false},
-               {6, 64, 5, "B.TXT", true},   {2, 4, 3, "A.t", true},
-               {7, 64, -1, "", false},      {-1, 64, -1, "", false}};
+  } reads[] = {{0, 64, 5, "b.txt", true}, {1, 64, 10, "Docs\\z.txt", false},
+               {6, 64, 5, "B.TXT", true}, {2, 4, 3, "A.t", true},
+               {7, 64, -1, "", false},    {-1, 64, -1, "", false}};
   for (const auto& r : reads) {
     SCOPED_TRACE(r.index);
     char text[64] = "stale";

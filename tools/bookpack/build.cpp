@@ -6,19 +6,26 @@
 // the output removed.
 #include "build.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <fstream>
 #include <memory>
+#include <mutex>
 #include <ostream>
 #include <thread>
 
 #include "build_plan.h"
 #include "core/archive_pass.h"
 #include "core/crc32.h"
+#include "core/licence.h"
 #include "core/setup_session.h"
 #include "entry_encoder.h"
 #include "entry_rules.h"
@@ -39,12 +46,12 @@ constexpr int kDefaultLevel = 9;
 constexpr uint64_t kProgressThreshold = uint64_t{16} << 20;
 
 int Refuse(std::ostream& err, const std::string& message) {
-  err << "bookpack: refused: " << message << "\n";
+  err << "bookpack: refused: " << Printable(message) << "\n";
   return 1;
 }
 
 int UsageProblem(std::ostream& err, const std::string& message) {
-  err << "bookpack: " << message << "\n";
+  err << "bookpack: " << Printable(message) << "\n";
   return 2;
 }
 
@@ -65,27 +72,46 @@ std::string PasswordProblem(const std::string& password, const std::string& orig
 
 // Answers the exit status: 0 when the stub is loaded.
 int LoadStub(const std::string& path, std::vector<uint8_t>& stub, std::ostream& err) {
-  std::string reason;
-  auto bytes = ReadWholeFile(path, &reason);
-  if (!bytes) {
-    err << "bookpack: cannot read the stub " << path << ": " << reason << "\n";
+  // Only a file of exactly its recorded length is read whole: a packaged
+  // setup given as the stub is told apart without loading it.
+  bool readable = false;
+  errno = 0;
+  auto recorded = RecordedStubLengthInFile(path, &readable);
+  struct stat st;
+  if (!readable || stat(path.c_str(), &st) != 0) {
+    err << "bookpack: cannot read the stub " << path << ": "
+        << std::strerror(errno != 0 ? errno : EIO) << "\n";
     return 2;
   }
-  auto recorded = RecordedStubLength(*bytes);
   if (!recorded) {
     err << "bookpack: refused: " << path << ": no stub length slot (\"" << kStubLengthMarker
         << "\"), so it is not a setup stub whose archive offset is known\n";
     return 1;
   }
-  if (*recorded != bytes->size()) {
+  if (*recorded != static_cast<uint64_t>(st.st_size)) {
     err << "bookpack: refused: " << path << ": the stub was built for a length of " << *recorded
-        << " bytes but is " << bytes->size()
+        << " bytes but is " << st.st_size
         << " bytes long (a packaged setup, or a stub changed after its build); the reader's "
            "setup would not find its archive\n";
     return 1;
   }
+  std::string reason;
+  auto bytes = ReadWholeFile(path, &reason);
+  if (!bytes || bytes->size() != *recorded) {
+    err << "bookpack: cannot read the stub " << path << ": "
+        << (reason.empty() ? "it changed while it was read" : reason) << "\n";
+    return 2;
+  }
   stub = std::move(*bytes);
   return 0;
+}
+
+// Whether two paths name one file (through links, other spellings of the
+// path or hard links); false when either does not exist.
+bool SameFile(const std::string& a, const std::string& b) {
+  struct stat x, y;
+  return stat(a.c_str(), &x) == 0 && stat(b.c_str(), &y) == 0 && x.st_dev == y.st_dev &&
+         x.st_ino == y.st_ino;
 }
 
 // The names as the rules see them, and the first refusal among them.
@@ -101,54 +127,96 @@ std::string CheckNames(const std::vector<PlannedEntry>& plan) {
   return NameClash(named);
 }
 
+// The progress line: redrawn by a thread of its own every 200 ms from the
+// source bytes the workers have dealt with, so that it moves while one
+// large entry is being compressed, not only when an entry is written.
 class Progress {
  public:
-  Progress(std::ostream& err, bool shown, uint64_t total)
-      : err_(err), shown_(shown), total_(total) {}
-  void Advance(uint64_t work, size_t done, size_t count) {
-    done_ += work;
+  Progress(std::ostream& err, bool shown, uint64_t total, size_t count)
+      : err_(err), shown_(shown), total_(total), count_(count) {
     if (!shown_) return;
-    const auto now = std::chrono::steady_clock::now();
-    if (now - last_ < std::chrono::milliseconds(200) && done != count) return;
-    last_ = now;
-    const unsigned percent = total_ == 0 ? 100 : static_cast<unsigned>(done_ * 100 / total_);
-    err_ << "\rbookpack: " << percent << "% (" << done << " of " << count << " entries)"
-         << std::flush;
-    drawn_ = true;
+    ticker_ = std::thread([this] {
+      std::unique_lock<std::mutex> lock(mutex_);
+      while (!stop_) {
+        Draw();
+        wake_.wait_for(lock, std::chrono::milliseconds(200));
+      }
+    });
   }
+  ~Progress() { Close(); }
+
+  // Source bytes dealt with, added to by the workers.
+  std::atomic<uint64_t> Done{0};
+  // Entries written, in order.
+  std::atomic<size_t> Written{0};
+
   void Close() {
+    if (!ticker_.joinable()) return;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stop_ = true;
+    }
+    wake_.notify_all();
+    ticker_.join();
+    if (Written == count_) Draw();
     if (drawn_) err_ << "\r\033[K" << std::flush;
-    drawn_ = false;
   }
 
  private:
+  void Draw() {
+    const uint64_t done = std::min<uint64_t>(Done, total_);
+    const unsigned percent =
+        total_ == 0 ? 100 : static_cast<unsigned>(Written == count_ ? 100 : done * 100 / total_);
+    err_ << "\rbookpack: " << percent << "% (" << Written << " of " << count_ << " entries)"
+         << std::flush;
+    drawn_ = true;
+  }
+
   std::ostream& err_;
   bool shown_;
-  uint64_t total_, done_ = 0;
-  std::chrono::steady_clock::time_point last_{};
+  uint64_t total_;
+  size_t count_;
+  std::thread ticker_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  bool stop_ = false;
   bool drawn_ = false;
 };
 
-// The licence text as the stub reads it: its first bytes, decoded.
+// The licence text as the stub reads it: its first bytes, decoded. The
+// whole entry is decoded, so that damage anywhere refuses it, but only
+// what the stub reads is kept.
 bool LicenceText(const PlannedEntry& entry, const uint8_t* zipBytes, std::string& text,
-                 std::string& problem) {
+                 uint64_t& fullSize, std::string& problem) {
+  constexpr size_t kRead = ebook::kLicenceReadSize;
+  text.clear();
   if (entry.From == PlannedEntry::Origin::kZip) {
     const EntryRecord& r = entry.Zip->Record;
-    std::vector<uint8_t> plain;
-    if (!DecodeEntry(r.Method, zipBytes + entry.Zip->DataOffset, r.CompressedSize,
-                     r.UncompressedSize, plain, problem)) {
-      return false;
-    }
-    text.assign(plain.begin(), plain.end());
-    return true;
+    fullSize = r.UncompressedSize;
+    return DecodeInPieces(
+        r.Method, zipBytes + entry.Zip->DataOffset, r.CompressedSize, r.UncompressedSize,
+        [&](const uint8_t* piece, size_t n) {
+          if (text.size() < kRead) text.append(piece, piece + std::min(n, kRead - text.size()));
+        },
+        problem);
   }
-  std::string reason;
-  auto bytes = ReadWholeFile(entry.Path, &reason);
-  if (!bytes) {
-    problem = "cannot read " + entry.Path + ": " + reason;
+  errno = 0;
+  std::ifstream in(entry.Path, std::ios::binary);
+  if (!in) {
+    problem = "cannot read " + entry.Path + ": " + std::strerror(errno != 0 ? errno : EIO);
     return false;
   }
-  text.assign(bytes->begin(), bytes->end());
+  text.resize(kRead);
+  in.read(text.data(), static_cast<std::streamsize>(kRead));
+  text.resize(static_cast<size_t>(in.gcount()));
+  // What lies past the part the stub reads counts for the report of a cut.
+  in.clear();
+  in.seekg(0, std::ios::end);
+  fullSize = in ? static_cast<uint64_t>(in.tellg()) : text.size();
+  if (in.bad()) {
+    problem = "cannot read " + entry.Path + ": " + std::strerror(errno != 0 ? errno : EIO);
+    return false;
+  }
   return true;
 }
 
@@ -191,6 +259,9 @@ class Builder {
     if (std::string problem = PasswordProblem(options_.Password, options_.PasswordOrigin);
         !problem.empty())
       return UsageProblem(err_, problem);
+    if (SameFile(options_.OutputPath, options_.StubPath))
+      return Refuse(err_, "-o " + options_.OutputPath +
+                              " names the stub: the setup would overwrite what it is made from");
     const int loaded = LoadStub(options_.StubPath, stub_, err_);
     return loaded == 0 ? kGoOn : loaded;
   }
@@ -208,8 +279,13 @@ class Builder {
           err_, "cannot read the source " + options_.Source + ": " + std::strerror(errno));
     if (S_ISDIR(st.st_mode)) {
       if (!PlanFolder(options_.Source, plan_, notes_, error)) return Refuse(err_, error);
+      LeaveOutTheOutput();
     } else {
       errno = 0;
+      if (SameFile(options_.OutputPath, options_.Source))
+        return Refuse(err_, "-o " + options_.OutputPath +
+                                " names the source ZIP: the setup would overwrite what it is "
+                                "made from");
       if (!zip_.Open(options_.Source))
         return UsageProblem(
             err_, "cannot read the source " + options_.Source + ": " +
@@ -223,6 +299,22 @@ class Builder {
                               " holds nothing to install, and the reader would see "
                               "\"Can't read archive header\"");
     return kGoOn;
+  }
+
+  // A setup written into its own source folder (the previous build's, when
+  // it is built again) must not become part of the new one.
+  void LeaveOutTheOutput() {
+    struct stat output;
+    if (stat(options_.OutputPath.c_str(), &output) != 0) return;
+    auto isOutput = [&](const PlannedEntry& entry) {
+      struct stat st;
+      return entry.From == PlannedEntry::Origin::kFile && stat(entry.Path.c_str(), &st) == 0 &&
+             st.st_dev == output.st_dev && st.st_ino == output.st_ino;
+    };
+    for (const PlannedEntry& entry : plan_)
+      if (isOutput(entry))
+        notes_.push_back(entry.Record.Name + ": the output itself, left out of the setup");
+    plan_.erase(std::remove_if(plan_.begin(), plan_.end(), isOutput), plan_.end());
   }
 
   int CheckEntries() {
@@ -241,9 +333,10 @@ class Builder {
     }
     if (licence_ != nullptr) {
       std::string text, problem;
-      if (!LicenceText(*licence_, zip_.Data(), text, problem))
+      uint64_t fullSize = 0;
+      if (!LicenceText(*licence_, zip_.Data(), text, fullSize, problem))
         return Refuse(err_, licence_->Record.Name + ": " + problem);
-      licenceFacts_ = ReadLicenceFacts(text, text.size());
+      licenceFacts_ = ReadLicenceFacts(text, fullSize);
       directive_ = licenceFacts_.Directive;
       if (directive_.Letter != 0 && !options_.DirectiveMeant) {
         return Refuse(
@@ -284,12 +377,16 @@ class Builder {
     RandomBytes random;
     if (!options_.Password.empty() && !random.Open())
       return Refuse(err_, std::string("cannot open /dev/urandom: ") + std::strerror(errno));
-    const EncodingContext context{options_.Password, zip_.Data(), &random};
+    // No progress line with -q, nor with -v, whose lines it would break.
+    Progress progress(err_,
+                      options_.Progress && !options_.Quiet && !options_.Verbose &&
+                          totalWork_ >= kProgressThreshold,
+                      totalWork_, plan_.size());
+    const EncodingContext context{options_.Password, zip_.Data(), &random, &progress.Done};
     const unsigned threads = std::clamp(std::thread::hardware_concurrency(), 1u, 8u);
     std::vector<std::unique_ptr<DeflateEncoder>> encoders;
     for (unsigned t = 0; t < threads; ++t)
       encoders.push_back(std::make_unique<DeflateEncoder>(level_));
-    Progress progress(err_, options_.Progress && totalWork_ >= kProgressThreshold, totalWork_);
     const bool written = RunOrdered<EncodedEntry>(
         plan_.size(), threads, 4 * size_t{threads},
         [&](size_t i, unsigned worker) {
@@ -301,15 +398,13 @@ class Builder {
             return false;
           }
           if (!entry.Note.empty()) notes_.push_back(plan_[i].Record.Name + ": " + entry.Note);
-          if (!writer_.AddEntry(entry.Record, entry.Data, entry.Descriptor, error)) return false;
+          if (!AddEncoded(entry, error)) return false;
           encrypted_ += (entry.Record.Flags & kFlagEncrypted) != 0;
           stored_ += entry.Record.Method == kMethodStored &&
                      plan_[i].From != PlannedEntry::Origin::kFolder;
-          if (options_.Verbose) {
-            progress.Close();
+          if (options_.Verbose)
             out_ << "  " << DescribeWritten(entry.Record, plan_[i]) << "\n" << std::flush;
-          }
-          progress.Advance(plan_[i].Work, i + 1, plan_.size());
+          progress.Written = i + 1;
           return true;
         });
     progress.Close();
@@ -317,9 +412,27 @@ class Builder {
     return kGoOn;
   }
 
+  // Large files come from their file or their spooled deflate stream,
+  // everything else from memory.
+  bool AddEncoded(EncodedEntry& entry, std::string& error) {
+    ebook::CipherKeys* keys = entry.StoredEncrypted ? &entry.Keys : nullptr;
+    if (entry.Spool != nullptr)
+      return writer_.AddEntryFromFile(entry.Record, entry.Owned.data(), entry.Owned.size(),
+                                      fileno(entry.Spool.get()), false, "a temporary file", keys,
+                                      error);
+    if (entry.StoredFrom.empty())
+      return writer_.AddEntry(entry.Record, entry.Data, entry.Descriptor, error);
+    const int fd = open(entry.StoredFrom.c_str(), O_RDONLY | O_CLOEXEC);
+    const bool added =
+        writer_.AddEntryFromFile(entry.Record, entry.Owned.data(), entry.Owned.size(), fd, true,
+                                 entry.StoredFrom, keys, error);
+    if (fd >= 0) close(fd);
+    return added;
+  }
+
   void Report() {
     if (options_.Quiet) return;
-    for (const std::string& note : notes_) err_ << "bookpack: note: " << note << "\n";
+    for (const std::string& note : notes_) err_ << "bookpack: note: " << Printable(note) << "\n";
     const std::string cut = licence_ != nullptr ? CutProblem(licenceFacts_) : "";
     if (!cut.empty())
       err_ << "bookpack: warning: " << Printable(licence_->Record.Name) << ": " << cut << "\n";
@@ -329,7 +442,7 @@ class Builder {
               (stored_ == 1 ? " file stored as it is" : " files stored as they are");
     if (encrypted_ != 0)
       kinds += (kinds.empty() ? "" : ", ") + std::to_string(encrypted_) + " encrypted";
-    out_ << "wrote " << options_.OutputPath << ": " << writer_.Size() << " bytes, "
+    out_ << "wrote " << Printable(options_.OutputPath) << ": " << writer_.Size() << " bytes, "
          << Counted(plan_.size(), "entry", "entries") << (kinds.empty() ? "" : " (" + kinds + ")")
          << ", stub of " << stub_.size() << " bytes\n";
     std::vector<std::string> names;

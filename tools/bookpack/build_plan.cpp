@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <optional>
 
 #include "core/zip_cipher.h"
 #include "entry_encoder.h"
@@ -59,6 +60,8 @@ EntryRecord RecordOf(const std::string& name, std::time_t modTime, uint32_t mode
   return r;
 }
 
+void Seal(EncodedEntry& out, const EncodingContext& context, bool encrypt);
+
 // Compresses (or stores) plain bytes and encrypts them when asked; the
 // check byte of entries written here is always the CRC's, so no bit 3.
 void EncodePlain(std::vector<uint8_t>&& plain, EncodedEntry& out, const EncodingContext& context,
@@ -74,6 +77,12 @@ void EncodePlain(std::vector<uint8_t>&& plain, EncodedEntry& out, const Encoding
     r.Method = kMethodStored;
     out.Owned = std::move(plain);
   }
+  Seal(out, context, encrypt);
+}
+
+// Encrypts the entry's bytes when asked, and records their size.
+void Seal(EncodedEntry& out, const EncodingContext& context, bool encrypt) {
+  EntryRecord& r = out.Record;
   if (encrypt) {
     uint8_t random[11];
     if (!context.Random->Fill(random, sizeof random)) {
@@ -155,6 +164,46 @@ void EncodeZipEntry(const PlannedEntry& entry, EncodedEntry& out, const Encoding
                   "), which bookpack cannot recompress; make the ZIP with deflate";
     return;
   }
+  r.Flags = source.Flags & kFlagUtf8;
+  if (encoder.Level() > 0) {
+    // Decoded a piece at a time straight into deflate: memory follows the
+    // compressed result, never the decoded size, which a few bytes of
+    // bzip2 or xz can make gigabytes of zeros.
+    PieceDeflater deflater(encoder.Level());
+    uint32_t crc = 0;
+    uint64_t plainSize = 0;
+    const bool decoded = DecodeInPieces(
+        source.Method, data, source.CompressedSize, source.UncompressedSize,
+        [&](const uint8_t* piece, size_t n) {
+          crc = Crc32Continue(crc, piece, n);
+          deflater.Add(piece, n);
+          plainSize += n;
+        },
+        problem);
+    if (!decoded) {
+      out.Problem = problem;
+      return;
+    }
+    if (crc != source.Crc32) {
+      out.Problem = "CRC error: the data is damaged";
+      return;
+    }
+    std::vector<uint8_t> packed;
+    if (!deflater.Finish(packed)) {
+      out.Problem = "out of memory while compressing";
+      return;
+    }
+    if (packed.size() < plainSize) {
+      r.Method = kMethodDeflate;
+      r.Crc32 = crc;
+      r.UncompressedSize = static_cast<uint32_t>(plainSize);
+      out.Owned = std::move(packed);
+      Seal(out, context, entry.Encrypt);
+      return;
+    }
+    // Incompressible, and so no larger than its deflate stream: stored,
+    // decoded whole once more.
+  }
   std::vector<uint8_t> plain;
   if (!DecodeEntry(source.Method, data, source.CompressedSize, source.UncompressedSize, plain,
                    problem)) {
@@ -165,8 +214,95 @@ void EncodeZipEntry(const PlannedEntry& entry, EncodedEntry& out, const Encoding
     out.Problem = "CRC error: the data is damaged";
     return;
   }
-  r.Flags = source.Flags & kFlagUtf8;
   EncodePlain(std::move(plain), out, context, entry.Encrypt, encoder);
+}
+
+// Reads the file a piece at a time, handing each piece to `take`; false
+// when it cannot be read. The file's size is what it is now.
+bool ReadInPieces(const std::string& path, const PieceTaker& take) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  std::vector<uint8_t> piece(size_t{1} << 20);
+  bool ok = true;
+  for (;;) {
+    const ssize_t n = read(fd, piece.data(), piece.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) ok = false;
+    if (n <= 0) break;
+    take(piece.data(), static_cast<size_t>(n));
+  }
+  close(fd);
+  return ok;
+}
+
+// A large file: its CRC and deflate stream made in one pass over pieces,
+// so memory is the compressed result. Data that deflate cannot shrink is
+// left in the file for the writer to copy.
+void EncodeLargeFile(const PlannedEntry& entry, EncodedEntry& out, const EncodingContext& context,
+                     DeflateEncoder& encoder) {
+  EntryRecord& r = out.Record;
+  uint32_t crc = 0;
+  uint64_t size = 0;
+  // The deflate stream goes to a temporary file: memory stays a few
+  // pieces whatever the file's size.
+  std::shared_ptr<std::FILE> spool;
+  std::optional<PieceDeflater> deflater;
+  if (encoder.Level() > 0) {
+    spool.reset(std::tmpfile(), [](std::FILE* f) {
+      if (f != nullptr) std::fclose(f);
+    });
+    if (spool == nullptr) {
+      out.Problem = "cannot make a temporary file";
+      return;
+    }
+    deflater.emplace(encoder.Level(), spool.get());
+  }
+  const bool read = ReadInPieces(entry.Path, [&](const uint8_t* piece, size_t n) {
+    crc = Crc32Continue(crc, piece, n);
+    if (deflater) deflater->Add(piece, n);
+    size += n;
+    // Counted when read: the pieces move the progress line.
+    if (context.Done != nullptr && size <= entry.Work) *context.Done += n;
+  });
+  if (context.Done != nullptr && size < entry.Work) *context.Done += entry.Work - size;
+  if (!read) {
+    out.Problem = "cannot read " + entry.Path;
+    return;
+  }
+  if (size > 0xFFFFFFFFu) {
+    out.Problem = "larger than 4 GiB, and a setup holds at most 2 GiB";
+    return;
+  }
+  r.Crc32 = crc;
+  r.UncompressedSize = static_cast<uint32_t>(size);
+  std::vector<uint8_t> unused;
+  if (deflater && !deflater->Finish(unused)) {
+    out.Problem = "cannot write a temporary file while compressing";
+    return;
+  }
+  uint64_t stored = size;
+  if (deflater && deflater->Size() < size) {
+    r.Method = kMethodDeflate;
+    out.Spool = std::move(spool);
+    stored = deflater->Size();
+  } else {
+    r.Method = kMethodStored;
+    out.StoredFrom = entry.Path;
+  }
+  if (entry.Encrypt) {
+    uint8_t random[11];
+    if (!context.Random->Fill(random, sizeof random)) {
+      out.Problem = "cannot read random bytes from /dev/urandom";
+      return;
+    }
+    out.Owned =
+        EncryptionHeader(context.Password, static_cast<uint8_t>(crc >> 24), random, out.Keys);
+    out.StoredEncrypted = true;
+    r.Flags |= kFlagEncrypted;
+    stored += out.Owned.size();
+  }
+  r.CompressedSize = static_cast<uint32_t>(std::min<uint64_t>(stored, 0xFFFFFFFFu));
+  out.Data = out.Owned.data();
 }
 
 }  // namespace
@@ -180,6 +316,10 @@ EncodedEntry EncodeEntry(const PlannedEntry& entry, const EncodingContext& conte
       out.Record.Method = kMethodStored;
       break;
     case PlannedEntry::Origin::kFile: {
+      if (entry.Work >= kLargeFile) {
+        EncodeLargeFile(entry, out, context, encoder);
+        break;
+      }
       std::vector<uint8_t> plain;
       if (!ReadFileBytes(entry.Path, plain)) {
         out.Problem = "cannot read " + entry.Path;
@@ -188,10 +328,12 @@ EncodedEntry EncodeEntry(const PlannedEntry& entry, const EncodingContext& conte
       } else {
         EncodePlain(std::move(plain), out, context, entry.Encrypt, encoder);
       }
+      if (context.Done != nullptr) *context.Done += entry.Work;
       break;
     }
     case PlannedEntry::Origin::kZip:
       EncodeZipEntry(entry, out, context, encoder);
+      if (context.Done != nullptr) *context.Done += entry.Work;
       break;
   }
   return out;

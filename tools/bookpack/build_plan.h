@@ -2,10 +2,14 @@
 // come from and what its header will say, in archive order.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "core/zip_cipher.h"
 #include "zip_format.h"
 #include "zip_reader.h"
 
@@ -37,6 +41,15 @@ struct EncodedEntry {
   bool Descriptor = false;  // keeps flag bit 3 and a descriptor after the data
   std::string Problem;      // why the entry is refused; empty when it is fine
   std::string Note;         // something the publisher should know
+  // A large file that is stored: the writer copies it from here a piece at
+  // a time after the bytes above (the encryption header when encrypted,
+  // the rest then going through `Keys`), so it is never held whole.
+  std::string StoredFrom;
+  // A large file's deflate stream, spooled to an unnamed temporary file
+  // rather than held: the writer copies it likewise.
+  std::shared_ptr<std::FILE> Spool;
+  bool StoredEncrypted = false;
+  ebook::CipherKeys Keys{};
 };
 
 class DeflateEncoder;
@@ -46,7 +59,14 @@ struct EncodingContext {
   std::string Password;
   const uint8_t* ZipBytes = nullptr;
   RandomBytes* Random = nullptr;
+  // Source bytes dealt with so far, for the progress line; workers add to
+  // it as they go, a piece at a time for large entries.
+  std::atomic<uint64_t>* Done = nullptr;
 };
+
+// Files from this size on are read, checked and compressed a piece at a
+// time, and stored ones copied by the writer from the file.
+inline constexpr uint64_t kLargeFile = uint64_t{16} << 20;
 
 // Reads (or takes from the source ZIP), checks, compresses and encrypts one
 // entry. Safe to call from several threads with one encoder each.

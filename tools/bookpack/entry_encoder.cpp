@@ -3,7 +3,9 @@
 #include <bzlib.h>
 #include <libdeflate.h>
 #include <lzma.h>
+#include <zlib.h>
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
 
@@ -50,73 +52,170 @@ bool InflateThroughEngine(const uint8_t* data, size_t size, ebook::ByteSink& sin
   return true;
 }
 
-bool DecodeBzip2(const uint8_t* data, size_t size, std::vector<uint8_t>& out,
+// The most a claim can exceed what the data holds: the densest streams of
+// each method, rounded up generously. Deflate spends at least two bits on
+// a 258-byte copy; a bzip2 block of about 25 bytes holds 900,000 runs of
+// 255 repeats, some 46 MB (1.8 million to one); LZMA and xz reach about
+// 7,000 to one on zeros. A claim above the bound is a damaged (or hostile)
+// record, refused before anything is decoded.
+constexpr uint64_t kDeflateMostRatio = 1032;
+constexpr uint64_t kBzip2MostRatio = 1u << 22;
+constexpr uint64_t kLzmaMostRatio = 1u << 14;
+constexpr uint64_t kSlack = 1024;
+// xz's decoder refuses streams that need more; xz -9 needs 65 MiB.
+constexpr uint64_t kLzmaMemoryLimit = uint64_t{256} << 20;
+// Decoded data is handed on in pieces of this size.
+constexpr size_t kPiece = size_t{1} << 20;
+
+uint64_t MostOutput(uint16_t method, uint64_t size) {
+  switch (method) {
+    case kMethodStored:
+      return size;
+    case kMethodDeflate:
+      return size * kDeflateMostRatio + kSlack;
+    case kMethodBzip2:
+      return size * kBzip2MostRatio + kSlack;
+    case kMethodLzma:
+    case kMethodXz:
+      return size * kLzmaMostRatio + kSlack;
+    default:
+      return std::numeric_limits<uint64_t>::max();
+  }
+}
+
+// Hands what the engine's decoder writes on, refusing (as a full disk
+// would) anything past `limit` bytes.
+class PieceSink final : public ebook::ByteSink {
+ public:
+  PieceSink(const PieceTaker& take, size_t limit) : take_(take), limit_(limit) {}
+  int32_t Write(const uint8_t* data, int32_t count) override {
+    size_t n = count < 0 ? 0 : static_cast<size_t>(count);
+    if (n > limit_ - used_) n = limit_ - used_;
+    if (n != 0) take_(data, n);
+    used_ += n;
+    return static_cast<int32_t>(n);
+  }
+  size_t Used() const { return used_; }
+
+ private:
+  const PieceTaker& take_;
+  size_t limit_;
+  size_t used_ = 0;
+};
+
+// Decodes at most the claim plus one byte, so that a stream holding more
+// shows it without being decoded whole.
+bool DecodeBzip2(const uint8_t* data, size_t size, size_t expected, const PieceTaker& take,
                  std::string& problem) {
-  const size_t expected = out.size();
-  if (size > std::numeric_limits<unsigned>::max() ||
-      expected >= std::numeric_limits<unsigned>::max()) {
+  if (size > std::numeric_limits<unsigned>::max()) {
     problem = "too large";
     return false;
   }
-  // One byte more than the recorded size: a stream that holds more fills
-  // it, and an empty entry still has a buffer to point at.
-  out.resize(expected + 1);
-  unsigned produced = static_cast<unsigned>(out.size());
-  int rc = BZ2_bzBuffToBuffDecompress(reinterpret_cast<char*>(out.data()), &produced,
-                                      const_cast<char*>(reinterpret_cast<const char*>(data)),
-                                      static_cast<unsigned>(size), 0, 0);
-  out.resize(expected);
-  if (rc != BZ_OK || produced != expected) {
-    problem = rc == BZ_OK || rc == BZ_OUTBUFF_FULL ? "bzip2 data and recorded size differ"
-                                                   : "damaged bzip2 data";
+  bz_stream stream{};
+  if (BZ2_bzDecompressInit(&stream, 0, 0) != BZ_OK) {
+    problem = "cannot start the bzip2 decoder";
+    return false;
+  }
+  stream.next_in = const_cast<char*>(reinterpret_cast<const char*>(data));
+  stream.avail_in = static_cast<unsigned>(size);
+  std::vector<uint8_t> piece(kPiece);
+  size_t used = 0;
+  int rc = BZ_OK;
+  while (rc == BZ_OK && used <= expected) {
+    const size_t room = std::min(piece.size(), expected + 1 - used);
+    stream.next_out = reinterpret_cast<char*>(piece.data());
+    stream.avail_out = static_cast<unsigned>(room);
+    rc = BZ2_bzDecompress(&stream);
+    const size_t made = room - stream.avail_out;
+    used += made;
+    if (made != 0 && used <= expected) take(piece.data(), made);
+    // No input left and no output made: a stream cut short.
+    if (rc == BZ_OK && stream.avail_in == 0 && made == 0) break;
+  }
+  BZ2_bzDecompressEnd(&stream);
+  if (rc != BZ_OK && rc != BZ_STREAM_END) {
+    problem = "damaged bzip2 data";
+    return false;
+  }
+  if (rc != BZ_STREAM_END || used != expected) {
+    problem = "bzip2 data and recorded size differ";
     return false;
   }
   return true;
 }
 
-bool RunLzma(lzma_stream& stream, const uint8_t* data, size_t size, std::vector<uint8_t>& out) {
+bool RunLzma(lzma_stream& stream, const uint8_t* data, size_t size, size_t expected,
+             const PieceTaker& take, std::string& problem) {
   stream.next_in = data;
   stream.avail_in = size;
-  stream.next_out = out.data();
-  stream.avail_out = out.size();
+  std::vector<uint8_t> piece(kPiece);
+  size_t used = 0;
   lzma_ret rc = LZMA_OK;
-  while (rc == LZMA_OK && stream.avail_out != 0) rc = lzma_code(&stream, LZMA_FINISH);
+  while (rc == LZMA_OK && used < expected) {
+    const size_t room = std::min(piece.size(), expected - used);
+    stream.next_out = piece.data();
+    stream.avail_out = room;
+    rc = lzma_code(&stream, LZMA_FINISH);
+    const size_t made = room - stream.avail_out;
+    used += made;
+    if (made != 0) take(piece.data(), made);
+  }
   // A stream without an end marker simply stops once the recorded size is
   // out; one with it, or an xz stream, must also end there.
-  const bool filled = stream.avail_out == 0;
   lzma_end(&stream);
-  return filled && (rc == LZMA_OK || rc == LZMA_STREAM_END);
+  if (rc == LZMA_MEMLIMIT_ERROR || rc == LZMA_MEM_ERROR) {
+    problem = "needs more than " + std::to_string(kLzmaMemoryLimit >> 20) +
+              " MiB to decode, more than bookpack gives one entry";
+    return false;
+  }
+  if (used != expected) return false;
+  return rc == LZMA_OK || rc == LZMA_STREAM_END;
 }
 
 // ZIP's LZMA: a 2-byte version, a 2-byte properties length, the properties,
 // then the raw LZMA stream (APPNOTE 5.8.8).
-bool DecodeLzma(const uint8_t* data, size_t size, std::vector<uint8_t>& out, std::string& problem) {
+bool DecodeLzma(const uint8_t* data, size_t size, size_t expected, const PieceTaker& take,
+                std::string& problem) {
   problem = "damaged LZMA data";
   if (size < 4) return false;
   const size_t propertiesLength = data[2] | data[3] << 8;
-  if (4 + propertiesLength > size) return false;
+  if (propertiesLength > size - 4) return false;
   lzma_filter filters[2] = {{LZMA_FILTER_LZMA1, nullptr}, {LZMA_VLI_UNKNOWN, nullptr}};
   if (lzma_properties_decode(&filters[0], nullptr, data + 4, propertiesLength) != LZMA_OK)
     return false;
+  // No match reaches further back than the output so far: a dictionary
+  // larger than the entry would only cost memory.
+  auto* options = static_cast<lzma_options_lzma*>(filters[0].options);
+  const uint64_t most = std::max<uint64_t>(expected, LZMA_DICT_SIZE_MIN);
+  if (options->dict_size > most) options->dict_size = static_cast<uint32_t>(most);
+  if (lzma_raw_decoder_memusage(filters) > kLzmaMemoryLimit) {
+    free(filters[0].options);
+    problem = "needs more than " + std::to_string(kLzmaMemoryLimit >> 20) +
+              " MiB to decode, more than bookpack gives one entry";
+    return false;
+  }
   lzma_stream stream = LZMA_STREAM_INIT;
   const lzma_ret rc = lzma_raw_decoder(&stream, filters);
   free(filters[0].options);
   if (rc != LZMA_OK) return false;
-  return RunLzma(stream, data + 4 + propertiesLength, size - 4 - propertiesLength, out);
+  return RunLzma(stream, data + 4 + propertiesLength, size - 4 - propertiesLength, expected, take,
+                 problem);
 }
 
-bool DecodeXz(const uint8_t* data, size_t size, std::vector<uint8_t>& out, std::string& problem) {
+bool DecodeXz(const uint8_t* data, size_t size, size_t expected, const PieceTaker& take,
+              std::string& problem) {
   problem = "damaged xz data";
   lzma_stream stream = LZMA_STREAM_INIT;
-  if (lzma_stream_decoder(&stream, std::numeric_limits<uint64_t>::max(), 0) != LZMA_OK)
-    return false;
-  return RunLzma(stream, data, size, out);
+  if (lzma_stream_decoder(&stream, kLzmaMemoryLimit, 0) != LZMA_OK) return false;
+  return RunLzma(stream, data, size, expected, take, problem);
 }
 
 }  // namespace
 
-uint32_t Crc32Of(const uint8_t* data, size_t size) {
-  uint32_t crc = 0xFFFFFFFFu;
+uint32_t Crc32Of(const uint8_t* data, size_t size) { return Crc32Continue(0, data, size); }
+
+uint32_t Crc32Continue(uint32_t crc, const uint8_t* data, size_t size) {
+  crc ^= 0xFFFFFFFFu;
   constexpr size_t kPiece = size_t{1} << 30;
   while (size > 0) {
     const size_t n = size < kPiece ? size : kPiece;
@@ -127,7 +226,61 @@ uint32_t Crc32Of(const uint8_t* data, size_t size) {
   return crc ^ 0xFFFFFFFFu;
 }
 
-DeflateEncoder::DeflateEncoder(int level) {
+PieceDeflater::PieceDeflater(int level, std::FILE* spool) : stream_(new z_stream{}), spool_(spool) {
+  const int zlibLevel = std::clamp(level, 1, 9);
+  failed_ = deflateInit2(stream_, zlibLevel, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK;
+}
+
+PieceDeflater::~PieceDeflater() {
+  if (!failed_) deflateEnd(stream_);
+  delete stream_;
+}
+
+void PieceDeflater::Run(int flush) {
+  uint8_t piece[65536];
+  do {
+    stream_->next_out = piece;
+    stream_->avail_out = sizeof piece;
+    const int rc = deflate(stream_, flush);
+    if (rc == Z_STREAM_ERROR) {
+      failed_ = true;
+      return;
+    }
+    const size_t made = sizeof piece - stream_->avail_out;
+    size_ += made;
+    if (spool_ == nullptr) {
+      out_.insert(out_.end(), piece, piece + made);
+    } else if (made != 0 && std::fwrite(piece, 1, made, spool_) != made) {
+      failed_ = true;
+      return;
+    }
+  } while (stream_->avail_out == 0 || (flush == Z_FINISH && stream_->avail_in != 0));
+}
+
+void PieceDeflater::Add(const uint8_t* data, size_t size) {
+  constexpr size_t kMost = 1u << 30;
+  while (!failed_ && size > 0) {
+    const size_t n = std::min(size, kMost);
+    stream_->next_in = const_cast<uint8_t*>(data);
+    stream_->avail_in = static_cast<uInt>(n);
+    Run(Z_NO_FLUSH);
+    data += n;
+    size -= n;
+  }
+}
+
+bool PieceDeflater::Finish(std::vector<uint8_t>& out) {
+  if (!failed_) {
+    stream_->next_in = nullptr;
+    stream_->avail_in = 0;
+    Run(Z_FINISH);
+  }
+  if (spool_ != nullptr && std::fflush(spool_) != 0) failed_ = true;
+  out = std::move(out_);
+  return !failed_;
+}
+
+DeflateEncoder::DeflateEncoder(int level) : level_(level) {
   if (level > 0) compressor_ = libdeflate_alloc_compressor(level);
 }
 
@@ -179,46 +332,67 @@ const char* MethodName(uint16_t method) {
   }
 }
 
-bool DecodeEntry(uint16_t method, const uint8_t* data, size_t size, size_t uncompressedSize,
-                 std::vector<uint8_t>& out, std::string& problem) {
-  out.assign(uncompressedSize, 0);
-  bool ok = false;
+// A claim that the data cannot hold, as the refusal says it; empty when the
+// claim is possible.
+std::string ImpossibleClaim(uint16_t method, size_t size, size_t uncompressedSize) {
+  if (!CanDecode(method) || uncompressedSize <= MostOutput(method, size)) return "";
+  return "claims " + std::to_string(uncompressedSize) + " bytes, more than its " +
+         std::to_string(size) + " bytes of " + MethodName(method) +
+         " data can hold: the source ZIP is damaged";
+}
+
+bool DecodeInPieces(uint16_t method, const uint8_t* data, size_t size, size_t uncompressedSize,
+                    const PieceTaker& take, std::string& problem) {
+  problem = ImpossibleClaim(method, size, uncompressedSize);
+  if (!problem.empty()) return false;
   switch (method) {
     case kMethodStored:
-      ok = size == uncompressedSize;
-      if (ok)
-        std::memcpy(out.data(), data, size);
-      else
+      if (size != uncompressedSize) {
         problem = "stored data and recorded size differ";
-      break;
-    case kMethodDeflate: {
-      ebook::MemorySink sink(out.data(), out.size());
-      ebook::EntryStream stream;
-      ok = InflateThroughEngine(data, size, sink, stream, problem);
-      if (ok && (stream.WriteFailed || sink.Size() != uncompressedSize)) {
-        problem = "deflate data and recorded size differ";
-        ok = false;
+        return false;
       }
-      break;
+      for (size_t at = 0; at < size; at += kPiece) take(data + at, std::min(kPiece, size - at));
+      return true;
+    case kMethodDeflate: {
+      PieceSink sink(take, uncompressedSize + 1);
+      ebook::EntryStream stream;
+      if (!InflateThroughEngine(data, size, sink, stream, problem)) return false;
+      if (stream.WriteFailed || sink.Used() != uncompressedSize) {
+        problem = "deflate data and recorded size differ";
+        return false;
+      }
+      return true;
     }
     case kMethodBzip2:
-      ok = DecodeBzip2(data, size, out, problem);
-      break;
+      return DecodeBzip2(data, size, uncompressedSize, take, problem);
     case kMethodLzma:
-      ok = DecodeLzma(data, size, out, problem);
-      break;
+      return DecodeLzma(data, size, uncompressedSize, take, problem);
     case kMethodXz:
-      ok = DecodeXz(data, size, out, problem);
-      break;
+      return DecodeXz(data, size, uncompressedSize, take, problem);
     default:
       problem = std::string("cannot decode ") + MethodName(method);
-      break;
+      return false;
+  }
+}
+
+bool DecodeEntry(uint16_t method, const uint8_t* data, size_t size, size_t uncompressedSize,
+                 std::vector<uint8_t>& out, std::string& problem) {
+  out.clear();
+  // The buffer grows with what really comes, not with the claim.
+  const bool ok = DecodeInPieces(
+      method, data, size, uncompressedSize,
+      [&](const uint8_t* piece, size_t n) { out.insert(out.end(), piece, piece + n); }, problem);
+  if (!ok) {
+    out.clear();
+    out.shrink_to_fit();
   }
   return ok;
 }
 
 bool VerifyDeflate(const uint8_t* data, size_t size, uint32_t crc32, size_t uncompressedSize,
                    std::string& problem) {
+  problem = ImpossibleClaim(kMethodDeflate, size, uncompressedSize);
+  if (!problem.empty()) return false;
   CountingSink sink;
   ebook::EntryStream stream;
   if (!InflateThroughEngine(data, size, sink, stream, problem)) return false;
@@ -258,6 +432,24 @@ std::vector<uint8_t> Encrypt(const uint8_t* data, size_t size, std::string_view 
     ebook::UpdateKeys(keys, plain);
   }
   return out;
+}
+
+std::vector<uint8_t> EncryptionHeader(std::string_view password, uint8_t checkByte,
+                                      const uint8_t (&random)[11], ebook::CipherKeys& keys) {
+  std::vector<uint8_t> header(ebook::kEncryptionHeaderSize);
+  std::memcpy(header.data(), random, sizeof random);
+  header[ebook::kEncryptionHeaderSize - 1] = checkByte;
+  ebook::InitKeys(keys, password);
+  EncryptInPlace(keys, header.data(), header.size());
+  return header;
+}
+
+void EncryptInPlace(ebook::CipherKeys& keys, uint8_t* data, size_t size) {
+  for (size_t i = 0; i < size; ++i) {
+    const uint8_t plain = data[i];
+    data[i] = plain ^ ebook::DecryptByte(keys);
+    ebook::UpdateKeys(keys, plain);
+  }
 }
 
 bool PasswordMatches(const EntryRecord& record, const uint8_t* data, std::string_view password) {

@@ -2,6 +2,9 @@
 
 #include <stdlib.h>
 
+#include <cerrno>
+#include <cstring>
+
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -67,13 +70,14 @@ struct OpenedSetup {
 };
 
 bool OpenPackaged(OpenedSetup& setup, const std::string& path, std::ostream& err) {
-  std::string reason;
-  auto bytes = ReadWholeFile(path, &reason);
-  if (!bytes) {
-    err << "bookpack: cannot read " << path << ": " << reason << "\n";
+  bool readable = false;
+  errno = 0;
+  auto stubLength = RecordedStubLengthInFile(path, &readable);
+  if (!readable) {
+    err << "bookpack: cannot read " << path << ": " << std::strerror(errno != 0 ? errno : EIO)
+        << "\n";
     return false;
   }
-  auto stubLength = RecordedStubLength(*bytes);
   if (!stubLength) {
     err << "bookpack: " << path << " is not a packaged setup: no stub length found\n";
     return false;

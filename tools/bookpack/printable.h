@@ -1,5 +1,6 @@
-// Text from a setup (entry names, licence lines) made safe for a terminal:
-// control characters are shown as \xNN, everything else as it is.
+// Names and messages as a terminal may safely show them. Entry names come
+// from whoever made the archive; printed raw, a name holding escape
+// sequences would rewrite the publisher's terminal.
 #pragma once
 
 #include <string>
@@ -7,8 +8,10 @@
 
 namespace bookpack {
 
-// Bytes below 0x20 and 0x7F become "\xNN" (two upper-case hex digits); every
-// other byte, the backslash included, is kept.
+// `text` with every control character shown as \xNN: the C0 controls
+// (below 0x20), DEL (0x7F), and the C1 controls U+0080..U+009F, which
+// UTF-8 writes as 0xC2 0x80..0x9F and which terminals obey too (each of
+// their two bytes is shown). Everything else passes unchanged.
 std::string Printable(std::string_view text);
 
 }  // namespace bookpack

@@ -1,5 +1,9 @@
 #include "stub_info.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -23,6 +27,60 @@ std::optional<uint32_t> RecordedStubLength(const std::vector<uint8_t>& bytes) {
                             marker, marker + m);
   if (second != bytes.begin() + std::min<size_t>(length, bytes.size())) return {};
   return length;
+}
+
+namespace {
+
+// The first place in [from, to) of the file where `marker` lies whole, read
+// a piece at a time; `to` when there is none or the file cannot be read.
+uint64_t FindMarker(int fd, uint64_t from, uint64_t to, const uint8_t* marker, size_t m) {
+  constexpr size_t kPiece = size_t{1} << 20;
+  std::vector<uint8_t> piece(kPiece + m);
+  while (from < to && to - from >= m) {
+    const size_t want = static_cast<size_t>(std::min<uint64_t>(piece.size(), to - from));
+    size_t got = 0;
+    while (got < want) {
+      const ssize_t n = pread(fd, piece.data() + got, want - got, static_cast<off_t>(from + got));
+      if (n <= 0) return to;
+      got += static_cast<size_t>(n);
+    }
+    auto found =
+        std::search(piece.begin(), piece.begin() + static_cast<ptrdiff_t>(got), marker, marker + m);
+    if (found != piece.begin() + static_cast<ptrdiff_t>(got))
+      return from + static_cast<uint64_t>(found - piece.begin());
+    // The next piece starts where a marker cut by this one's end would.
+    if (got < m) return to;
+    from += got - (m - 1);
+  }
+  return to;
+}
+
+}  // namespace
+
+std::optional<uint32_t> RecordedStubLengthInFile(const std::string& path, bool* readable) {
+  *readable = false;
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return {};
+  struct stat st;
+  std::optional<uint32_t> result;
+  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+    *readable = true;
+    const auto* marker = reinterpret_cast<const uint8_t*>(kStubLengthMarker);
+    const size_t m = std::strlen(kStubLengthMarker);
+    const uint64_t size = static_cast<uint64_t>(st.st_size);
+    const uint64_t first = FindMarker(fd, 0, size, marker, m);
+    uint8_t field[4];
+    if (first != size && size - first >= m + 4 &&
+        pread(fd, field, 4, static_cast<off_t>(first + m)) == 4) {
+      const uint32_t length = uint32_t(field[0]) | uint32_t(field[1]) << 8 |
+                              uint32_t(field[2]) << 16 | uint32_t(field[3]) << 24;
+      const uint64_t end = std::min<uint64_t>(length, size);
+      if (length >= first + m + 4 && FindMarker(fd, first + 1, end, marker, m) == end)
+        result = length;
+    }
+  }
+  close(fd);
+  return result;
 }
 
 std::optional<std::vector<uint8_t>> ReadWholeFile(const std::string& path, std::string* reason) {

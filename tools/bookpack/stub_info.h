@@ -17,6 +17,11 @@ inline constexpr char kStubLengthMarker[] = "StubLength::";
 // a packaged file); nothing when the marker is missing or occurs twice.
 std::optional<uint32_t> RecordedStubLength(const std::vector<uint8_t>& bytes);
 
+// The same for the file at `path`, read in pieces whatever its size: a
+// packaged setup's archive is never loaded to find its stub. `readable` is
+// set to whether the file could be read at all.
+std::optional<uint32_t> RecordedStubLengthInFile(const std::string& path, bool* readable);
+
 // Reads a whole file; nothing when it cannot be read, and then the system's
 // reason in `reason` when one is given.
 std::optional<std::vector<uint8_t>> ReadWholeFile(const std::string& path,

@@ -81,7 +81,10 @@ bool FindDirectory(const uint8_t* bytes, size_t size, Directory& dir, std::strin
         Get32(bytes + at) != kZip64EndRecordSignature) {
       at = recorded;
     }
-    if (at + kZip64EndRecordLength > size || Get32(bytes + at) != kZip64EndRecordSignature) {
+    // Recorded offsets are anything a file says, up to 2^64 - 1: every
+    // bound here is checked by subtraction, so that none can wrap.
+    if (at > size || size - at < kZip64EndRecordLength ||
+        Get32(bytes + at) != kZip64EndRecordSignature) {
       error = "damaged Zip64 end record";
       return false;
     }
@@ -229,13 +232,13 @@ bool ReadSourceArchive(const uint8_t* bytes, size_t size, std::vector<SourceEntr
   uint64_t at = actual;
   for (uint64_t i = 0; i < dir.Entries; ++i) {
     const uint8_t* c = bytes + at;
-    if (at + kCentralHeaderLength > dir.End || Get32(c) != kCentralHeaderSignature) {
+    if (dir.End - at < kCentralHeaderLength || Get32(c) != kCentralHeaderSignature) {
       error = "damaged central directory";
       return false;
     }
     const size_t nameLength = Get16(c + 28), extraLength = Get16(c + 30),
                  commentLength = Get16(c + 32);
-    if (at + kCentralHeaderLength + nameLength + extraLength + commentLength > dir.End) {
+    if (dir.End - at - kCentralHeaderLength < nameLength + extraLength + commentLength) {
       error = "damaged central directory";
       return false;
     }
@@ -265,16 +268,18 @@ bool ReadSourceArchive(const uint8_t* bytes, size_t size, std::vector<SourceEntr
     r.UncompressedSize = static_cast<uint32_t>(uncompressed);
     r.CentralExtra = WithoutExtraBlock(extra, extraLength, kZip64ExtraTag);
 
-    const uint64_t local = base + offset;
-    const uint8_t* l = bytes + local;
-    if (local + kLocalHeaderLength > actual || Get32(l) != kLocalHeaderSignature) {
+    // The local header and its data lie before the central directory.
+    if (offset > actual - base || actual - base - offset < kLocalHeaderLength ||
+        Get32(bytes + base + offset) != kLocalHeaderSignature) {
       error = shown + ": no local header where the central directory says";
       return false;
     }
+    const uint64_t local = base + offset;
+    const uint8_t* l = bytes + local;
     const size_t localName = Get16(l + 26), localExtra = Get16(l + 28);
     entry.HeaderOffset = local;
     entry.DataOffset = local + kLocalHeaderLength + localName + localExtra;
-    if (entry.DataOffset + compressed > actual) {
+    if (entry.DataOffset > actual || actual - entry.DataOffset < compressed) {
       error = shown + ": its data runs past the end of the archive";
       return false;
     }

@@ -1,11 +1,43 @@
 #include "zip_writer.h"
 
+#include <fcntl.h>
+#include <limits.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <vector>
+
+#include "entry_encoder.h"
 
 namespace bookpack {
 namespace {
+
+// The unfinished output, for the signal handler: a build stopped by ^C or
+// kill leaves no partial setup behind. Only async-signal-safe calls reach it.
+char gPartialPath[PATH_MAX];
+volatile sig_atomic_t gPartialPending = 0;
+
+extern "C" void RemovePartialAndDie(int signal) {
+  if (gPartialPending != 0) unlink(gPartialPath);
+  ::signal(signal, SIG_DFL);
+  raise(signal);
+}
+
+void WatchPartial(const std::string& path) {
+  if (path.size() >= sizeof gPartialPath) return;
+  std::memcpy(gPartialPath, path.c_str(), path.size() + 1);
+  gPartialPending = 1;
+  struct sigaction action {};
+  action.sa_handler = RemovePartialAndDie;
+  sigemptyset(&action.sa_mask);
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &action, nullptr);
+}
+
+void ForgetPartial() { gPartialPending = 0; }
 
 constexpr size_t kWriteBuffer = size_t{1} << 20;
 constexpr size_t kMostEntries = 0xFFFF;  // more would need Zip64 records
@@ -38,6 +70,7 @@ std::string CannotWrite(const std::string& path) {
 PackagedFileWriter::~PackagedFileWriter() {
   if (file_ != nullptr) std::fclose(file_);
   if (!finished_ && !partial_.empty()) std::remove(partial_.c_str());
+  ForgetPartial();
 }
 
 bool PackagedFileWriter::Write(const void* data, size_t size) {
@@ -50,10 +83,24 @@ bool PackagedFileWriter::Write(const void* data, size_t size) {
 bool PackagedFileWriter::Open(const std::string& path, const std::vector<uint8_t>& stub,
                               std::string& error) {
   path_ = path;
-  partial_ = path + ".partial";
-  file_ = std::fopen(partial_.c_str(), "wb");
+  // A name of its own beside the output, so that a build running at the
+  // same time or a file of that name is never overwritten; it takes the
+  // output's name only once complete.
+  std::string pattern = path + ".partial-XXXXXX";
+  const int fd = mkostemp(pattern.data(), O_CLOEXEC);
+  if (fd < 0) {
+    error = "cannot write " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  partial_ = pattern;
+  WatchPartial(partial_);
+  // mkstemp makes the file private; the setup gets the usual permissions.
+  const mode_t mask = umask(0);
+  umask(mask);
+  fchmod(fd, 0666 & ~mask);
+  file_ = fdopen(fd, "wb");
   if (file_ == nullptr) {
-    partial_.clear();
+    close(fd);
     error = CannotWrite(path);
     return false;
   }
@@ -69,6 +116,49 @@ bool PackagedFileWriter::Open(const std::string& path, const std::vector<uint8_t
 
 bool PackagedFileWriter::AddEntry(const EntryRecord& r, const uint8_t* data, bool descriptor,
                                   std::string& error) {
+  return AddEntryWith(r, descriptor, error,
+                      [&](std::string&) { return Write(data, r.CompressedSize); });
+}
+
+bool PackagedFileWriter::AddEntryFromFile(const EntryRecord& r, const uint8_t* head,
+                                          size_t headLength, int fd, bool plain,
+                                          const std::string& shownPath, ebook::CipherKeys* keys,
+                                          std::string& error) {
+  return AddEntryWith(r, false, error, [&](std::string& problem) {
+    if (!Write(head, headLength)) return false;
+    if (fd < 0 || lseek(fd, 0, SEEK_SET) != 0) {
+      problem = r.Name + ": cannot read " + shownPath;
+      return false;
+    }
+    const uint64_t expected = plain ? r.UncompressedSize : r.CompressedSize - headLength;
+    std::vector<uint8_t> piece(size_t{1} << 20);
+    uint32_t crc = 0;
+    uint64_t size = 0;
+    bool ok = true;
+    for (;;) {
+      const ssize_t n = read(fd, piece.data(), piece.size());
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        ok = n == 0;
+        break;
+      }
+      const size_t got = static_cast<size_t>(n);
+      if (plain) crc = Crc32Continue(crc, piece.data(), got);
+      size += got;
+      if (size > expected) break;
+      if (keys != nullptr) EncryptInPlace(*keys, piece.data(), got);
+      if (!Write(piece.data(), got)) return false;
+    }
+    if (!ok || size != expected || (plain && crc != r.Crc32)) {
+      problem = r.Name + ": " + shownPath + " changed while the setup was being built";
+      return false;
+    }
+    return true;
+  });
+}
+
+bool PackagedFileWriter::AddEntryWith(const EntryRecord& r, bool descriptor, std::string& error,
+                                      const std::function<bool(std::string&)>& writeData) {
   const uint16_t flags =
       descriptor ? r.Flags | kFlagDescriptor : static_cast<uint16_t>(r.Flags & ~kFlagDescriptor);
   const uint64_t localLength = kLocalHeaderLength + r.Name.size() + r.LocalExtra.size() +
@@ -94,7 +184,12 @@ bool PackagedFileWriter::AddEntry(const EntryRecord& r, const uint8_t* data, boo
   Put16(header, static_cast<uint16_t>(r.LocalExtra.size()));
   header.insert(header.end(), r.Name.begin(), r.Name.end());
   header.insert(header.end(), r.LocalExtra.begin(), r.LocalExtra.end());
-  bool ok = Write(header.data(), header.size()) && Write(data, r.CompressedSize);
+  std::string problem;
+  bool ok = Write(header.data(), header.size()) && writeData(problem);
+  if (!problem.empty()) {
+    error = problem;
+    return false;
+  }
   if (ok && descriptor) {
     std::vector<uint8_t> d;
     Put32(d, kDescriptorSignature);
@@ -152,6 +247,7 @@ bool PackagedFileWriter::Finish(std::string& error) {
   const bool closed = std::fclose(file_) == 0;
   file_ = nullptr;
   if (!closed || std::rename(partial_.c_str(), path_.c_str()) != 0) return failed();
+  ForgetPartial();
   finished_ = true;
   return true;
 }

@@ -17,9 +17,11 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
+#include "core/zip_cipher.h"
 #include "zip_format.h"
 
 namespace bookpack {
@@ -45,6 +47,16 @@ class PackagedFileWriter {
   bool AddEntry(const EntryRecord& record, const uint8_t* data, bool descriptor,
                 std::string& error);
 
+  // Appends one entry whose bytes are the `headLength` bytes at `head` (an
+  // encryption header, or none) and then what `fd` reads from its start,
+  // copied a piece at a time and, with `keys`, encrypted on the way. With
+  // `plain` those are the entry's plain bytes, which must still have
+  // `record`'s size and CRC (a file that changed since it was read is
+  // refused, naming `shownPath`).
+  bool AddEntryFromFile(const EntryRecord& record, const uint8_t* head, size_t headLength, int fd,
+                        bool plain, const std::string& shownPath, ebook::CipherKeys* keys,
+                        std::string& error);
+
   // Writes the central directory and end record, fills in the size field and
   // moves the file into place.
   bool Finish(std::string& error);
@@ -54,6 +66,10 @@ class PackagedFileWriter {
 
  private:
   bool Write(const void* data, size_t size);
+  // The local header, then `writeData` for the stored bytes, then the
+  // descriptor; the central record is kept for Finish.
+  bool AddEntryWith(const EntryRecord& record, bool descriptor, std::string& error,
+                    const std::function<bool(std::string&)>& writeData);
 
   std::FILE* file_ = nullptr;
   std::string path_, partial_;
