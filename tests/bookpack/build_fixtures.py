@@ -86,6 +86,29 @@ def build(source: Path, out: Path, *options, stub: Path = STUB) -> subprocess.Co
     return bookpack("build", "--stub", stub, "-o", out, *options, source)
 
 
+def with_stderr_on_a_terminal(arguments) -> tuple:
+    """Runs bookpack with its standard error on a new terminal (where it
+    draws its progress line); returns the exit status and what the
+    terminal showed."""
+    import pty
+    import select
+    controller, terminal = pty.openpty()
+    process = subprocess.Popen([str(BOOKPACK), *map(str, arguments)],
+                               stdout=subprocess.DEVNULL, stderr=terminal)
+    os.close(terminal)
+    shown = b""
+    while select.select([controller], [], [], 60)[0]:
+        try:
+            piece = os.read(controller, 4096)
+        except OSError:  # the terminal closed with the process
+            break
+        if not piece:
+            break
+        shown += piece
+    os.close(controller)
+    return process.wait(60), shown
+
+
 # --- ZIP files made by real tools ------------------------------------------
 
 def info_zip(tree: Path, out: Path, *options) -> Path:

@@ -3,7 +3,6 @@ it, and that ZIP tools and the stub's engine read it back unchanged."""
 import os
 import pty
 import re
-import select
 import shutil
 import struct
 import subprocess
@@ -12,8 +11,8 @@ import zlib
 import zipfile
 
 from build_fixtures import (BOOKPACK, STUB, STUB_X86_64, BuildTestCase, bookpack, build, read_tree,
-                            run, sample_book,
-                            walk_setup, write_tree, zip_keys_decrypt)
+                            run, sample_book, walk_setup, with_stderr_on_a_terminal, write_tree,
+                            zip_keys_decrypt)
 
 
 class FolderSourceTest(BuildTestCase):
@@ -198,26 +197,10 @@ class ProgressTest(BuildTestCase):
         self.assertEqual((result.returncode, result.stderr), (0, ""))
 
     def test_progress_when_stderr_is_a_terminal(self):
-        source = self.large_source()
-        controller, terminal = pty.openpty()
-        process = subprocess.Popen([str(BOOKPACK), "build", "--stub", str(STUB), "-o",
-                                    str(self.scratch / "T.exe"), "--level", "1", str(source)],
-                                   stdout=subprocess.DEVNULL, stderr=terminal)
-        os.close(terminal)
-        shown = b""
-        while True:
-            ready, _, _ = select.select([controller], [], [], 60)
-            if not ready:
-                break
-            try:
-                piece = os.read(controller, 4096)
-            except OSError:  # the terminal closed with the process
-                break
-            if not piece:
-                break
-            shown += piece
-        os.close(controller)
-        self.assertEqual(process.wait(60), 0)
+        status, shown = with_stderr_on_a_terminal(
+            ["build", "--stub", STUB, "-o", self.scratch / "T.exe", "--level", "1",
+             self.large_source()])
+        self.assertEqual(status, 0)
         self.assertIn(b"100% (2 of 2 entries)", shown)
 
 

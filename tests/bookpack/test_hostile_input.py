@@ -5,9 +5,7 @@ becomes part of its own input."""
 import bz2
 import lzma
 import os
-import pty
 import re
-import select
 import signal
 import struct
 import subprocess
@@ -16,7 +14,8 @@ import time
 import zipfile
 import zlib
 
-from build_fixtures import BOOKPACK, STUB, BuildTestCase, bookpack, build, run, write_tree
+from build_fixtures import (BOOKPACK, STUB, BuildTestCase, bookpack, build, run,
+                            with_stderr_on_a_terminal, write_tree)
 
 MB = 1 << 20
 CLAIM = 4_000_000_000  # bytes an entry says it holds, far beyond its data
@@ -224,22 +223,9 @@ class LargeFileTest(BuildTestCase):
 class ProgressByBytesTest(BuildTestCase):
     def test_one_large_file_moves_the_progress_line(self):
         source = write_tree(self.scratch / "src", {"big.bin": os.urandom(48 * MB)})
-        controller, terminal = pty.openpty()
-        process = subprocess.Popen([str(BOOKPACK), "build", "--stub", str(STUB), "-o",
-                                    str(self.scratch / "P.exe"), str(source)],
-                                   stdout=subprocess.DEVNULL, stderr=terminal)
-        os.close(terminal)
-        shown = b""
-        while select.select([controller], [], [], 60)[0]:
-            try:
-                piece = os.read(controller, 4096)
-            except OSError:  # the terminal closed with the process
-                break
-            if not piece:
-                break
-            shown += piece
-        os.close(controller)
-        self.assertEqual(process.wait(60), 0)
+        status, shown = with_stderr_on_a_terminal(
+            ["build", "--stub", STUB, "-o", self.scratch / "P.exe", source])
+        self.assertEqual(status, 0)
         percents = [int(p) for p in re.findall(rb"bookpack: (\d+)% \(0 of 1 entries\)", shown)]
         self.assertTrue([p for p in percents if 0 < p < 100],
                         f"the line moved while the only entry was being compressed: {shown!r}")
