@@ -36,11 +36,6 @@ constexpr int32_t kNamedDamage = 10;
 constexpr int kPasswordTries = 3;
 static_assert(kFolderTextSize >= kTargetPathSize, "every target's folder can be made");
 
-enum class PassEnd {
-  kWalkDone,   // the normal end; the end check runs
-  kEndAtOnce,  // after its own message; no end check
-};
-
 bool StartsWithLower(std::string_view text, std::string_view prefix) {
   if (text.size() < prefix.size()) return false;
   for (size_t i = 0; i < prefix.size(); ++i) {
@@ -76,15 +71,22 @@ void ShowNamed(Platform& host, const char* message, std::string_view name) {
   ShowJoined(host, kErrorCaption, {message, name});
 }
 
+// Writes `n` in decimal so that it ends just before `end`; returns where it
+// starts.
+char* DecimalBefore(char* end, uint32_t n) {
+  do {
+    *--end = static_cast<char>('0' + n % 10);
+    n /= 10;
+  } while (n != 0);
+  return end;
+}
+
 // "(method 99)": the number, which the publisher's tools show too.
 std::string_view MethodText(uint16_t method, char (&out)[16]) {
   char* end = out + sizeof out;
   char* p = end;
   *--p = ')';
-  do {
-    *--p = static_cast<char>('0' + method % 10);
-    method = static_cast<uint16_t>(method / 10);
-  } while (method != 0);
+  p = DecimalBefore(p, method);
   constexpr char kPrefix[] = "\n(method ";
   p -= sizeof kPrefix - 1;
   std::memcpy(p, kPrefix, sizeof kPrefix - 1);
@@ -187,9 +189,10 @@ void ShowCrcError(Platform& host) {
     std::memcpy(text + n, kAnd, sizeof kAnd - 1);
     n += sizeof kAnd - 1;
     char digits[12];
-    int d = 0;
-    for (; more > 0; more /= 10) digits[d++] = static_cast<char>('0' + more % 10);
-    while (d > 0) text[n++] = digits[--d];
+    const char* first = DecimalBefore(digits + sizeof digits, static_cast<uint32_t>(more));
+    const size_t count = static_cast<size_t>(digits + sizeof digits - first);
+    std::memcpy(text + n, first, count);
+    n += count;
     constexpr char kMore[] = " more";
     std::memcpy(text + n, kMore, sizeof kMore - 1);
     n += sizeof kMore - 1;
@@ -216,62 +219,58 @@ bool ShouldReplace(SetupSession& session, const PassContext& pass) {
   }
 }
 
-struct EntryOutcome {
-  bool LeaveWalk = false;
-  PassEnd End = PassEnd::kWalkDone;
-};
-
-EntryOutcome ListEntry(SetupSession& session, PassContext& pass, const WalkedEntry& walked) {
+void ListEntry(SetupSession& session, PassContext& pass, const WalkedEntry& walked) {
   Platform& host = *session.Host;
   host.ListAdd(walked.Name);
   std::string_view entry(walked.Name);
   const bool nameFits = walked.NameFits;
-  if (session.LicenceHandled || !IsLicenceEntryName(entry)) return {};
+  if (session.LicenceHandled || !IsLicenceEntryName(entry)) return;
   // Sizes that cannot be read would show an empty or wrong text; the
   // install pass reports the entry.
-  if (walked.SizesUnknown || walked.SizesUnreadable) return {};
+  if (walked.SizesUnknown || walked.SizesUnreadable) return;
   // The listing pass has no password step, so an encrypted licence could only
   // be shown as noise (and noise might read as a directive): it is skipped,
   // like one in a method this setup cannot read (the install pass reports
   // that one).
-  if ((session.CurrentHeader.Flags & kEncryptedFlag) != 0) return {};
-  if (!IsSupportedMethod(session.CurrentHeader.Method)) return {};
+  if ((session.CurrentHeader.Flags & kEncryptedFlag) != 0) return;
+  if (!IsSupportedMethod(session.CurrentHeader.Method)) return;
 
   // A name that leaves the temporary folder, that was cut, or a folder that
   // does not fit: the licence is not written anywhere else, and a later
   // licence entry may still be the one shown.
   if (!nameFits) {
     ShowNamed(host, kLongNameMessage, entry);
-    return {};
+    return;
   }
   if (!IsSafeEntryName(entry)) {
     ShowNamed(host, kUnsafeNameMessage, entry);
-    return {};
+    return;
   }
   char temp[kTargetPathSize];
   int32_t t = host.TempFolder(temp, sizeof temp);
   if (t <= 0 || t >= kInstallDirSize) {
     ShowNamed(host, kLongNameMessage, entry);
-    return {};
+    return;
   }
   session.LicenceHandled = true;
   std::memcpy(session.InstallDir, temp, static_cast<size_t>(t) + 1);
   if (!JoinTarget(session.InstallDir, entry, false, pass)) {
     ShowNamed(host, kLongNameMessage, entry);
-    return {};
+    return;
   }
   // When the folder cannot be made the listing goes on: every later entry
   // still needs its pending mark, or damage after the licence would install
   // without a word.
-  if (!PathExists(host, pass.TargetPath) && !MakeFolderOrSay(session, pass)) return {};
+  if (!PathExists(host, pass.TargetPath) && !MakeFolderOrSay(session, pass)) return;
   // In place: a licence cut at its limit is still read from this file.
-  if (!ExtractEntry(session, pass, kLicenceReadSize, WriteMode::kInPlace))
-    return {true, PassEnd::kEndAtOnce};
+  ExtractEntry(session, pass, kLicenceReadSize, WriteMode::kInPlace);
   ReadLicenceFile(session, pass.TargetPath);
-  return {};
+  return;
 }
 
-EntryOutcome InstallEntry(SetupSession& session, PassContext& pass, const WalkedEntry& walked,
+// True when the pass ends at this entry, after a message of its own, with
+// no end check.
+bool InstallEntry(SetupSession& session, PassContext& pass, const WalkedEntry& walked,
                           bool& accepted) {
   Platform& host = *session.Host;
   const LocalFileHeader& header = session.CurrentHeader;
@@ -283,12 +282,12 @@ EntryOutcome InstallEntry(SetupSession& session, PassContext& pass, const Walked
     ShowNamed(host, nameFits ? kUnsafeNameMessage : kLongNameMessage, entry);
     host.ListSetSelected(session.CurrentEntryIndex, false);
     accepted = true;
-    return {};
+    return false;
   }
   if (walked.SizesUnreadable) {
     ShowJoined(host, kErrorCaption, {kDamagedAtMessage, entry, kDamagedAdvice});
     accepted = false;
-    return {true, PassEnd::kEndAtOnce};
+    return true;
   }
   if (walked.SizesUnknown) {
     // Sizes that only follow the data: the next header cannot be found (a
@@ -296,7 +295,7 @@ EntryOutcome InstallEntry(SetupSession& session, PassContext& pass, const Walked
     // check. Say so instead.
     host.ShowMessage(kStreamedArchiveMessage, kErrorCaption);
     accepted = false;
-    return {true, PassEnd::kEndAtOnce};
+    return true;
   }
   // Before any password: AES (method 99) or bzip2 cannot be read whatever
   // the reader types, and no empty file is left in the way.
@@ -304,7 +303,7 @@ EntryOutcome InstallEntry(SetupSession& session, PassContext& pass, const Walked
     char method[16];
     ShowJoined(host, kErrorCaption, {kUnsupportedMethodMessage, entry, MethodText(header.Method, method)});
     accepted = false;
-    return {true, PassEnd::kEndAtOnce};
+    return true;
   }
 
   PasswordVerdict verdict = (header.Flags & kEncryptedFlag) == 0 || folder
@@ -313,13 +312,13 @@ EntryOutcome InstallEntry(SetupSession& session, PassContext& pass, const Walked
   accepted = verdict == PasswordVerdict::kAccepted;
   if (verdict == PasswordVerdict::kHeaderCut) {
     ShowJoined(host, kErrorCaption, {kDamagedAtMessage, entry, kDamagedAdvice});
-    return {true, PassEnd::kEndAtOnce};
+    return true;
   }
   if (!accepted) {
     host.ShowMessage(verdict == PasswordVerdict::kCancelled ? kPasswordCancelledMessage
                                                            : kWrongPasswordMessage,
                      kErrorCaption);
-    return {true, PassEnd::kEndAtOnce};
+    return true;
   }
 
   if (session.PathAutodetected) {
@@ -337,32 +336,26 @@ EntryOutcome InstallEntry(SetupSession& session, PassContext& pass, const Walked
       }
     }
     host.ListSetSelected(session.CurrentEntryIndex, false);
-    return {};
+    return false;
   }
   if (!JoinTarget(session.InstallDir, entry, true, pass)) {
     ShowNamed(host, kLongNameMessage, entry);
     host.ListSetSelected(session.CurrentEntryIndex, false);
-    return {};
+    return false;
   }
   // The program is started only when this install wrote it whole and sound.
   const bool runProgram = PickRunCommand(session, pass);
   pass.Verified = false;
-  EntryOutcome outcome;
+  bool write = true;
   if (!PathExists(host, pass.TargetPath)) {
-    if (!MakeFolderOrSay(session, pass)) {
-      if (runProgram) session.RunCommand[0] = '\0';
-      return outcome;
-    }
+    write = MakeFolderOrSay(session, pass);
   } else if (!ShouldReplace(session, pass)) {
     host.ListSetSelected(session.CurrentEntryIndex, false);
-    if (runProgram) session.RunCommand[0] = '\0';
-    return outcome;
+    write = false;
   }
-  if (!ExtractEntry(session, pass, header.UncompressedSize, WriteMode::kReplaceWhenVerified)) {
-    outcome = {true, PassEnd::kEndAtOnce};
-  }
+  if (write) ExtractEntry(session, pass, header.UncompressedSize, WriteMode::kReplaceWhenVerified);
   if (runProgram && !pass.Verified) session.RunCommand[0] = '\0';
-  return outcome;
+  return false;
 }
 
 }  // namespace
@@ -388,25 +381,22 @@ void RunArchivePass(SetupSession& session, bool listing) {
   session.CurrentEntryIndex = -1;
   if (listing) host.ListReset();
 
-  PassEnd end = PassEnd::kWalkDone;
+  bool endedAtOnce = false;
   WalkStep step;
   while ((step = ReadNextEntry(session, entry)) == WalkStep::kEntry) {
     ++session.CurrentEntryIndex;
     if (entry.Stored[0] == '\0') {
       host.ShowMessage(kEmptyNameMessage, kErrorCaption);
-      end = PassEnd::kEndAtOnce;
+      endedAtOnce = true;
       break;
     }
-    EntryOutcome outcome = listing ? ListEntry(session, pass, entry)
-                                   : InstallEntry(session, pass, entry, accepted);
-    if (outcome.LeaveWalk) {
-      end = outcome.End;
-      break;
-    }
-    // A stop the reader asked for: the file just written is whole (or not
-    // written at all), and the entries not reached are no damage to report.
-    if (session.StopRequested) {
-      end = PassEnd::kEndAtOnce;
+    if (listing) {
+      ListEntry(session, pass, entry);
+    } else if (InstallEntry(session, pass, entry, accepted) || session.StopRequested) {
+      // After its own message, or a stop the reader asked for: the file
+      // just written is whole (or not written at all), and the entries not
+      // reached are no damage to report.
+      endedAtOnce = true;
       break;
     }
     if (!SkipToNextEntry(session, entry)) {
@@ -414,7 +404,7 @@ void RunArchivePass(SetupSession& session, bool listing) {
       break;
     }
   }
-  if (end == PassEnd::kEndAtOnce) return;
+  if (endedAtOnce) return;
 
   if (listing) {
     if (host.ListCount() == 0) host.ShowMessage(kNoHeaderMessage, kErrorCaption);
@@ -423,7 +413,7 @@ void RunArchivePass(SetupSession& session, bool listing) {
   // A walk that could not follow the archive to its end is no success, even
   // when every file it reached was sound. (The listing pass stopped at the
   // same place, so the entries after it have no pending marks to tell.)
-  if (step == WalkStep::kStopped && end == PassEnd::kWalkDone && session.CurrentEntryIndex >= 0) {
+  if (step == WalkStep::kStopped && session.CurrentEntryIndex >= 0) {
     ShowJoined(host, kErrorCaption, {kDamagedAfterMessage, entry.Name, kDamagedAdvice});
   }
   if (accepted && host.ListSelectedCount() != 0) {

@@ -13,7 +13,6 @@ namespace {
 constexpr char kExtractingPrefix[] = "Extracting: ";
 constexpr char kCouldNotOpenCaption[] = "Couldn't open...";
 constexpr char kCloseErrorCaption[] = "Error Closing...";
-constexpr char kUnsupportedMethodMessage[] = "Unsupported compression method";
 constexpr char kWriteFailedMessage[] = "This file could not be written completely:\n";
 constexpr char kDiskFullMessage[] =
     "This file could not be written completely; the disk may be full:\n";
@@ -90,7 +89,7 @@ void CopyStoredEntry(EntryStream& stream) {
   std::free(buffer);
 }
 
-bool ExtractEntry(SetupSession& session, PassContext& pass, uint32_t outputLimit, WriteMode mode) {
+void ExtractEntry(SetupSession& session, PassContext& pass, uint32_t outputLimit, WriteMode mode) {
   Platform& host = *session.Host;
   const LocalFileHeader& header = session.CurrentHeader;
   const char* target = pass.TargetPath;
@@ -98,7 +97,6 @@ bool ExtractEntry(SetupSession& session, PassContext& pass, uint32_t outputLimit
   // bytes) is written in place, as nothing else can be.
   const bool staged = mode == WriteMode::kReplaceWhenVerified && MakePartPath(pass);
   const char* output = staged ? pass.PartPath : target;
-  bool result = true;
 
   pass.Verified = false;
   session.OutputHandle = host.CreateFileForWrite(output);
@@ -106,7 +104,7 @@ bool ExtractEntry(SetupSession& session, PassContext& pass, uint32_t outputLimit
     // Said as such; nothing was written, so no CRC error follows for it.
     ShowFailure(host, kCouldNotOpenCaption, "", "", target);
     host.ListSetSelected(session.CurrentEntryIndex, false);
-    return true;
+    return;
   }
   ShowStatus(session, target);
   host.PumpOneMessage();
@@ -124,19 +122,14 @@ bool ExtractEntry(SetupSession& session, PassContext& pass, uint32_t outputLimit
   stream.CrcRegister = 0xFFFFFFFFu;
   stream.OutputLimit = outputLimit < header.UncompressedSize ? outputLimit : header.UncompressedSize;
 
-  bool judged = true;
   if (header.Method == 0) {
     CopyStoredEntry(stream);
-  } else if (header.Method == 8) {
-    InflateEntry(stream);
   } else {
-    host.ShowMessage(kUnsupportedMethodMessage, kErrorCaption);
-    result = false;
-    judged = false;
+    InflateEntry(stream);
   }
   session.CrcRegister = stream.CrcRegister;
   session.BytesRemaining = stream.BytesRemaining;
-  bool verified = judged && stream.Verified(header.Crc32, header.UncompressedSize);
+  bool verified = stream.Verified(header.Crc32, header.UncompressedSize);
   // Refused with a message of its own: the archive may be sound, so no CRC
   // error is added for it at the end.
   bool told = false;
@@ -163,7 +156,6 @@ bool ExtractEntry(SetupSession& session, PassContext& pass, uint32_t outputLimit
   }
   if (verified || told) host.ListSetSelected(session.CurrentEntryIndex, false);
   pass.Verified = verified;
-  return result;
 }
 
 }  // namespace ebook

@@ -40,16 +40,17 @@ enum class WriteMode : uint8_t {
   kInPlace,
 };
 
-// Extracts the current entry (its header in CurrentHeader, the read position
-// at its data, past the encryption header of an encrypted entry whose keys
-// are primed) to TargetPath, writing at most `outputLimit` bytes and never
+// Extracts the current entry (its header in CurrentHeader, stored or
+// deflated: the passes turn other methods away first; the read position at
+// its data, past the encryption header of an encrypted entry whose keys are
+// primed) to TargetPath, writing at most `outputLimit` bytes and never
 // more than the header's uncompressed size. Its pending mark is cleared when
 // exactly that size came out with the header's CRC-32 and the file is in its
 // place, or when the entry was refused with a message of its own (the target
 // could not be created, written, closed or replaced, each said with the
 // system's reason); a damaged entry keeps its mark for the CRC error at the
-// end. False only for an unsupported method, after which the pass must end.
-bool ExtractEntry(SetupSession& session, PassContext& pass, uint32_t outputLimit, WriteMode mode);
+// end.
+void ExtractEntry(SetupSession& session, PassContext& pass, uint32_t outputLimit, WriteMode mode);
 
 // Copies the stream's remaining bytes as they are (decrypted when the stream
 // has keys), in pieces of at most 32 KiB.

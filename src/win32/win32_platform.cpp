@@ -313,17 +313,18 @@ void Win32Platform::KeepResponsive() {
 
 // The questions and messages are owned by the main dialog: a click on it
 // can then never bury them, and it stays disabled while they are open.
-void Win32Platform::ShowMessage(std::string_view text, std::string_view caption) {
+int Win32Platform::Box(std::string_view text, std::string_view caption, UINT type) {
   WideText wideText(text);
   WideText wideCaption(caption);
-  MessageBoxW(dialog_, wideText.get(), wideCaption.get(), MB_OK);
+  return MessageBoxW(dialog_, wideText.get(), wideCaption.get(), type);
+}
+
+void Win32Platform::ShowMessage(std::string_view text, std::string_view caption) {
+  Box(text, caption, MB_OK);
 }
 
 bool Win32Platform::AskYesNo(std::string_view text, std::string_view caption) {
-  WideText wideText(text);
-  WideText wideCaption(caption);
-  return MessageBoxW(dialog_, wideText.get(), wideCaption.get(), MB_YESNO | MB_ICONQUESTION) ==
-         IDYES;
+  return Box(text, caption, MB_YESNO | MB_ICONQUESTION) == IDYES;
 }
 
 int32_t Win32Platform::AskPassword(char* buffer, int32_t size) {

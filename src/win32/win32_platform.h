@@ -61,6 +61,8 @@ class Win32Platform final : public Platform {
 
  private:
   LRESULT SendToList(UINT message, WPARAM wParam, LPARAM lParam);
+  // A message box owned by the main dialog once there is one; its answer.
+  int Box(std::string_view text, std::string_view caption, UINT type);
   // Keeps GetLastError() of a failed file call for LastErrorText (0 after a
   // success); later probes may overwrite the thread's own value. Returns `ok`.
   bool Remember(bool ok);
