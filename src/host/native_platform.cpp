@@ -18,8 +18,16 @@
 
 namespace ebook {
 
+// Files opened for reading keep their own position and a buffer: the engine
+// reads an archive in pieces of a few bytes to a few kilobytes and seeks
+// back and forth between headers, which cost a system call each.
 struct PlatformFile {
   int Fd = -1;
+  bool Reading = false;
+  uint64_t Position = 0;     // of the next byte read
+  uint64_t BufferStart = 0;  // file offset of Buffer[0]
+  uint32_t BufferFill = 0;
+  std::unique_ptr<char[]> Buffer;
 };
 
 namespace {
@@ -102,7 +110,9 @@ FileHandle KeepRegularFile(int fd) {
     return nullptr;
   }
   ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-  return new PlatformFile{fd};
+  auto* file = new PlatformFile;
+  file->Fd = fd;
+  return file;
 }
 
 // The host path split into its folder and its last name.
@@ -372,24 +382,76 @@ std::string NativePlatform::HostPath(std::string_view windowsPath) const {
 
 FileHandle NativePlatform::OpenHostFile(const std::string& linuxPath) {
   if (linuxPath.empty()) return nullptr;
-  return KeepRegularFile(::open(linuxPath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  FileHandle file = KeepRegularFile(::open(linuxPath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  if (file != nullptr) file->Reading = true;
+  return file;
 }
 
-int32_t NativePlatform::ReadFile(FileHandle file, void* buffer, int32_t count) {
-  if (file == nullptr || buffer == nullptr || count <= 0) return 0;
-  auto* out = static_cast<char*>(buffer);
-  int32_t done = 0;
+namespace {
+
+constexpr uint32_t kReadBufferSize = 256 * 1024;
+
+// pread until `count` bytes or the end of the file; the count read.
+size_t ReadAt(int fd, char* out, size_t count, uint64_t offset) {
+  size_t done = 0;
   while (done < count) {
-    ssize_t got = ::read(file->Fd, out + done, static_cast<size_t>(count - done));
+    ssize_t got = ::pread(fd, out + done, count - done, static_cast<off_t>(offset + done));
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) break;
-    done += static_cast<int32_t>(got);
+    done += static_cast<size_t>(got);
   }
   return done;
 }
 
+}  // namespace
+
+int32_t NativePlatform::ReadFile(FileHandle file, void* buffer, int32_t count) {
+  if (file == nullptr || buffer == nullptr || count <= 0) return 0;
+  auto* out = static_cast<char*>(buffer);
+  if (!file->Reading) {
+    int32_t done = 0;
+    while (done < count) {
+      ssize_t got = ::read(file->Fd, out + done, static_cast<size_t>(count - done));
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) break;
+      done += static_cast<int32_t>(got);
+    }
+    return done;
+  }
+  size_t done = 0;
+  const auto wanted = static_cast<size_t>(count);
+  while (done < wanted) {
+    const uint64_t at = file->Position;
+    if (at >= file->BufferStart && at < file->BufferStart + file->BufferFill) {
+      const size_t offset = static_cast<size_t>(at - file->BufferStart);
+      const size_t n = std::min<size_t>(wanted - done, file->BufferFill - offset);
+      std::memcpy(out + done, file->Buffer.get() + offset, n);
+      done += n;
+      file->Position += n;
+      continue;
+    }
+    // Large reads go straight to the caller; small ones refill the buffer.
+    if (wanted - done >= kReadBufferSize) {
+      const size_t got = ReadAt(file->Fd, out + done, wanted - done, at);
+      done += got;
+      file->Position += got;
+      break;
+    }
+    if (!file->Buffer) file->Buffer = std::make_unique<char[]>(kReadBufferSize);
+    file->BufferStart = at;
+    file->BufferFill = static_cast<uint32_t>(ReadAt(file->Fd, file->Buffer.get(), kReadBufferSize, at));
+    if (file->BufferFill == 0) break;
+  }
+  return static_cast<int32_t>(done);
+}
+
+// As SetFilePointer: any offset may be set, even past the end of the file.
 uint32_t NativePlatform::SeekFile(FileHandle file, uint32_t offset) {
   if (file == nullptr) return 0xFFFFFFFFu;
+  if (file->Reading) {
+    file->Position = offset;
+    return offset;
+  }
   off_t at = ::lseek(file->Fd, static_cast<off_t>(offset), SEEK_SET);
   return at < 0 ? 0xFFFFFFFFu : static_cast<uint32_t>(at);
 }
