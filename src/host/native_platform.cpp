@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <cstring>
 #include <set>
@@ -468,13 +469,21 @@ bool NativePlatform::Remember(bool ok, int error) {
 }
 
 FileHandle NativePlatform::CreateFileForWrite(std::string_view path) {
+  return CreateForWrite(path, O_TRUNC);
+}
+
+FileHandle NativePlatform::CreateNewFile(std::string_view path) {
+  return CreateForWrite(path, O_EXCL);
+}
+
+FileHandle NativePlatform::CreateForWrite(std::string_view path, int disposition) {
   std::string host = HostPath(path);
   if (host.empty()) {
     Remember(false, EINVAL);
     return nullptr;
   }
   const bool current = indexes_->Before(host);
-  int fd = ::open(host.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, 0644);
+  int fd = ::open(host.c_str(), O_WRONLY | O_CREAT | disposition | O_CLOEXEC | O_NONBLOCK, 0644);
   const int openError = errno;
   indexes_->After(host, current, fd >= 0, {}, false);
   FileHandle file = KeepRegularFile(fd);
@@ -518,6 +527,7 @@ bool NativePlatform::CloseFile(FileHandle file) {
 // folder. Without wildcards the path must name a file or folder, and, as
 // with FindFirstFileA, a trailing separator finds nothing.
 bool NativePlatform::FindAny(std::string_view pattern) {
+  ++FindAnyCalls;
   if (pattern.empty()) return false;
   size_t split = pattern.find_last_of("\\/");
   size_t nameStart = split == std::string_view::npos ? 0 : split + 1;
@@ -591,6 +601,34 @@ bool NativePlatform::RemoveFile(std::string_view path) {
 int32_t NativePlatform::LastErrorText(char* buffer, int32_t size) {
   if (lastError_ == 0) return CopyOut("", buffer, size);
   return CopyOut(std::strerror(lastError_), buffer, size);
+}
+
+FileError NativePlatform::LastFileError() { return FileErrorOf(lastError_); }
+
+FileError FileErrorOf(int error) {
+  switch (error) {
+    case 0:
+      return FileError::kNone;
+    case EEXIST:
+      return FileError::kExists;
+    // Windows says "path not found" both for a missing folder and for a
+    // file where the path needs a folder.
+    case ENOENT:
+    case ENOTDIR:
+      return FileError::kNoFolder;
+    case EACCES:
+    case EPERM:
+      return FileError::kAccessDenied;
+    default:
+      return FileError::kOther;
+  }
+}
+
+uint32_t NativePlatform::Milliseconds() {
+  if (Clock) return Clock();
+  using namespace std::chrono;
+  return static_cast<uint32_t>(
+      duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
 }
 
 int32_t NativePlatform::TempFolder(char* buffer, int32_t size) {

@@ -28,6 +28,9 @@ struct CaseInsensitiveLess {
 
 class FolderIndexes;
 
+// The kind of an errno, as the engine sorts the reasons of file calls.
+FileError FileErrorOf(int error);
+
 class NativePlatform final : public Platform {
  public:
   // Creates `root` and the temporary folder under it. `tempFolder` is a
@@ -50,6 +53,7 @@ class NativePlatform final : public Platform {
   uint32_t SeekFile(FileHandle file, uint32_t offset) override;
   uint32_t FileSize(FileHandle file) override;
   FileHandle CreateFileForWrite(std::string_view path) override;
+  FileHandle CreateNewFile(std::string_view path) override;
   FileHandle OpenFileForRead(std::string_view path) override;
   int32_t WriteFile(FileHandle file, const void* data, int32_t count) override;
   bool CloseFile(FileHandle file) override;
@@ -61,6 +65,7 @@ class NativePlatform final : public Platform {
   bool RemoveFile(std::string_view path) override;
   // strerror of the errno the last failing file call left.
   int32_t LastErrorText(char* buffer, int32_t size) override;
+  FileError LastFileError() override;
   // Both folder queries answer like GetTempPathA and GetCurrentDirectoryA:
   // the length copied, or, when the buffer is too small, the size needed
   // (NUL included) with the buffer left empty.
@@ -86,6 +91,8 @@ class NativePlatform final : public Platform {
   int32_t ListSelectedCount() override;
   int32_t ReadListItem(int32_t index, char* buffer, int32_t size, bool& selected) override;
   void PumpOneMessage() override;
+  // The steady clock, unless a test sets Clock.
+  uint32_t Milliseconds() override;
   // Counts the calls: the tests see that long entries keep the window alive.
   void KeepResponsive() override {
     ++KeepResponsiveCalls;
@@ -149,6 +156,8 @@ class NativePlatform final : public Platform {
   std::vector<RegistryKey> RegistryQueries;
   std::vector<ProgramStart> Started;
   int64_t KeepResponsiveCalls = 0;
+  int64_t FindAnyCalls = 0;  // the probes: an install should not need one per file
+  std::function<uint32_t()> Clock;
 
  private:
   // The Windows path `path` means with the current folder applied, as
@@ -156,6 +165,8 @@ class NativePlatform final : public Platform {
   // refused.
   std::string FullWindowsPath(std::string_view path) const;
   FileHandle OpenMapped(std::string_view path, int flags);
+  // open(2) with O_CREAT and `disposition`: O_TRUNC or O_EXCL.
+  FileHandle CreateForWrite(std::string_view path, int disposition);
   // Keeps the outcome of a file call for LastErrorText: errno when it
   // failed, nothing when it succeeded. Returns `ok`.
   bool Remember(bool ok, int error);
