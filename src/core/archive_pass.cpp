@@ -162,6 +162,7 @@ bool MakeFolderOrSay(SetupSession& session, PassContext& pass) {
     std::strcpy(pass.FailedFolder, folder);
     ShowFailure(host, kErrorCaption, kFolderMessage, kFolderMessage, folder, refused);
   }
+  NoteOutcome(session, kOutcomeCannotWrite);
   host.ListSetSelected(session.CurrentEntryIndex, false);
   return false;
 }
@@ -280,12 +281,14 @@ bool InstallEntry(SetupSession& session, PassContext& pass, const WalkedEntry& w
 
   if (!nameFits || !IsSafeEntryName(entry)) {
     ShowNamed(host, nameFits ? kUnsafeNameMessage : kLongNameMessage, entry);
+    NoteOutcome(session, nameFits ? kOutcomeDamaged : kOutcomeCannotWrite);
     host.ListSetSelected(session.CurrentEntryIndex, false);
     accepted = true;
     return false;
   }
   if (walked.SizesUnreadable) {
     ShowJoined(host, kErrorCaption, {kDamagedAtMessage, entry, kDamagedAdvice});
+    NoteOutcome(session, kOutcomeDamaged);
     accepted = false;
     return true;
   }
@@ -294,6 +297,7 @@ bool InstallEntry(SetupSession& session, PassContext& pass, const WalkedEntry& w
     // folder entry's data hides it too), and an empty file would pass its
     // check. Say so instead.
     host.ShowMessage(kStreamedArchiveMessage, kErrorCaption);
+    NoteOutcome(session, kOutcomeUnsupported);
     accepted = false;
     return true;
   }
@@ -302,6 +306,7 @@ bool InstallEntry(SetupSession& session, PassContext& pass, const WalkedEntry& w
   if (!folder && !IsSupportedMethod(header.Method)) {
     char method[16];
     ShowJoined(host, kErrorCaption, {kUnsupportedMethodMessage, entry, MethodText(header.Method, method)});
+    NoteOutcome(session, kOutcomeUnsupported);
     accepted = false;
     return true;
   }
@@ -312,9 +317,11 @@ bool InstallEntry(SetupSession& session, PassContext& pass, const WalkedEntry& w
   accepted = verdict == PasswordVerdict::kAccepted;
   if (verdict == PasswordVerdict::kHeaderCut) {
     ShowJoined(host, kErrorCaption, {kDamagedAtMessage, entry, kDamagedAdvice});
+    NoteOutcome(session, kOutcomeDamaged);
     return true;
   }
   if (!accepted) {
+    NoteOutcome(session, kOutcomePassword);
     host.ShowMessage(verdict == PasswordVerdict::kCancelled ? kPasswordCancelledMessage
                                                            : kWrongPasswordMessage,
                      kErrorCaption);
@@ -340,6 +347,7 @@ bool InstallEntry(SetupSession& session, PassContext& pass, const WalkedEntry& w
   }
   if (!JoinTarget(session.InstallDir, entry, true, pass)) {
     ShowNamed(host, kLongNameMessage, entry);
+    NoteOutcome(session, kOutcomeCannotWrite);
     host.ListSetSelected(session.CurrentEntryIndex, false);
     return false;
   }
@@ -347,18 +355,33 @@ bool InstallEntry(SetupSession& session, PassContext& pass, const WalkedEntry& w
   const bool runProgram = PickRunCommand(session, pass);
   pass.Verified = false;
   bool write = true;
+  const char* done = "failed ";
   if (!PathExists(host, pass.TargetPath)) {
     write = MakeFolderOrSay(session, pass);
   } else if (!ShouldReplace(session, pass)) {
     host.ListSetSelected(session.CurrentEntryIndex, false);
     write = false;
+    done = "kept ";
   }
-  if (write) ExtractEntry(session, pass, header.UncompressedSize, WriteMode::kReplaceWhenVerified);
+  if (write) {
+    ExtractEntry(session, pass, header.UncompressedSize, WriteMode::kReplaceWhenVerified);
+    if (pass.Verified) done = "installed ";
+  }
+  LogLine(session, done, pass.TargetPath);
   if (runProgram && !pass.Verified) session.RunCommand[0] = '\0';
   return false;
 }
 
 }  // namespace
+
+void LogLine(SetupSession& session, const char* what, const char* path) {
+  Platform& host = *session.Host;
+  if (session.LogHandle == nullptr) return;
+  for (const char* piece : {what, path, "\r\n"}) {
+    const int32_t n = static_cast<int32_t>(std::strlen(piece));
+    if (host.WriteFile(session.LogHandle, piece, n) != n) NoteOutcome(session, kOutcomeCannotWrite);
+  }
+}
 
 bool IsLicenceEntryName(std::string_view name) {
   return StartsWithLower(NameOfPath(name), "!!licen");
@@ -387,12 +410,14 @@ void RunArchivePass(SetupSession& session, bool listing) {
     ++session.CurrentEntryIndex;
     if (entry.Stored[0] == '\0') {
       host.ShowMessage(kEmptyNameMessage, kErrorCaption);
+      NoteOutcome(session, kOutcomeDamaged);
       endedAtOnce = true;
       break;
     }
     if (listing) {
       ListEntry(session, pass, entry);
     } else if (InstallEntry(session, pass, entry, accepted) || session.StopRequested) {
+      if (session.StopRequested) NoteOutcome(session, kOutcomeStopped);
       // After its own message, or a stop the reader asked for: the file
       // just written is whole (or not written at all), and the entries not
       // reached are no damage to report.
@@ -407,16 +432,23 @@ void RunArchivePass(SetupSession& session, bool listing) {
   if (endedAtOnce) return;
 
   if (listing) {
-    if (host.ListCount() == 0) host.ShowMessage(kNoHeaderMessage, kErrorCaption);
+    if (host.ListCount() == 0) {
+      host.ShowMessage(kNoHeaderMessage, kErrorCaption);
+      NoteOutcome(session, kOutcomeDamaged);
+    }
     return;
   }
   // A walk that could not follow the archive to its end is no success, even
   // when every file it reached was sound. (The listing pass stopped at the
   // same place, so the entries after it have no pending marks to tell.)
+  // No entry at all: the listing pass said so already.
+  if (session.CurrentEntryIndex < 0) NoteOutcome(session, kOutcomeDamaged);
   if (step == WalkStep::kStopped && session.CurrentEntryIndex >= 0) {
     ShowJoined(host, kErrorCaption, {kDamagedAfterMessage, entry.Name, kDamagedAdvice});
+    NoteOutcome(session, kOutcomeDamaged);
   }
   if (accepted && host.ListSelectedCount() != 0) {
+    NoteOutcome(session, kOutcomeDamaged);
     ShowCrcError(host);
     host.SetControlText(kStatusLine, kCrcErrorMessage);
   }

@@ -103,6 +103,7 @@ void ExtractEntry(SetupSession& session, PassContext& pass, uint32_t outputLimit
   if (session.OutputHandle == nullptr) {
     // Said as such; nothing was written, so no CRC error follows for it.
     ShowFailure(host, kCouldNotOpenCaption, "", "", target);
+    NoteOutcome(session, kOutcomeCannotWrite);
     host.ListSetSelected(session.CurrentEntryIndex, false);
     return;
   }
@@ -154,6 +155,7 @@ void ExtractEntry(SetupSession& session, PassContext& pass, uint32_t outputLimit
     }
     if (!verified) host.RemoveFile(output);
   }
+  if (told) NoteOutcome(session, kOutcomeCannotWrite);
   if (verified || told) host.ListSetSelected(session.CurrentEntryIndex, false);
   pass.Verified = verified;
 }

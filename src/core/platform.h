@@ -111,6 +111,11 @@ class Platform {
   virtual void KeepResponsive() = 0;
 
   // --- Messages and the small dialogs -------------------------------------
+  // An unattended install (/S) shows no window at all: while this is set,
+  // messages are not shown, AskYesNo answers No, and the password and
+  // password dialog is cancelled (-1); an unattended install has its
+  // overwrite answer from the command line and never asks.
+  bool Quiet = false;
   // A modal message box with only an OK button, owned by the main dialog
   // once there is one, so that it never hides behind it. (Not named
   // MessageBox: <windows.h> turns that name into a macro.)

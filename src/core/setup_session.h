@@ -5,12 +5,14 @@
 
 #include <cstdint>
 
+#include "command_line.h"
 #include "platform.h"
 #include "zip_cipher.h"
 
 namespace ebook {
 
 inline constexpr char kErrorCaption[] = "Error";
+inline constexpr char kSetupCaption[] = "E-book Setup";
 inline constexpr char kPathAutodetectedNotice[] = "(path correctly autodetected, press Install)";
 inline constexpr char kReplaceTargetMissingMessage[] = "File to replace not found!";
 inline constexpr char kBaseNotInstalledMessage[] =
@@ -89,6 +91,18 @@ struct SetupSession {
   int32_t InstallState = 0;
   // The reader asked to stop: the install pass ends after the current file.
   bool StopRequested = false;
+
+  // The command line, and what became of the install (a SetupOutcome: the
+  // first problem met, or 0); the exit code under /S.
+  SetupOptions Options;
+  uint8_t Outcome = kOutcomeInstalled;
+  // /LOG=: one line per file.
+  FileHandle LogHandle = nullptr;
 };
+
+// Keeps the first problem of an install: the one that says what went wrong.
+inline void NoteOutcome(SetupSession& session, uint8_t outcome) {
+  if (session.Outcome == kOutcomeInstalled) session.Outcome = outcome;
+}
 
 }  // namespace ebook

@@ -314,6 +314,7 @@ void Win32Platform::KeepResponsive() {
 // The questions and messages are owned by the main dialog: a click on it
 // can then never bury them, and it stays disabled while they are open.
 int Win32Platform::Box(std::string_view text, std::string_view caption, UINT type) {
+  if (Quiet) return IDNO;
   WideText wideText(text);
   WideText wideCaption(caption);
   return MessageBoxW(dialog_, wideText.get(), wideCaption.get(), type);
@@ -328,6 +329,7 @@ bool Win32Platform::AskYesNo(std::string_view text, std::string_view caption) {
 }
 
 int32_t Win32Platform::AskPassword(char* buffer, int32_t size) {
+  if (Quiet) return -1;
   PasswordRequest request{buffer, size, 0};
   DialogBoxParamW(instance_, kPasswordDialogName, dialog_, PasswordDialogProc,
                   reinterpret_cast<LPARAM>(&request));
