@@ -48,7 +48,7 @@ bool StartsWithLower(std::string_view text, std::string_view prefix) {
 
 bool EndsWithLower(std::string_view text, std::string_view suffix) {
   return text.size() >= suffix.size() &&
-         StartsWithLower(text.substr(text.size() - suffix.size()), suffix);
+         StartsWithLower(TextPart(text, text.size() - suffix.size()), suffix);
 }
 
 // folder (its one trailing backslash dropped) + "\" + name, with the

@@ -39,6 +39,10 @@ constexpr Known kKnown[] = {
 
 }  // namespace
 
+void NoteOutcome(SetupSession& session, uint8_t outcome) {
+  if (session.Outcome == kOutcomeInstalled) session.Outcome = outcome;
+}
+
 bool ParseCommandLine(char* line, SetupOptions& options) {
   char* p = line;
   // The program's own name, quoted when it holds spaces.
@@ -49,7 +53,6 @@ bool ParseCommandLine(char* line, SetupOptions& options) {
   for (;;) {
     while (IsBlank(*p)) ++p;
     if (*p == '\0') break;
-    options.Given = true;
     char* argument = p;
     char* out = p;
     // /D= runs to the end of the line: a folder may hold spaces, quoted or

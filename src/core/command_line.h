@@ -19,7 +19,6 @@ enum SetupOutcome : uint8_t {
 };
 
 struct SetupOptions {
-  bool Given = false;     // any argument at all
   bool Silent = false;    // /S: no window
   bool NoRun = false;     // /NORUN: nothing starts afterwards
   bool Usage = false;     // /? or a refused argument: show the usage

@@ -11,7 +11,6 @@ namespace ebook {
 namespace {
 
 constexpr char kExtractingPrefix[] = "Extracting: ";
-constexpr char kCouldNotOpenCaption[] = "Couldn't open...";
 constexpr char kCloseErrorCaption[] = "Error Closing...";
 constexpr char kWriteFailedMessage[] = "This file could not be written completely:\n";
 constexpr char kDiskFullMessage[] =

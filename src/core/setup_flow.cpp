@@ -37,9 +37,6 @@ void OpenSetup(SetupSession& session) {
 
 namespace {
 
-constexpr char kLogMessage[] = "The log could not be written:\n";
-// The outcome's digit for the log's last line, each followed by a NUL.
-constexpr char kOutcomeText[] = "0\0" "1\0" "2\0" "3\0" "4\0" "5\0" "6";
 constexpr char kStopQuestion[] = "Stop the installation? Files already installed stay in place.";
 constexpr char kInstalledMessage[] = "The book was installed in:\n";
 constexpr char kFolderTooLongMessage[] =
@@ -121,13 +118,14 @@ void RunInstall(SetupSession& session) {
   const char* log = session.Options.LogFile;
   if (log != nullptr && (session.LogHandle = host.CreateFileForWrite(log)) == nullptr) {
     // A log that cannot be kept would report an install nobody can check.
-    ShowFailure(host, kErrorCaption, kLogMessage, kLogMessage, log);
+    ShowFailure(host, kCouldNotOpenCaption, "", "", log);
     NoteOutcome(session, kOutcomeCannotWrite);
   } else {
     RunArchivePass(session, false);
   }
   if (session.LogHandle != nullptr) {
-    LogLine(session, "result ", kOutcomeText + session.Outcome * 2);
+    const char result[2] = {static_cast<char>('0' + session.Outcome), '\0'};
+    LogLine(session, "result ", result);
     host.CloseFile(session.LogHandle);
     session.LogHandle = nullptr;
   }

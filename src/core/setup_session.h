@@ -13,6 +13,7 @@ namespace ebook {
 
 inline constexpr char kErrorCaption[] = "Error";
 inline constexpr char kSetupCaption[] = "E-book Setup";
+inline constexpr char kCouldNotOpenCaption[] = "Couldn't open...";
 inline constexpr char kPathAutodetectedNotice[] = "(path correctly autodetected, press Install)";
 inline constexpr char kReplaceTargetMissingMessage[] = "File to replace not found!";
 inline constexpr char kBaseNotInstalledMessage[] =
@@ -101,8 +102,6 @@ struct SetupSession {
 };
 
 // Keeps the first problem of an install: the one that says what went wrong.
-inline void NoteOutcome(SetupSession& session, uint8_t outcome) {
-  if (session.Outcome == kOutcomeInstalled) session.Outcome = outcome;
-}
+void NoteOutcome(SetupSession& session, uint8_t outcome);
 
 }  // namespace ebook

@@ -39,9 +39,9 @@ int RunStub(HINSTANCE instance) {
   Win32Platform host(instance);
   SetupSession session;
   // The engine reads the command line; this layer only hands it over.
+  // At most 32,767 characters, each at most three bytes.
   static char line[3 * 32768];
-  const wchar_t* wide = GetCommandLineW();
-  WideToUtf8(wide, lstrlenW(wide), line, sizeof line);
+  WideCharToMultiByte(CP_UTF8, 0, GetCommandLineW(), -1, line, sizeof line, nullptr, nullptr);
   const SetupOptions& options = session.Options;
   if (!ParseCommandLine(line, session.Options)) {
     if (!options.Silent) host.ShowMessage(kUsageText, kSetupCaption);

@@ -28,7 +28,7 @@ std::string Meaning(const std::string& line) {
   if (o.Password) m += " P=[" + Text(o.Password) + "]";
   if (o.PasswordFile) m += " PF=[" + Text(o.PasswordFile) + "]";
   if (o.LogFile) m += " LOG=[" + Text(o.LogFile) + "]";
-  if (!o.Given) m += " none";
+  if (m == "ok") m += " none";
   return m;
 }
 
