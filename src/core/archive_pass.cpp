@@ -160,8 +160,7 @@ bool MakeFolderOrSay(SetupSession& session, PassContext& pass) {
   DirectoryOfPath(pass.TargetPath, folder, sizeof folder);
   if (std::strcmp(folder, pass.FailedFolder) != 0) {
     std::strcpy(pass.FailedFolder, folder);
-    if (!(refused && OfferElevation(session)))
-      ShowFailure(host, kErrorCaption, kFolderMessage, kFolderMessage, folder, refused);
+    ShowFailure(host, kErrorCaption, kFolderMessage, kFolderMessage, folder, refused);
   }
   NoteOutcome(session, kOutcomeCannotWrite);
   host.ListSetSelected(session.CurrentEntryIndex, false);

@@ -1,7 +1,6 @@
 #include "command_line.h"
 
 #include <cstddef>
-#include <cstring>
 
 #include "setup_session.h"
 
@@ -42,37 +41,6 @@ constexpr Known kKnown[] = {
 
 void NoteOutcome(SetupSession& session, uint8_t outcome) {
   if (session.Outcome == kOutcomeInstalled) session.Outcome = outcome;
-}
-
-bool BuildRestartArguments(const SetupSession& session, char* out, int32_t size) {
-  const char* password = session.Password;
-  const char* log = session.Options.LogFile;
-  int32_t n = 0;
-  bool fits = true;
-  auto add = [&](const char* text) {
-    const int32_t length = static_cast<int32_t>(std::strlen(text));
-    fits = fits && n + length < size;
-    if (fits) std::memcpy(out + n, text, static_cast<size_t>(length)), n += length;
-  };
-  add("/ELEVATED");
-  if (session.OverwriteMode != kOverwriteAsk)
-    add(session.OverwriteMode == kOverwriteAlways ? " /O=all" : " /O=none");
-  // A quote cannot be passed inside quotes: that password is asked again.
-  if (*password != '\0' && std::strchr(password, '"') == nullptr) {
-    add(" \"/P=");
-    add(password);
-    add("\"");
-  }
-  if (session.Options.NoRun) add(" /NORUN");
-  if (log != nullptr) {
-    add(" \"/LOG=");
-    add(log);
-    add("\"");
-  }
-  add(" /D=");
-  add(session.InstallDir);
-  out[n] = '\0';
-  return fits;
 }
 
 bool ParseCommandLine(char* line, SetupOptions& options) {

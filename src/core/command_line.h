@@ -36,14 +36,6 @@ struct SetupOptions {
 inline constexpr char kUsageText[] =
     "Usage: setup [/S] [/NORUN] [/O=all|none] [/P=password | /PF=file] [/LOG=file] [/D=folder]";
 
-struct SetupSession;
-
-// The arguments for the copy of the setup that continues with administrator
-// rights: /ELEVATED, the answers given so far (a standing overwrite answer,
-// the password unless it holds a quote, /NORUN, /LOG=) and /D= with the
-// installation folder. False when they do not fit `size`.
-bool BuildRestartArguments(const SetupSession& session, char* out, int32_t size);
-
 // Splits the whole command line as the system hands it over (the program's
 // own name first), in place: every value ends up NUL-terminated inside
 // `line`. Quotes group spaces into one argument and are dropped. /D= takes

@@ -11,10 +11,6 @@ namespace ebook {
 namespace {
 
 constexpr char kExtractingPrefix[] = "Extracting: ";
-constexpr char kElevateQuestion[] =
-    "This folder can only be written with administrator rights. Continue as administrator?";
-// /ELEVATED, the answers, a log path and the folder, with room to spare.
-constexpr int32_t kRestartArgumentsSize = 2048;
 constexpr char kCloseErrorCaption[] = "Error Closing...";
 constexpr char kWriteFailedMessage[] = "This file could not be written completely:\n";
 constexpr char kDiskFullMessage[] =
@@ -51,19 +47,6 @@ void ShowStatus(SetupSession& session, const char* targetPath) {
 }
 
 }  // namespace
-
-bool OfferElevation(SetupSession& session) {
-  Platform& host = *session.Host;
-  if (session.ElevationAsked || session.Options.Elevated || !host.LastErrorDenied()) return false;
-  session.ElevationAsked = true;
-  char arguments[kRestartArgumentsSize];
-  if (!host.AskYesNo(kElevateQuestion, kSetupCaption) ||
-      !BuildRestartArguments(session, arguments, sizeof arguments) ||
-      !host.StartElevated(arguments))
-    return false;
-  session.StopRequested = true;
-  return true;
-}
 
 void ShowFailure(Platform& host, std::string_view caption, const char* lead, const char* bareLead,
                  const char* path, bool reasonKnown) {
@@ -118,7 +101,7 @@ void ExtractEntry(SetupSession& session, PassContext& pass, uint32_t outputLimit
   session.OutputHandle = host.CreateFileForWrite(output);
   if (session.OutputHandle == nullptr) {
     // Said as such; nothing was written, so no CRC error follows for it.
-    if (!OfferElevation(session)) ShowFailure(host, kCouldNotOpenCaption, "", "", target);
+    ShowFailure(host, kCouldNotOpenCaption, "", "", target);
     NoteOutcome(session, kOutcomeCannotWrite);
     host.ListSetSelected(session.CurrentEntryIndex, false);
     return;

@@ -74,9 +74,6 @@ class Platform {
   // does not hide its reason. Writes a NUL-terminated text without a final
   // full stop or line break and returns its length; 0 when no reason is known.
   virtual int32_t LastErrorText(char* buffer, int32_t size) = 0;
-  // Whether that last failed file call was refused because access was
-  // denied (what administrator rights may mend).
-  virtual bool LastErrorDenied() = 0;
   // The user's temporary folder, ending in a backslash; empty on failure.
   virtual int32_t TempFolder(char* buffer, int32_t size) = 0;
   virtual int32_t CurrentFolder(char* buffer, int32_t size) = 0;
@@ -141,10 +138,6 @@ class Platform {
   // Starts `commandLine` with `folder` as its current directory (the
   // setup's own current directory when `folder` is empty).
   virtual bool StartProgram(std::string_view commandLine, std::string_view folder) = 0;
-  // Starts the setup's own program again with administrator rights (the
-  // system asks the reader) and `arguments`, without waiting for it; false
-  // when it did not start, e.g. because the reader declined.
-  virtual bool StartElevated(std::string_view arguments) = 0;
 
  protected:
   ~Platform() = default;

@@ -99,8 +99,6 @@ struct SetupSession {
   uint8_t Outcome = kOutcomeInstalled;
   // /LOG=: one line per file.
   FileHandle LogHandle = nullptr;
-  // Access was denied and the reader was asked about administrator rights.
-  bool ElevationAsked = false;
 };
 
 // Keeps the first problem of an install: the one that says what went wrong.

@@ -411,10 +411,6 @@ FileHandle NativePlatform::CreateFileForWrite(std::string_view path) {
     Remember(false, EINVAL);
     return nullptr;
   }
-  if (Denied(host)) {
-    Remember(false, EACCES);
-    return nullptr;
-  }
   const bool current = indexes_->Before(host);
   int fd = ::open(host.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, 0644);
   const int openError = errno;
@@ -482,7 +478,6 @@ bool NativePlatform::FindAny(std::string_view pattern) {
 bool NativePlatform::CreateFolder(std::string_view path) {
   std::string host = HostPath(path);
   if (host.empty()) return Remember(false, EINVAL);
-  if (Denied(host)) return Remember(false, EACCES);
   const bool current = indexes_->Before(host);
   const bool made = ::mkdir(host.c_str(), 0755) == 0;
   const int error = errno;
@@ -529,20 +524,6 @@ bool NativePlatform::RemoveFile(std::string_view path) {
   const int error = errno;
   indexes_->After(host, current, false, {}, removed);
   return Remember(removed, error);
-}
-
-bool NativePlatform::Denied(const std::string& host) const {
-  if (DeniedFolder.empty()) return false;
-  const std::string denied = HostPath(DeniedFolder);
-  return !denied.empty() && host.compare(0, denied.size(), denied) == 0 &&
-         (host.size() == denied.size() || host[denied.size()] == '/');
-}
-
-bool NativePlatform::LastErrorDenied() { return lastError_ == EACCES || lastError_ == EPERM; }
-
-bool NativePlatform::StartElevated(std::string_view arguments) {
-  ElevatedStarts.emplace_back(arguments);
-  return StartElevatedReply;
 }
 
 int32_t NativePlatform::LastErrorText(char* buffer, int32_t size) {

@@ -61,7 +61,6 @@ class NativePlatform final : public Platform {
   bool RemoveFile(std::string_view path) override;
   // strerror of the errno the last failing file call left.
   int32_t LastErrorText(char* buffer, int32_t size) override;
-  bool LastErrorDenied() override;
   // Both folder queries answer like GetTempPathA and GetCurrentDirectoryA:
   // the length copied, or, when the buffer is too small, the size needed
   // (NUL included) with the buffer left empty.
@@ -103,8 +102,6 @@ class NativePlatform final : public Platform {
   int32_t ReadRegistryString(RegistryPlace place, std::string_view keyPath,
                              std::string_view valueName, char* buffer, int32_t size) override;
   bool StartProgram(std::string_view commandLine, std::string_view folder) override;
-  // Records the arguments; answers StartElevatedReply.
-  bool StartElevated(std::string_view arguments) override;
 
   // --- What the engine showed, and the user's scripted answers -------------
   struct ListItem {
@@ -151,13 +148,6 @@ class NativePlatform final : public Platform {
   // Every lookup in order, found or not.
   std::vector<RegistryKey> RegistryQueries;
   std::vector<ProgramStart> Started;
-  // Arguments of every elevated restart asked for, and whether it "starts".
-  std::vector<std::string> ElevatedStarts;
-  bool StartElevatedReply = true;
-  // A folder (Windows path) in which nothing may be created, as Program
-  // Files for a standard user: CreateFolder and CreateFileForWrite fail
-  // there with access denied. Empty: none.
-  std::string DeniedFolder;
   int64_t KeepResponsiveCalls = 0;
 
  private:
@@ -169,8 +159,6 @@ class NativePlatform final : public Platform {
   // Keeps the outcome of a file call for LastErrorText: errno when it
   // failed, nothing when it succeeded. Returns `ok`.
   bool Remember(bool ok, int error);
-  // `host` is DeniedFolder or lies inside it.
-  bool Denied(const std::string& host) const;
 
   int lastError_ = 0;
   // Names of the folders met while resolving paths, by case-folded name,

@@ -1,7 +1,5 @@
 #include "win32_platform.h"
 
-#include <shellapi.h>
-
 #include <cstdlib>
 
 #include "dialogs.h"
@@ -174,8 +172,6 @@ bool Win32Platform::RemoveFile(std::string_view path) {
   wchar_t wide[kWidePathSize];
   return FilePath(path, wide) && Remember(DeleteFileW(wide) != FALSE);
 }
-
-bool Win32Platform::LastErrorDenied() { return lastError_ == ERROR_ACCESS_DENIED; }
 
 int32_t Win32Platform::LastErrorText(char* buffer, int32_t size) {
   if (size <= 0) return 0;
@@ -392,23 +388,6 @@ bool Win32Platform::StartProgram(std::string_view commandLine, std::string_view 
   CloseHandle(started.hThread);
   CloseHandle(started.hProcess);
   return true;
-}
-
-bool Win32Platform::StartElevated(std::string_view arguments) {
-  wchar_t own[kWidePathSize];
-  wchar_t parameters[kWidePathSize];
-  const DWORD n = GetModuleFileNameW(nullptr, own, kWidePathSize);
-  if (n == 0 || n >= static_cast<DWORD>(kWidePathSize) ||
-      Utf8ToWide(arguments, parameters, kWidePathSize) < 0)
-    return false;
-  SHELLEXECUTEINFOW info = {};
-  info.cbSize = sizeof info;
-  info.hwnd = dialog_;
-  info.lpVerb = L"runas";
-  info.lpFile = own;
-  info.lpParameters = parameters;
-  info.nShow = SW_SHOWNORMAL;
-  return ShellExecuteExW(&info) != FALSE;
 }
 
 }  // namespace ebook::win32

@@ -28,7 +28,6 @@ class Win32Platform final : public Platform {
   bool MoveIntoPlace(std::string_view from, std::string_view to) override;
   bool RemoveFile(std::string_view path) override;
   int32_t LastErrorText(char* buffer, int32_t size) override;
-  bool LastErrorDenied() override;
   int32_t TempFolder(char* buffer, int32_t size) override;
   int32_t CurrentFolder(char* buffer, int32_t size) override;
   int32_t SystemFolder(char* buffer, int32_t size) override;
@@ -55,7 +54,6 @@ class Win32Platform final : public Platform {
   int32_t ReadRegistryString(RegistryPlace place, std::string_view keyPath,
                              std::string_view valueName, char* buffer, int32_t size) override;
   bool StartProgram(std::string_view commandLine, std::string_view folder) override;
-  bool StartElevated(std::string_view arguments) override;
 
   // Wraps a Win32 handle as the engine's file handle (null for a failed open).
   static FileHandle FromHandle(HANDLE handle);

@@ -245,11 +245,9 @@ class FakeHost final : public Platform {
     return -1;
   }
   bool StartProgram(std::string_view, std::string_view) override { return false; }
-  bool StartElevated(std::string_view) override { return false; }
   bool MoveIntoPlace(std::string_view, std::string_view) override { return false; }
   bool RemoveFile(std::string_view) override { return false; }
   int32_t LastErrorText(char*, int32_t) override { return 0; }
-  bool LastErrorDenied() override { return false; }
   int32_t ReadListItem(int32_t, char*, int32_t, bool&) override { return -1; }
 
  private:
