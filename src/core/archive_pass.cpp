@@ -403,11 +403,19 @@ void RunArchivePass(SetupSession& session, bool listing) {
   WalkedEntry entry;
   session.CurrentEntryIndex = -1;
   if (listing) host.ListReset();
+  const uint32_t total = listing ? 0 : host.FileSize(session.ArchiveHandle) - session.ArchiveStart;
+  session.ProgressTotal = total;
 
   bool endedAtOnce = false;
   WalkStep step;
   while ((step = ReadNextEntry(session, entry)) == WalkStep::kEntry) {
     ++session.CurrentEntryIndex;
+    if (total != 0) {
+      // By the archive's bytes: the entries before this one (and this
+      // one's header) are behind.
+      session.ProgressDone = static_cast<uint32_t>(session.ArchivePosition) - session.ArchiveStart;
+      host.ShowProgress(session.ProgressDone, total, false);
+    }
     if (entry.Stored[0] == '\0') {
       host.ShowMessage(kEmptyNameMessage, kErrorCaption);
       NoteOutcome(session, kOutcomeDamaged);
@@ -446,6 +454,10 @@ void RunArchivePass(SetupSession& session, bool listing) {
   if (step == WalkStep::kStopped && session.CurrentEntryIndex >= 0) {
     ShowJoined(host, kErrorCaption, {kDamagedAfterMessage, entry.Name, kDamagedAdvice});
     NoteOutcome(session, kOutcomeDamaged);
+  }
+  if (session.Outcome == kOutcomeInstalled) {
+    session.ProgressDone = total;
+    host.ShowProgress(total, total, false);
   }
   if (accepted && host.ListSelectedCount() != 0) {
     NoteOutcome(session, kOutcomeDamaged);

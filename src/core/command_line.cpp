@@ -40,7 +40,11 @@ constexpr Known kKnown[] = {
 }  // namespace
 
 void NoteOutcome(SetupSession& session, uint8_t outcome) {
-  if (session.Outcome == kOutcomeInstalled) session.Outcome = outcome;
+  if (session.Outcome != kOutcomeInstalled) return;
+  session.Outcome = outcome;
+  // A stop the reader asked for is no problem to show.
+  if (outcome != kOutcomeStopped && session.ProgressTotal != 0)
+    session.Host->ShowProgress(session.ProgressDone, session.ProgressTotal, true);
 }
 
 bool ParseCommandLine(char* line, SetupOptions& options) {

@@ -99,6 +99,9 @@ struct SetupSession {
   uint8_t Outcome = kOutcomeInstalled;
   // /LOG=: one line per file.
   FileHandle LogHandle = nullptr;
+  // Archive bytes passed and in all, during the install pass.
+  uint32_t ProgressDone = 0;
+  uint32_t ProgressTotal = 0;
 };
 
 // Keeps the first problem of an install: the one that says what went wrong.

@@ -660,6 +660,10 @@ int32_t NativePlatform::AskPassword(char* buffer, int32_t size) {
   return CopyOut(*typed, buffer, size);
 }
 
+void NativePlatform::ShowProgress(uint32_t done, uint32_t total, bool failed) {
+  ProgressShown.push_back({done, total, failed});
+}
+
 bool NativePlatform::AskYesNo(std::string_view text, std::string_view caption) {
   if (Quiet) return false;
   DialogLog.push_back("yesno:" + std::string(caption) + ": " + std::string(text));

@@ -1653,3 +1653,58 @@ TEST(EngineUnattended, NoRunStartsNothingAndTheDirectiveFolderIsFound) {
 
 }  // namespace
 }  // namespace ebook::test
+
+namespace ebook::test {
+namespace {
+
+TEST(EngineProgress, ByArchiveBytesToTheEndOrToTheErrorState) {
+  // (damage the middle entry, stop during the first file)
+  for (const int kind : {0, 1, 2}) {
+    SCOPED_TRACE(kind == 0 ? "sound" : kind == 1 ? "damaged" : "stopped");
+    Rig rig;
+    Rng rng(5);
+    rig.Source("a.bin", BinaryMix(rng, 90000));
+    rig.Source("b.txt", TextLike(rng, 20000));
+    rig.Source("c.txt", TextLike(rng, 3000));
+    const Bytes zip = rig.Tool("zip -q -0 {zip} a.bin b.txt c.txt");
+    rig.Package(zip);
+    if (kind == 1) {
+      const size_t header = HeaderOffsetOf(zip, "b.txt");
+      const size_t data = header + 30 + Get16(zip, header + 26) + Get16(zip, header + 28);
+      rig.Packaged()[kFakeStubLength + 8 + data + 100] ^= 0x20;
+    }
+    if (kind == 2) {
+      rig.Host().YesNoReplies = {true};
+      rig.Host().DuringWrite = [&] { ExitSetup(rig.Session()); };
+    }
+    rig.Open();
+    EXPECT_TRUE(rig.Host().ProgressShown.empty()) << "the listing pass shows none";
+    rig.Install();
+    const auto& shown = rig.Host().ProgressShown;
+    ASSERT_FALSE(shown.empty());
+    const uint32_t total = static_cast<uint32_t>(zip.size());
+    for (size_t i = 0; i < shown.size(); ++i) {
+      EXPECT_EQ(shown[i].Total, total);
+      EXPECT_LE(shown[i].Done, total);
+      if (i > 0) EXPECT_GE(shown[i].Done, shown[i - 1].Done) << "at report " << i;
+    }
+    // The first entry begins at its header's end, near the start.
+    EXPECT_LT(shown.front().Done, 100u);
+    if (kind == 0) {
+      EXPECT_EQ(shown.back().Done, total);
+      EXPECT_FALSE(shown.back().Failed);
+      // Each entry is reported as it begins: three, and the end.
+      EXPECT_EQ(shown.size(), 4u);
+    } else if (kind == 1) {
+      EXPECT_TRUE(shown.back().Failed);
+      EXPECT_EQ(std::count_if(shown.begin(), shown.end(), [](const auto& p) { return p.Failed; }),
+                1);
+    } else {
+      EXPECT_LT(shown.back().Done, total);
+      EXPECT_FALSE(shown.back().Failed) << "a stop asked for is no problem";
+    }
+  }
+}
+
+}  // namespace
+}  // namespace ebook::test
