@@ -23,14 +23,13 @@ const char* Match(const char* argument, const char* name) {
 // The arguments but /D=: a flag sets its bool, a value (which may not be
 // empty) is kept as a pointer into the line.
 struct Known {
-  char Name[10];
+  char Name[7];
   uint8_t Offset;
 };
 constexpr Known kKnown[] = {
     {"/S", offsetof(SetupOptions, Silent)},
     {"/NORUN", offsetof(SetupOptions, NoRun)},
     {"/?", offsetof(SetupOptions, Usage)},
-    {"/ELEVATED", offsetof(SetupOptions, Elevated)},
     {"/O=", offsetof(SetupOptions, OverwriteText)},
     {"/PF=", offsetof(SetupOptions, PasswordFile)},
     {"/P=", offsetof(SetupOptions, Password)},

@@ -23,7 +23,6 @@ struct SetupOptions {
   bool NoRun = false;     // /NORUN: nothing starts afterwards
   bool Usage = false;     // /? or a refused argument: show the usage
   bool Refused = false;   // an argument that is not understood
-  bool Elevated = false;  // /ELEVATED: the restarted copy; Install at once, no second question
   int8_t Overwrite = -1;  // /O=all, /O=none: an OverwriteMode; -1 asks
   // Into the parsed line itself; null when not given.
   const char* OverwriteText = nullptr;
