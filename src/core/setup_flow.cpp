@@ -38,7 +38,6 @@ void OpenSetup(SetupSession& session) {
 namespace {
 
 constexpr char kStopQuestion[] = "Stop the installation? Files already installed stay in place.";
-constexpr char kInstalledMessage[] = "The book was installed in:\n";
 constexpr char kFolderTooLongMessage[] =
     "The installation folder is too long. Please choose a shorter one.";
 

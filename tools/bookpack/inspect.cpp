@@ -91,6 +91,15 @@ bool OpenPackaged(OpenedSetup& setup, const std::string& path, std::ostream& err
   return true;
 }
 
+// The message that says where the book went confirms a sound install: it is
+// no problem, and the publisher's tool does not repeat it.
+void DropDoneMessage(NativePlatform& host) {
+  auto& shown = host.Messages;
+  if (!shown.empty() && shown.back().Caption == ebook::kSetupCaption &&
+      shown.back().Text.rfind(ebook::kInstalledMessage, 0) == 0)
+    shown.pop_back();
+}
+
 std::string MessagesOf(const NativePlatform& host, size_t from) {
   std::string text;
   for (size_t i = from; i < host.Messages.size(); ++i) {
@@ -519,6 +528,7 @@ int RunCheck(const InspectOptions& options, std::ostream& out, std::ostream& err
                        "=FOLDER to check it as on a reader's machine that has it");
     }
     ebook::RunInstall(setup.Session);
+    DropDoneMessage(setup.Host);
     for (const auto& m : setup.Host.Messages) report.Messages.push_back(m.Caption + ": " + m.Text);
     if (!setup.Host.Messages.empty()) report.Add("an install shows messages");
     if (!setup.Host.Started.empty()) {
@@ -601,6 +611,7 @@ int RunExtract(const InspectOptions& options, std::ostream& out, std::ostream& e
     existed.push_back(!hostPath.empty() && fs::exists(fs::symlink_status(hostPath, ec)));
   }
   ebook::RunInstall(setup.Session);
+  DropDoneMessage(setup.Host);
   out << MessagesOf(setup.Host, 0);
   for (const auto& started : setup.Host.Started)
     out << "the reader's setup would start: " << Printable(started.CommandLine) << "\n";
