@@ -52,6 +52,17 @@ constexpr uint8_t kDistanceExtra[30] = {0, 0, 0, 0, 1, 1, 2, 2,  3,  3,  4,  4, 
 constexpr uint8_t kCodeLengthOrder[19] = {16, 17, 18, 0, 8,  7, 9,  6, 10, 5,
                                           11, 4,  12, 3, 13, 2, 14, 1, 15};
 
+// The stub is built for size, but nearly all of an install's time is spent
+// in the decoder's fast loop: that one function is compiled for speed, with its
+// helpers forced inline (a call per code and per refill costs more than the
+// decoding itself).
+#if defined(__GNUC__) && !defined(__clang__)
+#define EBOOK_HOT __attribute__((optimize("O2")))
+#else
+#define EBOOK_HOT
+#endif
+#define EBOOK_ALWAYS_INLINE inline __attribute__((always_inline))
+
 enum class Status { kOk, kBadData, kWriteFailed };
 
 // The input side. Invariant: bits at and above `count` are either zero or
@@ -80,7 +91,7 @@ struct InflateState {
   uint8_t window[kWindowSize];
 };
 
-inline BitWord LoadWord(const uint8_t* p) {
+EBOOK_ALWAYS_INLINE BitWord LoadWord(const uint8_t* p) {
   BitWord w;
   std::memcpy(&w, p, sizeof w);
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
@@ -89,7 +100,7 @@ inline BitWord LoadWord(const uint8_t* p) {
   return w;
 }
 
-inline BitWord LowBits(BitWord v, unsigned n) { return v & ((BitWord{1} << n) - 1); }
+EBOOK_ALWAYS_INLINE BitWord LowBits(BitWord v, unsigned n) { return v & ((BitWord{1} << n) - 1); }
 
 // Tops the bit buffer up byte by byte, reading the entry's next chunk when
 // the buffered one is used up and appending one-bits once the data is over.
@@ -203,9 +214,181 @@ inline const CodeTableEntry* DecodeCode(BitReader& b, const CodeTableEntry* root
 // Bits a whole literal/length symbol needs: on 64-bit words a refill also
 // covers the distance (15 + 5 + 15 + 13 = 48 bits consumed, 16 looked at).
 constexpr unsigned kSymbolBits = kWordBits >= 64 ? 48 : 21;
-// The fast loop refills at most three times per symbol, each refill reading a
-// word and consuming at most word - 1 bytes.
-constexpr ptrdiff_t kFastInputMargin = 16;
+// The fast loop refills at most four times per symbol on 32-bit words, twice
+// on 64-bit ones, each refill reading a word and consuming at most word - 1
+// bytes.
+constexpr ptrdiff_t kFastInputMargin = 32;
+
+// An entry's first word: Bits in the low byte, then Op, then Value.
+EBOOK_ALWAYS_INLINE uint32_t EntryWord(const CodeTableEntry* e) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+  return e->Bits | uint32_t{e->Op} << 8 | uint32_t{e->Value} << 16;
+#else
+  uint32_t w;
+  std::memcpy(&w, e, sizeof w);
+  return w;
+#endif
+}
+EBOOK_ALWAYS_INLINE unsigned EntryBits(uint32_t w) { return w & 0xFF; }
+EBOOK_ALWAYS_INLINE unsigned EntryOp(uint32_t w) { return (w >> 8) & 0xFF; }
+EBOOK_ALWAYS_INLINE unsigned EntryValue(uint32_t w) { return w >> 16; }
+
+EBOOK_ALWAYS_INLINE void Store32(uint8_t* p, uint32_t v) { std::memcpy(p, &v, 4); }
+EBOOK_ALWAYS_INLINE uint32_t Load32(const uint8_t* p) {
+  uint32_t v;
+  std::memcpy(&v, p, 4);
+  return v;
+}
+
+// Copies a match inside the window. Each word read lies entirely in bytes
+// already written (distance >= the step); the last one may run up to 7 bytes
+// past the match into slack that later output overwrites. Eight bytes are
+// moved as two 4-byte moves on purpose: an 8-byte memcpy becomes a string
+// instruction on i686.
+EBOOK_ALWAYS_INLINE void CopyMatchFast(uint8_t* dst, unsigned distance, unsigned length) {
+  const uint8_t* src = dst - distance;
+  uint8_t* const end = dst + length;
+  if (distance >= 8) {
+    do {
+      Store32(dst, Load32(src));
+      Store32(dst + 4, Load32(src + 4));
+      dst += 8;
+      src += 8;
+    } while (dst < end);
+  } else if (distance >= 4) {
+    do {
+      Store32(dst, Load32(src));
+      dst += 4;
+      src += 4;
+    } while (dst < end);
+  } else if (distance == 1) {
+    // A run of one byte, written a word at a time.
+    const uint32_t v = *src * 0x01010101u;
+    do {
+      Store32(dst, v);
+      Store32(dst + 4, v);
+      dst += 8;
+    } while (dst < end);
+  } else {
+    // Distance 2 or 3: the pattern repeats every `distance` bytes.
+    do *dst++ = *src++;
+    while (dst < end);
+  }
+}
+
+enum class FastEnd { kCareful, kEndOfBlock, kBadData };
+
+// Decodes symbols while a whole symbol's input and a whole match's output are
+// surely there, so none of the careful path's checks are needed; stops at
+// the end of the block, on damage, or when the careful path must take over.
+// The reader's state lives in locals here (registers, not memory).
+EBOOK_HOT FastEnd DecodeFast(InflateState& s, const CodeTables& literals,
+                             const CodeTables& distances) {
+  const CodeTableEntry* const literalRoot = literals.Root;
+  const CodeTableEntry* const distanceRoot = distances.Root;
+  const BitWord literalMask = (BitWord{1} << literals.LookupBits) - 1;
+  const BitWord distanceMask = (BitWord{1} << distances.LookupBits) - 1;
+  uint8_t* const outLimit = s.window + kPieceEnd - 258;
+  const uint8_t* const historyStart = s.historyStart;
+  const uint8_t* in = s.bits.in;
+  const uint8_t* const inLimit =
+      s.bits.inEnd - s.input > kFastInputMargin ? s.bits.inEnd - kFastInputMargin : s.input;
+  BitWord buffer = s.bits.buffer;
+  unsigned count = s.bits.count;
+  uint8_t* out = s.out;
+  FastEnd end = FastEnd::kCareful;
+
+  // Tops the buffer up to at least word - 8 bits without a branch: the bytes
+  // taken are those that fit whole; the bits loaded above `count` are the low
+  // bits of the new *in, as the reader's invariant wants.
+#define EBOOK_REFILL()                                        \
+  do {                                                        \
+    buffer |= LoadWord(in) << count;                          \
+    in += (kWordBits - 1 - count) >> 3;                       \
+    count |= kWordBits - 8;                                   \
+  } while (0)
+#define EBOOK_DROP(n) \
+  do {                \
+    buffer >>= (n);   \
+    count -= (n);     \
+  } while (0)
+
+  for (;;) {
+    uint32_t w;
+    // Literals come in runs, and a root entry's code is at most 9 bits: two
+    // of them fit in what a refill leaves, so the second needs no check.
+    for (;;) {
+      if (in >= inLimit || out >= outLimit) goto leave;
+      EBOOK_REFILL();
+      w = EntryWord(&literalRoot[buffer & literalMask]);
+      if (EntryOp(w) != kOpLiteral) break;
+      EBOOK_DROP(EntryBits(w));
+      *out++ = static_cast<uint8_t>(EntryValue(w));
+      w = EntryWord(&literalRoot[buffer & literalMask]);
+      if (EntryOp(w) != kOpLiteral) break;
+      EBOOK_DROP(EntryBits(w));
+      *out++ = static_cast<uint8_t>(EntryValue(w));
+    }
+    // A length, the end of the block, or a longer code through a link. The
+    // refill above left at least 24 - 9 bits, enough for any literal/length
+    // code, but the length's extra bits may need another refill.
+    if (EntryOp(w) > kOpLinkBase) {
+      const CodeTableEntry* e = &literalRoot[buffer & literalMask];
+      do {
+        if (EntryOp(w) == kOpInvalid) goto bad;
+        EBOOK_DROP(EntryBits(w));
+        e = &e->Next[buffer & ((BitWord{1} << (EntryOp(w) - kOpLinkBase)) - 1)];
+        w = EntryWord(e);
+      } while (EntryOp(w) > kOpLinkBase);
+    }
+    EBOOK_DROP(EntryBits(w));
+    if (EntryOp(w) == kOpLiteral) {
+      *out++ = static_cast<uint8_t>(EntryValue(w));
+      continue;
+    }
+    if (EntryOp(w) == kOpEndOfBlock) {
+      end = FastEnd::kEndOfBlock;
+      goto leave;
+    }
+    {
+      if (kWordBits < 64 && count < EntryOp(w)) EBOOK_REFILL();
+      const unsigned length =
+          EntryValue(w) + static_cast<unsigned>(LowBits(buffer, EntryOp(w)));
+      EBOOK_DROP(EntryOp(w));
+      // Up to 15 + 13 bits for the distance; on 32-bit words its extra bits
+      // may need one more refill.
+      EBOOK_REFILL();
+      const CodeTableEntry* e = &distanceRoot[buffer & distanceMask];
+      w = EntryWord(e);
+      while (EntryOp(w) > kOpLinkBase) {
+        if (EntryOp(w) == kOpInvalid) goto bad;
+        EBOOK_DROP(EntryBits(w));
+        e = &e->Next[buffer & ((BitWord{1} << (EntryOp(w) - kOpLinkBase)) - 1)];
+        w = EntryWord(e);
+      }
+      EBOOK_DROP(EntryBits(w));
+      if (kWordBits < 64 && count < EntryOp(w)) EBOOK_REFILL();
+      const unsigned distance =
+          EntryValue(w) + static_cast<unsigned>(LowBits(buffer, EntryOp(w)));
+      EBOOK_DROP(EntryOp(w));
+      if (distance > static_cast<unsigned>(out - historyStart)) goto bad;
+      CopyMatchFast(out, distance, length);
+      out += length;
+    }
+  }
+  if (false) {
+  bad:
+    end = FastEnd::kBadData;
+  }
+leave:
+#undef EBOOK_REFILL
+#undef EBOOK_DROP
+  s.bits.in = in;
+  s.bits.buffer = buffer;
+  s.bits.count = count;
+  s.out = out;
+  return end;
+}
 
 // Decodes literal/length and distance codes up to the end of the block.
 Status DecodeSymbols(InflateState& s, const CodeTables& literals, const CodeTables& distances) {
@@ -216,81 +399,51 @@ Status DecodeSymbols(InflateState& s, const CodeTables& literals, const CodeTabl
   const unsigned literalBits = static_cast<unsigned>(literals.LookupBits);
   const unsigned distanceBits = static_cast<unsigned>(distances.LookupBits);
   uint8_t* const pieceEnd = s.window + kPieceEnd;
-  // Room for a whole match before the piece is full.
-  uint8_t* const fastOutLimit = pieceEnd - 258;
 
-  BitReader b = s.bits;
-  uint8_t* out = s.out;
+  BitReader& b = s.bits;
   Status status = Status::kBadData;
   const CodeTableEntry* e;
   unsigned length;
   unsigned distance;
   for (;;) {
-    // Fast loop: while the input cannot end and a match cannot fill the
-    // piece, the per-symbol checks of the careful path are not needed.
+    // The fast loop needs no input past the entry's data and a distance code.
     if (b.padded == 0 && distanceRoot != nullptr) {
-      while (b.inEnd - b.in >= kFastInputMargin && out < fastOutLimit) {
-        if (b.count < kSymbolBits) RefillFast(b);
-        e = DecodeCode(b, literalRoot, literalBits);
-        if (e == nullptr) goto done;
-        if (e->Op == kOpLiteral) {
-          *out++ = static_cast<uint8_t>(e->Value);
-          continue;
-        }
-        if (e->Op == kOpEndOfBlock) {
-          status = Status::kOk;
-          goto done;
-        }
-        length = e->Value + static_cast<unsigned>(LowBits(b.buffer, e->Op));
-        Drop(b, e->Op);
-        if (kWordBits < 64 && b.count < 16) RefillFast(b);
-        e = DecodeCode(b, distanceRoot, distanceBits);
-        if (e == nullptr) goto done;
-        if (kWordBits < 64 && b.count < e->Op) RefillFast(b);
-        distance = e->Value + static_cast<unsigned>(LowBits(b.buffer, e->Op));
-        Drop(b, e->Op);
-        if (distance > static_cast<unsigned>(out - s.historyStart)) goto done;
-        CopyMatch(out, distance, length);
-        out += length;
-      }
+      FastEnd end = DecodeFast(s, literals, distances);
+      if (end == FastEnd::kEndOfBlock) return Status::kOk;
+      if (end == FastEnd::kBadData) return Status::kBadData;
     }
 
     // Careful path: one symbol, with every check in place.
     Need(s, b, kSymbolBits);
     e = DecodeCode(b, literalRoot, literalBits);
-    if (e == nullptr) goto done;
+    if (e == nullptr) break;
     if (e->Op == kOpLiteral) {
-      if (Overrun(b)) goto done;
-      *out++ = static_cast<uint8_t>(e->Value);
+      if (Overrun(b)) break;
+      *s.out++ = static_cast<uint8_t>(e->Value);
     } else if (e->Op == kOpEndOfBlock) {
       if (!Overrun(b)) status = Status::kOk;
-      goto done;
+      break;
     } else {
       length = e->Value + static_cast<unsigned>(LowBits(b.buffer, e->Op));
       Drop(b, e->Op);
-      if (distanceRoot == nullptr) goto done;
+      if (distanceRoot == nullptr) break;
       if (kWordBits < 64) Need(s, b, 16);
       e = DecodeCode(b, distanceRoot, distanceBits);
-      if (e == nullptr) goto done;
+      if (e == nullptr) break;
       if (kWordBits < 64) Need(s, b, e->Op);
       distance = e->Value + static_cast<unsigned>(LowBits(b.buffer, e->Op));
       Drop(b, e->Op);
-      if (Overrun(b)) goto done;
-      if (distance > static_cast<unsigned>(out - s.historyStart)) goto done;
-      CopyMatch(out, distance, length);
-      out += length;
+      if (Overrun(b)) break;
+      if (distance > static_cast<unsigned>(s.out - s.historyStart)) break;
+      CopyMatch(s.out, distance, length);
+      s.out += length;
     }
-    if (out >= pieceEnd) {
-      s.out = out;
+    if (s.out >= pieceEnd) {
       status = FlushPiece(s);
-      out = s.out;
-      if (status != Status::kOk) goto done;
+      if (status != Status::kOk) break;
       status = Status::kBadData;
     }
   }
-done:
-  s.bits = b;
-  s.out = out;
   return status;
 }
 
