@@ -8,10 +8,11 @@
 //   counted (`padded`): looking at them is harmless, but consuming one ends
 //   the entry as bad data, so damaged input can never produce output without
 //   bound (each two consumed bits yield at most 258 bytes).
-// - The window holds 32 KiB of history followed by the 32 KiB piece being
-//   produced. Copies never wrap, and a copy may overshoot the piece into
-//   slack; when the piece is full it is written, then moved down to become
-//   the history. Every write is therefore exactly 32 KiB but the last.
+// - The window holds 32 KiB of history followed by four 32 KiB pieces being
+//   produced. Copies never wrap, and a copy may overshoot the pieces into
+//   slack; when they are full they are written one by one, then the last
+//   32 KiB is moved down to become the history. Every write is therefore
+//   exactly 32 KiB but the last.
 // - Copies from before the entry's first byte are bad data rather than
 //   whatever the buffer held.
 #include "inflate.h"
@@ -28,7 +29,10 @@ using BitWord = size_t;
 constexpr unsigned kWordBits = sizeof(BitWord) * 8;
 
 constexpr int32_t kHistorySize = 32768;
-constexpr int32_t kPieceEnd = 2 * kHistorySize;
+// Output is written in pieces of 32 KiB, but the window holds four of them
+// before the history is moved down: the move then costs a quarter as much.
+constexpr int32_t kPieceSize = 32768;
+constexpr int32_t kPieceEnd = kHistorySize + 4 * kPieceSize;
 // A copy starts below kPieceEnd, is at most 258 long and may write 15 bytes
 // beyond its end.
 constexpr int32_t kWindowSize = kPieceEnd + 258 + 16;
@@ -79,8 +83,8 @@ struct BitReader {
 struct InflateState {
   EntryStream* stream;
   BitReader bits;
-  // Output: window[0, kHistorySize) is history, the piece being produced
-  // runs from kHistorySize to `out`; bytes below `historyStart` were never
+  // Output: window[0, kHistorySize) is history, the pieces being produced
+  // run from kHistorySize to `out`; bytes below `historyStart` were never
   // produced by this entry.
   uint8_t* out;
   uint8_t* historyStart;
@@ -165,13 +169,23 @@ inline unsigned ReadBits(InflateState& s, unsigned n) {
 // True once a bit beyond the entry's data has been consumed.
 inline bool Overrun(const BitReader& b) { return b.count < b.padded; }
 
-// Writes the full piece and moves it down to serve as history. The overshoot
-// of the last copy moves along as the start of the next piece.
+// Writes window[kHistorySize, end) in pieces of 32 KiB, the last one
+// shorter.
+bool WritePieces(InflateState& s, const uint8_t* end) {
+  for (uint8_t* piece = s.window + kHistorySize; piece < end; piece += kPieceSize) {
+    int32_t n = end - piece < kPieceSize ? static_cast<int32_t>(end - piece) : kPieceSize;
+    if (!s.stream->WriteData(piece, n)) return false;
+  }
+  return true;
+}
+
+// Writes the full pieces and moves the last 32 KiB down to serve as history.
+// The overshoot of the last copy moves along as the start of the next piece.
 Status FlushPiece(InflateState& s) {
-  uint8_t* piece = s.window + kHistorySize;
-  if (!s.stream->WriteData(piece, kHistorySize)) return Status::kWriteFailed;
-  std::memmove(s.window, piece, static_cast<size_t>(s.out - piece));
-  s.out -= kHistorySize;
+  uint8_t* const end = s.window + kPieceEnd;
+  if (!WritePieces(s, end)) return Status::kWriteFailed;
+  std::memmove(s.window, end - kHistorySize, static_cast<size_t>(s.out - (end - kHistorySize)));
+  s.out -= kPieceEnd - kHistorySize;
   s.historyStart = s.window;
   return Status::kOk;
 }
@@ -623,10 +637,7 @@ InflateResult InflateEntry(EntryStream& stream) {
   // What was produced before damage is written too; after a failed write
   // nothing more is tried.
   if (st != Status::kWriteFailed) {
-    uint8_t* piece = s->window + kHistorySize;
-    if (!stream.WriteData(piece, static_cast<int32_t>(s->out - piece))) {
-      st = Status::kWriteFailed;
-    }
+    if (!WritePieces(*s, s->out)) st = Status::kWriteFailed;
   }
   ReleaseCodeTables(s->fixedDistances.Chain);
   ReleaseCodeTables(s->fixedLiterals.Chain);

@@ -13,7 +13,9 @@
 //                     the program there; see --hold below
 //   env NAME=VALUE    set a variable in the program's environment
 //   cwd FOLDER        start the program in FOLDER
-//   run PROGRAM       start PROGRAM, without arguments
+//   args TEXT         the command line arguments of the next run (none by
+//                     default), after the quoted program path
+//   run PROGRAM       start PROGRAM
 //   window CAPTION    wait for a new visible top-level window of the program
 //                     captioned exactly CAPTION; it becomes the current
 //                     window and all its controls are logged. Any other new
@@ -33,7 +35,9 @@
 //   ping MS           send the current window a message that does nothing,
 //                     waiting at most MS milliseconds for the answer; logs
 //                     "ping" with whether it was answered and how fast
-//   exit              wait for the program to end and log its exit code; any
+//   exit              wait for the program to end and log its exit code and
+//                     its lifetime in microseconds ("us"), from process creation to exit as
+//                     the system recorded them (no polling delay); any
 //                     new window meanwhile fails the run
 //
 // LOG receives one JSON object per line, each with an "event": "start"
@@ -119,6 +123,7 @@ class Session {
   std::wstring folder_;
   std::wstring desktop_;
   std::wstring program_;
+  std::wstring arguments_;
   PROCESS_INFORMATION process_ = {};
   std::set<HWND> taken_;
   std::map<std::wstring, HWND> by_caption_;
@@ -151,6 +156,7 @@ bool Session::Run(const std::wstring& program) {
   if (process_.hProcess) return Fail(L"run: a program was started already");
   program_ = program;
   std::wstring command_line = L"\"" + program + L"\"";
+  if (!arguments_.empty()) command_line += L" " + arguments_;
   std::vector<wchar_t> environment = Environment();
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
@@ -215,7 +221,17 @@ bool Session::WaitForExit() {
   }
   DWORD code = 0;
   GetExitCodeProcess(process_.hProcess, &code);
-  log_.Write(Json::Object().Add("event", "exit").Add("code", static_cast<long long>(code)));
+  Json exit = Json::Object();
+  exit.Add("event", "exit").Add("code", static_cast<long long>(code));
+  FILETIME created, exited, kernel, user;
+  if (GetProcessTimes(process_.hProcess, &created, &exited, &kernel, &user)) {
+    auto ticks = [](const FILETIME& t) {
+      return static_cast<long long>(static_cast<unsigned long long>(t.dwHighDateTime) << 32 |
+                                    t.dwLowDateTime);
+    };
+    exit.Add("us", (ticks(exited) - ticks(created)) / 10);
+  }
+  log_.Write(exit);
   CloseHandle(process_.hThread);
   CloseHandle(process_.hProcess);
   process_ = {};
@@ -248,6 +264,10 @@ bool Session::Step(const std::wstring& command, const std::wstring& argument) {
   }
   if (command == L"cwd") {
     folder_ = argument;
+    return true;
+  }
+  if (command == L"args") {
+    arguments_ = argument;
     return true;
   }
   if (command == L"run") return Run(argument);
