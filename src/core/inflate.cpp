@@ -290,6 +290,16 @@ EBOOK_ALWAYS_INLINE void CopyMatchFast(uint8_t* dst, unsigned distance, unsigned
   }
 }
 
+// Root widths of the literal/length and distance tables of dynamic blocks
+// (fixed blocks use 7 and 5).
+constexpr int kLiteralRootBits = 9;
+constexpr int kDistanceRootBits = 6;
+// What the fast loop takes without a refill: after a refill, a root literal
+// and any code (32-bit words), or three root literals and a length with its
+// extra bits (64-bit words).
+static_assert(kWordBits >= 64 || (kWordBits - 8) - kLiteralRootBits >= 15, "");
+static_assert(kWordBits < 64 || (kWordBits - 8) - 3 * kLiteralRootBits >= 15 + 5, "");
+
 enum class FastEnd { kCareful, kEndOfBlock, kBadData };
 
 // Decodes symbols while a whole symbol's input and a whole match's output are
@@ -328,20 +338,35 @@ EBOOK_HOT FastEnd DecodeFast(InflateState& s, const CodeTables& literals,
   } while (0)
 
   for (;;) {
-    uint32_t w;
-    // Literals come in runs, and a root entry's code is at most 9 bits: two
-    // of them fit in what a refill leaves, so the second needs no check.
-    for (;;) {
+    if (in >= inLimit || out >= outLimit) goto leave;
+    EBOOK_REFILL();
+    uint32_t w = EntryWord(&literalRoot[buffer & literalMask]);
+    // Literals come in runs, and a root entry's code is at most 9 bits: a
+    // refill leaves room for two of them (four on 64-bit words) and the code
+    // after them, so only the first lookup of a round needs a refill.
+    while (EntryOp(w) == kOpLiteral) {
+      EBOOK_DROP(EntryBits(w));
+      *out++ = static_cast<uint8_t>(EntryValue(w));
+      w = EntryWord(&literalRoot[buffer & literalMask]);
+      if (EntryOp(w) != kOpLiteral) break;
+      EBOOK_DROP(EntryBits(w));
+      *out++ = static_cast<uint8_t>(EntryValue(w));
+      if (kWordBits >= 64) {
+        w = EntryWord(&literalRoot[buffer & literalMask]);
+        if (EntryOp(w) != kOpLiteral) break;
+        EBOOK_DROP(EntryBits(w));
+        *out++ = static_cast<uint8_t>(EntryValue(w));
+      }
       if (in >= inLimit || out >= outLimit) goto leave;
-      EBOOK_REFILL();
-      w = EntryWord(&literalRoot[buffer & literalMask]);
-      if (EntryOp(w) != kOpLiteral) break;
-      EBOOK_DROP(EntryBits(w));
-      *out++ = static_cast<uint8_t>(EntryValue(w));
-      w = EntryWord(&literalRoot[buffer & literalMask]);
-      if (EntryOp(w) != kOpLiteral) break;
-      EBOOK_DROP(EntryBits(w));
-      *out++ = static_cast<uint8_t>(EntryValue(w));
+      if (kWordBits >= 64) {
+        // At least 56 - 27 bits are left: the next entry is fetched first,
+        // and the refill (which leaves those bits as they are) overlaps it.
+        w = EntryWord(&literalRoot[buffer & literalMask]);
+        EBOOK_REFILL();
+      } else {
+        EBOOK_REFILL();
+        w = EntryWord(&literalRoot[buffer & literalMask]);
+      }
     }
     // A length, the end of the block, or a longer code through a link. The
     // refill above left at least 24 - 9 bits, enough for any literal/length
@@ -580,14 +605,15 @@ Status DecodeDynamicBlock(InflateState& s) {
   if (bad || Overrun(s.bits)) return Status::kBadData;
 
   CodeTables literals;
-  status = BuildCodeTables(lengths, literalCount, 257, kLengthBases, kLengthExtra, 31, 9, literals);
+  status = BuildCodeTables(lengths, literalCount, 257, kLengthBases, kLengthExtra, 31,
+                           kLiteralRootBits, literals);
   if (status != kCodesComplete) {
     ReleaseCodeTables(literals.Chain);
     return Status::kBadData;
   }
   CodeTables distances;
   status = BuildCodeTables(lengths + literalCount, distanceCount, 0, kDistanceBases, kDistanceExtra,
-                           30, 6, distances);
+                           30, kDistanceRootBits, distances);
   if (status == kCodesOverSubscribed) {
     ReleaseCodeTables(literals.Chain);
     return Status::kBadData;
