@@ -284,9 +284,16 @@ EBOOK_ALWAYS_INLINE void CopyMatchFast(uint8_t* dst, unsigned distance, unsigned
       dst += 8;
     } while (dst < end);
   } else {
-    // Distance 2 or 3: the pattern repeats every `distance` bytes.
-    do *dst++ = *src++;
-    while (dst < end);
+    // Distance 2 or 3: a word of the pattern, stored every 4 or 3 bytes (a
+    // whole number of periods), each store overlapping the last.
+    const bool two = distance == 2;
+    const uint32_t v = src[0] | src[1] << 8 | src[two ? 0 : 2] << 16 |
+                       static_cast<uint32_t>(src[two ? 1 : 0]) << 24;
+    const unsigned step = 4 - (distance & 1);
+    do {
+      Store32(dst, v);
+      dst += step;
+    } while (dst < end);
   }
 }
 
