@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the build and test toolchain on a Debian machine: native compilers
 # and test libraries, the i686 and x86-64 MinGW cross compilers, 32- and
-# 64-bit Wine and Xvfb.
+# 64-bit Wine and Xvfb, and NSIS for the install benchmark.
 # Safe to run again: it only asks apt for what is missing.
 set -euo pipefail
 
@@ -12,6 +12,7 @@ packages=(
   wine wine32:i386 wine64 xvfb
   zip unzip p7zip-full python3 imagemagick
   libbz2-dev liblzma-dev libarchive-tools libzip-dev osslsigncode openssl
+  nsis
 )
 
 sudo_cmd=()

@@ -35,11 +35,13 @@
 //   ping MS           send the current window a message that does nothing,
 //                     waiting at most MS milliseconds for the answer; logs
 //                     "ping" with whether it was answered and how fast
-//   exit              wait for the program to end and log its exit code; any
-//                     new window meanwhile fails the run, except the setup's
-//                     message that says where the book was installed: it is
-//                     logged as "done" (caption, owner, controls) and
-//                     answered with OK
+//   exit              wait for the program to end and log its exit code and
+//                     its lifetime in microseconds ("us"), from process
+//                     creation to exit as the system recorded them (no
+//                     polling delay); any new window meanwhile fails the
+//                     run, except the setup's message that says where the
+//                     book was installed: it is logged as "done" (caption,
+//                     owner, controls) and answered with OK
 //
 // LOG receives one JSON object per line, each with an "event": "start"
 // (pid, ANSI code page), "window" and "read" (caption, controls), "layout",
@@ -236,7 +238,17 @@ bool Session::WaitForExit() {
   }
   DWORD code = 0;
   GetExitCodeProcess(process_.hProcess, &code);
-  log_.Write(Json::Object().Add("event", "exit").Add("code", static_cast<long long>(code)));
+  Json exit = Json::Object();
+  exit.Add("event", "exit").Add("code", static_cast<long long>(code));
+  FILETIME created, exited, kernel, user;
+  if (GetProcessTimes(process_.hProcess, &created, &exited, &kernel, &user)) {
+    auto ticks = [](const FILETIME& t) {
+      return static_cast<long long>(static_cast<unsigned long long>(t.dwHighDateTime) << 32 |
+                                    t.dwLowDateTime);
+    };
+    exit.Add("us", (ticks(exited) - ticks(created)) / 10);
+  }
+  log_.Write(exit);
   CloseHandle(process_.hThread);
   CloseHandle(process_.hProcess);
   process_ = {};
