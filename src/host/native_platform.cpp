@@ -255,6 +255,10 @@ NativePlatform::NativePlatform(std::filesystem::path root, std::string tempFolde
   }
 }
 
+void NativePlatform::MapDrive(char letter, const std::filesystem::path& folder) {
+  drives_[static_cast<char>(letter & ~0x20)] = folder.u8string();
+}
+
 // Resolves like GetFullPathNameA, except that climbing above a drive's root
 // is refused rather than clamped, so no path can leave the drive's folder.
 std::string NativePlatform::FullWindowsPath(std::string_view path) const {
@@ -323,7 +327,9 @@ std::string NativePlatform::FullWindowsPath(std::string_view path) const {
 std::string NativePlatform::HostPath(std::string_view windowsPath) const {
   std::string full = FullWindowsPath(windowsPath);
   if (full.empty()) return {};
-  const std::string drive = (root_ / std::string(1, full[0])).string();
+  auto mapped = drives_.find(full[0]);
+  const std::string drive =
+      mapped != drives_.end() ? mapped->second : (root_ / std::string(1, full[0])).u8string();
   struct stat st;
   // Where the path exists as given, every component matched exactly, and
   // so it resolves to itself; where its folder does, only the last name

@@ -44,6 +44,9 @@ class NativePlatform final : public Platform {
   // Opens a file given by its Linux path for reading, e.g. the packaged file.
   FileHandle OpenHostFile(const std::string& linuxPath);
   const std::filesystem::path& Root() const { return root_; }
+  // Drive `letter` becomes `folder` of the host instead of ROOT/letter, so
+  // that an install can write straight into a folder anywhere.
+  void MapDrive(char letter, const std::filesystem::path& folder);
 
   // --- Files -------------------------------------------------------------
   int32_t ReadFile(FileHandle file, void* buffer, int32_t count) override;
@@ -166,6 +169,7 @@ class NativePlatform final : public Platform {
   std::unique_ptr<FolderIndexes> indexes_;
 
   std::filesystem::path root_;
+  std::map<char, std::string> drives_;  // by upper-case letter
   std::string tempFolder_;
   std::string currentFolder_ = "C:\\";
 };

@@ -98,7 +98,8 @@ bool DecodeEntry(uint16_t method, const uint8_t* data, size_t size, size_t uncom
 bool VerifyDeflate(const uint8_t* data, size_t size, uint32_t crc32, size_t uncompressedSize,
                    std::string& problem);
 
-// Random bytes for encryption headers, from /dev/urandom; shared by threads.
+// Random bytes for encryption headers, from the system's generator
+// (/dev/urandom, BCryptGenRandom); shared by threads.
 class RandomBytes {
  public:
   bool Open();
@@ -106,7 +107,6 @@ class RandomBytes {
 
  private:
   std::mutex mutex_;
-  std::ifstream in_;
 };
 
 // The entry's stored data encrypted: a 12-byte encryption header (random
