@@ -5,7 +5,9 @@
 #   build/sanitize  clang with ASan+UBSan: unit tests and libFuzzer targets
 #   build/win32     i686-w64-mingw32: the Windows code we ship and its tests
 #   build/win64     x86_64-w64-mingw32: the same sources and tests for 64-bit
-#                   Windows, so that they run under Wine on every host
+#                   Windows, so that they run under Wine on every host, and
+#                   bookpack.exe, the publisher's tool for Windows, with the
+#                   libraries of scripts/build-mingw-libs.sh
 #
 # Windows tests run under Wine for each architecture the host can execute
 # (scripts/wine-archs.sh tries; EBOOK_WINE_ARCHS=i686,x86_64 forces a choice).
@@ -44,6 +46,7 @@ win32: deps
 	cmake --build build/win32 -j $(JOBS)
 
 win64: deps
+	bash scripts/build-mingw-libs.sh x86_64-w64-mingw32 build/mingw-libs/x86_64
 	cmake -S . -B build/win64 -DCMAKE_BUILD_TYPE=Release \
 	  -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/x86_64-w64-mingw32.cmake $(CMAKE_FLAGS) >/dev/null
 	cmake --build build/win64 -j $(JOBS)
