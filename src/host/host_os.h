@@ -42,7 +42,11 @@ void NoteStdioFailure();
 // The codes the host gives for refusals of its own.
 ErrorCode InvalidNameError();
 ErrorCode AccessDeniedError();
-ErrorCode IsFolderError();
+ErrorCode IsFolderError();       // a folder opened as a file
+ErrorCode NotFoundError();       // no such file
+ErrorCode PathNotFoundError();   // no such folder on the way
+ErrorCode NotAFolderError();     // a file on the way where a folder should be
+ErrorCode ExistsError();
 
 struct FileInfo {
   bool IsFolder = false;
@@ -115,6 +119,10 @@ std::string Join(const std::string& folder, const std::string& name);
 bool GetEnv(const std::string& name, std::string& value);
 // Whether a standard stream (1 or 2) is a terminal or console.
 bool IsTerminal(int stream);
+// The simple upper-case form of a Unicode character, as the system's
+// tables have it (C.UTF-8's towupper; the invariant locale's on Windows,
+// which is how its file systems compare names).
+uint32_t UpperCase(uint32_t code);
 // Random bytes from the system's generator.
 bool RandomBytes(uint8_t* out, size_t count);
 

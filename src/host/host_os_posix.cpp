@@ -1,12 +1,14 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <locale.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
+#include <wctype.h>
 
 #include <cerrno>
 #include <cstring>
@@ -60,6 +62,10 @@ void NoteStdioFailure() {}
 ErrorCode InvalidNameError() { return EINVAL; }
 ErrorCode AccessDeniedError() { return EACCES; }
 ErrorCode IsFolderError() { return EISDIR; }
+ErrorCode NotFoundError() { return ENOENT; }
+ErrorCode PathNotFoundError() { return ENOENT; }
+ErrorCode NotAFolderError() { return ENOTDIR; }
+ErrorCode ExistsError() { return EEXIST; }
 
 bool Stat(const std::string& path, FileInfo& info) {
   struct stat st;
@@ -242,6 +248,13 @@ bool GetEnv(const std::string& name, std::string& value) {
 }
 
 bool IsTerminal(int stream) { return isatty(stream) != 0; }
+
+uint32_t UpperCase(uint32_t code) {
+  static const locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(0));
+  if (utf8 != static_cast<locale_t>(0))
+    return static_cast<uint32_t>(towupper_l(static_cast<wint_t>(code), utf8));
+  return code >= 'a' && code <= 'z' ? code - 0x20 : code;
+}
 
 bool RandomBytes(uint8_t* out, size_t count) {
   // One stream for the program, read under a lock by the encoding threads.

@@ -148,6 +148,10 @@ void NoteStdioFailure() {
 ErrorCode InvalidNameError() { return ERROR_INVALID_NAME; }
 ErrorCode AccessDeniedError() { return ERROR_ACCESS_DENIED; }
 ErrorCode IsFolderError() { return ERROR_ACCESS_DENIED; }
+ErrorCode NotFoundError() { return ERROR_FILE_NOT_FOUND; }
+ErrorCode PathNotFoundError() { return ERROR_PATH_NOT_FOUND; }
+ErrorCode NotAFolderError() { return ERROR_PATH_NOT_FOUND; }
+ErrorCode ExistsError() { return ERROR_ALREADY_EXISTS; }
 
 bool Stat(const std::string& path, FileInfo& info) { return StatWith(path, info, true); }
 bool LinkStat(const std::string& path, FileInfo& info) { return StatWith(path, info, false); }
@@ -461,6 +465,15 @@ bool IsTerminal(int stream) {
   DWORD mode;
   HANDLE h = GetStdHandle(stream == 1 ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
   return h != nullptr && h != INVALID_HANDLE_VALUE && GetConsoleMode(h, &mode) != 0;
+}
+
+uint32_t UpperCase(uint32_t code) {
+  if (code >= 0xD800 && (code < 0xE000 || code > 0xFFFF)) return code;
+  wchar_t in = static_cast<wchar_t>(code), out = in;
+  if (LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, &in, 1, &out, 1, nullptr, nullptr,
+                    0) != 1)
+    return code;
+  return out;
 }
 
 bool RandomBytes(uint8_t* out, size_t count) {

@@ -62,7 +62,8 @@ class NativePlatform final : public Platform {
   // permission for its owner) is neither replaced nor removed.
   bool MoveIntoPlace(std::string_view from, std::string_view to) override;
   bool RemoveFile(std::string_view path) override;
-  // strerror of the errno the last failing file call left.
+  // The system's words (strerror, FormatMessageW) for the error the last
+  // failing file call left.
   int32_t LastErrorText(char* buffer, int32_t size) override;
   // Both folder queries answer like GetTempPathA and GetCurrentDirectoryA:
   // the length copied, or, when the buffer is too small, the size needed
@@ -159,8 +160,9 @@ class NativePlatform final : public Platform {
   // refused.
   std::string FullWindowsPath(std::string_view path) const;
   FileHandle OpenMapped(std::string_view path, int flags);
-  // Keeps the outcome of a file call for LastErrorText: errno when it
-  // failed, nothing when it succeeded. Returns `ok`.
+  // Keeps the outcome of a file call for LastErrorText: the system's error
+  // code (errno, or the Win32 code) when it failed, nothing when it
+  // succeeded. Returns `ok`.
   bool Remember(bool ok, int error);
 
   int lastError_ = 0;

@@ -201,6 +201,33 @@ class ExtractReportTest(BuildTestCase):
         self.assertFalse((self.scratch / "up.txt").exists())
 
 
+    def test_entries_that_meet_a_file_or_folder_their_own_install_made(self):
+        # "doc" is a file when "doc/x.txt" needs it as a folder; "dir" is a
+        # file where "dir/" made a folder. check's install, which keeps the
+        # files it writes in memory, must meet both as the disk does.
+        import zipfile
+        source = self.scratch / "meet.zip"
+        with zipfile.ZipFile(source, "w") as z:
+            z.writestr("doc", b"a file")
+            z.writestr("doc/x.txt", b"inside")
+            z.writestr("dir/", b"")
+            z.writestr("dir", b"a file over a folder")
+            z.writestr("z.txt", b"last")
+        setup = self.scratch / "Meet.exe"
+        run(["python3", PACK_SETUP, STUB, source, setup], check=True)
+        result = bookpack("extract", setup, self.scratch / "meet", "--overwrite", "no")
+        self.assertEqual(result.returncode, 1, result.stdout + result.stderr)
+        self.assertIn('skipped: doc/x.txt: the reader sees "B:\\doc\\x.txt Not a directory"',
+                      result.stdout)
+        self.assertIn("skipped: dir: a folder made by the earlier entry dir/", result.stdout)
+        self.assertIn("installed 3 of 5 entries", result.stdout)
+        self.assertEqual((self.scratch / "meet" / "doc").read_bytes(), b"a file")
+        check = bookpack("check", "--json", setup)
+        self.assertEqual(check.returncode, 1, check.stdout + check.stderr)
+        self.assertEqual(json.loads(check.stdout)["reader_sees"],
+                         ["Couldn't open...: C:\\Book\\doc\\x.txt\nNot a directory"])
+
+
 class JsonTest(HonestTestCase):
     def test_list_json(self):
         setup = self.built(self.tree({"b.txt": b"b" * 5000, "a/c.txt": b"c"}),

@@ -15,7 +15,7 @@ import zipfile
 import zlib
 
 from build_fixtures import (BOOKPACK, STUB, BuildTestCase, bookpack, bookpack_command, build,
-                            linux_only, run, with_stderr_on_a_terminal, write_tree)
+                            info_zip, linux_only, run, with_stderr_on_a_terminal, write_tree)
 
 MB = 1 << 20
 CLAIM = 4_000_000_000  # bytes an entry says it holds, far beyond its data
@@ -222,15 +222,22 @@ class LargeFileTest(BuildTestCase):
 
 class ProgressByBytesTest(BuildTestCase):
     @linux_only("the terminal is a pty; Wine's console is not driven through one")
-    def test_one_large_file_moves_the_progress_line(self):
-        source = write_tree(self.scratch / "src", {"big.bin": os.urandom(48 * MB)})
-        status, shown = with_stderr_on_a_terminal(
-            ["build", "--stub", STUB, "-o", self.scratch / "P.exe", source])
-        self.assertEqual(status, 0)
-        percents = [int(p) for p in re.findall(rb"bookpack: (\d+)% \(0 of 1 entries\)", shown)]
-        self.assertTrue([p for p in percents if 0 < p < 100],
-                        f"the line moved while the only entry was being compressed: {shown!r}")
-        self.assertIn(b"100% (1 of 1 entries)", shown)
+    def test_one_large_entry_moves_the_progress_line(self):
+        # A large file of the folder, and one entry of a source ZIP that
+        # bookpack decodes from bzip2 and compresses again.
+        folder = write_tree(self.scratch / "src", {"big.bin": os.urandom(48 * MB)})
+        bzip2 = info_zip(write_tree(self.scratch / "bz", {"big.bin": os.urandom(24 * MB)}),
+                         self.scratch / "bz.zip", "-Z", "bzip2")
+        for source in (folder, bzip2):
+            with self.subTest(source.name):
+                status, shown = with_stderr_on_a_terminal(
+                    ["build", "--stub", STUB, "-o", self.scratch / "P.exe", source])
+                self.assertEqual(status, 0)
+                percents = [int(p) for p in
+                            re.findall(rb"bookpack: (\d+)% \(0 of 1 entries\)", shown)]
+                self.assertTrue([p for p in percents if 0 < p < 100],
+                                f"the line moved while the only entry was encoded: {shown!r}")
+                self.assertIn(b"100% (1 of 1 entries)", shown)
 
 
 class LargeSetupMemoryTest(BuildTestCase):

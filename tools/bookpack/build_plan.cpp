@@ -95,8 +95,22 @@ void Seal(EncodedEntry& out, const EncodingContext& context, bool encrypt) {
 }
 
 void EncodeZipEntry(const PlannedEntry& entry, EncodedEntry& out, const EncodingContext& context,
-                    DeflateEncoder& encoder) {
+                    DeflateEncoder& encoder, uint64_t& counted) {
   const EntryRecord& source = entry.Zip->Record;
+  // Decoding a large entry takes seconds: the progress line moves with the
+  // bytes decoded, as a share of the entry's work (its compressed bytes)
+  // by the size it claims; the rest is counted when the entry is done.
+  const std::function<void(uint64_t)> advance = [&](uint64_t plain) {
+    if (context.Done == nullptr || source.UncompressedSize == 0) return;
+    const uint64_t share = static_cast<uint64_t>(
+        static_cast<double>(entry.Work) * static_cast<double>(plain) /
+        static_cast<double>(source.UncompressedSize));
+    const uint64_t target = std::min<uint64_t>(share, entry.Work);
+    if (target > counted) {
+      *context.Done += target - counted;
+      counted = target;
+    }
+  };
   EntryRecord& r = out.Record;
   const uint8_t* data = context.ZipBytes + entry.Zip->DataOffset;
   r.Flags = source.Flags & kCarriedFlags;
@@ -127,7 +141,7 @@ void EncodeZipEntry(const PlannedEntry& entry, EncodedEntry& out, const Encoding
     bool sound = false;
     if (source.Method == kMethodDeflate) {
       sound = VerifyDeflate(data, source.CompressedSize, source.Crc32, source.UncompressedSize,
-                            problem);
+                            problem, &advance);
     } else if (source.CompressedSize != source.UncompressedSize) {
       problem = "stored data and recorded size differ";
     } else if (Crc32Of(data, source.CompressedSize) != source.Crc32) {
@@ -175,6 +189,7 @@ void EncodeZipEntry(const PlannedEntry& entry, EncodedEntry& out, const Encoding
           crc = Crc32Continue(crc, piece, n);
           deflater.Add(piece, n);
           plainSize += n;
+          advance(plainSize);
         },
         problem);
     if (!decoded) {
@@ -327,10 +342,12 @@ EncodedEntry EncodeEntry(const PlannedEntry& entry, const EncodingContext& conte
       if (context.Done != nullptr) *context.Done += entry.Work;
       break;
     }
-    case PlannedEntry::Origin::kZip:
-      EncodeZipEntry(entry, out, context, encoder);
-      if (context.Done != nullptr) *context.Done += entry.Work;
+    case PlannedEntry::Origin::kZip: {
+      uint64_t counted = 0;
+      EncodeZipEntry(entry, out, context, encoder, counted);
+      if (context.Done != nullptr) *context.Done += entry.Work - counted;
       break;
+    }
   }
   return out;
 }

@@ -1,6 +1,7 @@
 # Fails the build when bookpack.exe imports a DLL that is not part of
 # Windows: the release is one file, and a MinGW runtime DLL it needed
 # would be missing on the publisher's machine.
+cmake_policy(SET CMP0057 NEW)
 execute_process(COMMAND ${OBJDUMP} -p ${EXE} OUTPUT_VARIABLE dump RESULT_VARIABLE failed)
 if(failed)
   message(FATAL_ERROR "${OBJDUMP} -p ${EXE} failed")

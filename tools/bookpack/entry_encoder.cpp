@@ -26,13 +26,17 @@ constexpr uint16_t kMethodXz = 95;
 // Counts what the decoder writes and keeps nothing.
 class CountingSink final : public ebook::ByteSink {
  public:
+  explicit CountingSink(const std::function<void(uint64_t)>* decoded = nullptr)
+      : decoded_(decoded) {}
   int32_t Write(const uint8_t*, int32_t count) override {
     written_ += static_cast<uint64_t>(count);
+    if (decoded_ != nullptr) (*decoded_)(written_);
     return count;
   }
   uint64_t Written() const { return written_; }
 
  private:
+  const std::function<void(uint64_t)>* decoded_;
   uint64_t written_ = 0;
 };
 
@@ -391,10 +395,10 @@ bool DecodeEntry(uint16_t method, const uint8_t* data, size_t size, size_t uncom
 }
 
 bool VerifyDeflate(const uint8_t* data, size_t size, uint32_t crc32, size_t uncompressedSize,
-                   std::string& problem) {
+                   std::string& problem, const std::function<void(uint64_t)>* decoded) {
   problem = ImpossibleClaim(kMethodDeflate, size, uncompressedSize);
   if (!problem.empty()) return false;
-  CountingSink sink;
+  CountingSink sink(decoded);
   ebook::EntryStream stream;
   if (!InflateThroughEngine(data, size, sink, stream, problem)) return false;
   if (sink.Written() != uncompressedSize) {

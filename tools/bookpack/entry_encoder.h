@@ -94,9 +94,11 @@ bool DecodeEntry(uint16_t method, const uint8_t* data, size_t size, size_t uncom
                  std::vector<uint8_t>& out, std::string& problem);
 
 // Checks deflate data with the stub's decoder without keeping the output:
-// its CRC and length against the record's.
+// its CRC and length against the record's. `decoded`, when given, hears of
+// the bytes decoded so far as they come (for a progress line).
 bool VerifyDeflate(const uint8_t* data, size_t size, uint32_t crc32, size_t uncompressedSize,
-                   std::string& problem);
+                   std::string& problem,
+                   const std::function<void(uint64_t)>* decoded = nullptr);
 
 // Random bytes for encryption headers, from the system's generator
 // (/dev/urandom, BCryptGenRandom); shared by threads.

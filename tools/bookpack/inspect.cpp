@@ -1,10 +1,13 @@
 #include "inspect.h"
 
+#include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <map>
 #include <ostream>
 #include <set>
+#include <thread>
 #include <vector>
 
 #include "core/archive.h"
@@ -16,6 +19,7 @@
 #include "core/paths.h"
 #include "core/setup_flow.h"
 #include "entry_rules.h"
+#include "files_in_memory.h"
 #include "host/host_os.h"
 #include "host/native_platform.h"
 #include "json_writer.h"
@@ -436,52 +440,82 @@ int RunCheck(const InspectOptions& options, std::ostream& out, std::ostream& err
       WriteCheckText(report, options.Quiet, out);
     return report.Problems.empty() ? 0 : 1;
   };
+  // Two readings of the setup, each with its own host and session: every
+  // entry on its own, so that each problem is named, and the whole install
+  // as the reader's stub runs it, into a scratch folder, where whatever it
+  // would show the reader counts as a problem. They share nothing but the
+  // CRC table (built before either starts), so they run side by side.
+  OpenedSetup walk(scratch.Path() / "walk");
+  if (!OpenPackaged(walk, options.SetupPath, err)) return 2;
+  OpenedSetup install(scratch.Path() / "install");
+  if (!OpenPackaged(install, options.SetupPath, err)) return 2;
+  if (!PrepareMachine(install.Host, options, err)) return 2;
+  for (int i = 0; i < 3; ++i) install.Host.PasswordReplies.push_back(options.Password);
+
+  std::string licenceCommand;
+  std::thread installing([&install, &licenceCommand, &report] {
+    ebook::OpenSetup(install.Session);
+    licenceCommand = install.Session.RunCommand;
+    if (install.Session.PathAutodetected)
+      report.UpdateFolder = install.Host.Controls[ebook::kInstallPathEdit];
+    else
+      install.Host.Controls[ebook::kInstallPathEdit] = "C:\\Book";
+    // The files the install writes are only counted: the engine verifies
+    // each one as it is written, and nothing reads them back.
+    FilesInMemory files(install.Host, install.Host.Controls[ebook::kInstallPathEdit]);
+    install.Session.Host = &files;
+    ebook::RunInstall(install.Session);
+    install.Session.Host = &install.Host;
+  });
+  struct Joined {
+    std::thread& Thread;
+    ~Joined() {
+      if (Thread.joinable()) Thread.join();
+    }
+  } joined{installing};
+
   std::string licenceText;
   uint64_t licenceSize = 0;
-  {
-    // Every entry on its own, so that each problem is named.
-    OpenedSetup setup(scratch.Path() / "walk");
-    if (!OpenPackaged(setup, options.SetupPath, err)) return 2;
-    bool stopped = false;
-    std::string last;
-    std::set<uint64_t> offsets;
-    const bool walked = WalkEntries(
-        setup.Session,
-        [&](const WalkedEntry& entry) {
-          ++report.Entries;
-          last = entry.Name;
-          offsets.insert(entry.HeaderOffset);
-          std::string* kept = nullptr;
-          if (!report.HasLicence && IsShownLicence(setup.Session, entry)) {
-            report.HasLicence = true;
-            report.LicenceName = entry.Name;
-            licenceSize = setup.Session.CurrentHeader.UncompressedSize;
-            kept = &licenceText;
-          }
-          std::string problem = VerifyEntry(setup.Session, entry, options.Password, kept);
-          if (!problem.empty()) report.Add(entry.Name, problem);
-          if (problem.empty() && options.Verbose && !options.Json)
-            out << "ok: " << Printable(entry.Name) << "\n";
-        },
-        &stopped);
-    if (!walked) {
-      report.Add("the setup does not pass the stub's download check");
-      for (size_t i = 0; i < setup.Host.Messages.size(); ++i)
-        report.Messages.push_back(setup.Host.Messages[i].Caption + ": " +
-                                  setup.Host.Messages[i].Text);
-      return finish();
-    }
-    if (report.Entries == 0) {
-      report.Add("no entries the stub can find");
-      return finish();
-    }
-    report.Walked = true;
-    if (stopped) {
-      report.Add("the stub's walk cannot go on after " + Printable(last) +
-                 ": the entries after it would never be installed");
-    }
-    CompareDirectory(options.SetupPath, setup.Session.StubLength, offsets, report);
+  std::vector<std::string> walkMessages;
+  bool stopped = false;
+  std::string last;
+  std::set<uint64_t> offsets;
+  const bool walked = WalkEntries(
+      walk.Session,
+      [&](const WalkedEntry& entry) {
+        ++report.Entries;
+        last = entry.Name;
+        offsets.insert(entry.HeaderOffset);
+        std::string* kept = nullptr;
+        if (!report.HasLicence && IsShownLicence(walk.Session, entry)) {
+          report.HasLicence = true;
+          report.LicenceName = entry.Name;
+          licenceSize = walk.Session.CurrentHeader.UncompressedSize;
+          kept = &licenceText;
+        }
+        std::string problem = VerifyEntry(walk.Session, entry, options.Password, kept);
+        if (!problem.empty()) report.Add(entry.Name, problem);
+        if (problem.empty() && options.Verbose && !options.Json)
+          out << "ok: " << Printable(entry.Name) << "\n";
+      },
+      &stopped);
+  installing.join();
+  if (!walked) {
+    report.Add("the setup does not pass the stub's download check");
+    for (const auto& m : walk.Host.Messages) report.Messages.push_back(m.Caption + ": " + m.Text);
+    return finish();
   }
+  if (report.Entries == 0) {
+    report.Add("no entries the stub can find");
+    return finish();
+  }
+  report.Walked = true;
+  if (stopped) {
+    report.Add("the stub's walk cannot go on after " + Printable(last) +
+               ": the entries after it would never be installed");
+  }
+  CompareDirectory(options.SetupPath, walk.Session.StubLength, offsets, report);
+
   if (report.HasLicence) {
     report.Licence = ReadLicenceFacts(licenceText, licenceSize);
     const LicenceFacts& f = report.Licence;
@@ -492,46 +526,32 @@ int RunCheck(const InspectOptions& options, std::ostream& out, std::ostream& err
     if (std::string accident = AccidentalDirectiveProblem(f); !accident.empty())
       report.Add(report.LicenceName, accident);
   }
-  {
-    // Then the whole install as the reader's stub runs it, into a scratch
-    // folder: whatever it would show the reader counts as a problem.
-    OpenedSetup setup(scratch.Path() / "install");
-    if (!OpenPackaged(setup, options.SetupPath, err)) return 2;
-    if (!PrepareMachine(setup.Host, options, err)) return 2;
-    for (int i = 0; i < 3; ++i) setup.Host.PasswordReplies.push_back(options.Password);
-    ebook::OpenSetup(setup.Session);
-    const std::string licenceCommand = setup.Session.RunCommand;
-    const char letter = report.Licence.Directive.Letter;
-    if (setup.Session.PathAutodetected) {
-      report.UpdateFolder = setup.Host.Controls[ebook::kInstallPathEdit];
-    } else {
-      setup.Host.Controls[ebook::kInstallPathEdit] = "C:\\Book";
-      if (letter == 'p' || letter == 'r')
-        report.Add(report.LicenceName,
-                   "an update setup, and no application is registered as '" +
-                       Printable(report.Licence.Directive.Argument) + "': give --app-path " +
-                       Printable(report.Licence.Directive.Argument) +
-                       "=FOLDER to check it as on a reader's machine that has it");
-    }
-    ebook::RunInstall(setup.Session);
-    for (const auto& m : setup.Host.Messages) report.Messages.push_back(m.Caption + ": " + m.Text);
-    if (!setup.Host.Messages.empty()) report.Add("an install shows messages");
-    if (!setup.Host.Started.empty()) {
-      std::string command = setup.Host.Started.front().CommandLine;
-      const std::string book = "\"C:\\Book\\";
-      if (command.compare(0, book.size(), book) == 0)
-        command = "\"<install folder>\\" + command.substr(book.size());
-      report.Runs = command;
-      report.Starts = true;
-    } else if (!licenceCommand.empty()) {
-      bool starts = true;
-      report.Runs = ResolvedCommand(
-          licenceCommand, [](std::string_view) { return false; }, &starts);
-      if (starts) report.Runs = "nothing: the install stopped before the command could start";
-      report.Add(report.LicenceName, "the licence's command: " + report.Runs);
-    } else {
-      report.Runs = "nothing (no licence command and no quon*.exe entry installed)";
-    }
+
+  const char letter = report.Licence.Directive.Letter;
+  if (!install.Session.PathAutodetected && (letter == 'p' || letter == 'r')) {
+    report.Add(report.LicenceName,
+               "an update setup, and no application is registered as '" +
+                   Printable(report.Licence.Directive.Argument) + "': give --app-path " +
+                   Printable(report.Licence.Directive.Argument) +
+                   "=FOLDER to check it as on a reader's machine that has it");
+  }
+  for (const auto& m : install.Host.Messages) report.Messages.push_back(m.Caption + ": " + m.Text);
+  if (!install.Host.Messages.empty()) report.Add("an install shows messages");
+  if (!install.Host.Started.empty()) {
+    std::string command = install.Host.Started.front().CommandLine;
+    const std::string book = "\"C:\\Book\\";
+    if (command.compare(0, book.size(), book) == 0)
+      command = "\"<install folder>\\" + command.substr(book.size());
+    report.Runs = command;
+    report.Starts = true;
+  } else if (!licenceCommand.empty()) {
+    bool starts = true;
+    report.Runs = ResolvedCommand(
+        licenceCommand, [](std::string_view) { return false; }, &starts);
+    if (starts) report.Runs = "nothing: the install stopped before the command could start";
+    report.Add(report.LicenceName, "the licence's command: " + report.Runs);
+  } else {
+    report.Runs = "nothing (no licence command and no quon*.exe entry installed)";
   }
   return finish();
 }
@@ -601,18 +621,34 @@ int RunExtract(const InspectOptions& options, std::ostream& out, std::ostream& e
   for (const auto& started : setup.Host.Started)
     out << "the reader's setup would start: " << Printable(started.CommandLine) << "\n";
 
-  // Each message that names an entry is that entry's reason (the longest
-  // name it holds, so that "a.txt" does not claim "ba.txt"'s message).
+  // Each message that names an entry is that entry's reason. A message
+  // names an entry by its stored name, or by the file it was written to,
+  // which only counts as a whole line of the message ("B:\\doc" is not named
+  // by "B:\\doc\\x.txt"); the longest wins, so that "a.txt" does not claim
+  // "ba.txt"'s message.
+  auto namedLength = [&](const std::string& text, size_t i) -> size_t {
+    size_t best = 0;
+    if (!names[i].empty() && text.find(names[i]) != std::string::npos) best = names[i].size();
+    std::string target = "B:\\" + (update ? std::string(ebook::NameOfPath(names[i])) : names[i]);
+    std::replace(target.begin(), target.end(), '/', '\\');
+    for (size_t at = text.find(target); at != std::string::npos; at = text.find(target, at + 1)) {
+      const size_t end = at + target.size();
+      if ((at == 0 || text[at - 1] == '\n') && (end == text.size() || text[end] == '\n'))
+        best = std::max(best, target.size());
+    }
+    return best;
+  };
   std::map<size_t, std::string> reasons;
   for (const auto& m : setup.Host.Messages) {
-    size_t best = names.size();
+    size_t best = names.size(), bestLength = 0;
     for (size_t i = 0; i < names.size(); ++i) {
-      if (names[i].empty() || m.Text.find(names[i]) == std::string::npos) continue;
-      if (best == names.size() || names[i].size() > names[best].size()) best = i;
+      const size_t length = namedLength(m.Text, i);
+      if (length > bestLength) best = i, bestLength = length;
     }
     if (best != names.size() && reasons.count(best) == 0) reasons[best] = m.Text;
   }
   std::map<std::string, size_t> written;  // Windows name -> first entry
+  std::set<std::string> madeFolders;      // those of them made by a folder entry
   size_t installed = 0, skipped = 0;
   for (size_t i = 0; i < names.size(); ++i) {
     const std::string& name = names[i];
@@ -628,14 +664,22 @@ int RunExtract(const InspectOptions& options, std::ostream& out, std::ostream& e
           "reader answers No)";
     } else if (auto w = written.find(key);
                !folder && w != written.end() && !update && !options.Overwrite) {
-      why = "the same file on Windows as the earlier entry " + Printable(names[w->second]) +
+      why = (madeFolders.count(key) != 0 ? "a folder made by the earlier entry "
+                                         : "the same file on Windows as the earlier entry ") +
+            Printable(names[w->second]) +
             ", which is kept (--overwrite no, as when the reader answers No)";
     } else {
       const std::string hostPath = setup.Host.HostPath("B:\\" + windows);
       if (!folder && (hostPath.empty() || !ebook::os::Exists(hostPath)))
         why = "not installed: the install stopped before it";
     }
-    if (!folder) written.emplace(key, i);
+    if (!folder) {
+      written.emplace(key, i);
+    } else if (!update && key.size() > 1) {
+      // A folder entry makes its folder: a later file of its name meets it.
+      const std::string made = key.substr(0, key.size() - 1);
+      if (written.emplace(made, i).second) madeFolders.insert(made);
+    }
     if (why.empty()) {
       ++installed;
       continue;
