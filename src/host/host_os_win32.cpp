@@ -577,7 +577,7 @@ int AskWithoutEcho(const std::vector<std::string>& prompts, std::vector<std::str
     const DWORD reason = GetLastError();
     if (in != INVALID_HANDLE_VALUE) CloseHandle(in);
     if (out != INVALID_HANDLE_VALUE) CloseHandle(out);
-    error = "--password-prompt needs a console (CONIN$: " + ErrorText(reason) +
+    error = "--password-prompt needs a terminal (CONIN$: " + ErrorText(reason) +
             "); use --password-file or --password-env";
     return 2;
   }

@@ -34,6 +34,9 @@ WINDOWS = BOOKPACK.suffix.lower() == ".exe"
 NOT_FOUND = (("File not found", "Path not found", "The system cannot find the file specified",
               "The system cannot find the path specified") if WINDOWS
              else ("No such file or directory",))
+# ... and for a file on the way where a folder should be.
+NOT_A_FOLDER = (("Path not found", "The system cannot find the path specified") if WINDOWS
+                else ("Not a directory",))
 MARKER = b"StubLength::"
 # unzip, zip and 7-Zip turn non-ASCII names into the locale's characters.
 os.environ["LC_ALL"] = "C.UTF-8"

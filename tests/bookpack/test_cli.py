@@ -12,7 +12,8 @@ import unittest
 from pathlib import Path
 
 from build_fixtures import (BOOKPACK, NOT_FOUND, REPO, RUNNER, STUB, WINDOWS, BuildTestCase,
-                            bookpack, bookpack_command, build, linux_only, run)
+                            bookpack, bookpack_command, build, linux_only, read_tree, run,
+                            write_tree)
 
 
 def project_version() -> str:
@@ -284,6 +285,44 @@ class MessagesTest(BuildTestCase):
                     self.assertIn(line, result.stdout)
                 if absent:
                     self.assertNotIn(absent, result.stdout)
+
+
+class PathTest(BuildTestCase):
+    """Paths on the command line as publishers have them: any script in the
+    names, and folders nested deeper than Windows' old 260 characters."""
+
+    def round_trip(self, folder: Path):
+        files = {"Zoë/préface.txt": "Préface — 序文\n".encode(), "book.html": b"<p>1</p>\n" * 50,
+                 "blank/": None}
+        source = write_tree(folder / "Bücher 書 source", files)
+        setup = folder / "Σετ ап.exe"
+        made = bookpack("build", "--stub", STUB, "-o", setup, "--password-file",
+                        self.password_file(folder), source)
+        self.assertEqual(made.returncode, 0, made.stderr)
+        self.assertIn(f"wrote {setup}:", made.stdout)
+        listed = bookpack("list", setup)
+        self.assertEqual(listed.returncode, 0, listed.stderr)
+        self.assertIn("Zoë/préface.txt", listed.stdout)
+        checked = bookpack("check", setup, "--password", "pw")
+        self.assertEqual(checked.returncode, 0, checked.stdout + checked.stderr)
+        out = folder / "出力 ö"
+        extracted = bookpack("extract", setup, out, "--password", "pw")
+        self.assertEqual(extracted.returncode, 0, extracted.stdout + extracted.stderr)
+        self.assertEqual(read_tree(out), files)
+
+    def password_file(self, folder: Path) -> Path:
+        path = folder / "pässwort.txt"
+        path.write_bytes(b"pw\r\n")
+        return path
+
+    def test_unicode_names_of_folders_and_files(self):
+        self.round_trip(self.scratch)
+
+    def test_paths_longer_than_260_characters(self):
+        deep = self.scratch.joinpath(*[f"level {n} " + "x" * 50 for n in range(5)])
+        deep.mkdir(parents=True)
+        self.assertGreater(len(str(deep)), 300)
+        self.round_trip(deep)
 
 
 class InstalledStubTest(BuildTestCase):
