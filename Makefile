@@ -22,7 +22,7 @@ NATIVE_BUILD ?= build/native
 BUILT ?=
 CMAKE_FLAGS ?=
 
-.PHONY: all deps build native sanitize win32 win64 test fuzz bench demo install format clean
+.PHONY: all deps build native sanitize win32 win64 test fuzz bench demo dist install format clean
 
 all: build
 
@@ -59,6 +59,11 @@ fuzz: sanitize
 
 bench: native win32 win64
 	@bash bench/run.sh build/native build/win32 build/win64
+
+# The publisher's downloads: a ZIP for Windows and a tarball for Linux, with
+# their SHA-256 sums, in build/dist/ (scripts/dist.sh).
+dist: native win32 win64
+	@bash scripts/dist.sh
 
 demo: native win32
 	@bash scripts/demo.sh
