@@ -328,8 +328,11 @@ std::wstring TempFolderW() {
 std::FILE* CreateUniqueBeside(const std::string& path, std::string& madePath) {
   for (int attempt = 0; attempt < 100; ++attempt) {
     const std::string candidate = path + ".partial-" + UniquePart();
-    HANDLE h = CreateFileW(LongPath(candidate).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                           CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    // Shared for deletion, so that Ctrl+C's handler can remove it while it
+    // is still open (it goes when the process ends).
+    HANDLE h = CreateFileW(LongPath(candidate).c_str(), GENERIC_READ | GENERIC_WRITE,
+                           FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
       if (GetLastError() == ERROR_FILE_EXISTS) continue;
       return Failed<std::FILE*>(nullptr);
@@ -452,6 +455,8 @@ std::string Join(const std::string& folder, const std::string& name) {
 
 bool GetEnv(const std::string& name, std::string& value) {
   const std::wstring wide = Wide(name);
+  // An empty variable also answers 0, without an error.
+  SetLastError(0);
   const DWORD n = GetEnvironmentVariableW(wide.c_str(), nullptr, 0);
   if (n == 0) return GetLastError() != ERROR_ENVVAR_NOT_FOUND && (value.clear(), true);
   std::wstring buffer(n, L'\0');
