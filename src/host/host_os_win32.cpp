@@ -403,7 +403,9 @@ void ForgetPartial() {
   gPartialPath.clear();
 }
 
-// With the time zone's rules for that date, as localtime_r applies them.
+// With the summer time rules the zone had in that year, as localtime_r
+// applies the zone's history (before 2007 the United States changed
+// clocks on other days): GetTimeZoneInformationForYear gives them.
 bool LocalTime(std::time_t time, std::tm& local) {
   const int64_t ticks = static_cast<int64_t>(time) * 10000000 + kUnixEpochTicks;
   if (ticks < 0) return false;
@@ -411,8 +413,12 @@ bool LocalTime(std::time_t time, std::tm& local) {
   utc.dwLowDateTime = static_cast<DWORD>(ticks);
   utc.dwHighDateTime = static_cast<DWORD>(static_cast<uint64_t>(ticks) >> 32);
   SYSTEMTIME u, l;
-  if (!FileTimeToSystemTime(&utc, &u) || !SystemTimeToTzSpecificLocalTime(nullptr, &u, &l))
-    return false;
+  if (!FileTimeToSystemTime(&utc, &u)) return false;
+  DYNAMIC_TIME_ZONE_INFORMATION zone;
+  TIME_ZONE_INFORMATION rules;
+  const bool ofTheYear = GetDynamicTimeZoneInformation(&zone) != TIME_ZONE_ID_INVALID &&
+                         GetTimeZoneInformationForYear(u.wYear, &zone, &rules);
+  if (!SystemTimeToTzSpecificLocalTime(ofTheYear ? &rules : nullptr, &u, &l)) return false;
   local = std::tm{};
   local.tm_year = l.wYear - 1900;
   local.tm_mon = l.wMonth - 1;

@@ -53,11 +53,17 @@ class SameSetupEverywhereTest(BuildTestCase):
                                     "the same bytes from both programs")
 
     def test_local_times_follow_the_time_zone_on_both(self):
-        # DOS times are local: a zone far from UTC, with summer time, moves
-        # them the same way on both systems.
-        for zone in ("UTC", "America/New_York", "Asia/Tokyo"):
+        # DOS times are local: zones far from UTC, with summer time, move
+        # them the same way on both systems, also in a year whose summer
+        # time rules the zone has changed since (New York on 20 March 2005
+        # kept winter time; today's rules would say summer time).
+        source = self.scratch / "times"
+        for name, when in (("2005-03-20.txt", 1_111_300_000), ("2020-09-13.txt", 1_600_000_000),
+                           ("2023-11-14.txt", 1_700_000_000)):
+            write_tree(source, {name: name.encode()}, mtime=when)
+        for zone in ("UTC", "America/New_York", "Europe/Berlin", "Australia/Sydney", "Asia/Tokyo"):
             with self.subTest(zone=zone):
-                made = self.both(self.source, env=dict(os.environ, TZ=zone))
+                made = self.both(source, env=dict(os.environ, TZ=zone))
                 self.assertTrue(made["windows"][0] == made["linux"][0],
                                 f"the same bytes in {zone}")
 
