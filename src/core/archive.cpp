@@ -1,5 +1,7 @@
 #include "archive.h"
 
+#include "extract.h"
+
 #include <cstring>
 
 namespace ebook {
@@ -368,6 +370,7 @@ int32_t ArchiveSource::Read(uint8_t* buffer, int32_t count) {
 }
 
 int32_t OutputSink::Write(const uint8_t* data, int32_t count) {
+  ShowPendingStatus(session_, false);
   session_.Host->KeepResponsive();
   return session_.Host->WriteFile(session_.OutputHandle, data, count);
 }

@@ -346,14 +346,24 @@ bool InstallEntry(SetupSession& session, PassContext& pass, const WalkedEntry& w
   // The program is started only when this install wrote it whole and sound.
   const bool runProgram = PickRunCommand(session, pass);
   pass.Verified = false;
-  bool write = true;
-  if (!PathExists(host, pass.TargetPath)) {
-    write = MakeFolderOrSay(session, pass);
-  } else if (!ShouldReplace(session, pass)) {
-    host.ListSetSelected(session.CurrentEntryIndex, false);
-    write = false;
+  // One call makes a new file; its folder is made, and the reader asked
+  // about an old file, only when that call finds them missing or there.
+  // (A folder of the name may fail with another reason: the probe tells.)
+  WriteMode mode = WriteMode::kNewFile;
+  session.OutputHandle = host.CreateNewFile(pass.TargetPath);
+  if (session.OutputHandle == nullptr && host.LastFileError() == FileError::kNoFolder) {
+    if (!MakeFolderOrSay(session, pass)) return false;
+    session.OutputHandle = host.CreateNewFile(pass.TargetPath);
   }
-  if (write) ExtractEntry(session, pass, header.UncompressedSize, WriteMode::kReplaceWhenVerified);
+  if (session.OutputHandle == nullptr &&
+      (host.LastFileError() == FileError::kExists || PathExists(host, pass.TargetPath))) {
+    mode = WriteMode::kReplaceWhenVerified;
+  }
+  if (mode == WriteMode::kNewFile || ShouldReplace(session, pass)) {
+    ExtractEntry(session, pass, header.UncompressedSize, mode);
+  } else {
+    host.ListSetSelected(session.CurrentEntryIndex, false);
+  }
   if (runProgram && !pass.Verified) session.RunCommand[0] = '\0';
   return false;
 }
@@ -404,6 +414,8 @@ void RunArchivePass(SetupSession& session, bool listing) {
       break;
     }
   }
+  // The last file written is the one the status line names.
+  ShowPendingStatus(session, true);
   if (endedAtOnce) return;
 
   if (listing) {

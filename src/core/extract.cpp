@@ -38,6 +38,8 @@ bool MakePartPath(PassContext& pass) {
   return false;
 }
 
+constexpr uint32_t kStatusInterval = 100;
+
 void ShowStatus(SetupSession& session, const char* targetPath) {
   char text[sizeof kExtractingPrefix + kTargetPathSize];
   size_t prefix = sizeof kExtractingPrefix - 1;
@@ -48,6 +50,18 @@ void ShowStatus(SetupSession& session, const char* targetPath) {
 }
 
 }  // namespace
+
+void ShowPendingStatus(SetupSession& session, bool now) {
+  const char* path = session.PendingStatus;
+  if (path == nullptr) return;
+  Platform& host = *session.Host;
+  const uint32_t ms = host.Milliseconds();
+  if (!now && ms - session.StatusShownAt < kStatusInterval) return;
+  session.StatusShownAt = ms;
+  session.PendingStatus = nullptr;
+  ShowStatus(session, path);
+  host.PumpOneMessage();
+}
 
 void ShowFailure(Platform& host, std::string_view caption, const char* lead, const char* bareLead,
                  const char* path, bool reasonKnown) {
@@ -99,15 +113,16 @@ void ExtractEntry(SetupSession& session, PassContext& pass, uint32_t outputLimit
   const char* output = staged ? pass.PartPath : target;
 
   pass.Verified = false;
-  session.OutputHandle = host.CreateFileForWrite(output);
+  if (mode != WriteMode::kNewFile) session.OutputHandle = host.CreateFileForWrite(output);
   if (session.OutputHandle == nullptr) {
     // Said as such; nothing was written, so no CRC error follows for it.
     ShowFailure(host, kCouldNotOpenCaption, "", "", target);
     host.ListSetSelected(session.CurrentEntryIndex, false);
     return;
   }
-  ShowStatus(session, target);
-  host.PumpOneMessage();
+  std::strcpy(pass.StatusPath, target);
+  session.PendingStatus = pass.StatusPath;
+  ShowPendingStatus(session, false);
 
   ArchiveSource source(session);
   OutputSink sink(session);
@@ -145,15 +160,15 @@ void ExtractEntry(SetupSession& session, PassContext& pass, uint32_t outputLimit
     told = true;
     verified = false;
   }
-  if (staged) {
-    if (verified && !host.MoveIntoPlace(output, target)) {
-      // The existing file is read-only, in use, or a folder: it stays.
-      ShowFailure(host, kErrorCaption, kNotPlacedMessage, kNotPlacedMessage, target);
-      told = true;
-      verified = false;
-    }
-    if (!verified) host.RemoveFile(output);
+  if (staged && verified && !host.MoveIntoPlace(output, target)) {
+    // The existing file is read-only, in use, or a folder: it stays.
+    ShowFailure(host, kErrorCaption, kNotPlacedMessage, kNotPlacedMessage, target);
+    told = true;
+    verified = false;
   }
+  // What failed its check is not left under a name of the book: the part
+  // file, or the new file that held nothing before.
+  if (!verified && (staged || mode == WriteMode::kNewFile)) host.RemoveFile(output);
   if (verified || told) host.ListSetSelected(session.CurrentEntryIndex, false);
   pass.Verified = verified;
 }

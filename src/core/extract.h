@@ -27,6 +27,8 @@ struct PassContext {
   // The last folder that could not be made, so that the entries bound for
   // it are told about once.
   char FailedFolder[kTargetPathSize] = "";
+  // The file the status line is to name once its time comes.
+  char StatusPath[kTargetPathSize];
   bool Verified = false;  // the last extracted entry came out whole and sound
 };
 
@@ -35,6 +37,10 @@ enum class WriteMode : uint8_t {
   // Written beside the target and moved over it only once verified, so a
   // damaged entry never costs the file it would replace.
   kReplaceWhenVerified,
+  // Written to a file the caller has just created new (session.OutputHandle,
+  // null when that failed): nothing is lost when it turns out damaged, and
+  // it is removed then.
+  kNewFile,
   // Written at the target itself, whatever comes out: the licence copy,
   // which is read even when it was cut at its limit.
   kInPlace,
@@ -51,6 +57,11 @@ enum class WriteMode : uint8_t {
 // system's reason); a damaged entry keeps its mark for the CRC error at the
 // end.
 void ExtractEntry(SetupSession& session, PassContext& pass, uint32_t outputLimit, WriteMode mode);
+
+// Names the file being written on the status line (PendingStatus), at most
+// every 100 ms unless `now`: a book of many small files spent more of its
+// time on the line than on its data. Each showing lets a message through.
+void ShowPendingStatus(SetupSession& session, bool now);
 
 // Copies the stream's remaining bytes as they are (decrypted when the stream
 // has keys), in pieces of at most 32 KiB.

@@ -34,6 +34,16 @@ enum class RegistryPlace {
   kLocalMachine32,  // HKEY_LOCAL_MACHINE, 32-bit view
 };
 
+// Why the last file call that failed failed, as far as the engine decides
+// on it.
+enum class FileError : uint8_t {
+  kNone,
+  kExists,        // something of that name is there already
+  kNoFolder,      // the folder it goes in is missing (or is a file)
+  kAccessDenied,  // the system refuses this user
+  kOther,
+};
+
 struct OverwriteReply {
   bool Overwrite = false;     // Yes: replace the existing file
   bool DontAskAgain = false;  // "Don't ask again" was ticked
@@ -51,6 +61,10 @@ class Platform {
   virtual uint32_t FileSize(FileHandle file) = 0;
   // Creates or truncates a file for writing; null on failure.
   virtual FileHandle CreateFileForWrite(std::string_view path) = 0;
+  // Creates a file for writing only when nothing of its name is there: one
+  // call both makes a new file and tells that an old one is in the way.
+  // Null on failure, LastFileError says why.
+  virtual FileHandle CreateNewFile(std::string_view path) = 0;
   // Opens an existing file for reading; null on failure.
   virtual FileHandle OpenFileForRead(std::string_view path) = 0;
   // Writes; returns the count written.
@@ -68,12 +82,15 @@ class Platform {
   // Deletes a file. (Not DeleteFile, for the same reason.)
   virtual bool RemoveFile(std::string_view path) = 0;
   // Why the last file call that failed failed, as the system words it:
-  // CreateFileForWrite, WriteFile, CloseFile, CreateFolder, MoveIntoPlace and
-  // RemoveFile remember their outcome (a success forgets the reason); the
+  // CreateFileForWrite, CreateNewFile, WriteFile, CloseFile, CreateFolder,
+  // MoveIntoPlace and RemoveFile remember their outcome (a success forgets
+  // the reason); the
   // probes (FindAny, the reads) leave it alone, so a check after a failure
   // does not hide its reason. Writes a NUL-terminated text without a final
   // full stop or line break and returns its length; 0 when no reason is known.
   virtual int32_t LastErrorText(char* buffer, int32_t size) = 0;
+  // The same reason, sorted into the kinds the engine acts on.
+  virtual FileError LastFileError() = 0;
   // The user's temporary folder, ending in a backslash; empty on failure.
   virtual int32_t TempFolder(char* buffer, int32_t size) = 0;
   virtual int32_t CurrentFolder(char* buffer, int32_t size) = 0;
@@ -105,6 +122,8 @@ class Platform {
   virtual int32_t ReadListItem(int32_t index, char* buffer, int32_t size, bool& selected) = 0;
   // Lets at most one pending window message through.
   virtual void PumpOneMessage() = 0;
+  // A millisecond clock (wrapping), for what is shown at most so often.
+  virtual uint32_t Milliseconds() = 0;
   // Called as an entry's data is written: lets every pending window message
   // through once 100 ms have passed since it last did, so that the window
   // never looks hung during a long file. Cheap enough to call per write.

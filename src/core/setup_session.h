@@ -89,6 +89,10 @@ struct SetupSession {
   int32_t InstallState = 0;
   // The reader asked to stop: the install pass ends after the current file.
   bool StopRequested = false;
+  // The status line: when it last changed, and the file it is yet to name
+  // (in the pass's context; null when it is up to date).
+  uint32_t StatusShownAt = 0;
+  const char* PendingStatus = nullptr;
 };
 
 }  // namespace ebook

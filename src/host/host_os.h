@@ -47,6 +47,9 @@ ErrorCode NotFoundError();       // no such file
 ErrorCode PathNotFoundError();   // no such folder on the way
 ErrorCode NotAFolderError();     // a file on the way where a folder should be
 ErrorCode ExistsError();
+// What the engine needs to know of an error code.
+enum class ErrorKind { kOther, kExists, kNoFolder, kAccessDenied };
+ErrorKind KindOf(ErrorCode code);
 
 struct FileInfo {
   bool IsFolder = false;
@@ -76,8 +79,9 @@ bool SameFile(const std::string& a, const std::string& b);
 // Opens a regular file for reading; a folder, a FIFO or a device is refused
 // without waiting on it.
 Fd OpenRead(const std::string& path);
-// Creates or empties a regular file for writing (0644 on POSIX).
-Fd CreateWrite(const std::string& path);
+// Creates or empties a regular file for writing (0644 on POSIX); with
+// `onlyNew` only when nothing of its name is there.
+Fd CreateWrite(const std::string& path, bool onlyNew = false);
 // -1 on failure, 0 at the end.
 int64_t Read(Fd fd, void* buffer, size_t count);
 int64_t ReadAt(Fd fd, void* buffer, size_t count, uint64_t offset);

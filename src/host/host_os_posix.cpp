@@ -67,6 +67,23 @@ ErrorCode PathNotFoundError() { return ENOENT; }
 ErrorCode NotAFolderError() { return ENOTDIR; }
 ErrorCode ExistsError() { return EEXIST; }
 
+ErrorKind KindOf(ErrorCode code) {
+  switch (code) {
+    case EEXIST:
+      return ErrorKind::kExists;
+    // Windows says "path not found" both for a missing folder and for a
+    // file where the path needs a folder.
+    case ENOENT:
+    case ENOTDIR:
+      return ErrorKind::kNoFolder;
+    case EACCES:
+    case EPERM:
+      return ErrorKind::kAccessDenied;
+    default:
+      return ErrorKind::kOther;
+  }
+}
+
 bool Stat(const std::string& path, FileInfo& info) {
   struct stat st;
   if (::stat(path.c_str(), &st) != 0) return false;
@@ -96,8 +113,10 @@ Fd OpenRead(const std::string& path) {
   return KeepRegular(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
 }
 
-Fd CreateWrite(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, 0644);
+Fd CreateWrite(const std::string& path, bool onlyNew) {
+  const int fd = ::open(path.c_str(),
+                        O_WRONLY | O_CREAT | (onlyNew ? O_EXCL : O_TRUNC) | O_CLOEXEC | O_NONBLOCK,
+                        0644);
   if (fd < 0) return kNoFile;
   const Fd kept = KeepRegular(fd);
   // An open that succeeded on something other than a file (a FIFO) is

@@ -153,6 +153,21 @@ ErrorCode PathNotFoundError() { return ERROR_PATH_NOT_FOUND; }
 ErrorCode NotAFolderError() { return ERROR_PATH_NOT_FOUND; }
 ErrorCode ExistsError() { return ERROR_ALREADY_EXISTS; }
 
+// As the stub's Win32 layer sorts them.
+ErrorKind KindOf(ErrorCode code) {
+  switch (code) {
+    case ERROR_FILE_EXISTS:
+    case ERROR_ALREADY_EXISTS:
+      return ErrorKind::kExists;
+    case ERROR_PATH_NOT_FOUND:
+      return ErrorKind::kNoFolder;
+    case ERROR_ACCESS_DENIED:
+      return ErrorKind::kAccessDenied;
+    default:
+      return ErrorKind::kOther;
+  }
+}
+
 bool Stat(const std::string& path, FileInfo& info) { return StatWith(path, info, true); }
 bool LinkStat(const std::string& path, FileInfo& info) { return StatWith(path, info, false); }
 
@@ -188,9 +203,9 @@ Fd OpenRead(const std::string& path) {
   return reinterpret_cast<Fd>(h);
 }
 
-Fd CreateWrite(const std::string& path) {
+Fd CreateWrite(const std::string& path, bool onlyNew) {
   HANDLE h = CreateFileW(LongPath(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                         CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+                         onlyNew ? CREATE_NEW : CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return Failed(kNoFile);
   if (GetFileType(h) != FILE_TYPE_DISK) {
     CloseHandle(h);

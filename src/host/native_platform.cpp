@@ -1,6 +1,7 @@
 #include "host/native_platform.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <set>
 #include <system_error>
@@ -453,6 +454,14 @@ bool NativePlatform::Remember(bool ok, int error) {
 }
 
 FileHandle NativePlatform::CreateFileForWrite(std::string_view path) {
+  return CreateForWrite(path, false);
+}
+
+FileHandle NativePlatform::CreateNewFile(std::string_view path) {
+  return CreateForWrite(path, true);
+}
+
+FileHandle NativePlatform::CreateForWrite(std::string_view path, bool onlyNew) {
   std::string host = HostPath(path);
   if (host.empty()) {
     Remember(false, os::InvalidNameError());
@@ -461,7 +470,7 @@ FileHandle NativePlatform::CreateFileForWrite(std::string_view path) {
   const bool current = indexes_->Before(host);
   // Something other than a file there (a FIFO) is refused as Windows
   // refuses to open a folder; only a new file changes the folder.
-  FileHandle file = Wrap(os::CreateWrite(host));
+  FileHandle file = Wrap(os::CreateWrite(host, onlyNew));
   const os::ErrorCode error = os::LastError();
   indexes_->After(host, current, file != nullptr, {}, false);
   Remember(file != nullptr, error);
@@ -501,6 +510,7 @@ bool NativePlatform::CloseFile(FileHandle file) {
 // folder. Without wildcards the path must name a file or folder, and, as
 // with FindFirstFileA, a trailing separator finds nothing.
 bool NativePlatform::FindAny(std::string_view pattern) {
+  ++FindAnyCalls;
   if (pattern.empty()) return false;
   size_t split = pattern.find_last_of("\\/");
   size_t nameStart = split == std::string_view::npos ? 0 : split + 1;
@@ -575,6 +585,29 @@ bool NativePlatform::RemoveFile(std::string_view path) {
 int32_t NativePlatform::LastErrorText(char* buffer, int32_t size) {
   if (lastError_ == 0) return CopyOut("", buffer, size);
   return CopyOut(os::ErrorText(lastError_), buffer, size);
+}
+
+FileError NativePlatform::LastFileError() { return FileErrorOf(lastError_); }
+
+FileError FileErrorOf(int error) {
+  if (error == 0) return FileError::kNone;
+  switch (os::KindOf(error)) {
+    case os::ErrorKind::kExists:
+      return FileError::kExists;
+    case os::ErrorKind::kNoFolder:
+      return FileError::kNoFolder;
+    case os::ErrorKind::kAccessDenied:
+      return FileError::kAccessDenied;
+    default:
+      return FileError::kOther;
+  }
+}
+
+uint32_t NativePlatform::Milliseconds() {
+  if (Clock) return Clock();
+  using namespace std::chrono;
+  return static_cast<uint32_t>(
+      duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
 }
 
 int32_t NativePlatform::TempFolder(char* buffer, int32_t size) {

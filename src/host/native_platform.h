@@ -28,6 +28,10 @@ struct CaseInsensitiveLess {
 
 class FolderIndexes;
 
+// The kind of a system error code (errno, or the Win32 code), as the
+// engine sorts the reasons of file calls.
+FileError FileErrorOf(int error);
+
 class NativePlatform final : public Platform {
  public:
   // Creates `root` and the temporary folder under it. `tempFolder` is a
@@ -53,6 +57,7 @@ class NativePlatform final : public Platform {
   uint32_t SeekFile(FileHandle file, uint32_t offset) override;
   uint32_t FileSize(FileHandle file) override;
   FileHandle CreateFileForWrite(std::string_view path) override;
+  FileHandle CreateNewFile(std::string_view path) override;
   FileHandle OpenFileForRead(std::string_view path) override;
   int32_t WriteFile(FileHandle file, const void* data, int32_t count) override;
   bool CloseFile(FileHandle file) override;
@@ -65,6 +70,7 @@ class NativePlatform final : public Platform {
   // The system's words (strerror, FormatMessageW) for the error the last
   // failing file call left.
   int32_t LastErrorText(char* buffer, int32_t size) override;
+  FileError LastFileError() override;
   // Both folder queries answer like GetTempPathA and GetCurrentDirectoryA:
   // the length copied, or, when the buffer is too small, the size needed
   // (NUL included) with the buffer left empty.
@@ -90,6 +96,8 @@ class NativePlatform final : public Platform {
   int32_t ListSelectedCount() override;
   int32_t ReadListItem(int32_t index, char* buffer, int32_t size, bool& selected) override;
   void PumpOneMessage() override;
+  // The steady clock, unless a test sets Clock.
+  uint32_t Milliseconds() override;
   // Counts the calls: the tests see that long entries keep the window alive.
   void KeepResponsive() override {
     ++KeepResponsiveCalls;
@@ -153,6 +161,8 @@ class NativePlatform final : public Platform {
   std::vector<RegistryKey> RegistryQueries;
   std::vector<ProgramStart> Started;
   int64_t KeepResponsiveCalls = 0;
+  int64_t FindAnyCalls = 0;  // the probes: an install should not need one per file
+  std::function<uint32_t()> Clock;
 
  private:
   // The Windows path `path` means with the current folder applied, as
@@ -160,6 +170,9 @@ class NativePlatform final : public Platform {
   // refused.
   std::string FullWindowsPath(std::string_view path) const;
   FileHandle OpenMapped(std::string_view path, int flags);
+  // Creates a file for writing: emptied when it exists, or only when
+  // nothing of its name is there (`onlyNew`).
+  FileHandle CreateForWrite(std::string_view path, bool onlyNew);
   // Keeps the outcome of a file call for LastErrorText: the system's error
   // code (errno, or the Win32 code) when it failed, nothing when it
   // succeeded. Returns `ok`.

@@ -114,10 +114,18 @@ bool Win32Platform::FilePath(std::string_view path, wchar_t* wide) {
 }
 
 FileHandle Win32Platform::CreateFileForWrite(std::string_view path) {
+  return CreateForWrite(path, CREATE_ALWAYS);
+}
+
+FileHandle Win32Platform::CreateNewFile(std::string_view path) {
+  return CreateForWrite(path, CREATE_NEW);
+}
+
+FileHandle Win32Platform::CreateForWrite(std::string_view path, DWORD disposition) {
   wchar_t wide[kWidePathSize];
   if (!FilePath(path, wide)) return nullptr;
   FileHandle file = FromHandle(CreateFileW(wide, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr,
-                                           CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+                                           disposition, FILE_ATTRIBUTE_NORMAL, nullptr));
   Remember(file != nullptr);
   return file;
 }
@@ -171,6 +179,22 @@ bool Win32Platform::MoveIntoPlace(std::string_view from, std::string_view to) {
 bool Win32Platform::RemoveFile(std::string_view path) {
   wchar_t wide[kWidePathSize];
   return FilePath(path, wide) && Remember(DeleteFileW(wide) != FALSE);
+}
+
+FileError Win32Platform::LastFileError() {
+  switch (lastError_) {
+    case 0:
+      return FileError::kNone;
+    case ERROR_FILE_EXISTS:
+    case ERROR_ALREADY_EXISTS:
+      return FileError::kExists;
+    case ERROR_PATH_NOT_FOUND:
+      return FileError::kNoFolder;
+    case ERROR_ACCESS_DENIED:
+      return FileError::kAccessDenied;
+    default:
+      return FileError::kOther;
+  }
 }
 
 int32_t Win32Platform::LastErrorText(char* buffer, int32_t size) {
@@ -291,6 +315,8 @@ int32_t Win32Platform::ReadListItem(int32_t index, char* buffer, int32_t size, b
   selected = SendToList(LB_GETSEL, index, 0) > 0;
   return WideToUtf8(wide, static_cast<int32_t>(n), buffer, size);
 }
+
+uint32_t Win32Platform::Milliseconds() { return GetTickCount(); }
 
 void Win32Platform::PumpOneMessage() {
   MSG message;

@@ -20,6 +20,7 @@ class Win32Platform final : public Platform {
   uint32_t SeekFile(FileHandle file, uint32_t offset) override;
   uint32_t FileSize(FileHandle file) override;
   FileHandle CreateFileForWrite(std::string_view path) override;
+  FileHandle CreateNewFile(std::string_view path) override;
   FileHandle OpenFileForRead(std::string_view path) override;
   int32_t WriteFile(FileHandle file, const void* data, int32_t count) override;
   bool CloseFile(FileHandle file) override;
@@ -28,6 +29,7 @@ class Win32Platform final : public Platform {
   bool MoveIntoPlace(std::string_view from, std::string_view to) override;
   bool RemoveFile(std::string_view path) override;
   int32_t LastErrorText(char* buffer, int32_t size) override;
+  FileError LastFileError() override;
   int32_t TempFolder(char* buffer, int32_t size) override;
   int32_t CurrentFolder(char* buffer, int32_t size) override;
   int32_t SystemFolder(char* buffer, int32_t size) override;
@@ -44,6 +46,7 @@ class Win32Platform final : public Platform {
   int32_t ListSelectedCount() override;
   int32_t ReadListItem(int32_t index, char* buffer, int32_t size, bool& selected) override;
   void PumpOneMessage() override;
+  uint32_t Milliseconds() override;
   void KeepResponsive() override;
   bool AskYesNo(std::string_view text, std::string_view caption) override;
 
@@ -66,6 +69,7 @@ class Win32Platform final : public Platform {
   // Keeps GetLastError() of a failed file call for LastErrorText (0 after a
   // success); later probes may overwrite the thread's own value. Returns `ok`.
   bool Remember(bool ok);
+  FileHandle CreateForWrite(std::string_view path, DWORD disposition);
   // The file path in the form the wide calls take; a path that has none
   // counts as a failed call with a too-long name.
   bool FilePath(std::string_view path, wchar_t* wide);

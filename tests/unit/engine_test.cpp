@@ -571,9 +571,9 @@ TEST(EngineFailures, EntriesThatCannotBeWritten) {
       {"the file cannot be created: its reason, and no CRC error",
        {{"one.txt", Text("one")}, {"sub/two.txt", Text("two")}, {"three.txt", Text("three")}},
        "sub/~ebook-setup.part",
-       nullptr,
+       "sub/two.txt",
        {"Couldn't open...: " + Book("sub\\two.txt") + "\nIs a directory"},
-       {"one.txt", "three.txt"},
+       {"one.txt", "sub/two.txt", "three.txt"},
        "one"},
       {"data cut short by the end of the file: nothing of it is left",
        {{"one.txt", Text("one")}, Record("two.txt", Text("two")).WithCompressedSize(1000)},
@@ -1454,6 +1454,43 @@ TEST(EngineDialog, LongFilesKeepTheWindowResponsive) {
   rig.Run(rig.Tool("zip -q -1 {zip} big.bin"));
   EXPECT_EQ(rig.Messages(), std::vector<std::string>{});
   EXPECT_GE(rig.Host().KeepResponsiveCalls, (4 << 20) / (32 << 10));
+}
+
+
+// Each new file is one create call: its folder is probed and made only
+// when the call finds it missing, the reader asked only when a file is in
+// the way; and the status line changes at most every 100 ms, naming the
+// last file written at the end.
+TEST(EngineDialog, FilesCostOneCallAndTheStatusLineIsShownTenTimesASecond) {
+  auto book = [](int files) {
+    std::vector<Record> records;
+    for (int i = 0; i < files; ++i)
+      records.push_back({"pages/p" + std::to_string(i) + ".txt", Text("page")});
+    records.push_back({"last.txt", Text("last")});
+    return HandMade(records);
+  };
+  int64_t probes[2] = {};
+  for (int files : {5, 50}) {
+    for (uint32_t step : {0u, 150u}) {
+      SCOPED_TRACE(std::to_string(files) + " files, clock step " + std::to_string(step));
+      Rig rig;
+      uint32_t now = 1000;
+      rig.Host().Clock = [&] { return now += step; };
+      rig.Run(book(files));
+      EXPECT_EQ(rig.Messages(), std::vector<std::string>{});
+      EXPECT_EQ(rig.Files().size(), static_cast<size_t>(files + 1));
+      EXPECT_EQ(rig.Host().Controls[kStatusLine], "Extracting: " + Book("last.txt"));
+      // Shown for the first file and at the end when the clock stands
+      // still; for every file when each one takes 150 ms.
+      if (step == 0) {
+        EXPECT_EQ(rig.Host().PumpCount, 2);
+      } else {
+        EXPECT_EQ(rig.Host().PumpCount, files + 1);
+      }
+      probes[files == 50] = rig.Host().FindAnyCalls;
+    }
+  }
+  EXPECT_EQ(probes[0], probes[1]) << "no probe per file";
 }
 
 

@@ -219,6 +219,9 @@ class FakeHost final : public Platform {
   uint32_t SeekFile(FileHandle, uint32_t) override { return 0xFFFFFFFFu; }
   uint32_t FileSize(FileHandle) override { return 0; }
   FileHandle CreateFileForWrite(std::string_view) override { return nullptr; }
+  FileHandle CreateNewFile(std::string_view) override { return nullptr; }
+  FileError LastFileError() override { return FileError::kOther; }
+  uint32_t Milliseconds() override { return 0; }
   FileHandle OpenFileForRead(std::string_view) override { return nullptr; }
   int32_t WriteFile(FileHandle, const void*, int32_t) override { return 0; }
   bool CloseFile(FileHandle) override { return false; }

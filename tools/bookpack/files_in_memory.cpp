@@ -115,17 +115,28 @@ uint32_t FilesInMemory::FileSize(ebook::FileHandle file) {
 }
 
 ebook::FileHandle FilesInMemory::CreateFileForWrite(std::string_view path) {
+  return Create(path, false);
+}
+
+ebook::FileHandle FilesInMemory::CreateNewFile(std::string_view path) { return Create(path, true); }
+
+ebook::FileHandle FilesInMemory::Create(std::string_view path, bool onlyNew) {
   std::string key = Key(path);
   if (key.empty()) {
     lastWasMine_ = false;
-    return host_.CreateFileForWrite(path);
+    return onlyNew ? host_.CreateNewFile(path) : host_.CreateFileForWrite(path);
   }
   const std::string folder = key.substr(0, key.find_last_of('/'));
   if (!IsHostFolder(folder)) {
     Fail(MissingFolderError(folder));
     return nullptr;
   }
-  if (IsHostFolder(host_.HostPath(path))) {
+  const bool isFolder = IsHostFolder(host_.HostPath(path));
+  if (onlyNew && (isFolder || files_.count(key) != 0)) {
+    Fail(ebook::os::ExistsError());
+    return nullptr;
+  }
+  if (isFolder) {
     Fail(ebook::os::IsFolderError());
     return nullptr;
   }

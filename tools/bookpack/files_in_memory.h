@@ -37,6 +37,7 @@ class FilesInMemory final : public ebook::Platform {
   uint32_t SeekFile(ebook::FileHandle file, uint32_t offset) override;
   uint32_t FileSize(ebook::FileHandle file) override;
   ebook::FileHandle CreateFileForWrite(std::string_view path) override;
+  ebook::FileHandle CreateNewFile(std::string_view path) override;
   ebook::FileHandle OpenFileForRead(std::string_view path) override;
   int32_t WriteFile(ebook::FileHandle file, const void* data, int32_t count) override;
   bool CloseFile(ebook::FileHandle file) override;
@@ -45,6 +46,9 @@ class FilesInMemory final : public ebook::Platform {
   bool MoveIntoPlace(std::string_view from, std::string_view to) override;
   bool RemoveFile(std::string_view path) override;
   int32_t LastErrorText(char* buffer, int32_t size) override;
+  ebook::FileError LastFileError() override {
+    return lastWasMine_ ? ebook::FileErrorOf(lastError_) : host_.LastFileError();
+  }
   int32_t TempFolder(char* buffer, int32_t size) override { return host_.TempFolder(buffer, size); }
   int32_t CurrentFolder(char* buffer, int32_t size) override {
     return host_.CurrentFolder(buffer, size);
@@ -75,6 +79,7 @@ class FilesInMemory final : public ebook::Platform {
     return host_.ReadListItem(index, buffer, size, selected);
   }
   void PumpOneMessage() override { host_.PumpOneMessage(); }
+  uint32_t Milliseconds() override { return host_.Milliseconds(); }
   void KeepResponsive() override { host_.KeepResponsive(); }
 
   void ShowMessage(std::string_view text, std::string_view caption) override {
@@ -103,6 +108,7 @@ class FilesInMemory final : public ebook::Platform {
   // folded to one case, as Windows compares names. Empty when the host
   // refuses the path.
   std::string Key(std::string_view path) const;
+  ebook::FileHandle Create(std::string_view path, bool onlyNew);
   // Whether the host has something real (a folder, or a file it made) there.
   bool OnDisk(std::string_view path) const;
   int MissingFolderError(std::string folder) const;
