@@ -298,9 +298,12 @@ class Builder {
   // A setup written into its own source folder (the previous build's, when
   // it is built again) must not become part of the new one.
   void LeaveOutTheOutput() {
-    if (!ebook::os::Exists(options_.OutputPath)) return;
+    ebook::os::FileInfo output;
+    if (!ebook::os::Stat(options_.OutputPath, output)) return;
+    // Only a file of the output's size can be it: the others are not asked
+    // about (which costs two opens each on Windows).
     auto isOutput = [&](const PlannedEntry& entry) {
-      return entry.From == PlannedEntry::Origin::kFile &&
+      return entry.From == PlannedEntry::Origin::kFile && entry.Work == output.Size &&
              ebook::os::SameFile(entry.Path, options_.OutputPath);
     };
     for (const PlannedEntry& entry : plan_)
