@@ -77,8 +77,9 @@ bool Exists(const std::string& path);
 bool SameFile(const std::string& a, const std::string& b);
 
 // Opens a regular file for reading; a folder, a FIFO or a device is refused
-// without waiting on it.
-Fd OpenRead(const std::string& path);
+// without waiting on it. With `anyKind`, pipes and devices are read too
+// (a password given as --password-file <(command)); folders never.
+Fd OpenRead(const std::string& path, bool anyKind = false);
 // Creates or empties a regular file for writing (0644 on POSIX); with
 // `onlyNew` only when nothing of its name is there.
 Fd CreateWrite(const std::string& path, bool onlyNew = false);

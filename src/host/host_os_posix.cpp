@@ -109,8 +109,16 @@ bool SameFile(const std::string& a, const std::string& b) {
          x.st_ino == y.st_ino;
 }
 
-Fd OpenRead(const std::string& path) {
-  return KeepRegular(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+Fd OpenRead(const std::string& path, bool anyKind) {
+  if (!anyKind) return KeepRegular(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  struct stat st;
+  if (fd >= 0 && ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    ::close(fd);
+    errno = EISDIR;
+    return kNoFile;
+  }
+  return fd < 0 ? kNoFile : fd;
 }
 
 Fd CreateWrite(const std::string& path, bool onlyNew) {

@@ -190,12 +190,12 @@ bool SameFile(const std::string& a, const std::string& b) {
          x.nFileIndexHigh == y.nFileIndexHigh && x.nFileIndexLow == y.nFileIndexLow;
 }
 
-Fd OpenRead(const std::string& path) {
+Fd OpenRead(const std::string& path, bool anyKind) {
   HANDLE h = CreateFileW(LongPath(path).c_str(), GENERIC_READ,
                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return Failed(kNoFile);
-  if (GetFileType(h) != FILE_TYPE_DISK) {
+  if (!anyKind && GetFileType(h) != FILE_TYPE_DISK) {
     CloseHandle(h);
     SetError(ERROR_ACCESS_DENIED);
     return kNoFile;

@@ -119,6 +119,18 @@ class PasswordSourceTest(BuildTestCase):
                 self.assertEqual(run(bookpack_command("check", setup, *option), env=env).returncode, 0)
                 self.assert_encrypted_with(setup, password)
 
+    @linux_only("a Unix shell's <(command); Wine cannot open /dev/fd/N")
+    def test_password_file_from_a_command(self):
+        # --password-file <(pass show book) hands bookpack a pipe.
+        source = self.tree({"a.txt": b"secret " * 50})
+        setup = self.scratch / "Piped.exe"
+        result = subprocess.run(
+            ["bash", "-c", 'exec "$@" --password-file <(printf "piped pw\\n")', "bash",
+             *map(str, bookpack_command("build", "--stub", STUB, "-o", setup, source))],
+            capture_output=True, text=True)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assert_encrypted_with(setup, "piped pw")
+
     def test_sources_that_give_no_usable_password_are_usage_errors(self):
         source = self.tree({"a.txt": b"x"})
         (self.scratch / "empty.txt").write_bytes(b"\n")

@@ -254,7 +254,7 @@ int ReadPassword(const Arguments& args, bool confirm, std::string& password,
   }
   if (const std::string* path = args.Find("--password-file")) {
     std::string reason;
-    const auto bytes = bookpack::ReadWholeFile(*path, &reason);
+    const auto bytes = bookpack::ReadWholeFile(*path, &reason, true);
     if (!bytes || bytes->empty()) {
       std::cerr << "bookpack: cannot read the password file " << *path << ": "
                 << (bytes ? "it is empty" : reason) << "\n";

@@ -77,9 +77,10 @@ std::optional<uint32_t> RecordedStubLengthInFile(const std::string& path, bool* 
   return result;
 }
 
-std::optional<std::vector<uint8_t>> ReadWholeFile(const std::string& path, std::string* reason) {
+std::optional<std::vector<uint8_t>> ReadWholeFile(const std::string& path, std::string* reason,
+                                                  bool anyKind) {
   ebook::os::ClearError();
-  const ebook::os::Fd fd = ebook::os::OpenRead(path);
+  const ebook::os::Fd fd = ebook::os::OpenRead(path, anyKind);
   std::vector<uint8_t> bytes;
   bool ok = fd != ebook::os::kNoFile;
   if (ok) {
