@@ -101,15 +101,16 @@ bool Remove(const std::string& path);
 bool ListNames(const std::string& folder, std::vector<std::string>& names);
 
 // A new file of its own beside `path` (path + ".partial-" and a unique
-// part), opened for writing with the usual permissions.
+// part), opened for writing with the usual permissions. It is watched from
+// the moment it exists (see WatchPartial), so that a stop at any time
+// leaves nothing behind.
 std::FILE* CreateUniqueBeside(const std::string& path, std::string& madePath);
 // An unnamed temporary file that goes away when closed.
 std::FILE* TempFile();
 // A new private folder in the system's temporary folder; empty on failure.
 std::string MakeTempFolder(const std::string& prefix);
-// A partial output that Ctrl+C, SIGTERM or a closed console must not leave
-// behind; ForgetPartial once it is complete or removed.
-void WatchPartial(const std::string& path);
+// The partial output that Ctrl+C, SIGTERM or a closed console must not
+// leave behind; ForgetPartial once it is complete or removed.
 void ForgetPartial();
 
 // Local calendar time of `time`, as localtime_r; false when out of range.

@@ -193,10 +193,48 @@ bool ListNames(const std::string& folder, std::vector<std::string>& names) {
   return true;
 }
 
+namespace {
+
+// The unfinished output, for the signal handler: a build stopped by ^C or
+// kill leaves no partial setup behind. Only async-signal-safe calls reach it.
+char gPartialPath[PATH_MAX];
+volatile sig_atomic_t gPartialPending = 0;
+
+extern "C" void RemovePartialAndDie(int signal) {
+  if (gPartialPending != 0) unlink(gPartialPath);
+  ::signal(signal, SIG_DFL);
+  raise(signal);
+}
+
+// The handlers go in before the file is made, so that it is watched from
+// its first moment on.
+void HandleStops() {
+  static const bool installed = [] {
+    struct sigaction action {};
+    action.sa_handler = RemovePartialAndDie;
+    sigemptyset(&action.sa_mask);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &action, nullptr);
+    return true;
+  }();
+  (void)installed;
+}
+
+void WatchPartial(const std::string& path) {
+  if (path.size() >= sizeof gPartialPath) return;
+  std::memcpy(gPartialPath, path.c_str(), path.size() + 1);
+  gPartialPending = 1;
+}
+
+}  // namespace
+
+void ForgetPartial() { gPartialPending = 0; }
+
 std::FILE* CreateUniqueBeside(const std::string& path, std::string& madePath) {
   std::string pattern = path + ".partial-XXXXXX";
+  HandleStops();
   const int fd = mkostemp(pattern.data(), O_CLOEXEC);
   if (fd < 0) return nullptr;
+  WatchPartial(pattern);
   // mkstemp makes the file private; the setup gets the usual permissions.
   const mode_t mask = umask(0);
   umask(mask);
@@ -206,6 +244,7 @@ std::FILE* CreateUniqueBeside(const std::string& path, std::string& madePath) {
     const int reason = errno;
     ::close(fd);
     ::unlink(pattern.c_str());
+    ForgetPartial();
     errno = reason;
     return nullptr;
   }
@@ -222,32 +261,7 @@ std::string MakeTempFolder(const std::string& prefix) {
   return pattern;
 }
 
-namespace {
 
-// The unfinished output, for the signal handler: a build stopped by ^C or
-// kill leaves no partial setup behind. Only async-signal-safe calls reach it.
-char gPartialPath[PATH_MAX];
-volatile sig_atomic_t gPartialPending = 0;
-
-extern "C" void RemovePartialAndDie(int signal) {
-  if (gPartialPending != 0) unlink(gPartialPath);
-  ::signal(signal, SIG_DFL);
-  raise(signal);
-}
-
-}  // namespace
-
-void WatchPartial(const std::string& path) {
-  if (path.size() >= sizeof gPartialPath) return;
-  std::memcpy(gPartialPath, path.c_str(), path.size() + 1);
-  gPartialPending = 1;
-  struct sigaction action {};
-  action.sa_handler = RemovePartialAndDie;
-  sigemptyset(&action.sa_mask);
-  for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &action, nullptr);
-}
-
-void ForgetPartial() { gPartialPending = 0; }
 
 bool LocalTime(std::time_t time, std::tm& local) { return localtime_r(&time, &local) != nullptr; }
 

@@ -340,9 +340,38 @@ std::wstring TempFolderW() {
 
 }  // namespace
 
+namespace {
+
+// The unfinished output: Ctrl+C, Ctrl+Break or a closed console run the
+// handler on a thread of their own, and the process ends after it.
+std::mutex gPartialLock;
+std::wstring gPartialPath;
+
+BOOL WINAPI RemovePartial(DWORD) {
+  std::lock_guard<std::mutex> hold(gPartialLock);
+  if (!gPartialPath.empty()) DeleteFileW(gPartialPath.c_str());
+  gPartialPath.clear();
+  return FALSE;  // the default handler ends the process
+}
+
+// The handler goes in before the file is made, so that it is watched from
+// its first moment on.
+void HandleStops() {
+  static const bool installed = SetConsoleCtrlHandler(RemovePartial, TRUE) != 0;
+  (void)installed;
+}
+
+void WatchPartial(const std::wstring& path) {
+  std::lock_guard<std::mutex> hold(gPartialLock);
+  gPartialPath = path;
+}
+
+}  // namespace
+
 std::FILE* CreateUniqueBeside(const std::string& path, std::string& madePath) {
   for (int attempt = 0; attempt < 100; ++attempt) {
     const std::string candidate = path + ".partial-" + UniquePart();
+    HandleStops();
     // Shared for deletion, so that Ctrl+C's handler can remove it while it
     // is still open (it goes when the process ends).
     HANDLE h = CreateFileW(LongPath(candidate).c_str(), GENERIC_READ | GENERIC_WRITE,
@@ -352,9 +381,11 @@ std::FILE* CreateUniqueBeside(const std::string& path, std::string& madePath) {
       if (GetLastError() == ERROR_FILE_EXISTS) continue;
       return Failed<std::FILE*>(nullptr);
     }
+    WatchPartial(LongPath(candidate));
     std::FILE* stream = StreamOf(h, "w+b", _O_RDWR | _O_BINARY);
     if (stream == nullptr) {
       DeleteFileW(LongPath(candidate).c_str());
+      ForgetPartial();
       return nullptr;
     }
     madePath = candidate;
@@ -388,29 +419,6 @@ std::string MakeTempFolder(const std::string& prefix) {
     if (GetLastError() != ERROR_ALREADY_EXISTS) return Failed<std::string>("");
   }
   return "";
-}
-
-namespace {
-
-// The unfinished output: Ctrl+C, Ctrl+Break or a closed console run the
-// handler on a thread of their own, and the process ends after it.
-std::mutex gPartialLock;
-std::wstring gPartialPath;
-
-BOOL WINAPI RemovePartial(DWORD) {
-  std::lock_guard<std::mutex> hold(gPartialLock);
-  if (!gPartialPath.empty()) DeleteFileW(gPartialPath.c_str());
-  gPartialPath.clear();
-  return FALSE;  // the default handler ends the process
-}
-
-}  // namespace
-
-void WatchPartial(const std::string& path) {
-  std::lock_guard<std::mutex> hold(gPartialLock);
-  static bool installed = SetConsoleCtrlHandler(RemovePartial, TRUE) != 0;
-  (void)installed;
-  gPartialPath = LongPath(path);
 }
 
 void ForgetPartial() {

@@ -66,7 +66,6 @@ bool PackagedFileWriter::Open(const std::string& path, const std::vector<uint8_t
     error = CannotWrite(path);
     return false;
   }
-  ebook::os::WatchPartial(partial_);
   std::setvbuf(file_, nullptr, _IOFBF, kWriteBuffer);
   stubLength_ = stub.size();
   const uint8_t trailer[8] = {};
