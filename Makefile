@@ -5,7 +5,9 @@
 #   build/sanitize  clang with ASan+UBSan: unit tests and libFuzzer targets
 #   build/win32     i686-w64-mingw32: the Windows code we ship and its tests
 #   build/win64     x86_64-w64-mingw32: the same sources and tests for 64-bit
-#                   Windows, so that they run under Wine on every host
+#                   Windows, so that they run under Wine on every host, and
+#                   bookpack.exe, the publisher's tool for Windows, with the
+#                   libraries of scripts/build-mingw-libs.sh
 #
 # Windows tests run under Wine for each architecture the host can execute
 # (scripts/wine-archs.sh tries; EBOOK_WINE_ARCHS=i686,x86_64 forces a choice).
@@ -20,7 +22,7 @@ NATIVE_BUILD ?= build/native
 BUILT ?=
 CMAKE_FLAGS ?=
 
-.PHONY: all deps build native sanitize win32 win64 test fuzz bench demo install format clean
+.PHONY: all deps build native sanitize win32 win64 test fuzz bench demo dist install format clean
 
 all: build
 
@@ -44,6 +46,7 @@ win32: deps
 	cmake --build build/win32 -j $(JOBS)
 
 win64: deps
+	bash scripts/build-mingw-libs.sh x86_64-w64-mingw32 build/mingw-libs/x86_64
 	cmake -S . -B build/win64 -DCMAKE_BUILD_TYPE=Release \
 	  -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/x86_64-w64-mingw32.cmake $(CMAKE_FLAGS) >/dev/null
 	cmake --build build/win64 -j $(JOBS)
@@ -56,6 +59,11 @@ fuzz: sanitize
 
 bench: native win32 win64
 	@bash bench/run.sh build/native build/win32 build/win64
+
+# The publisher's downloads: a ZIP for Windows and a tarball for Linux, with
+# their SHA-256 sums, in build/dist/ (scripts/dist.sh).
+dist: native win32 win64
+	@bash scripts/dist.sh
 
 demo: native win32
 	@bash scripts/demo.sh

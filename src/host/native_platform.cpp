@@ -1,13 +1,7 @@
 #include "host/native_platform.h"
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
-#include <cerrno>
 #include <cstring>
 #include <set>
 #include <system_error>
@@ -16,6 +10,7 @@
 
 #include "core/paths.h"
 #include "core/utf8.h"
+#include "host/host_os.h"
 
 namespace ebook {
 
@@ -23,7 +18,7 @@ namespace ebook {
 // reads an archive in pieces of a few bytes to a few kilobytes and seeks
 // back and forth between headers, which cost a system call each.
 struct PlatformFile {
-  int Fd = -1;
+  os::Fd Fd = os::kNoFile;
   bool Reading = false;
   uint64_t Position = 0;     // of the next byte read
   uint64_t BufferStart = 0;  // file offset of Buffer[0]
@@ -92,25 +87,18 @@ int32_t CopyFolder(const std::string& folder, char* buffer, int32_t size) {
 }
 
 bool IsFolder(const std::string& hostPath) {
-  struct stat st;
-  return !hostPath.empty() && ::stat(hostPath.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  os::FileInfo info;
+  return !hostPath.empty() && os::Stat(hostPath, info) && info.IsFolder;
 }
 
 bool Exists(const std::string& hostPath) {
-  struct stat st;
-  return !hostPath.empty() && ::stat(hostPath.c_str(), &st) == 0;
+  return !hostPath.empty() && os::Exists(hostPath);
 }
 
-// Files are opened non-blocking so that a FIFO cannot hang the open; only
-// regular files are kept, as Windows does not open folders as files.
-FileHandle KeepRegularFile(int fd) {
-  if (fd < 0) return nullptr;
-  struct stat st;
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    ::close(fd);
-    return nullptr;
-  }
-  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+// os::OpenRead and os::CreateWrite keep regular files only (never waiting
+// on a FIFO), as Windows does not open folders as files.
+FileHandle Wrap(os::Fd fd) {
+  if (fd == os::kNoFile) return nullptr;
   auto* file = new PlatformFile;
   file->Fd = fd;
   return file;
@@ -148,7 +136,7 @@ class FolderIndexes {
   // The first in byte order of the names in `folder` equal to `name`
   // without regard to case; empty when there is none. `st` is the
   // folder's, just taken.
-  std::string Find(const std::string& folder, const struct stat& st, std::string_view name) {
+  std::string Find(const std::string& folder, const os::FileInfo& st, std::string_view name) {
     Index* index = Current(folder, st);
     if (index == nullptr) return {};
     auto found = index->ByFolded.find(Folded(name));
@@ -163,8 +151,8 @@ class FolderIndexes {
     const std::string folder = SplitHostPath(hostPath).first;
     auto it = indexes_.find(folder);
     if (it == indexes_.end()) return false;
-    struct stat st;
-    if (::stat(folder.c_str(), &st) == 0 && Matches(it->second, st)) return true;
+    os::FileInfo st;
+    if (os::Stat(folder, st) && Matches(it->second, st)) return true;
     indexes_.erase(it);
     return false;
   }
@@ -175,8 +163,8 @@ class FolderIndexes {
     auto [folder, name] = SplitHostPath(hostPath);
     auto it = indexes_.find(folder);
     if (it == indexes_.end()) return;
-    struct stat st;
-    if (!wasCurrent || ::stat(folder.c_str(), &st) != 0) {
+    os::FileInfo st;
+    if (!wasCurrent || !os::Stat(folder, st)) {
       indexes_.erase(it);
       return;
     }
@@ -194,36 +182,29 @@ class FolderIndexes {
 
  private:
   struct Index {
-    dev_t Device = 0;
-    ino_t Inode = 0;
-    struct timespec Modified {};
+    uint64_t Device = 0;
+    uint64_t Inode = 0;
+    int64_t Modified = 0;
     std::unordered_map<std::string, std::set<std::string>> ByFolded;
   };
 
-  static bool Matches(const Index& index, const struct stat& st) {
-    return index.Device == st.st_dev && index.Inode == st.st_ino &&
-           index.Modified.tv_sec == st.st_mtim.tv_sec &&
-           index.Modified.tv_nsec == st.st_mtim.tv_nsec;
+  static bool Matches(const Index& index, const os::FileInfo& st) {
+    return index.Device == st.Device && index.Inode == st.Inode && index.Modified == st.ModStamp;
   }
-  static void Stamp(Index& index, const struct stat& st) {
-    index.Device = st.st_dev;
-    index.Inode = st.st_ino;
-    index.Modified = st.st_mtim;
+  static void Stamp(Index& index, const os::FileInfo& st) {
+    index.Device = st.Device;
+    index.Inode = st.Inode;
+    index.Modified = st.ModStamp;
   }
 
-  Index* Current(const std::string& folder, const struct stat& st) {
+  Index* Current(const std::string& folder, const os::FileInfo& st) {
     auto it = indexes_.find(folder);
     if (it != indexes_.end() && Matches(it->second, st)) return &it->second;
     Index fresh;
     Stamp(fresh, st);
-    DIR* dir = ::opendir(folder.c_str());
-    if (dir == nullptr) return nullptr;
-    while (const dirent* entry = ::readdir(dir)) {
-      const std::string_view name = entry->d_name;
-      if (name == "." || name == "..") continue;
-      fresh.ByFolded[Folded(name)].emplace(name);
-    }
-    ::closedir(dir);
+    std::vector<std::string> names;
+    if (!os::ListNames(folder, names)) return nullptr;
+    for (std::string& name : names) fresh.ByFolded[Folded(name)].emplace(std::move(name));
     return &(indexes_[folder] = std::move(fresh));
   }
 
@@ -258,12 +239,17 @@ NativePlatform::NativePlatform(std::filesystem::path root, std::string tempFolde
               {kEntryList, ""},
               {kStatusLine, ""},
               {kLicenceBox, ""}};
-  std::filesystem::create_directories(root_ / "C");
+  std::error_code ec;
+  std::filesystem::create_directories(root_ / "C", ec);
   std::string temp = FullWindowsPath(tempFolder);
   if (!temp.empty()) {
-    std::filesystem::create_directories(HostPath(temp));
+    std::filesystem::create_directories(std::filesystem::u8path(HostPath(temp)), ec);
     tempFolder_ = temp.back() == '\\' ? temp : temp + '\\';
   }
+}
+
+void NativePlatform::MapDrive(char letter, const std::filesystem::path& folder) {
+  drives_[static_cast<char>(letter & ~0x20)] = folder.u8string();
 }
 
 // Resolves like GetFullPathNameA, except that climbing above a drive's root
@@ -334,18 +320,20 @@ std::string NativePlatform::FullWindowsPath(std::string_view path) const {
 std::string NativePlatform::HostPath(std::string_view windowsPath) const {
   std::string full = FullWindowsPath(windowsPath);
   if (full.empty()) return {};
-  const std::string drive = (root_ / std::string(1, full[0])).string();
-  struct stat st;
+  auto mapped = drives_.find(full[0]);
+  const std::string drive =
+      mapped != drives_.end() ? mapped->second : (root_ / std::string(1, full[0])).u8string();
+  os::FileInfo st;
   // Where the path exists as given, every component matched exactly, and
   // so it resolves to itself; where its folder does, only the last name
   // needs looking up. Those two cover almost every call of an install.
   if (full.size() > 3) {
     std::string literal = drive + '/' + full.substr(3);
     std::replace(literal.begin() + static_cast<ptrdiff_t>(drive.size()), literal.end(), '\\', '/');
-    if (::stat(literal.c_str(), &st) == 0) return literal;
+    if (os::Stat(literal, st)) return literal;
     const size_t slash = literal.find_last_of('/');
     const std::string folder = literal.substr(0, slash);
-    if (::stat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+    if (os::Stat(folder, st) && st.IsFolder) {
       const std::string best = indexes_->Find(folder, st, literal.substr(slash + 1));
       return best.empty() ? literal : folder + '/' + best;
     }
@@ -353,7 +341,7 @@ std::string NativePlatform::HostPath(std::string_view windowsPath) const {
   // Otherwise component by component, one stat each: whether it exists,
   // and whether it is a folder whose names the next one is looked up in.
   std::string host = drive;
-  bool parentExists = ::stat(host.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  bool parentExists = os::Stat(host, st) && st.IsFolder;
   size_t pos = 3;
   while (pos < full.size()) {
     size_t end = full.find('\\', pos);
@@ -366,24 +354,24 @@ std::string NativePlatform::HostPath(std::string_view windowsPath) const {
       host = std::move(next);
       continue;
     }
-    const struct stat parent = st;
-    bool exists = ::stat(next.c_str(), &st) == 0;
+    const os::FileInfo parent = st;
+    bool exists = os::Stat(next, st);
     if (!exists) {
       std::string best = indexes_->Find(host, parent, part);
       if (!best.empty()) {
         next = host + '/' + best;
-        exists = ::stat(next.c_str(), &st) == 0;
+        exists = os::Stat(next, st);
       }
     }
     host = std::move(next);
-    parentExists = exists && S_ISDIR(st.st_mode);
+    parentExists = exists && st.IsFolder;
   }
   return host;
 }
 
 FileHandle NativePlatform::OpenHostFile(const std::string& linuxPath) {
   if (linuxPath.empty()) return nullptr;
-  FileHandle file = KeepRegularFile(::open(linuxPath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  FileHandle file = Wrap(os::OpenRead(linuxPath));
   if (file != nullptr) file->Reading = true;
   return file;
 }
@@ -393,11 +381,10 @@ namespace {
 constexpr uint32_t kReadBufferSize = 256 * 1024;
 
 // pread until `count` bytes or the end of the file; the count read.
-size_t ReadAt(int fd, char* out, size_t count, uint64_t offset) {
+size_t ReadAt(os::Fd fd, char* out, size_t count, uint64_t offset) {
   size_t done = 0;
   while (done < count) {
-    ssize_t got = ::pread(fd, out + done, count - done, static_cast<off_t>(offset + done));
-    if (got < 0 && errno == EINTR) continue;
+    const int64_t got = os::ReadAt(fd, out + done, count - done, offset + done);
     if (got <= 0) break;
     done += static_cast<size_t>(got);
   }
@@ -412,8 +399,7 @@ int32_t NativePlatform::ReadFile(FileHandle file, void* buffer, int32_t count) {
   if (!file->Reading) {
     int32_t done = 0;
     while (done < count) {
-      ssize_t got = ::read(file->Fd, out + done, static_cast<size_t>(count - done));
-      if (got < 0 && errno == EINTR) continue;
+      const int64_t got = os::Read(file->Fd, out + done, static_cast<size_t>(count - done));
       if (got <= 0) break;
       done += static_cast<int32_t>(got);
     }
@@ -453,14 +439,13 @@ uint32_t NativePlatform::SeekFile(FileHandle file, uint32_t offset) {
     file->Position = offset;
     return offset;
   }
-  off_t at = ::lseek(file->Fd, static_cast<off_t>(offset), SEEK_SET);
-  return at < 0 ? 0xFFFFFFFFu : static_cast<uint32_t>(at);
+  return os::Seek(file->Fd, offset) ? offset : 0xFFFFFFFFu;
 }
 
 uint32_t NativePlatform::FileSize(FileHandle file) {
-  struct stat st;
-  if (file == nullptr || ::fstat(file->Fd, &st) != 0) return 0xFFFFFFFFu;
-  return static_cast<uint32_t>(static_cast<uint64_t>(st.st_size) & 0xFFFFFFFFu);
+  uint64_t size = 0;
+  if (file == nullptr || !os::SizeOf(file->Fd, size)) return 0xFFFFFFFFu;
+  return static_cast<uint32_t>(size & 0xFFFFFFFFu);
 }
 
 bool NativePlatform::Remember(bool ok, int error) {
@@ -469,27 +454,26 @@ bool NativePlatform::Remember(bool ok, int error) {
 }
 
 FileHandle NativePlatform::CreateFileForWrite(std::string_view path) {
-  return CreateForWrite(path, O_TRUNC);
+  return CreateForWrite(path, false);
 }
 
 FileHandle NativePlatform::CreateNewFile(std::string_view path) {
-  return CreateForWrite(path, O_EXCL);
+  return CreateForWrite(path, true);
 }
 
-FileHandle NativePlatform::CreateForWrite(std::string_view path, int disposition) {
+FileHandle NativePlatform::CreateForWrite(std::string_view path, bool onlyNew) {
   std::string host = HostPath(path);
   if (host.empty()) {
-    Remember(false, EINVAL);
+    Remember(false, os::InvalidNameError());
     return nullptr;
   }
   const bool current = indexes_->Before(host);
-  int fd = ::open(host.c_str(), O_WRONLY | O_CREAT | disposition | O_CLOEXEC | O_NONBLOCK, 0644);
-  const int openError = errno;
-  indexes_->After(host, current, fd >= 0, {}, false);
-  FileHandle file = KeepRegularFile(fd);
-  // An open that succeeded on something other than a file (a FIFO) is
-  // refused as Windows refuses to open a folder.
-  Remember(file != nullptr, fd < 0 ? openError : EISDIR);
+  // Something other than a file there (a FIFO) is refused as Windows
+  // refuses to open a folder; only a new file changes the folder.
+  FileHandle file = Wrap(os::CreateWrite(host, onlyNew));
+  const os::ErrorCode error = os::LastError();
+  indexes_->After(host, current, file != nullptr, {}, false);
+  Remember(file != nullptr, error);
   return file;
 }
 
@@ -501,11 +485,10 @@ int32_t NativePlatform::WriteFile(FileHandle file, const void* data, int32_t cou
   if (file == nullptr || data == nullptr || count <= 0) return 0;
   const auto* in = static_cast<const char*>(data);
   int32_t done = 0;
-  int error = 0;
+  os::ErrorCode error = 0;
   while (done < count) {
-    ssize_t put = ::write(file->Fd, in + done, static_cast<size_t>(count - done));
-    if (put < 0 && errno == EINTR) continue;
-    if (put < 0) error = errno;
+    const int64_t put = os::Write(file->Fd, in + done, static_cast<size_t>(count - done));
+    if (put < 0) error = os::LastError();
     if (put <= 0) break;
     done += static_cast<int32_t>(put);
   }
@@ -516,10 +499,10 @@ int32_t NativePlatform::WriteFile(FileHandle file, const void* data, int32_t cou
 
 bool NativePlatform::CloseFile(FileHandle file) {
   if (file == nullptr) return false;
-  const int result = ::close(file->Fd);
-  const int error = errno;
+  const bool closed = os::Close(file->Fd);
+  const os::ErrorCode error = os::LastError();
   delete file;
-  return Remember(result == 0, error);
+  return Remember(closed, error);
 }
 
 // A wildcard search lists the folder with the "." and ".." entries that
@@ -540,19 +523,20 @@ bool NativePlatform::FindAny(std::string_view pattern) {
   std::string folder = HostPath(folderPart.empty() ? std::string_view(".") : folderPart);
   if (!IsFolder(folder)) return false;
   if (WildcardMatch(name, ".") || WildcardMatch(name, "..")) return true;
-  std::error_code ec;
-  for (const auto& entry : std::filesystem::directory_iterator(folder, ec)) {
-    if (WildcardMatch(name, entry.path().filename().string())) return true;
+  std::vector<std::string> names;
+  if (!os::ListNames(folder, names)) return false;
+  for (const std::string& entry : names) {
+    if (WildcardMatch(name, entry)) return true;
   }
   return false;
 }
 
 bool NativePlatform::CreateFolder(std::string_view path) {
   std::string host = HostPath(path);
-  if (host.empty()) return Remember(false, EINVAL);
+  if (host.empty()) return Remember(false, os::InvalidNameError());
   const bool current = indexes_->Before(host);
-  const bool made = ::mkdir(host.c_str(), 0755) == 0;
-  const int error = errno;
+  const bool made = os::MakeFolder(host);
+  const os::ErrorCode error = os::LastError();
   indexes_->After(host, current, made, {}, false);
   return Remember(made, error);
 }
@@ -561,8 +545,8 @@ namespace {
 
 // Windows' read-only attribute, as the host sees it.
 bool IsReadOnlyFile(const std::string& hostPath) {
-  struct stat st;
-  return ::lstat(hostPath.c_str(), &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & S_IWUSR) == 0;
+  os::FileInfo info;
+  return os::LinkStat(hostPath, info) && info.IsRegular && info.ReadOnly;
 }
 
 }  // namespace
@@ -570,14 +554,14 @@ bool IsReadOnlyFile(const std::string& hostPath) {
 bool NativePlatform::MoveIntoPlace(std::string_view from, std::string_view to) {
   const std::string source = HostPath(from);
   const std::string target = HostPath(to);
-  if (source.empty() || target.empty()) return Remember(false, EINVAL);
-  if (IsReadOnlyFile(target)) return Remember(false, EACCES);
+  if (source.empty() || target.empty()) return Remember(false, os::InvalidNameError());
+  if (IsReadOnlyFile(target)) return Remember(false, os::AccessDeniedError());
   // Staged files move within their folder: one index to look after.
   const bool oneFolder = SplitHostPath(source).first == SplitHostPath(target).first;
   const bool sourceCurrent = indexes_->Before(source);
   const bool targetCurrent = oneFolder ? sourceCurrent : indexes_->Before(target);
-  const bool moved = ::rename(source.c_str(), target.c_str()) == 0;
-  const int error = errno;
+  const bool moved = os::Rename(source, target);
+  const os::ErrorCode error = os::LastError();
   if (oneFolder) {
     indexes_->After(source, sourceCurrent, moved, target, moved);
   } else {
@@ -589,35 +573,30 @@ bool NativePlatform::MoveIntoPlace(std::string_view from, std::string_view to) {
 
 bool NativePlatform::RemoveFile(std::string_view path) {
   const std::string host = HostPath(path);
-  if (host.empty()) return Remember(false, EINVAL);
-  if (IsReadOnlyFile(host)) return Remember(false, EACCES);
+  if (host.empty()) return Remember(false, os::InvalidNameError());
+  if (IsReadOnlyFile(host)) return Remember(false, os::AccessDeniedError());
   const bool current = indexes_->Before(host);
-  const bool removed = ::unlink(host.c_str()) == 0;
-  const int error = errno;
+  const bool removed = os::Remove(host);
+  const os::ErrorCode error = os::LastError();
   indexes_->After(host, current, false, {}, removed);
   return Remember(removed, error);
 }
 
 int32_t NativePlatform::LastErrorText(char* buffer, int32_t size) {
   if (lastError_ == 0) return CopyOut("", buffer, size);
-  return CopyOut(std::strerror(lastError_), buffer, size);
+  return CopyOut(os::ErrorText(lastError_), buffer, size);
 }
 
 FileError NativePlatform::LastFileError() { return FileErrorOf(lastError_); }
 
 FileError FileErrorOf(int error) {
-  switch (error) {
-    case 0:
-      return FileError::kNone;
-    case EEXIST:
+  if (error == 0) return FileError::kNone;
+  switch (os::KindOf(error)) {
+    case os::ErrorKind::kExists:
       return FileError::kExists;
-    // Windows says "path not found" both for a missing folder and for a
-    // file where the path needs a folder.
-    case ENOENT:
-    case ENOTDIR:
+    case os::ErrorKind::kNoFolder:
       return FileError::kNoFolder;
-    case EACCES:
-    case EPERM:
+    case os::ErrorKind::kAccessDenied:
       return FileError::kAccessDenied;
     default:
       return FileError::kOther;

@@ -28,7 +28,8 @@ struct CaseInsensitiveLess {
 
 class FolderIndexes;
 
-// The kind of an errno, as the engine sorts the reasons of file calls.
+// The kind of a system error code (errno, or the Win32 code), as the
+// engine sorts the reasons of file calls.
 FileError FileErrorOf(int error);
 
 class NativePlatform final : public Platform {
@@ -47,6 +48,9 @@ class NativePlatform final : public Platform {
   // Opens a file given by its Linux path for reading, e.g. the packaged file.
   FileHandle OpenHostFile(const std::string& linuxPath);
   const std::filesystem::path& Root() const { return root_; }
+  // Drive `letter` becomes `folder` of the host instead of ROOT/letter, so
+  // that an install can write straight into a folder anywhere.
+  void MapDrive(char letter, const std::filesystem::path& folder);
 
   // --- Files -------------------------------------------------------------
   int32_t ReadFile(FileHandle file, void* buffer, int32_t count) override;
@@ -63,7 +67,8 @@ class NativePlatform final : public Platform {
   // permission for its owner) is neither replaced nor removed.
   bool MoveIntoPlace(std::string_view from, std::string_view to) override;
   bool RemoveFile(std::string_view path) override;
-  // strerror of the errno the last failing file call left.
+  // The system's words (strerror, FormatMessageW) for the error the last
+  // failing file call left.
   int32_t LastErrorText(char* buffer, int32_t size) override;
   FileError LastFileError() override;
   // Both folder queries answer like GetTempPathA and GetCurrentDirectoryA:
@@ -173,10 +178,12 @@ class NativePlatform final : public Platform {
   // refused.
   std::string FullWindowsPath(std::string_view path) const;
   FileHandle OpenMapped(std::string_view path, int flags);
-  // open(2) with O_CREAT and `disposition`: O_TRUNC or O_EXCL.
-  FileHandle CreateForWrite(std::string_view path, int disposition);
-  // Keeps the outcome of a file call for LastErrorText: errno when it
-  // failed, nothing when it succeeded. Returns `ok`.
+  // Creates a file for writing: emptied when it exists, or only when
+  // nothing of its name is there (`onlyNew`).
+  FileHandle CreateForWrite(std::string_view path, bool onlyNew);
+  // Keeps the outcome of a file call for LastErrorText: the system's error
+  // code (errno, or the Win32 code) when it failed, nothing when it
+  // succeeded. Returns `ok`.
   bool Remember(bool ok, int error);
 
   int lastError_ = 0;
@@ -185,6 +192,7 @@ class NativePlatform final : public Platform {
   std::unique_ptr<FolderIndexes> indexes_;
 
   std::filesystem::path root_;
+  std::map<char, std::string> drives_;  // by upper-case letter
   std::string tempFolder_;
   std::string currentFolder_ = "C:\\";
 };

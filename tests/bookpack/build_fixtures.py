@@ -4,10 +4,12 @@ reads it (its size field and its walk from local header to local header).
 
 BOOKPACK, SETUP_STUB and SETUP_STUB_X86_64 name the tool and the stubs; by
 default the ones of build/native, build/win32 and build/win64 in this
-repository.
+repository. BOOKPACK may be bookpack.exe, with BOOKPACK_RUNNER the program
+that runs it (wine): the same tests then hold for the tool on Windows.
 """
 import os
 import random
+import shlex
 import shutil
 import struct
 import subprocess
@@ -23,6 +25,18 @@ BOOKPACK = Path(os.environ.get("BOOKPACK", REPO / "build/native/tools/bookpack/b
 STUB = Path(os.environ.get("SETUP_STUB", REPO / "build/win32/setup-stub.exe"))
 # The x86-64 variant of the stub: bookpack packs either.
 STUB_X86_64 = Path(os.environ.get("SETUP_STUB_X86_64", REPO / "build/win64/setup-stub.exe"))
+# What runs BOOKPACK on this host: nothing for the Linux tool, Wine for
+# bookpack.exe.
+RUNNER = shlex.split(os.environ.get("BOOKPACK_RUNNER", ""))
+WINDOWS = BOOKPACK.suffix.lower() == ".exe"
+# The system's words for a missing file or folder: strerror on Linux,
+# FormatMessage on Windows (Wine's wording and Windows' own).
+NOT_FOUND = (("File not found", "Path not found", "The system cannot find the file specified",
+              "The system cannot find the path specified") if WINDOWS
+             else ("No such file or directory",))
+# ... and for a file on the way where a folder should be.
+NOT_A_FOLDER = (("Path not found", "The system cannot find the path specified") if WINDOWS
+                else ("Not a directory",))
 MARKER = b"StubLength::"
 # unzip, zip and 7-Zip turn non-ASCII names into the locale's characters.
 os.environ["LC_ALL"] = "C.UTF-8"
@@ -78,8 +92,19 @@ def run(command, cwd=None, **kwargs) -> subprocess.CompletedProcess:
     return subprocess.run([str(c) for c in command], cwd=cwd, capture_output=True, **kwargs)
 
 
-def bookpack(*args) -> subprocess.CompletedProcess:
-    return run([BOOKPACK, *args], text=True)
+def bookpack_command(*args) -> list:
+    """The command line that runs bookpack with `args` on this host."""
+    return [*RUNNER, BOOKPACK, *args]
+
+
+def bookpack(*args, **kwargs) -> subprocess.CompletedProcess:
+    return run(bookpack_command(*args), text=True, **kwargs)
+
+
+def linux_only(reason: str):
+    """For tests of what only the Linux tool has or can be driven by (a
+    terminal made with pty, POSIX signals, make install)."""
+    return unittest.skipIf(WINDOWS, f"Linux only: {reason}")
 
 
 def build(source: Path, out: Path, *options, stub: Path = STUB) -> subprocess.CompletedProcess:
@@ -93,7 +118,7 @@ def with_stderr_on_a_terminal(arguments) -> tuple:
     import pty
     import select
     controller, terminal = pty.openpty()
-    process = subprocess.Popen([str(BOOKPACK), *map(str, arguments)],
+    process = subprocess.Popen(list(map(str, bookpack_command(*arguments))),
                                stdout=subprocess.DEVNULL, stderr=terminal)
     os.close(terminal)
     shown = b""

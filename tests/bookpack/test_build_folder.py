@@ -10,9 +10,9 @@ import unittest
 import zlib
 import zipfile
 
-from build_fixtures import (BOOKPACK, STUB, STUB_X86_64, BuildTestCase, bookpack, build, read_tree,
-                            run, sample_book, walk_setup, with_stderr_on_a_terminal, write_tree,
-                            zip_keys_decrypt)
+from build_fixtures import (BOOKPACK, STUB, STUB_X86_64, BuildTestCase, bookpack, build,
+                            linux_only, read_tree, run, sample_book, walk_setup,
+                            with_stderr_on_a_terminal, write_tree, zip_keys_decrypt)
 
 
 class FolderSourceTest(BuildTestCase):
@@ -196,6 +196,7 @@ class ProgressTest(BuildTestCase):
                           self.large_source())
         self.assertEqual((result.returncode, result.stderr), (0, ""))
 
+    @linux_only("the terminal is a pty; Wine's console is not driven through one")
     def test_progress_when_stderr_is_a_terminal(self):
         status, shown = with_stderr_on_a_terminal(
             ["build", "--stub", STUB, "-o", self.scratch / "T.exe", "--level", "1",

@@ -6,7 +6,7 @@ import unittest
 import zipfile
 import zlib
 
-from build_fixtures import STUB, BuildTestCase, bookpack, info_zip, write_tree
+from build_fixtures import STUB, WINDOWS, BuildTestCase, bookpack, info_zip, write_tree
 
 GIB = 1 << 30
 
@@ -69,6 +69,11 @@ class NameRefusalTest(BuildTestCase):
         for number, (files, named, words) in enumerate(self.FOLDERS):
             with self.subTest(files=list(files)):
                 message = self.refused(write_tree(self.scratch / f"src{number}", files))
+                if WINDOWS and "holds nothing to install" in message:
+                    # A Windows folder cannot show such a name at all (Wine
+                    # presents the Linux file as one it cannot open): the
+                    # build is refused all the same, by its empty source.
+                    continue
                 self.assertIn(named, message)
                 self.assertIn(words, message)
 

@@ -14,8 +14,8 @@ import time
 import zipfile
 import zlib
 
-from build_fixtures import (BOOKPACK, STUB, BuildTestCase, bookpack, build, info_zip, run,
-                            with_stderr_on_a_terminal, write_tree)
+from build_fixtures import (BOOKPACK, STUB, BuildTestCase, bookpack, bookpack_command, build,
+                            info_zip, linux_only, run, with_stderr_on_a_terminal, write_tree)
 
 MB = 1 << 20
 CLAIM = 4_000_000_000  # bytes an entry says it holds, far beyond its data
@@ -29,7 +29,7 @@ def peak_rss_mb(*command) -> tuple:
              "sys.stdout.write(str(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss) + '\\n')\n"
              "sys.stdout.write(str(r.returncode) + '\\n')\n"
              "sys.stdout.buffer.write(r.stdout + r.stderr)\n")
-    result = subprocess.run([sys.executable, "-c", probe, str(BOOKPACK), *map(str, command)],
+    result = subprocess.run([sys.executable, "-c", probe, *map(str, bookpack_command(*command))],
                             capture_output=True, check=True)
     rss, status, output = result.stdout.split(b"\n", 2)
     return int(rss) / 1024, int(status), output.decode(errors="replace")
@@ -221,6 +221,7 @@ class LargeFileTest(BuildTestCase):
 
 
 class ProgressByBytesTest(BuildTestCase):
+    @linux_only("the terminal is a pty; Wine's console is not driven through one")
     def test_one_large_entry_moves_the_progress_line(self):
         # A large file of the folder, and one entry of a source ZIP that
         # bookpack decodes from bzip2 and compresses again.
@@ -293,7 +294,7 @@ class TerminalTest(BuildTestCase):
         for command in (["list", setup], ["check", setup],
                         ["extract", setup, self.scratch / "out"]):
             with self.subTest(command[0]):
-                result = run([BOOKPACK, *command])
+                result = run(bookpack_command(*command))
                 text = (result.stdout + result.stderr).decode("utf-8")
                 self.assert_printable(text)
                 self.assertIn(self.SHOWN, text)
@@ -332,6 +333,7 @@ class OutputInsideInputTest(BuildTestCase):
 
 
 class InterruptedBuildTest(BuildTestCase):
+    @linux_only("POSIX signals; Ctrl+C reaches bookpack.exe through its console")
     def test_a_stopped_build_leaves_no_file(self):
         # Incompressible data at the slowest level: the build runs long
         # enough to be stopped while its output is being written.
@@ -341,8 +343,9 @@ class InterruptedBuildTest(BuildTestCase):
             with self.subTest(signal=sig.name):
                 out = self.scratch / "Stopped.exe"
                 process = subprocess.Popen(
-                    [str(BOOKPACK), "build", "--stub", str(STUB), "-o", str(out), "--level",
-                     "12", str(source)], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                    list(map(str, bookpack_command("build", "--stub", STUB, "-o", out, "--level",
+                                                   "12", source))),
+                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
                 deadline = time.monotonic() + 60
                 while not list(self.scratch.glob("Stopped.exe.*")) and process.poll() is None:
                     self.assertLess(time.monotonic(), deadline)

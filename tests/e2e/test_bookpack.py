@@ -4,12 +4,13 @@ import os
 import shutil
 import subprocess
 import sys
+import unittest
 import zipfile
 from pathlib import Path
 
 import archives
 import harness
-from harness import MAIN, SetupCase, message, password
+from harness import MAIN, SetupCase, message, password, win_path
 
 # The ZIP makers of bookpack's own tests, so that both suites feed bookpack
 # the same producers' output.
@@ -19,6 +20,10 @@ import build_fixtures as producers  # noqa: E402
 BOOKPACK = Path(os.environ.get("BOOKPACK", Path(__file__).resolve().parents[2]
                                / "build/native/tools/bookpack/bookpack"))
 PW = "sesame"
+# bookpack.exe, the publisher's tool for Windows: the x86-64 tree builds it
+# and names it here, since its tests run under the 64-bit Wine it needs.
+BOOKPACK_EXE = os.environ.get("BOOKPACK_EXE", "")
+DEMO_BOOK = Path(__file__).resolve().parents[2] / "demo/book"
 
 
 class BookpackSetupTest(SetupCase):
@@ -86,3 +91,19 @@ class BookpackSetupTest(SetupCase):
         outcome = self.run_setup(tampered, message(), [f"window {MAIN}", "press 2"], tag="t")
         self.assertEqual([text for _, text in outcome.messages],
                          ["Error in the archive size. Please repeat the download."])
+
+
+class BookpackExeSetupTest(SetupCase):
+    @unittest.skipUnless(BOOKPACK_EXE, "bookpack.exe comes with the x86-64 tree's tests")
+    def test_the_sample_book_built_by_bookpack_exe_installs(self):
+        setup = self.case_work / "almanac.exe"
+        made = harness.wine(BOOKPACK_EXE, "build", "--stub", win_path(harness.TOOLS.stub), "-o",
+                            win_path(setup), win_path(DEMO_BOOK), check=False)
+        self.assertEqual(made.returncode, 0, made.stdout)
+        self.assertIn("licence: !!licence.txt", made.stdout)
+        files = {path.relative_to(DEMO_BOOK).as_posix(): path.read_bytes()
+                 for path in DEMO_BOOK.rglob("*") if path.is_file()}
+        folder = self.folder("almanac")
+        outcome = self.install(setup, folder)
+        self.assertEqual(outcome.messages, [])
+        self.assertTree(folder, files)

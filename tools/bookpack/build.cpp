@@ -6,10 +6,6 @@
 // the output removed.
 #include "build.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -29,6 +25,7 @@
 #include "core/setup_session.h"
 #include "entry_encoder.h"
 #include "entry_rules.h"
+#include "host/host_os.h"
 #include "licence_report.h"
 #include "ordered_workers.h"
 #include "printable.h"
@@ -75,12 +72,11 @@ int LoadStub(const std::string& path, std::vector<uint8_t>& stub, std::ostream& 
   // Only a file of exactly its recorded length is read whole: a packaged
   // setup given as the stub is told apart without loading it.
   bool readable = false;
-  errno = 0;
+  ebook::os::ClearError();
   auto recorded = RecordedStubLengthInFile(path, &readable);
-  struct stat st;
-  if (!readable || stat(path.c_str(), &st) != 0) {
-    err << "bookpack: cannot read the stub " << path << ": "
-        << std::strerror(errno != 0 ? errno : EIO) << "\n";
+  ebook::os::FileInfo st;
+  if (!readable || !ebook::os::Stat(path, st)) {
+    err << "bookpack: cannot read the stub " << path << ": " << ebook::os::LastErrorText() << "\n";
     return 2;
   }
   if (!recorded) {
@@ -88,9 +84,9 @@ int LoadStub(const std::string& path, std::vector<uint8_t>& stub, std::ostream& 
         << "\"), so it is not a setup stub whose archive offset is known\n";
     return 1;
   }
-  if (*recorded != static_cast<uint64_t>(st.st_size)) {
+  if (*recorded != st.Size) {
     err << "bookpack: refused: " << path << ": the stub was built for a length of " << *recorded
-        << " bytes but is " << st.st_size
+        << " bytes but is " << st.Size
         << " bytes long (a packaged setup, or a stub changed after its build); the reader's "
            "setup would not find its archive\n";
     return 1;
@@ -108,11 +104,7 @@ int LoadStub(const std::string& path, std::vector<uint8_t>& stub, std::ostream& 
 
 // Whether two paths name one file (through links, other spellings of the
 // path or hard links); false when either does not exist.
-bool SameFile(const std::string& a, const std::string& b) {
-  struct stat x, y;
-  return stat(a.c_str(), &x) == 0 && stat(b.c_str(), &y) == 0 && x.st_dev == y.st_dev &&
-         x.st_ino == y.st_ino;
-}
+bool SameFile(const std::string& a, const std::string& b) { return ebook::os::SameFile(a, b); }
 
 // The names as the rules see them, and the first refusal among them.
 std::string CheckNames(const std::vector<PlannedEntry>& plan) {
@@ -200,21 +192,24 @@ bool LicenceText(const PlannedEntry& entry, const uint8_t* zipBytes, std::string
         },
         problem);
   }
-  errno = 0;
-  std::ifstream in(entry.Path, std::ios::binary);
-  if (!in) {
-    problem = "cannot read " + entry.Path + ": " + std::strerror(errno != 0 ? errno : EIO);
+  ebook::os::ClearError();
+  const ebook::os::Fd fd = ebook::os::OpenRead(entry.Path);
+  if (fd == ebook::os::kNoFile) {
+    problem = "cannot read " + entry.Path + ": " + ebook::os::LastErrorText();
     return false;
   }
   text.resize(kRead);
-  in.read(text.data(), static_cast<std::streamsize>(kRead));
-  text.resize(static_cast<size_t>(in.gcount()));
+  size_t got = 0;
+  int64_t n = 0;
+  while (got < kRead && (n = ebook::os::Read(fd, text.data() + got, kRead - got)) > 0)
+    got += static_cast<size_t>(n);
+  text.resize(got);
   // What lies past the part the stub reads counts for the report of a cut.
-  in.clear();
-  in.seekg(0, std::ios::end);
-  fullSize = in ? static_cast<uint64_t>(in.tellg()) : text.size();
-  if (in.bad()) {
-    problem = "cannot read " + entry.Path + ": " + std::strerror(errno != 0 ? errno : EIO);
+  uint64_t size = 0;
+  fullSize = ebook::os::SizeOf(fd, size) ? std::max<uint64_t>(size, got) : got;
+  ebook::os::Close(fd);
+  if (n < 0) {
+    problem = "cannot read " + entry.Path + ": " + ebook::os::LastErrorText();
     return false;
   }
   return true;
@@ -273,23 +268,22 @@ class Builder {
       plan_.emplace_back();
       if (!PlanLicence(options_.LicencePath, plan_.back(), error)) return UsageProblem(err_, error);
     }
-    struct stat st;
-    if (stat(options_.Source.c_str(), &st) != 0)
+    ebook::os::FileInfo st;
+    if (!ebook::os::Stat(options_.Source, st))
       return UsageProblem(
-          err_, "cannot read the source " + options_.Source + ": " + std::strerror(errno));
-    if (S_ISDIR(st.st_mode)) {
+          err_, "cannot read the source " + options_.Source + ": " + ebook::os::LastErrorText());
+    if (st.IsFolder) {
       if (!PlanFolder(options_.Source, plan_, notes_, error)) return Refuse(err_, error);
       LeaveOutTheOutput();
     } else {
-      errno = 0;
       if (SameFile(options_.OutputPath, options_.Source))
         return Refuse(err_, "-o " + options_.OutputPath +
                                 " names the source ZIP: the setup would overwrite what it is "
                                 "made from");
+      ebook::os::ClearError();
       if (!zip_.Open(options_.Source))
-        return UsageProblem(
-            err_, "cannot read the source " + options_.Source + ": " +
-                      (errno != 0 ? std::strerror(errno) : "neither a folder nor a ZIP file"));
+        return UsageProblem(err_, "cannot read the source " + options_.Source + ": " +
+                                      ebook::os::LastErrorText("neither a folder nor a ZIP file"));
       if (!ReadSourceArchive(zip_.Data(), zip_.Size(), zipEntries_, error))
         return Refuse(err_, options_.Source + ": " + error);
       if (!PlanZip(zipEntries_, plan_, notes_, error)) return Refuse(err_, error);
@@ -304,12 +298,13 @@ class Builder {
   // A setup written into its own source folder (the previous build's, when
   // it is built again) must not become part of the new one.
   void LeaveOutTheOutput() {
-    struct stat output;
-    if (stat(options_.OutputPath.c_str(), &output) != 0) return;
+    ebook::os::FileInfo output;
+    if (!ebook::os::Stat(options_.OutputPath, output)) return;
+    // Only a file of the output's size can be it: the others are not asked
+    // about (which costs two opens each on Windows).
     auto isOutput = [&](const PlannedEntry& entry) {
-      struct stat st;
-      return entry.From == PlannedEntry::Origin::kFile && stat(entry.Path.c_str(), &st) == 0 &&
-             st.st_dev == output.st_dev && st.st_ino == output.st_ino;
+      return entry.From == PlannedEntry::Origin::kFile && entry.Work == output.Size &&
+             ebook::os::SameFile(entry.Path, options_.OutputPath);
     };
     for (const PlannedEntry& entry : plan_)
       if (isOutput(entry))
@@ -376,7 +371,8 @@ class Builder {
     if (!writer_.Open(options_.OutputPath, stub_, error)) return Refuse(err_, error);
     RandomBytes random;
     if (!options_.Password.empty() && !random.Open())
-      return Refuse(err_, std::string("cannot open /dev/urandom: ") + std::strerror(errno));
+      return Refuse(err_, "cannot read the system's random numbers: " +
+                              ebook::os::LastErrorText());
     // No progress line with -q, nor with -v, whose lines it would break.
     Progress progress(err_,
                       options_.Progress && !options_.Quiet && !options_.Verbose &&
@@ -418,15 +414,15 @@ class Builder {
     ebook::CipherKeys* keys = entry.StoredEncrypted ? &entry.Keys : nullptr;
     if (entry.Spool != nullptr)
       return writer_.AddEntryFromFile(entry.Record, entry.Owned.data(), entry.Owned.size(),
-                                      fileno(entry.Spool.get()), false, "a temporary file", keys,
-                                      error);
+                                      ebook::os::FdOfStream(entry.Spool.get()), false,
+                                      "a temporary file", keys, error);
     if (entry.StoredFrom.empty())
       return writer_.AddEntry(entry.Record, entry.Data, entry.Descriptor, error);
-    const int fd = open(entry.StoredFrom.c_str(), O_RDONLY | O_CLOEXEC);
+    const ebook::os::Fd fd = ebook::os::OpenRead(entry.StoredFrom);
     const bool added =
         writer_.AddEntryFromFile(entry.Record, entry.Owned.data(), entry.Owned.size(), fd, true,
                                  entry.StoredFrom, keys, error);
-    if (fd >= 0) close(fd);
+    if (fd != ebook::os::kNoFile) ebook::os::Close(fd);
     return added;
   }
 

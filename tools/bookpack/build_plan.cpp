@@ -1,9 +1,5 @@
 #include "build_plan.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -11,6 +7,7 @@
 
 #include "core/zip_cipher.h"
 #include "entry_encoder.h"
+#include "host/host_os.h"
 #include "source_folder.h"
 
 namespace bookpack {
@@ -27,22 +24,22 @@ bool IsAscii(const std::string& text) {
 }
 
 bool ReadFileBytes(const std::string& path, std::vector<uint8_t>& out) {
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  struct stat st;
-  bool ok = fstat(fd, &st) == 0;
+  const ebook::os::Fd fd = ebook::os::OpenRead(path);
+  if (fd == ebook::os::kNoFile) return false;
+  uint64_t size = 0;
+  bool ok = ebook::os::SizeOf(fd, size);
   out.clear();
-  if (ok) out.resize(static_cast<size_t>(st.st_size));
+  if (ok) out.resize(static_cast<size_t>(size));
   size_t got = 0;
   while (ok) {
     // A file that grew since it was listed is read to its end all the same.
     if (got == out.size()) out.resize(out.size() + 65536);
-    const ssize_t n = read(fd, out.data() + got, out.size() - got);
+    const int64_t n = ebook::os::Read(fd, out.data() + got, out.size() - got);
     if (n < 0) ok = false;
     if (n <= 0) break;
     got += static_cast<size_t>(n);
   }
-  close(fd);
+  ebook::os::Close(fd);
   out.resize(got);
   return ok;
 }
@@ -235,18 +232,17 @@ void EncodeZipEntry(const PlannedEntry& entry, EncodedEntry& out, const Encoding
 // Reads the file a piece at a time, handing each piece to `take`; false
 // when it cannot be read. The file's size is what it is now.
 bool ReadInPieces(const std::string& path, const PieceTaker& take) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
+  const ebook::os::Fd fd = ebook::os::OpenRead(path);
+  if (fd == ebook::os::kNoFile) return false;
   std::vector<uint8_t> piece(size_t{1} << 20);
   bool ok = true;
   for (;;) {
-    const ssize_t n = read(fd, piece.data(), piece.size());
-    if (n < 0 && errno == EINTR) continue;
+    const int64_t n = ebook::os::Read(fd, piece.data(), piece.size());
     if (n < 0) ok = false;
     if (n <= 0) break;
     take(piece.data(), static_cast<size_t>(n));
   }
-  close(fd);
+  ebook::os::Close(fd);
   return ok;
 }
 
@@ -263,7 +259,7 @@ void EncodeLargeFile(const PlannedEntry& entry, EncodedEntry& out, const Encodin
   std::shared_ptr<std::FILE> spool;
   std::optional<PieceDeflater> deflater;
   if (encoder.Level() > 0) {
-    spool.reset(std::tmpfile(), [](std::FILE* f) {
+    spool.reset(ebook::os::TempFile(), [](std::FILE* f) {
       if (f != nullptr) std::fclose(f);
     });
     if (spool == nullptr) {
@@ -426,17 +422,17 @@ bool PlanZip(const std::vector<SourceEntry>& source, std::vector<PlannedEntry>& 
 }
 
 bool PlanLicence(const std::string& path, PlannedEntry& entry, std::string& error) {
-  struct stat st;
-  const bool found = stat(path.c_str(), &st) == 0;
-  if (!found || !S_ISREG(st.st_mode)) {
+  ebook::os::FileInfo st;
+  const bool found = ebook::os::Stat(path, st);
+  if (!found || !st.IsRegular) {
     error = "cannot read the licence file " + path + ": " +
-            (found ? "not a plain file" : std::strerror(errno));
+            (found ? "not a plain file" : ebook::os::LastErrorText());
     return false;
   }
   entry.From = PlannedEntry::Origin::kFile;
-  entry.Record = RecordOf("!!licence.txt", st.st_mtime, S_IFREG | 0644, false);
+  entry.Record = RecordOf("!!licence.txt", st.ModTime, 0100644, false);
   entry.Path = path;
-  entry.Work = static_cast<uint64_t>(st.st_size);
+  entry.Work = st.Size;
   return true;
 }
 

@@ -13,6 +13,7 @@
 #include "core/inflate.h"
 #include "core/memory_io.h"
 #include "core/zip_cipher.h"
+#include "host/host_os.h"
 #include "zip_format.h"
 
 namespace bookpack {
@@ -412,14 +413,13 @@ bool VerifyDeflate(const uint8_t* data, size_t size, uint32_t crc32, size_t unco
 }
 
 bool RandomBytes::Open() {
-  in_.open("/dev/urandom", std::ios::binary);
-  return static_cast<bool>(in_);
+  uint8_t probe;
+  return Fill(&probe, 1);
 }
 
 bool RandomBytes::Fill(uint8_t* out, size_t count) {
   std::lock_guard<std::mutex> lock(mutex_);
-  in_.read(reinterpret_cast<char*>(out), static_cast<std::streamsize>(count));
-  return static_cast<size_t>(in_.gcount()) == count;
+  return ebook::os::RandomBytes(out, count);
 }
 
 std::vector<uint8_t> Encrypt(const uint8_t* data, size_t size, std::string_view password,

@@ -100,7 +100,8 @@ bool VerifyDeflate(const uint8_t* data, size_t size, uint32_t crc32, size_t unco
                    std::string& problem,
                    const std::function<void(uint64_t)>* decoded = nullptr);
 
-// Random bytes for encryption headers, from /dev/urandom; shared by threads.
+// Random bytes for encryption headers, from the system's generator
+// (/dev/urandom, BCryptGenRandom); shared by threads.
 class RandomBytes {
  public:
   bool Open();
@@ -108,7 +109,6 @@ class RandomBytes {
 
  private:
   std::mutex mutex_;
-  std::ifstream in_;
 };
 
 // The entry's stored data encrypted: a 12-byte encryption header (random

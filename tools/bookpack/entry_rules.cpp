@@ -1,8 +1,5 @@
 #include "entry_rules.h"
 
-#include <locale.h>
-#include <wctype.h>
-
 #include <map>
 #include <set>
 
@@ -10,6 +7,7 @@
 #include "core/licence.h"
 #include "core/paths.h"
 #include "core/setup_session.h"
+#include "host/host_os.h"
 
 namespace bookpack {
 namespace {
@@ -17,7 +15,6 @@ namespace {
 // Upper case the way a Windows file system compares names: every letter
 // with a simple upper-case form, not only ASCII ones.
 std::string UpperUtf8(std::string_view text) {
-  static const locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(0));
   std::string out;
   for (size_t i = 0; i < text.size();) {
     const auto lead = static_cast<uint8_t>(text[i]);
@@ -29,11 +26,7 @@ std::string UpperUtf8(std::string_view text) {
     uint32_t code = more == 0 ? lead : lead & (0x3F >> more);
     for (int k = 1; k <= more; ++k) code = code << 6 | (static_cast<uint8_t>(text[i + k]) & 0x3F);
     i += static_cast<size_t>(more) + 1;
-    if (utf8 != static_cast<locale_t>(0)) {
-      code = static_cast<uint32_t>(towupper_l(static_cast<wint_t>(code), utf8));
-    } else if (code >= 'a' && code <= 'z') {
-      code -= 0x20;
-    }
+    code = ebook::os::UpperCase(code);
     if (code < 0x80) {
       out += static_cast<char>(code);
     } else if (code < 0x800) {

@@ -1,10 +1,9 @@
 #include "files_in_memory.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
+
+#include "host/host_os.h"
 
 namespace bookpack {
 
@@ -45,8 +44,8 @@ bool WildcardMatch(std::string_view pattern, std::string_view name) {
 }
 
 bool IsHostFolder(const std::string& hostPath) {
-  struct stat st;
-  return !hostPath.empty() && ::stat(hostPath.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  ebook::os::FileInfo info;
+  return !hostPath.empty() && ebook::os::Stat(hostPath, info) && info.IsFolder;
 }
 
 }  // namespace
@@ -63,11 +62,11 @@ int FilesInMemory::MissingFolderError(std::string folder) const {
     const size_t slash = folder.find_last_of('/');
     std::string key = folder;
     for (size_t i = slash + 1; i < key.size(); ++i) key[i] = Folded(key[i]);
-    if (files_.count(key) != 0) return ENOTDIR;
+    if (files_.count(key) != 0) return ebook::os::NotAFolderError();
     folder.resize(slash);
     if (IsHostFolder(folder)) break;
   }
-  return ENOENT;
+  return ebook::os::PathNotFoundError();
 }
 
 std::string FilesInMemory::Key(std::string_view path) const {
@@ -134,11 +133,11 @@ ebook::FileHandle FilesInMemory::Create(std::string_view path, bool onlyNew) {
   }
   const bool isFolder = IsHostFolder(host_.HostPath(path));
   if (onlyNew && (isFolder || files_.count(key) != 0)) {
-    Fail(EEXIST);
+    Fail(ebook::os::ExistsError());
     return nullptr;
   }
   if (isFolder) {
-    Fail(EISDIR);
+    Fail(ebook::os::IsFolderError());
     return nullptr;
   }
   files_[key] = 0;
@@ -201,7 +200,7 @@ bool FilesInMemory::FindAny(std::string_view pattern) {
 
 bool FilesInMemory::CreateFolder(std::string_view path) {
   const std::string key = Key(path);
-  if (!key.empty() && files_.count(key) != 0) return Fail(EEXIST);
+  if (!key.empty() && files_.count(key) != 0) return Fail(ebook::os::ExistsError());
   lastWasMine_ = false;
   return host_.CreateFolder(path);
 }
@@ -214,8 +213,8 @@ bool FilesInMemory::MoveIntoPlace(std::string_view from, std::string_view to) {
     return host_.MoveIntoPlace(from, to);
   }
   auto moved = files_.find(source);
-  if (source.empty() || target.empty() || moved == files_.end()) return Fail(ENOENT);
-  if (IsHostFolder(host_.HostPath(to))) return Fail(EISDIR);
+  if (source.empty() || target.empty() || moved == files_.end()) return Fail(ebook::os::NotFoundError());
+  if (IsHostFolder(host_.HostPath(to))) return Fail(ebook::os::IsFolderError());
   const int64_t bytes = moved->second;
   files_.erase(moved);
   files_[target] = bytes;
@@ -228,16 +227,16 @@ bool FilesInMemory::RemoveFile(std::string_view path) {
     lastWasMine_ = false;
     return host_.RemoveFile(path);
   }
-  if (files_.erase(key) == 0) return Fail(ENOENT);
+  if (files_.erase(key) == 0) return Fail(ebook::os::NotFoundError());
   return Succeed();
 }
 
 int32_t FilesInMemory::LastErrorText(char* buffer, int32_t size) {
   if (!lastWasMine_) return host_.LastErrorText(buffer, size);
   if (buffer == nullptr || size <= 0) return 0;
-  const char* text = lastError_ == 0 ? "" : std::strerror(lastError_);
-  const size_t length = std::min(std::strlen(text), static_cast<size_t>(size - 1));
-  std::memcpy(buffer, text, length);
+  const std::string text = lastError_ == 0 ? "" : ebook::os::ErrorText(lastError_);
+  const size_t length = std::min(text.size(), static_cast<size_t>(size - 1));
+  std::memcpy(buffer, text.data(), length);
   buffer[length] = '\0';
   return static_cast<int32_t>(length);
 }

@@ -1,11 +1,7 @@
 #include "inspect.h"
 
-#include <stdlib.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
-
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -24,6 +20,7 @@
 #include "core/setup_flow.h"
 #include "entry_rules.h"
 #include "files_in_memory.h"
+#include "host/host_os.h"
 #include "host/native_platform.h"
 #include "json_writer.h"
 #include "licence_report.h"
@@ -43,8 +40,8 @@ using ebook::SetupSession;
 class ScratchFolder {
  public:
   ScratchFolder() {
-    std::string pattern = (fs::temp_directory_path() / "bookpack_XXXXXX").string();
-    if (mkdtemp(pattern.data()) != nullptr) path_ = pattern;
+    const std::string made = ebook::os::MakeTempFolder("bookpack_");
+    if (!made.empty()) path_ = fs::u8path(made);
   }
   ~ScratchFolder() {
     std::error_code ec;
@@ -74,11 +71,10 @@ struct OpenedSetup {
 
 bool OpenPackaged(OpenedSetup& setup, const std::string& path, std::ostream& err) {
   bool readable = false;
-  errno = 0;
+  ebook::os::ClearError();
   auto stubLength = RecordedStubLengthInFile(path, &readable);
   if (!readable) {
-    err << "bookpack: cannot read " << path << ": " << std::strerror(errno != 0 ? errno : EIO)
-        << "\n";
+    err << "bookpack: cannot read " << path << ": " << ebook::os::LastErrorText() << "\n";
     return false;
   }
   if (!stubLength) {
@@ -86,7 +82,7 @@ bool OpenPackaged(OpenedSetup& setup, const std::string& path, std::ostream& err
     return false;
   }
   setup.Session.StubLength = *stubLength;
-  setup.Session.ArchiveHandle = setup.Host.OpenHostFile(fs::absolute(path).string());
+  setup.Session.ArchiveHandle = setup.Host.OpenHostFile(fs::absolute(fs::u8path(path)).u8string());
   if (setup.Session.ArchiveHandle == nullptr) {
     err << "bookpack: cannot open " << path << "\n";
     return false;
@@ -221,7 +217,7 @@ bool PrepareMachine(NativePlatform& host, const InspectOptions& options, std::os
     host.Registry[{ebook::RegistryPlace::kLocalMachine64, kAppPathsKey + name, "Path"}] = folder;
     const std::string hostFolder = host.HostPath(folder);
     std::error_code ec;
-    if (hostFolder.empty() || (fs::create_directories(hostFolder, ec), ec)) {
+    if (hostFolder.empty() || (fs::create_directories(fs::u8path(hostFolder), ec), ec)) {
       err << "bookpack: --app-path " << Printable(name) << "=" << Printable(folder)
           << ": not a folder that can be made on a Windows drive\n";
       return false;
@@ -229,10 +225,10 @@ bool PrepareMachine(NativePlatform& host, const InspectOptions& options, std::os
   }
   const std::string system = host.HostPath("C:\\Windows\\System32");
   std::error_code ec;
-  fs::create_directories(system, ec);
+  fs::create_directories(fs::u8path(system), ec);
   for (std::string_view program : SystemPrograms()) {
-    FILE* f = fopen((fs::path(system) / std::string(program)).c_str(), "wb");
-    if (f != nullptr) fclose(f);
+    const ebook::os::Fd f = ebook::os::CreateWrite(ebook::os::Join(system, std::string(program)));
+    if (f != ebook::os::kNoFile) ebook::os::Close(f);
   }
   return true;
 }
@@ -589,8 +585,8 @@ int RunExtract(const InspectOptions& options, std::ostream& out, std::ostream& e
   ScratchFolder scratch;
   std::error_code ec;
   std::error_code made;
-  fs::create_directories(options.Folder, made);
-  const fs::path target = fs::absolute(options.Folder, ec);
+  fs::create_directories(fs::u8path(options.Folder), made);
+  const fs::path target = fs::absolute(fs::u8path(options.Folder), ec);
   if (made || ec || !fs::is_directory(target)) {
     err << "bookpack: cannot make the folder " << options.Folder << ": "
         << (made ? made.message() : ec ? ec.message() : std::string("not a folder")) << "\n";
@@ -599,13 +595,13 @@ int RunExtract(const InspectOptions& options, std::ostream& out, std::ostream& e
   // The target folder becomes drive B: of the host, so that the install
   // writes straight into it; the licence copy goes to the scratch C:.
   fs::path root = scratch.Path() / "root";
-  fs::create_directories(root);
-  fs::create_directory_symlink(target, root / "B", ec);
+  fs::create_directories(root, ec);
   if (ec) {
     err << "bookpack: cannot use the folder " << options.Folder << ": " << ec.message() << "\n";
     return 2;
   }
   OpenedSetup setup(root);
+  setup.Host.MapDrive('B', target);
   if (!OpenPackaged(setup, options.SetupPath, err)) return 2;
   if (!PrepareMachine(setup.Host, options, err)) return 2;
   for (int i = 0; i < 3; ++i) setup.Host.PasswordReplies.push_back(options.Password);
@@ -627,7 +623,8 @@ int RunExtract(const InspectOptions& options, std::ostream& out, std::ostream& e
   for (const std::string& name : names) {
     std::string windows = update ? std::string(ebook::NameOfPath(name)) : name;
     const std::string hostPath = setup.Host.HostPath("B:\\" + windows);
-    existed.push_back(!hostPath.empty() && fs::exists(fs::symlink_status(hostPath, ec)));
+    ebook::os::FileInfo info;
+    existed.push_back(!hostPath.empty() && ebook::os::LinkStat(hostPath, info));
   }
   ebook::RunInstall(setup.Session);
   DropDoneMessage(setup.Host);
@@ -684,7 +681,7 @@ int RunExtract(const InspectOptions& options, std::ostream& out, std::ostream& e
             ", which is kept (--overwrite no, as when the reader answers No)";
     } else {
       const std::string hostPath = setup.Host.HostPath("B:\\" + windows);
-      if (!folder && (hostPath.empty() || !fs::exists(hostPath, ec)))
+      if (!folder && (hostPath.empty() || !ebook::os::Exists(hostPath)))
         why = "not installed: the install stopped before it";
     }
     if (!folder) {

@@ -1,24 +1,26 @@
 // bookpack: the publisher's tool. Builds packaged e-book setups from a
 // folder or a ZIP file, and lists, checks and extracts them with the
 // stub's own engine code.
+#ifdef _WIN32
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
 #include <fcntl.h>
-#include <limits.h>
-#include <signal.h>
-#include <sys/stat.h>
-#include <termios.h>
-#include <unistd.h>
+#include <io.h>
+#include <windows.h>
+#endif
 
-#include <cerrno>
+#include <algorithm>
 #include <cstdlib>
-#include <cstring>
-#include <fstream>
 #include <iostream>
 #include <string>
 #include <vector>
 
 #include "build.h"
 #include "ebook_version.h"
+#include "host/host_os.h"
 #include "inspect.h"
+#include "stub_info.h"
 
 namespace {
 
@@ -234,46 +236,6 @@ Arguments Parse(int argc, char** argv, const std::vector<OptionRule>& rules) {
   return args;
 }
 
-// The terminal's settings while echo is off, put back if a signal ends the
-// program before the password is typed.
-int gPromptFd = -1;
-termios gPromptSaved;
-
-void RestoreTerminal(int signal) {
-  if (gPromptFd >= 0) tcsetattr(gPromptFd, TCSAFLUSH, &gPromptSaved);
-  ::signal(signal, SIG_DFL);
-  raise(signal);
-}
-
-bool AskWithoutEcho(int fd, const std::string& prompt, std::string& typed, std::string& error) {
-  if (tcgetattr(fd, &gPromptSaved) != 0) {
-    error = std::string("--password-prompt: cannot set the terminal: ") + std::strerror(errno);
-    return false;
-  }
-  termios silent = gPromptSaved;
-  silent.c_lflag &= ~static_cast<tcflag_t>(ECHO);
-  silent.c_lflag |= ECHONL;
-  gPromptFd = fd;
-  for (int s : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) signal(s, RestoreTerminal);
-  // Echo goes off before the prompt shows, so that nothing typed in
-  // answer to it can be echoed or flushed away.
-  bool ok = tcsetattr(fd, TCSAFLUSH, &silent) == 0 &&
-            write(fd, prompt.data(), prompt.size()) == static_cast<ssize_t>(prompt.size());
-  typed.clear();
-  char c;
-  ssize_t got = 0;
-  while (ok && (got = read(fd, &c, 1)) == 1 && c != '\n') typed += c;
-  if (ok && got < 0) ok = false;
-  const int reason = errno;
-  tcsetattr(fd, TCSANOW, &gPromptSaved);
-  for (int s : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) signal(s, SIG_DFL);
-  gPromptFd = -1;
-  if (!typed.empty() && typed.back() == '\r') typed.pop_back();
-  if (!ok)
-    error = std::string("--password-prompt: cannot read the terminal: ") + std::strerror(reason);
-  return ok;
-}
-
 // The password from whichever of the four sources was given, or none.
 // Returns the exit status to end with, or -1 to go on.
 int ReadPassword(const Arguments& args, bool confirm, std::string& password,
@@ -291,40 +253,36 @@ int ReadPassword(const Arguments& args, bool confirm, std::string& password,
     return -1;
   }
   if (const std::string* path = args.Find("--password-file")) {
-    std::ifstream in(*path, std::ios::binary);
-    if (!in || !std::getline(in, password)) {
-      const int reason = errno;
+    std::string reason;
+    const auto bytes = bookpack::ReadWholeFile(*path, &reason, true);
+    if (!bytes || bytes->empty()) {
       std::cerr << "bookpack: cannot read the password file " << *path << ": "
-                << (in.is_open() ? "it is empty" : std::strerror(reason)) << "\n";
+                << (bytes ? "it is empty" : reason) << "\n";
       return kUsage;
     }
+    password.assign(bytes->begin(), bytes->end());
+    password.resize(std::min(password.size(), password.find('\n')));
     if (!password.empty() && password.back() == '\r') password.pop_back();
     from = "--password-file " + *path;
   } else if (const std::string* name = args.Find("--password-env")) {
-    const char* value = std::getenv(name->c_str());
-    if (value == nullptr) {
+    if (!ebook::os::GetEnv(*name, password)) {
       std::cerr << "bookpack: --password-env: the environment variable " << *name
                 << " is not set\n";
       return kUsage;
     }
-    password = value;
     from = "--password-env " + *name;
   } else if (args.Has("--password-prompt")) {
-    const int fd = open("/dev/tty", O_RDWR | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0) {
-      std::cerr << "bookpack: --password-prompt needs a terminal (/dev/tty: "
-                << std::strerror(errno) << "); use --password-file or --password-env\n";
-      return kUsage;
-    }
-    std::string again, error;
-    bool ok = AskWithoutEcho(fd, "Password: ", password, error) &&
-              (!confirm || AskWithoutEcho(fd, "The same password again: ", again, error));
-    close(fd);
-    if (!ok) {
+    std::vector<std::string> prompts = {"Password: "};
+    if (confirm) prompts.push_back("The same password again: ");
+    std::vector<std::string> typed;
+    std::string error;
+    const int asked = ebook::os::AskWithoutEcho(prompts, typed, error);
+    if (asked != 0) {
       std::cerr << "bookpack: " << error << "\n";
-      return kProblem;
+      return asked == 2 ? kUsage : kProblem;
     }
-    if (confirm && again != password) {
+    password = typed[0];
+    if (confirm && typed[1] != password) {
       std::cerr << "bookpack: the two passwords typed differ; nothing was built\n";
       return kProblem;
     }
@@ -349,20 +307,15 @@ int Talk(const Arguments& args, const std::string& command, bool& quiet, bool& v
   return -1;
 }
 
-std::string FolderOfThisProgram() {
-  char path[PATH_MAX];
-  const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
-  if (n <= 0) return "";
-  std::string self(path, static_cast<size_t>(n));
-  return self.substr(0, self.rfind('/'));
-}
-
 // An installed bookpack finds its stub without being told: beside itself
 // (an unpacked release) or in the share folder of its prefix.
 std::vector<std::string> StubPlaces() {
-  const std::string folder = FolderOfThisProgram();
-  if (folder.empty()) return {};
-  return {folder + "/setup-stub.exe", folder + "/../share/ebook-setup/setup-stub.exe"};
+  const std::string self = ebook::os::ProgramPath();
+  if (self.empty()) return {};
+  const std::string folder = ebook::os::FolderOf(self);
+  using ebook::os::Join;
+  return {Join(folder, "setup-stub.exe"),
+          Join(Join(Join(Join(folder, ".."), "share"), "ebook-setup"), "setup-stub.exe")};
 }
 
 std::vector<OptionRule> Join(std::initializer_list<std::vector<OptionRule>> parts) {
@@ -399,7 +352,7 @@ int Build(int argc, char** argv) {
   } else {
     std::string looked;
     for (const std::string& place : StubPlaces()) {
-      if (access(place.c_str(), F_OK) == 0) {
+      if (ebook::os::Exists(place)) {
         options.StubPath = place;
         break;
       }
@@ -421,7 +374,7 @@ int Build(int argc, char** argv) {
   if (int status = Talk(args, command, options.Quiet, options.Verbose); status >= 0) return status;
   if (int status = ReadPassword(args, true, options.Password, &options.PasswordOrigin); status >= 0)
     return status;
-  options.Progress = !options.Quiet && isatty(STDERR_FILENO) != 0;
+  options.Progress = !options.Quiet && ebook::os::IsTerminal(2);
   return bookpack::RunBuild(options, std::cout, std::cerr);
 }
 
@@ -464,7 +417,7 @@ int Inspect(int argc, char** argv, const std::string& command) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int Main(int argc, char** argv) {
   if (argc < 2) {
     std::cerr << kSynopsis;
     return kUsage;
@@ -486,3 +439,40 @@ int main(int argc, char** argv) {
   }
   return Usage("", "unknown command " + command);
 }
+
+#ifdef _WIN32
+namespace {
+
+UINT gConsoleOutputPage = 0;
+
+void RestoreConsolePage() {
+  if (gConsoleOutputPage != 0) SetConsoleOutputCP(gConsoleOutputPage);
+}
+
+}  // namespace
+
+// The command line in UTF-16, so that any name reaches the program; inside
+// it is UTF-8 as on Linux. Output is written as it is on Linux too: UTF-8
+// (the console is switched to it while bookpack runs) with \n line ends.
+int wmain(int argc, wchar_t** wargv) {
+  std::vector<std::string> words;
+  for (int i = 0; i < argc; ++i) words.push_back(ebook::os::Utf8(wargv[i]));
+  std::vector<char*> argv;
+  for (std::string& word : words) argv.push_back(word.data());
+  argv.push_back(nullptr);
+  _setmode(_fileno(stdout), _O_BINARY);
+  _setmode(_fileno(stderr), _O_BINARY);
+  gConsoleOutputPage = GetConsoleOutputCP();
+  if (gConsoleOutputPage != 0 && gConsoleOutputPage != CP_UTF8) {
+    SetConsoleOutputCP(CP_UTF8);
+    std::atexit(RestoreConsolePage);
+  }
+  const int status = Main(argc, argv.data());
+  std::cout.flush();
+  std::cerr.flush();
+  RestoreConsolePage();
+  return status;
+}
+#else
+int main(int argc, char** argv) { return Main(argc, argv); }
+#endif

@@ -1,13 +1,9 @@
 #include "source_folder.h"
 
-#include <dirent.h>
-#include <sys/stat.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
 
 #include "core/licence.h"
+#include "host/host_os.h"
 
 namespace bookpack {
 namespace {
@@ -26,43 +22,36 @@ struct Walk {
 // Adds the contents of `path` (named `prefix` in the archive); true when it
 // held anything that was added.
 bool AddFolder(const std::string& path, const std::string& prefix, Walk& walk) {
-  DIR* dir = opendir(path.c_str());
-  if (dir == nullptr) {
-    walk.Error = "cannot read the folder " + path + ": " + std::strerror(errno);
+  std::vector<std::string> names;
+  if (!ebook::os::ListNames(path, names)) {
+    walk.Error = "cannot read the folder " + path + ": " + ebook::os::LastErrorText();
     return false;
   }
-  std::vector<std::string> names;
-  while (const dirent* d = readdir(dir)) {
-    const std::string name = d->d_name;
-    if (name != "." && name != "..") names.push_back(name);
-  }
-  closedir(dir);
   std::sort(names.begin(), names.end());
 
   bool added = false;
   for (const std::string& name : names) {
-    const std::string full = path + "/" + name;
+    const std::string full = ebook::os::Join(path, name);
     const std::string entry = prefix + name;
     if (!IsUtf8Name(name)) {
       walk.Error = full + ": the name is not UTF-8, so Windows would show another name";
       return false;
     }
-    struct stat link, st;
-    if (lstat(full.c_str(), &link) != 0 || stat(full.c_str(), &st) != 0) {
+    ebook::os::FileInfo link, st;
+    if (!ebook::os::LinkStat(full, link) || !ebook::os::Stat(full, st)) {
       walk.Notes.push_back(entry + ": left out, it cannot be read (a broken link?)");
       continue;
     }
-    if (S_ISDIR(st.st_mode) && !S_ISLNK(link.st_mode)) {
+    if (st.IsFolder && !link.IsLink) {
       const size_t before = walk.Items.size();
       // Placeholder for an empty folder; removed again when it has contents.
-      walk.Items.push_back({entry + "/", full, true, 0, st.st_mtime, st.st_mode});
+      walk.Items.push_back({entry + "/", full, true, 0, st.ModTime, st.Mode});
       const bool any = AddFolder(full, entry + "/", walk);
       if (!walk.Error.empty()) return false;
       if (any) walk.Items.erase(walk.Items.begin() + static_cast<ptrdiff_t>(before));
       added = true;
-    } else if (S_ISREG(st.st_mode)) {
-      walk.Items.push_back(
-          {entry, full, false, static_cast<uint64_t>(st.st_size), st.st_mtime, st.st_mode});
+    } else if (st.IsRegular) {
+      walk.Items.push_back({entry, full, false, st.Size, st.ModTime, st.Mode});
       added = true;
     } else {
       walk.Notes.push_back(entry + ": left out, it is not a regular file or folder");
@@ -89,7 +78,7 @@ bool ListFolder(const std::string& root, std::vector<FolderItem>& items,
 
 uint32_t DosDateTime(std::time_t time) {
   std::tm local{};
-  if (localtime_r(&time, &local) == nullptr || local.tm_year < 80) {
+  if (!ebook::os::LocalTime(time, local) || local.tm_year < 80) {
     return (0u << 9 | 1u << 5 | 1u) << 16;  // 1980-01-01 00:00:00
   }
   if (local.tm_year > 207) {  // the last time DOS can hold

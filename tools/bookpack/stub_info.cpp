@@ -1,14 +1,9 @@
 #include "stub_info.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
-#include <fstream>
-#include <iterator>
+
+#include "host/host_os.h"
 
 namespace bookpack {
 
@@ -33,14 +28,14 @@ namespace {
 
 // The first place in [from, to) of the file where `marker` lies whole, read
 // a piece at a time; `to` when there is none or the file cannot be read.
-uint64_t FindMarker(int fd, uint64_t from, uint64_t to, const uint8_t* marker, size_t m) {
+uint64_t FindMarker(ebook::os::Fd fd, uint64_t from, uint64_t to, const uint8_t* marker, size_t m) {
   constexpr size_t kPiece = size_t{1} << 20;
   std::vector<uint8_t> piece(kPiece + m);
   while (from < to && to - from >= m) {
     const size_t want = static_cast<size_t>(std::min<uint64_t>(piece.size(), to - from));
     size_t got = 0;
     while (got < want) {
-      const ssize_t n = pread(fd, piece.data() + got, want - got, static_cast<off_t>(from + got));
+      const int64_t n = ebook::os::ReadAt(fd, piece.data() + got, want - got, from + got);
       if (n <= 0) return to;
       got += static_cast<size_t>(n);
     }
@@ -59,19 +54,18 @@ uint64_t FindMarker(int fd, uint64_t from, uint64_t to, const uint8_t* marker, s
 
 std::optional<uint32_t> RecordedStubLengthInFile(const std::string& path, bool* readable) {
   *readable = false;
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return {};
-  struct stat st;
+  const ebook::os::Fd fd = ebook::os::OpenRead(path);
+  if (fd == ebook::os::kNoFile) return {};
+  uint64_t size = 0;
   std::optional<uint32_t> result;
-  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+  if (ebook::os::SizeOf(fd, size)) {
     *readable = true;
     const auto* marker = reinterpret_cast<const uint8_t*>(kStubLengthMarker);
     const size_t m = std::strlen(kStubLengthMarker);
-    const uint64_t size = static_cast<uint64_t>(st.st_size);
     const uint64_t first = FindMarker(fd, 0, size, marker, m);
     uint8_t field[4];
     if (first != size && size - first >= m + 4 &&
-        pread(fd, field, 4, static_cast<off_t>(first + m)) == 4) {
+        ebook::os::ReadAt(fd, field, 4, first + m) == 4) {
       const uint32_t length = uint32_t(field[0]) | uint32_t(field[1]) << 8 |
                               uint32_t(field[2]) << 16 | uint32_t(field[3]) << 24;
       const uint64_t end = std::min<uint64_t>(length, size);
@@ -79,17 +73,28 @@ std::optional<uint32_t> RecordedStubLengthInFile(const std::string& path, bool* 
         result = length;
     }
   }
-  close(fd);
+  ebook::os::Close(fd);
   return result;
 }
 
-std::optional<std::vector<uint8_t>> ReadWholeFile(const std::string& path, std::string* reason) {
-  errno = 0;
-  std::ifstream in(path, std::ios::binary);
+std::optional<std::vector<uint8_t>> ReadWholeFile(const std::string& path, std::string* reason,
+                                                  bool anyKind) {
+  ebook::os::ClearError();
+  const ebook::os::Fd fd = ebook::os::OpenRead(path, anyKind);
   std::vector<uint8_t> bytes;
-  if (in) bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  if (!in.is_open() || in.bad()) {
-    if (reason != nullptr) *reason = std::strerror(errno != 0 ? errno : EIO);
+  bool ok = fd != ebook::os::kNoFile;
+  if (ok) {
+    uint64_t size = 0;
+    if (ebook::os::SizeOf(fd, size)) bytes.reserve(static_cast<size_t>(size));
+    uint8_t piece[65536];
+    int64_t n;
+    while ((n = ebook::os::Read(fd, piece, sizeof piece)) > 0)
+      bytes.insert(bytes.end(), piece, piece + n);
+    ok = n == 0;
+    ebook::os::Close(fd);
+  }
+  if (!ok) {
+    if (reason != nullptr) *reason = ebook::os::LastErrorText();
     return {};
   }
   return bytes;

@@ -23,8 +23,9 @@ std::optional<uint32_t> RecordedStubLength(const std::vector<uint8_t>& bytes);
 std::optional<uint32_t> RecordedStubLengthInFile(const std::string& path, bool* readable);
 
 // Reads a whole file; nothing when it cannot be read, and then the system's
-// reason in `reason` when one is given.
+// reason in `reason` when one is given. With `anyKind` also a pipe.
 std::optional<std::vector<uint8_t>> ReadWholeFile(const std::string& path,
-                                                  std::string* reason = nullptr);
+                                                  std::string* reason = nullptr,
+                                                  bool anyKind = false);
 
 }  // namespace bookpack

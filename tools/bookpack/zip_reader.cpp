@@ -1,10 +1,5 @@
 #include "zip_reader.h"
 
-#include <fcntl.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 
 #include "core/crc32.h"
@@ -162,28 +157,6 @@ void SettleNameEncoding(SourceEntry& entry) {
 }
 
 }  // namespace
-
-MappedFile::~MappedFile() {
-  if (mapped_) munmap(const_cast<uint8_t*>(data_), size_);
-}
-
-bool MappedFile::Open(const std::string& path) {
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  struct stat st;
-  bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-  if (ok && st.st_size > 0) {
-    void* p = mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
-    ok = p != MAP_FAILED;
-    if (ok) {
-      data_ = static_cast<const uint8_t*>(p);
-      size_ = static_cast<size_t>(st.st_size);
-      mapped_ = true;
-    }
-  }
-  close(fd);
-  return ok;
-}
 
 std::vector<uint8_t> WithoutExtraBlock(const uint8_t* extra, size_t length, uint16_t tag) {
   std::vector<uint8_t> kept;

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "host/host_os.h"
 #include "zip_format.h"
 
 namespace bookpack {
@@ -16,18 +17,15 @@ namespace bookpack {
 class MappedFile {
  public:
   MappedFile() = default;
-  ~MappedFile();
   MappedFile(const MappedFile&) = delete;
   MappedFile& operator=(const MappedFile&) = delete;
 
-  bool Open(const std::string& path);
-  const uint8_t* Data() const { return data_; }
-  size_t Size() const { return size_; }
+  bool Open(const std::string& path) { return bytes_.Open(path); }
+  const uint8_t* Data() const { return bytes_.Data(); }
+  size_t Size() const { return bytes_.Size(); }
 
  private:
-  const uint8_t* data_ = nullptr;
-  size_t size_ = 0;
-  bool mapped_ = false;
+  ebook::os::MappedBytes bytes_;
 };
 
 struct SourceEntry {

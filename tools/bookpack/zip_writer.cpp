@@ -1,43 +1,13 @@
 #include "zip_writer.h"
 
-#include <fcntl.h>
-#include <limits.h>
-#include <signal.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <vector>
 
 #include "entry_encoder.h"
+#include "host/host_os.h"
 
 namespace bookpack {
 namespace {
-
-// The unfinished output, for the signal handler: a build stopped by ^C or
-// kill leaves no partial setup behind. Only async-signal-safe calls reach it.
-char gPartialPath[PATH_MAX];
-volatile sig_atomic_t gPartialPending = 0;
-
-extern "C" void RemovePartialAndDie(int signal) {
-  if (gPartialPending != 0) unlink(gPartialPath);
-  ::signal(signal, SIG_DFL);
-  raise(signal);
-}
-
-void WatchPartial(const std::string& path) {
-  if (path.size() >= sizeof gPartialPath) return;
-  std::memcpy(gPartialPath, path.c_str(), path.size() + 1);
-  gPartialPending = 1;
-  struct sigaction action {};
-  action.sa_handler = RemovePartialAndDie;
-  sigemptyset(&action.sa_mask);
-  for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &action, nullptr);
-}
-
-void ForgetPartial() { gPartialPending = 0; }
 
 constexpr size_t kWriteBuffer = size_t{1} << 20;
 constexpr size_t kMostEntries = 0xFFFF;  // more would need Zip64 records
@@ -62,20 +32,24 @@ void PutCommonFields(std::vector<uint8_t>& out, const EntryRecord& r, uint16_t f
 
 // With the system's reason, which a full disk or a read-only folder gives.
 std::string CannotWrite(const std::string& path) {
-  return "cannot write " + path + ": " + std::strerror(errno != 0 ? errno : EIO);
+  return "cannot write " + path + ": " + ebook::os::LastErrorText();
 }
 
 }  // namespace
 
 PackagedFileWriter::~PackagedFileWriter() {
   if (file_ != nullptr) std::fclose(file_);
-  if (!finished_ && !partial_.empty()) std::remove(partial_.c_str());
-  ForgetPartial();
+  if (!finished_ && !partial_.empty()) ebook::os::Remove(partial_);
+  ebook::os::ForgetPartial();
 }
 
 bool PackagedFileWriter::Write(const void* data, size_t size) {
   if (size == 0) return true;
-  if (std::fwrite(data, 1, size, file_) != size) return false;
+  ebook::os::ClearError();
+  if (std::fwrite(data, 1, size, file_) != size) {
+    ebook::os::NoteStdioFailure();
+    return false;
+  }
   position_ += size;
   return true;
 }
@@ -86,21 +60,9 @@ bool PackagedFileWriter::Open(const std::string& path, const std::vector<uint8_t
   // A name of its own beside the output, so that a build running at the
   // same time or a file of that name is never overwritten; it takes the
   // output's name only once complete.
-  std::string pattern = path + ".partial-XXXXXX";
-  const int fd = mkostemp(pattern.data(), O_CLOEXEC);
-  if (fd < 0) {
-    error = "cannot write " + path + ": " + std::strerror(errno);
-    return false;
-  }
-  partial_ = pattern;
-  WatchPartial(partial_);
-  // mkstemp makes the file private; the setup gets the usual permissions.
-  const mode_t mask = umask(0);
-  umask(mask);
-  fchmod(fd, 0666 & ~mask);
-  file_ = fdopen(fd, "wb");
+  ebook::os::ClearError();
+  file_ = ebook::os::CreateUniqueBeside(path, partial_);
   if (file_ == nullptr) {
-    close(fd);
     error = CannotWrite(path);
     return false;
   }
@@ -121,12 +83,12 @@ bool PackagedFileWriter::AddEntry(const EntryRecord& r, const uint8_t* data, boo
 }
 
 bool PackagedFileWriter::AddEntryFromFile(const EntryRecord& r, const uint8_t* head,
-                                          size_t headLength, int fd, bool plain,
+                                          size_t headLength, ebook::os::Fd fd, bool plain,
                                           const std::string& shownPath, ebook::CipherKeys* keys,
                                           std::string& error) {
   return AddEntryWith(r, false, error, [&](std::string& problem) {
     if (!Write(head, headLength)) return false;
-    if (fd < 0 || lseek(fd, 0, SEEK_SET) != 0) {
+    if (fd == ebook::os::kNoFile || !ebook::os::Seek(fd, 0)) {
       problem = r.Name + ": cannot read " + shownPath;
       return false;
     }
@@ -136,8 +98,7 @@ bool PackagedFileWriter::AddEntryFromFile(const EntryRecord& r, const uint8_t* h
     uint64_t size = 0;
     bool ok = true;
     for (;;) {
-      const ssize_t n = read(fd, piece.data(), piece.size());
-      if (n < 0 && errno == EINTR) continue;
+      const int64_t n = ebook::os::Read(fd, piece.data(), piece.size());
       if (n <= 0) {
         ok = n == 0;
         break;
@@ -219,7 +180,9 @@ bool PackagedFileWriter::AddEntryWith(const EntryRecord& r, bool descriptor, std
 }
 
 bool PackagedFileWriter::Finish(std::string& error) {
+  ebook::os::ClearError();
   auto failed = [&] {
+    ebook::os::NoteStdioFailure();
     error = CannotWrite(path_);
     return false;
   };
@@ -246,8 +209,8 @@ bool PackagedFileWriter::Finish(std::string& error) {
   }
   const bool closed = std::fclose(file_) == 0;
   file_ = nullptr;
-  if (!closed || std::rename(partial_.c_str(), path_.c_str()) != 0) return failed();
-  ForgetPartial();
+  if (!closed || !ebook::os::Rename(partial_, path_)) return failed();
+  ebook::os::ForgetPartial();
   finished_ = true;
   return true;
 }

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "core/zip_cipher.h"
+#include "host/host_os.h"
 #include "zip_format.h"
 
 namespace bookpack {
@@ -53,7 +54,8 @@ class PackagedFileWriter {
   // `plain` those are the entry's plain bytes, which must still have
   // `record`'s size and CRC (a file that changed since it was read is
   // refused, naming `shownPath`).
-  bool AddEntryFromFile(const EntryRecord& record, const uint8_t* head, size_t headLength, int fd,
+  bool AddEntryFromFile(const EntryRecord& record, const uint8_t* head, size_t headLength,
+                        ebook::os::Fd fd,
                         bool plain, const std::string& shownPath, ebook::CipherKeys* keys,
                         std::string& error);
 
