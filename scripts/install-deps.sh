@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs the build and test toolchain on a Debian machine: native compilers
 # and test libraries, the i686 and x86-64 MinGW cross compilers, 32- and
-# 64-bit Wine and Xvfb, and dpkg-dev for the library sources of
-# scripts/build-mingw-libs.sh.
+# 64-bit Wine and Xvfb, NSIS for the install benchmark, and dpkg-dev for
+# the library sources of scripts/build-mingw-libs.sh.
 # Safe to run again: it only asks apt for what is missing.
 set -euo pipefail
 
@@ -14,6 +14,7 @@ packages=(
   zip unzip p7zip-full python3 imagemagick
   dpkg-dev debian-archive-keyring
   libbz2-dev liblzma-dev libarchive-tools libzip-dev osslsigncode openssl
+  nsis
 )
 
 sudo_cmd=()

@@ -23,7 +23,7 @@ import struct
 import sys
 
 MARKER = b"StubLength::"
-ALLOWED_DLLS = {"kernel32.dll", "user32.dll", "advapi32.dll", "msvcrt.dll"}
+ALLOWED_DLLS = {"kernel32.dll", "user32.dll", "advapi32.dll", "msvcrt.dll", "ole32.dll"}
 MACHINES = {"i686": (0x14C, 0x10B), "x86_64": (0x8664, 0x20B)}
 MANIFEST_ARCH = {"i686": "x86", "x86_64": "amd64"}
 

@@ -126,11 +126,13 @@ bool RunPassStartChecks(SetupSession& session) {
   if (!sizeRead ||
       (Read32(field) != fileLength && !IsSignedPackage(session, Read32(field), fileLength))) {
     session.Host->ShowMessage(kSizeErrorMessage, kErrorCaption);
+    NoteOutcome(session, kOutcomeDamaged);
     return false;
   }
   SeekArchive(session, session.ArchiveStart);
   if (session.ArchivePosition == -1) {
     session.Host->ShowMessage(kSeekErrorMessage, kErrorCaption);
+    NoteOutcome(session, kOutcomeDamaged);
     return false;
   }
   return true;

@@ -48,7 +48,7 @@ bool StartsWithLower(std::string_view text, std::string_view prefix) {
 
 bool EndsWithLower(std::string_view text, std::string_view suffix) {
   return text.size() >= suffix.size() &&
-         StartsWithLower(text.substr(text.size() - suffix.size()), suffix);
+         StartsWithLower(TextPart(text, text.size() - suffix.size()), suffix);
 }
 
 // folder (its one trailing backslash dropped) + "\" + name, with the
@@ -162,6 +162,7 @@ bool MakeFolderOrSay(SetupSession& session, PassContext& pass) {
     std::strcpy(pass.FailedFolder, folder);
     ShowFailure(host, kErrorCaption, kFolderMessage, kFolderMessage, folder, refused);
   }
+  NoteOutcome(session, kOutcomeCannotWrite);
   host.ListSetSelected(session.CurrentEntryIndex, false);
   return false;
 }
@@ -280,12 +281,14 @@ bool InstallEntry(SetupSession& session, PassContext& pass, const WalkedEntry& w
 
   if (!nameFits || !IsSafeEntryName(entry)) {
     ShowNamed(host, nameFits ? kUnsafeNameMessage : kLongNameMessage, entry);
+    NoteOutcome(session, nameFits ? kOutcomeDamaged : kOutcomeCannotWrite);
     host.ListSetSelected(session.CurrentEntryIndex, false);
     accepted = true;
     return false;
   }
   if (walked.SizesUnreadable) {
     ShowJoined(host, kErrorCaption, {kDamagedAtMessage, entry, kDamagedAdvice});
+    NoteOutcome(session, kOutcomeDamaged);
     accepted = false;
     return true;
   }
@@ -294,6 +297,7 @@ bool InstallEntry(SetupSession& session, PassContext& pass, const WalkedEntry& w
     // folder entry's data hides it too), and an empty file would pass its
     // check. Say so instead.
     host.ShowMessage(kStreamedArchiveMessage, kErrorCaption);
+    NoteOutcome(session, kOutcomeUnsupported);
     accepted = false;
     return true;
   }
@@ -302,6 +306,7 @@ bool InstallEntry(SetupSession& session, PassContext& pass, const WalkedEntry& w
   if (!folder && !IsSupportedMethod(header.Method)) {
     char method[16];
     ShowJoined(host, kErrorCaption, {kUnsupportedMethodMessage, entry, MethodText(header.Method, method)});
+    NoteOutcome(session, kOutcomeUnsupported);
     accepted = false;
     return true;
   }
@@ -312,9 +317,11 @@ bool InstallEntry(SetupSession& session, PassContext& pass, const WalkedEntry& w
   accepted = verdict == PasswordVerdict::kAccepted;
   if (verdict == PasswordVerdict::kHeaderCut) {
     ShowJoined(host, kErrorCaption, {kDamagedAtMessage, entry, kDamagedAdvice});
+    NoteOutcome(session, kOutcomeDamaged);
     return true;
   }
   if (!accepted) {
+    NoteOutcome(session, kOutcomePassword);
     host.ShowMessage(verdict == PasswordVerdict::kCancelled ? kPasswordCancelledMessage
                                                            : kWrongPasswordMessage,
                      kErrorCaption);
@@ -340,35 +347,52 @@ bool InstallEntry(SetupSession& session, PassContext& pass, const WalkedEntry& w
   }
   if (!JoinTarget(session.InstallDir, entry, true, pass)) {
     ShowNamed(host, kLongNameMessage, entry);
+    NoteOutcome(session, kOutcomeCannotWrite);
     host.ListSetSelected(session.CurrentEntryIndex, false);
     return false;
   }
   // The program is started only when this install wrote it whole and sound.
   const bool runProgram = PickRunCommand(session, pass);
   pass.Verified = false;
+  const char* done = "failed ";
   // One call makes a new file; its folder is made, and the reader asked
   // about an old file, only when that call finds them missing or there.
   // (A folder of the name may fail with another reason: the probe tells.)
   WriteMode mode = WriteMode::kNewFile;
+  bool write = true;
   session.OutputHandle = host.CreateNewFile(pass.TargetPath);
   if (session.OutputHandle == nullptr && host.LastFileError() == FileError::kNoFolder) {
-    if (!MakeFolderOrSay(session, pass)) return false;
-    session.OutputHandle = host.CreateNewFile(pass.TargetPath);
+    write = MakeFolderOrSay(session, pass);
+    if (write) session.OutputHandle = host.CreateNewFile(pass.TargetPath);
   }
-  if (session.OutputHandle == nullptr &&
+  if (write && session.OutputHandle == nullptr &&
       (host.LastFileError() == FileError::kExists || PathExists(host, pass.TargetPath))) {
     mode = WriteMode::kReplaceWhenVerified;
+    if (!ShouldReplace(session, pass)) {
+      host.ListSetSelected(session.CurrentEntryIndex, false);
+      write = false;
+      done = "kept ";
+    }
   }
-  if (mode == WriteMode::kNewFile || ShouldReplace(session, pass)) {
+  if (write) {
     ExtractEntry(session, pass, header.UncompressedSize, mode);
-  } else {
-    host.ListSetSelected(session.CurrentEntryIndex, false);
+    if (pass.Verified) done = "installed ";
   }
+  LogLine(session, done, pass.TargetPath);
   if (runProgram && !pass.Verified) session.RunCommand[0] = '\0';
   return false;
 }
 
 }  // namespace
+
+void LogLine(SetupSession& session, const char* what, const char* path) {
+  Platform& host = *session.Host;
+  if (session.LogHandle == nullptr) return;
+  for (const char* piece : {what, path, "\r\n"}) {
+    const int32_t n = static_cast<int32_t>(std::strlen(piece));
+    if (host.WriteFile(session.LogHandle, piece, n) != n) NoteOutcome(session, kOutcomeCannotWrite);
+  }
+}
 
 bool IsLicenceEntryName(std::string_view name) {
   return StartsWithLower(NameOfPath(name), "!!licen");
@@ -390,19 +414,29 @@ void RunArchivePass(SetupSession& session, bool listing) {
   WalkedEntry entry;
   session.CurrentEntryIndex = -1;
   if (listing) host.ListReset();
+  const uint32_t total = listing ? 0 : host.FileSize(session.ArchiveHandle) - session.ArchiveStart;
+  session.ProgressTotal = total;
 
   bool endedAtOnce = false;
   WalkStep step;
   while ((step = ReadNextEntry(session, entry)) == WalkStep::kEntry) {
     ++session.CurrentEntryIndex;
+    if (total != 0) {
+      // By the archive's bytes: the entries before this one (and this
+      // one's header) are behind.
+      session.ProgressDone = static_cast<uint32_t>(session.ArchivePosition) - session.ArchiveStart;
+      host.ShowProgress(session.ProgressDone, total, false);
+    }
     if (entry.Stored[0] == '\0') {
       host.ShowMessage(kEmptyNameMessage, kErrorCaption);
+      NoteOutcome(session, kOutcomeDamaged);
       endedAtOnce = true;
       break;
     }
     if (listing) {
       ListEntry(session, pass, entry);
     } else if (InstallEntry(session, pass, entry, accepted) || session.StopRequested) {
+      if (session.StopRequested) NoteOutcome(session, kOutcomeStopped);
       // After its own message, or a stop the reader asked for: the file
       // just written is whole (or not written at all), and the entries not
       // reached are no damage to report.
@@ -419,16 +453,27 @@ void RunArchivePass(SetupSession& session, bool listing) {
   if (endedAtOnce) return;
 
   if (listing) {
-    if (host.ListCount() == 0) host.ShowMessage(kNoHeaderMessage, kErrorCaption);
+    if (host.ListCount() == 0) {
+      host.ShowMessage(kNoHeaderMessage, kErrorCaption);
+      NoteOutcome(session, kOutcomeDamaged);
+    }
     return;
   }
   // A walk that could not follow the archive to its end is no success, even
   // when every file it reached was sound. (The listing pass stopped at the
   // same place, so the entries after it have no pending marks to tell.)
+  // No entry at all: the listing pass said so already.
+  if (session.CurrentEntryIndex < 0) NoteOutcome(session, kOutcomeDamaged);
   if (step == WalkStep::kStopped && session.CurrentEntryIndex >= 0) {
     ShowJoined(host, kErrorCaption, {kDamagedAfterMessage, entry.Name, kDamagedAdvice});
+    NoteOutcome(session, kOutcomeDamaged);
+  }
+  if (session.Outcome == kOutcomeInstalled) {
+    session.ProgressDone = total;
+    host.ShowProgress(total, total, false);
   }
   if (accepted && host.ListSelectedCount() != 0) {
+    NoteOutcome(session, kOutcomeDamaged);
     ShowCrcError(host);
     host.SetControlText(kStatusLine, kCrcErrorMessage);
   }

@@ -19,6 +19,10 @@ bool IsLicenceEntryName(std::string_view name);
 // quon*.exe, in any case, with a sixth character other than r.
 bool IsRunProgramName(std::string_view name);
 
+// /LOG=: what became of one file ("installed ", "kept ", "failed ") and
+// its path, one line, in UTF-8.
+void LogLine(SetupSession& session, const char* what, const char* path);
+
 // Everything the pass produces stays in the session, the dialog's controls,
 // the files and the messages it showed.
 void RunArchivePass(SetupSession& session, bool listing);

@@ -21,8 +21,8 @@ CodeTableEntry* AllocateTable(int bits, CodeTableEntry*& chain) {
   // There is no way to go on without the table; the program ends.
   if (table == nullptr) std::abort();
   // The link slot chains this table to the one allocated before it.
-  table[0] = CodeTableEntry{kOpInvalid, 0, 0, chain};
-  for (size_t k = 1; k < entries; ++k) table[k] = CodeTableEntry{kOpInvalid, 1, 0, nullptr};
+  table[0] = CodeTableEntry{0, kOpInvalid, 0, chain};
+  for (size_t k = 1; k < entries; ++k) table[k] = CodeTableEntry{1, kOpInvalid, 0, nullptr};
   chain = table;
   return table + 1;
 }
@@ -123,12 +123,12 @@ CodeTableStatus BuildCodeTables(const uint16_t* lengths, unsigned n, unsigned s,
         } else {
           int parentBits = levelBits[level - 1];
           unsigned index = levelPrefix[level] >> (before - parentBits);
-          levelTable[level - 1][index] = CodeTableEntry{static_cast<uint8_t>(kOpLinkBase + bits),
-                                                        static_cast<uint8_t>(parentBits), 0, table};
+          levelTable[level - 1][index] = CodeTableEntry{static_cast<uint8_t>(parentBits),
+                                                        static_cast<uint8_t>(kOpLinkBase + bits), 0, table};
         }
       }
 
-      CodeTableEntry entry{kOpInvalid, static_cast<uint8_t>(len - before), 0, nullptr};
+      CodeTableEntry entry{static_cast<uint8_t>(len - before), kOpInvalid, 0, nullptr};
       if (next < usedSymbols) {
         unsigned v = symbols[next++];
         if (v < s) {

@@ -23,9 +23,12 @@ enum : uint8_t {
   kOpInvalid = 99,       // a free code of an incomplete set, or an unusable symbol
 };
 
+// The first four bytes read as one little-endian word are Bits | Op << 8 |
+// Value << 16, so the decoder's hot loop loads an entry once and shifts the
+// bit buffer by its low byte.
 struct CodeTableEntry {
-  uint8_t Op;
   uint8_t Bits;          // bits this entry stands for at its table level
+  uint8_t Op;
   uint16_t Value;        // literal, code-length symbol, or base length/distance
   CodeTableEntry* Next;  // sub-table of a link entry (its entries proper)
 };

@@ -11,7 +11,6 @@ namespace ebook {
 namespace {
 
 constexpr char kExtractingPrefix[] = "Extracting: ";
-constexpr char kCouldNotOpenCaption[] = "Couldn't open...";
 constexpr char kCloseErrorCaption[] = "Error Closing...";
 constexpr char kWriteFailedMessage[] = "This file could not be written completely:\n";
 constexpr char kDiskFullMessage[] =
@@ -117,6 +116,7 @@ void ExtractEntry(SetupSession& session, PassContext& pass, uint32_t outputLimit
   if (session.OutputHandle == nullptr) {
     // Said as such; nothing was written, so no CRC error follows for it.
     ShowFailure(host, kCouldNotOpenCaption, "", "", target);
+    NoteOutcome(session, kOutcomeCannotWrite);
     host.ListSetSelected(session.CurrentEntryIndex, false);
     return;
   }
@@ -169,6 +169,7 @@ void ExtractEntry(SetupSession& session, PassContext& pass, uint32_t outputLimit
   // What failed its check is not left under a name of the book: the part
   // file, or the new file that held nothing before.
   if (!verified && (staged || mode == WriteMode::kNewFile)) host.RemoveFile(output);
+  if (told) NoteOutcome(session, kOutcomeCannotWrite);
   if (verified || told) host.ListSetSelected(session.CurrentEntryIndex, false);
   pass.Verified = verified;
 }

@@ -8,10 +8,11 @@
 //   counted (`padded`): looking at them is harmless, but consuming one ends
 //   the entry as bad data, so damaged input can never produce output without
 //   bound (each two consumed bits yield at most 258 bytes).
-// - The window holds 32 KiB of history followed by the 32 KiB piece being
-//   produced. Copies never wrap, and a copy may overshoot the piece into
-//   slack; when the piece is full it is written, then moved down to become
-//   the history. Every write is therefore exactly 32 KiB but the last.
+// - The window holds 32 KiB of history followed by four 32 KiB pieces being
+//   produced. Copies never wrap, and a copy may overshoot the pieces into
+//   slack; when they are full they are written one by one, then the last
+//   32 KiB is moved down to become the history. Every write is therefore
+//   exactly 32 KiB but the last.
 // - Copies from before the entry's first byte are bad data rather than
 //   whatever the buffer held.
 #include "inflate.h"
@@ -28,7 +29,10 @@ using BitWord = size_t;
 constexpr unsigned kWordBits = sizeof(BitWord) * 8;
 
 constexpr int32_t kHistorySize = 32768;
-constexpr int32_t kPieceEnd = 2 * kHistorySize;
+// Output is written in pieces of 32 KiB, but the window holds four of them
+// before the history is moved down: the move then costs a quarter as much.
+constexpr int32_t kPieceSize = 32768;
+constexpr int32_t kPieceEnd = kHistorySize + 4 * kPieceSize;
 // A copy starts below kPieceEnd, is at most 258 long and may write 15 bytes
 // beyond its end.
 constexpr int32_t kWindowSize = kPieceEnd + 258 + 16;
@@ -52,6 +56,17 @@ constexpr uint8_t kDistanceExtra[30] = {0, 0, 0, 0, 1, 1, 2, 2,  3,  3,  4,  4, 
 constexpr uint8_t kCodeLengthOrder[19] = {16, 17, 18, 0, 8,  7, 9,  6, 10, 5,
                                           11, 4,  12, 3, 13, 2, 14, 1, 15};
 
+// The stub is built for size, but nearly all of an install's time is spent
+// in the decoder's fast loop: that one function is compiled for speed, with its
+// helpers forced inline (a call per code and per refill costs more than the
+// decoding itself).
+#if defined(__GNUC__) && !defined(__clang__)
+#define EBOOK_HOT __attribute__((optimize("O2")))
+#else
+#define EBOOK_HOT
+#endif
+#define EBOOK_ALWAYS_INLINE inline __attribute__((always_inline))
+
 enum class Status { kOk, kBadData, kWriteFailed };
 
 // The input side. Invariant: bits at and above `count` are either zero or
@@ -68,8 +83,8 @@ struct BitReader {
 struct InflateState {
   EntryStream* stream;
   BitReader bits;
-  // Output: window[0, kHistorySize) is history, the piece being produced
-  // runs from kHistorySize to `out`; bytes below `historyStart` were never
+  // Output: window[0, kHistorySize) is history, the pieces being produced
+  // run from kHistorySize to `out`; bytes below `historyStart` were never
   // produced by this entry.
   uint8_t* out;
   uint8_t* historyStart;
@@ -80,7 +95,7 @@ struct InflateState {
   uint8_t window[kWindowSize];
 };
 
-inline BitWord LoadWord(const uint8_t* p) {
+EBOOK_ALWAYS_INLINE BitWord LoadWord(const uint8_t* p) {
   BitWord w;
   std::memcpy(&w, p, sizeof w);
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
@@ -89,7 +104,7 @@ inline BitWord LoadWord(const uint8_t* p) {
   return w;
 }
 
-inline BitWord LowBits(BitWord v, unsigned n) { return v & ((BitWord{1} << n) - 1); }
+EBOOK_ALWAYS_INLINE BitWord LowBits(BitWord v, unsigned n) { return v & ((BitWord{1} << n) - 1); }
 
 // Tops the bit buffer up byte by byte, reading the entry's next chunk when
 // the buffered one is used up and appending one-bits once the data is over.
@@ -154,13 +169,23 @@ inline unsigned ReadBits(InflateState& s, unsigned n) {
 // True once a bit beyond the entry's data has been consumed.
 inline bool Overrun(const BitReader& b) { return b.count < b.padded; }
 
-// Writes the full piece and moves it down to serve as history. The overshoot
-// of the last copy moves along as the start of the next piece.
+// Writes window[kHistorySize, end) in pieces of 32 KiB, the last one
+// shorter.
+bool WritePieces(InflateState& s, const uint8_t* end) {
+  for (uint8_t* piece = s.window + kHistorySize; piece < end; piece += kPieceSize) {
+    int32_t n = end - piece < kPieceSize ? static_cast<int32_t>(end - piece) : kPieceSize;
+    if (!s.stream->WriteData(piece, n)) return false;
+  }
+  return true;
+}
+
+// Writes the full pieces and moves the last 32 KiB down to serve as history.
+// The overshoot of the last copy moves along as the start of the next piece.
 Status FlushPiece(InflateState& s) {
-  uint8_t* piece = s.window + kHistorySize;
-  if (!s.stream->WriteData(piece, kHistorySize)) return Status::kWriteFailed;
-  std::memmove(s.window, piece, static_cast<size_t>(s.out - piece));
-  s.out -= kHistorySize;
+  uint8_t* const end = s.window + kPieceEnd;
+  if (!WritePieces(s, end)) return Status::kWriteFailed;
+  std::memmove(s.window, end - kHistorySize, static_cast<size_t>(s.out - (end - kHistorySize)));
+  s.out -= kPieceEnd - kHistorySize;
   s.historyStart = s.window;
   return Status::kOk;
 }
@@ -203,9 +228,213 @@ inline const CodeTableEntry* DecodeCode(BitReader& b, const CodeTableEntry* root
 // Bits a whole literal/length symbol needs: on 64-bit words a refill also
 // covers the distance (15 + 5 + 15 + 13 = 48 bits consumed, 16 looked at).
 constexpr unsigned kSymbolBits = kWordBits >= 64 ? 48 : 21;
-// The fast loop refills at most three times per symbol, each refill reading a
-// word and consuming at most word - 1 bytes.
-constexpr ptrdiff_t kFastInputMargin = 16;
+// The fast loop refills at most four times per symbol on 32-bit words, twice
+// on 64-bit ones, each refill reading a word and consuming at most word - 1
+// bytes.
+constexpr ptrdiff_t kFastInputMargin = 32;
+
+// An entry's first word: Bits in the low byte, then Op, then Value.
+EBOOK_ALWAYS_INLINE uint32_t EntryWord(const CodeTableEntry* e) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+  return e->Bits | uint32_t{e->Op} << 8 | uint32_t{e->Value} << 16;
+#else
+  uint32_t w;
+  std::memcpy(&w, e, sizeof w);
+  return w;
+#endif
+}
+EBOOK_ALWAYS_INLINE unsigned EntryBits(uint32_t w) { return w & 0xFF; }
+EBOOK_ALWAYS_INLINE unsigned EntryOp(uint32_t w) { return (w >> 8) & 0xFF; }
+EBOOK_ALWAYS_INLINE unsigned EntryValue(uint32_t w) { return w >> 16; }
+
+EBOOK_ALWAYS_INLINE void Store32(uint8_t* p, uint32_t v) { std::memcpy(p, &v, 4); }
+EBOOK_ALWAYS_INLINE uint32_t Load32(const uint8_t* p) {
+  uint32_t v;
+  std::memcpy(&v, p, 4);
+  return v;
+}
+
+// Copies a match inside the window. Each word read lies entirely in bytes
+// already written (distance >= the step); the last one may run up to 7 bytes
+// past the match into slack that later output overwrites. Eight bytes are
+// moved as two 4-byte moves on purpose: an 8-byte memcpy becomes a string
+// instruction on i686.
+EBOOK_ALWAYS_INLINE void CopyMatchFast(uint8_t* dst, unsigned distance, unsigned length) {
+  const uint8_t* src = dst - distance;
+  uint8_t* const end = dst + length;
+  if (distance >= 8) {
+    do {
+      Store32(dst, Load32(src));
+      Store32(dst + 4, Load32(src + 4));
+      dst += 8;
+      src += 8;
+    } while (dst < end);
+  } else if (distance >= 4) {
+    do {
+      Store32(dst, Load32(src));
+      dst += 4;
+      src += 4;
+    } while (dst < end);
+  } else if (distance == 1) {
+    // A run of one byte, written a word at a time.
+    const uint32_t v = *src * 0x01010101u;
+    do {
+      Store32(dst, v);
+      Store32(dst + 4, v);
+      dst += 8;
+    } while (dst < end);
+  } else {
+    // Distance 2 or 3: a word of the pattern, stored every 4 or 3 bytes (a
+    // whole number of periods), each store overlapping the last.
+    const bool two = distance == 2;
+    const uint32_t v = src[0] | src[1] << 8 | src[two ? 0 : 2] << 16 |
+                       static_cast<uint32_t>(src[two ? 1 : 0]) << 24;
+    const unsigned step = 4 - (distance & 1);
+    do {
+      Store32(dst, v);
+      dst += step;
+    } while (dst < end);
+  }
+}
+
+// Root widths of the literal/length and distance tables of dynamic blocks
+// (fixed blocks use 7 and 5).
+constexpr int kLiteralRootBits = 9;
+constexpr int kDistanceRootBits = 6;
+// What the fast loop takes without a refill: after a refill, a root literal
+// and any code (32-bit words), or three root literals and a length with its
+// extra bits (64-bit words).
+static_assert(kWordBits >= 64 || (kWordBits - 8) - kLiteralRootBits >= 15, "");
+static_assert(kWordBits < 64 || (kWordBits - 8) - 3 * kLiteralRootBits >= 15 + 5, "");
+
+enum class FastEnd { kCareful, kEndOfBlock, kBadData };
+
+// Decodes symbols while a whole symbol's input and a whole match's output are
+// surely there, so none of the careful path's checks are needed; stops at
+// the end of the block, on damage, or when the careful path must take over.
+// The reader's state lives in locals here (registers, not memory).
+EBOOK_HOT FastEnd DecodeFast(InflateState& s, const CodeTables& literals,
+                             const CodeTables& distances) {
+  const CodeTableEntry* const literalRoot = literals.Root;
+  const CodeTableEntry* const distanceRoot = distances.Root;
+  const BitWord literalMask = (BitWord{1} << literals.LookupBits) - 1;
+  const BitWord distanceMask = (BitWord{1} << distances.LookupBits) - 1;
+  uint8_t* const outLimit = s.window + kPieceEnd - 258;
+  const uint8_t* const historyStart = s.historyStart;
+  const uint8_t* in = s.bits.in;
+  const uint8_t* const inLimit =
+      s.bits.inEnd - s.input > kFastInputMargin ? s.bits.inEnd - kFastInputMargin : s.input;
+  BitWord buffer = s.bits.buffer;
+  unsigned count = s.bits.count;
+  uint8_t* out = s.out;
+  FastEnd end = FastEnd::kCareful;
+
+  // Tops the buffer up to at least word - 8 bits without a branch: the bytes
+  // taken are those that fit whole; the bits loaded above `count` are the low
+  // bits of the new *in, as the reader's invariant wants.
+#define EBOOK_REFILL()                                        \
+  do {                                                        \
+    buffer |= LoadWord(in) << count;                          \
+    in += (kWordBits - 1 - count) >> 3;                       \
+    count |= kWordBits - 8;                                   \
+  } while (0)
+#define EBOOK_DROP(n) \
+  do {                \
+    buffer >>= (n);   \
+    count -= (n);     \
+  } while (0)
+
+  for (;;) {
+    if (in >= inLimit || out >= outLimit) goto leave;
+    EBOOK_REFILL();
+    uint32_t w = EntryWord(&literalRoot[buffer & literalMask]);
+    // Literals come in runs, and a root entry's code is at most 9 bits: a
+    // refill leaves room for two of them (four on 64-bit words) and the code
+    // after them, so only the first lookup of a round needs a refill.
+    while (EntryOp(w) == kOpLiteral) {
+      EBOOK_DROP(EntryBits(w));
+      *out++ = static_cast<uint8_t>(EntryValue(w));
+      w = EntryWord(&literalRoot[buffer & literalMask]);
+      if (EntryOp(w) != kOpLiteral) break;
+      EBOOK_DROP(EntryBits(w));
+      *out++ = static_cast<uint8_t>(EntryValue(w));
+      if (kWordBits >= 64) {
+        w = EntryWord(&literalRoot[buffer & literalMask]);
+        if (EntryOp(w) != kOpLiteral) break;
+        EBOOK_DROP(EntryBits(w));
+        *out++ = static_cast<uint8_t>(EntryValue(w));
+      }
+      if (in >= inLimit || out >= outLimit) goto leave;
+      if (kWordBits >= 64) {
+        // At least 56 - 27 bits are left: the next entry is fetched first,
+        // and the refill (which leaves those bits as they are) overlaps it.
+        w = EntryWord(&literalRoot[buffer & literalMask]);
+        EBOOK_REFILL();
+      } else {
+        EBOOK_REFILL();
+        w = EntryWord(&literalRoot[buffer & literalMask]);
+      }
+    }
+    // A length, the end of the block, or a longer code through a link. The
+    // refill above left at least 24 - 9 bits, enough for any literal/length
+    // code, but the length's extra bits may need another refill.
+    if (EntryOp(w) > kOpLinkBase) {
+      const CodeTableEntry* e = &literalRoot[buffer & literalMask];
+      do {
+        if (EntryOp(w) == kOpInvalid) goto bad;
+        EBOOK_DROP(EntryBits(w));
+        e = &e->Next[buffer & ((BitWord{1} << (EntryOp(w) - kOpLinkBase)) - 1)];
+        w = EntryWord(e);
+      } while (EntryOp(w) > kOpLinkBase);
+    }
+    EBOOK_DROP(EntryBits(w));
+    if (EntryOp(w) == kOpLiteral) {
+      *out++ = static_cast<uint8_t>(EntryValue(w));
+      continue;
+    }
+    if (EntryOp(w) == kOpEndOfBlock) {
+      end = FastEnd::kEndOfBlock;
+      goto leave;
+    }
+    {
+      if (kWordBits < 64 && count < EntryOp(w)) EBOOK_REFILL();
+      const unsigned length =
+          EntryValue(w) + static_cast<unsigned>(LowBits(buffer, EntryOp(w)));
+      EBOOK_DROP(EntryOp(w));
+      // Up to 15 + 13 bits for the distance; on 32-bit words its extra bits
+      // may need one more refill.
+      EBOOK_REFILL();
+      const CodeTableEntry* e = &distanceRoot[buffer & distanceMask];
+      w = EntryWord(e);
+      while (EntryOp(w) > kOpLinkBase) {
+        if (EntryOp(w) == kOpInvalid) goto bad;
+        EBOOK_DROP(EntryBits(w));
+        e = &e->Next[buffer & ((BitWord{1} << (EntryOp(w) - kOpLinkBase)) - 1)];
+        w = EntryWord(e);
+      }
+      EBOOK_DROP(EntryBits(w));
+      if (kWordBits < 64 && count < EntryOp(w)) EBOOK_REFILL();
+      const unsigned distance =
+          EntryValue(w) + static_cast<unsigned>(LowBits(buffer, EntryOp(w)));
+      EBOOK_DROP(EntryOp(w));
+      if (distance > static_cast<unsigned>(out - historyStart)) goto bad;
+      CopyMatchFast(out, distance, length);
+      out += length;
+    }
+  }
+  if (false) {
+  bad:
+    end = FastEnd::kBadData;
+  }
+leave:
+#undef EBOOK_REFILL
+#undef EBOOK_DROP
+  s.bits.in = in;
+  s.bits.buffer = buffer;
+  s.bits.count = count;
+  s.out = out;
+  return end;
+}
 
 // Decodes literal/length and distance codes up to the end of the block.
 Status DecodeSymbols(InflateState& s, const CodeTables& literals, const CodeTables& distances) {
@@ -216,81 +445,51 @@ Status DecodeSymbols(InflateState& s, const CodeTables& literals, const CodeTabl
   const unsigned literalBits = static_cast<unsigned>(literals.LookupBits);
   const unsigned distanceBits = static_cast<unsigned>(distances.LookupBits);
   uint8_t* const pieceEnd = s.window + kPieceEnd;
-  // Room for a whole match before the piece is full.
-  uint8_t* const fastOutLimit = pieceEnd - 258;
 
-  BitReader b = s.bits;
-  uint8_t* out = s.out;
+  BitReader& b = s.bits;
   Status status = Status::kBadData;
   const CodeTableEntry* e;
   unsigned length;
   unsigned distance;
   for (;;) {
-    // Fast loop: while the input cannot end and a match cannot fill the
-    // piece, the per-symbol checks of the careful path are not needed.
+    // The fast loop needs no input past the entry's data and a distance code.
     if (b.padded == 0 && distanceRoot != nullptr) {
-      while (b.inEnd - b.in >= kFastInputMargin && out < fastOutLimit) {
-        if (b.count < kSymbolBits) RefillFast(b);
-        e = DecodeCode(b, literalRoot, literalBits);
-        if (e == nullptr) goto done;
-        if (e->Op == kOpLiteral) {
-          *out++ = static_cast<uint8_t>(e->Value);
-          continue;
-        }
-        if (e->Op == kOpEndOfBlock) {
-          status = Status::kOk;
-          goto done;
-        }
-        length = e->Value + static_cast<unsigned>(LowBits(b.buffer, e->Op));
-        Drop(b, e->Op);
-        if (kWordBits < 64 && b.count < 16) RefillFast(b);
-        e = DecodeCode(b, distanceRoot, distanceBits);
-        if (e == nullptr) goto done;
-        if (kWordBits < 64 && b.count < e->Op) RefillFast(b);
-        distance = e->Value + static_cast<unsigned>(LowBits(b.buffer, e->Op));
-        Drop(b, e->Op);
-        if (distance > static_cast<unsigned>(out - s.historyStart)) goto done;
-        CopyMatch(out, distance, length);
-        out += length;
-      }
+      FastEnd end = DecodeFast(s, literals, distances);
+      if (end == FastEnd::kEndOfBlock) return Status::kOk;
+      if (end == FastEnd::kBadData) return Status::kBadData;
     }
 
     // Careful path: one symbol, with every check in place.
     Need(s, b, kSymbolBits);
     e = DecodeCode(b, literalRoot, literalBits);
-    if (e == nullptr) goto done;
+    if (e == nullptr) break;
     if (e->Op == kOpLiteral) {
-      if (Overrun(b)) goto done;
-      *out++ = static_cast<uint8_t>(e->Value);
+      if (Overrun(b)) break;
+      *s.out++ = static_cast<uint8_t>(e->Value);
     } else if (e->Op == kOpEndOfBlock) {
       if (!Overrun(b)) status = Status::kOk;
-      goto done;
+      break;
     } else {
       length = e->Value + static_cast<unsigned>(LowBits(b.buffer, e->Op));
       Drop(b, e->Op);
-      if (distanceRoot == nullptr) goto done;
+      if (distanceRoot == nullptr) break;
       if (kWordBits < 64) Need(s, b, 16);
       e = DecodeCode(b, distanceRoot, distanceBits);
-      if (e == nullptr) goto done;
+      if (e == nullptr) break;
       if (kWordBits < 64) Need(s, b, e->Op);
       distance = e->Value + static_cast<unsigned>(LowBits(b.buffer, e->Op));
       Drop(b, e->Op);
-      if (Overrun(b)) goto done;
-      if (distance > static_cast<unsigned>(out - s.historyStart)) goto done;
-      CopyMatch(out, distance, length);
-      out += length;
+      if (Overrun(b)) break;
+      if (distance > static_cast<unsigned>(s.out - s.historyStart)) break;
+      CopyMatch(s.out, distance, length);
+      s.out += length;
     }
-    if (out >= pieceEnd) {
-      s.out = out;
+    if (s.out >= pieceEnd) {
       status = FlushPiece(s);
-      out = s.out;
-      if (status != Status::kOk) goto done;
+      if (status != Status::kOk) break;
       status = Status::kBadData;
     }
   }
-done:
-  s.bits = b;
-  s.out = out;
   return status;
 }
 
@@ -413,14 +612,15 @@ Status DecodeDynamicBlock(InflateState& s) {
   if (bad || Overrun(s.bits)) return Status::kBadData;
 
   CodeTables literals;
-  status = BuildCodeTables(lengths, literalCount, 257, kLengthBases, kLengthExtra, 31, 9, literals);
+  status = BuildCodeTables(lengths, literalCount, 257, kLengthBases, kLengthExtra, 31,
+                           kLiteralRootBits, literals);
   if (status != kCodesComplete) {
     ReleaseCodeTables(literals.Chain);
     return Status::kBadData;
   }
   CodeTables distances;
   status = BuildCodeTables(lengths + literalCount, distanceCount, 0, kDistanceBases, kDistanceExtra,
-                           30, 6, distances);
+                           30, kDistanceRootBits, distances);
   if (status == kCodesOverSubscribed) {
     ReleaseCodeTables(literals.Chain);
     return Status::kBadData;
@@ -470,10 +670,7 @@ InflateResult InflateEntry(EntryStream& stream) {
   // What was produced before damage is written too; after a failed write
   // nothing more is tried.
   if (st != Status::kWriteFailed) {
-    uint8_t* piece = s->window + kHistorySize;
-    if (!stream.WriteData(piece, static_cast<int32_t>(s->out - piece))) {
-      st = Status::kWriteFailed;
-    }
+    if (!WritePieces(*s, s->out)) st = Status::kWriteFailed;
   }
   ReleaseCodeTables(s->fixedDistances.Chain);
   ReleaseCodeTables(s->fixedLiterals.Chain);

@@ -37,7 +37,7 @@ void DetectInstalledFolder(SetupSession& session, std::string_view application,
 }  // namespace
 
 bool LooksLikeUtf8(std::string_view text) {
-  if (text.substr(0, 3) == "\xEF\xBB\xBF") return true;
+  if (TextPart(text, 0, 3) == "\xEF\xBB\xBF") return true;
   // Well-formed sequences only: a code-page text seldom passes by accident.
   bool beyondAscii = false;
   for (size_t i = 0; i < text.size();) {
@@ -64,20 +64,20 @@ void ReadLicenceFile(SetupSession& session, const char* path) {
   if (got < 0) got = 0;
   std::string_view stored(buffer, std::strlen((buffer[got] = '\0', buffer)));
   const bool utf8 = LooksLikeUtf8(stored);
-  if (utf8 && stored.substr(0, 3) == "\xEF\xBB\xBF") stored.remove_prefix(3);
+  if (utf8 && TextPart(stored, 0, 3) == "\xEF\xBB\xBF") stored.remove_prefix(3);
   char* decoded = buffer + kLicenceReadSize + 1;
   int32_t d = host.DecodeStoredText(stored, utf8, decoded, kTextSize);
   const std::string_view text(decoded, d > 0 ? static_cast<size_t>(d) : 0);
 
   const size_t lineFeed = text.find('\n');
   const std::string_view firstLine =
-      lineFeed == std::string_view::npos ? text : text.substr(0, lineFeed);
+      lineFeed == std::string_view::npos ? text : TextPart(text, 0, lineFeed);
   const std::string_view rest =
-      lineFeed == std::string_view::npos ? std::string_view() : text.substr(lineFeed + 1);
+      lineFeed == std::string_view::npos ? std::string_view() : TextPart(text, lineFeed + 1);
   // The argument drops the letter, one character after it, and the line's
   // last character (the carriage return of a CR LF line end).
   const std::string_view argument =
-      firstLine.size() >= 4 ? firstLine.substr(2, firstLine.size() - 3) : std::string_view();
+      firstLine.size() >= 4 ? TextPart(firstLine, 2, firstLine.size() - 3) : std::string_view();
 
   std::string_view shown = rest;
   switch (text.empty() ? '\0' : text[0]) {

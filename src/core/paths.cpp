@@ -65,10 +65,12 @@ uint16_t ZTextLength(const char* text) {
 }
 
 int32_t DirectoryOfPath(std::string_view path, char* out, int32_t outSize) {
-  return Emit(path.substr(0, DirectoryLength(path)), out, outSize);
+  return Emit(TextPart(path, 0, DirectoryLength(path)), out, outSize);
 }
 
-std::string_view NameOfPath(std::string_view path) { return path.substr(LastSeparator(path)); }
+std::string_view NameOfPath(std::string_view path) {
+  return TextPart(path, LastSeparator(path));
+}
 
 char* SlashesToBackslashesInPlace(char* text) {
   for (char* p = text; *p != '\0'; ++p)
@@ -99,7 +101,7 @@ bool MakeAllFolders(Platform& host, std::string_view folder) {
 }
 
 bool MakeTargetFolder(Platform& host, std::string_view targetPath, bool* refused) {
-  const std::string_view folder = targetPath.substr(0, DirectoryLength(targetPath));
+  const std::string_view folder = TextPart(targetPath, 0, DirectoryLength(targetPath));
   char copy[kFolderTextSize];
   const bool created = MakeAllFolders(host, folder);
   // Judged by what is there: a level made meanwhile by someone else counts.
@@ -148,7 +150,7 @@ bool IsSafeEntryName(std::string_view name) {
     // or "... " as the parent folder). Only a plain "." keeps its meaning.
     // An empty part (what a folder entry's trailing separator leaves, or a
     // doubled separator, which Windows folds) adds no name.
-    const std::string_view part = name.substr(start, end - start);
+    const std::string_view part = TextPart(name, start, end - start);
     if (!part.empty() && part != "." && (part.back() == '.' || part.back() == ' ')) return false;
     if (IsWindowsDeviceName(part)) return false;
     start = end + 1;

@@ -26,6 +26,15 @@ inline constexpr int kFolderTextSize = 1040;
 // texts the engine makes, and a count that wrapped would make one look short.
 uint16_t ZTextLength(const char* text);
 
+// text.substr(from, count) for a `from` the caller knows to be in range.
+// substr checks it and brings a formatted message for the failure along,
+// which costs the stub that text in every object that calls it.
+inline std::string_view TextPart(std::string_view text, size_t from,
+                                 size_t count = std::string_view::npos) {
+  const size_t rest = text.size() - from;
+  return std::string_view(text.data() + from, count < rest ? count : rest);
+}
+
 // The folder part of a path. Backslash, slash and colon separate; a drive
 // root keeps its separator (C:\Setup.txt gives C:\), a drive-relative name
 // keeps its colon (C:Readme gives C:), and a name without a separator gives

@@ -129,7 +129,17 @@ class Platform {
   // never looks hung during a long file. Cheap enough to call per write.
   virtual void KeepResponsive() = 0;
 
+  // The install's progress where the system shows it (the taskbar button):
+  // `done` of `total` archive bytes, or, once `failed`, the error state at
+  // the last value. Does nothing where the system has no such display.
+  virtual void ShowProgress(uint32_t done, uint32_t total, bool failed) = 0;
+
   // --- Messages and the small dialogs -------------------------------------
+  // An unattended install (/S) shows no window at all: while this is set,
+  // messages are not shown, AskYesNo answers No, and the password and
+  // password dialog is cancelled (-1); an unattended install has its
+  // overwrite answer from the command line and never asks.
+  bool Quiet = false;
   // A modal message box with only an OK button, owned by the main dialog
   // once there is one, so that it never hides behind it. (Not named
   // MessageBox: <windows.h> turns that name into a macro.)

@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "archive_pass.h"
+#include "extract.h"
 #include "paths.h"
 
 namespace ebook {
@@ -13,12 +14,30 @@ void OpenSetup(SetupSession& session) {
   session.OverwriteMode = kOverwriteAsk;
   RunArchivePass(session, true);
   session.Host->ListSelectAll();
+  // The command line's answers, after the listing pass: a folder given
+  // there wins over the one an update directive found.
+  const SetupOptions& options = session.Options;
+  if (options.Folder != nullptr) session.Host->SetControlText(kInstallPathEdit, options.Folder);
+  if (options.Overwrite >= 0) session.OverwriteMode = static_cast<uint8_t>(options.Overwrite);
+  char* password = session.Password;
+  if (options.Password != nullptr) {
+    std::strncpy(password, options.Password, sizeof session.Password - 1);
+  } else if (options.PasswordFile != nullptr) {
+    // Its first line; a file that cannot be read gives none, and the
+    // password is asked for (or, unattended, missing).
+    FileHandle file = session.Host->OpenFileForRead(options.PasswordFile);
+    if (file != nullptr) {
+      int32_t n = session.Host->ReadFile(file, password, sizeof session.Password - 1);
+      session.Host->CloseFile(file);
+      password[n < 0 ? 0 : n] = '\0';
+      password[std::strcspn(password, "\r\n")] = '\0';
+    }
+  }
 }
 
 namespace {
 
 constexpr char kStopQuestion[] = "Stop the installation? Files already installed stay in place.";
-constexpr char kSetupCaption[] = "E-book Setup";
 constexpr char kFolderTooLongMessage[] =
     "The installation folder is too long. Please choose a shorter one.";
 
@@ -85,14 +104,33 @@ void RunInstall(SetupSession& session) {
     n = host.CurrentFolder(folder, sizeof folder);
     if (n > 0 && n < kInstallDirSize) host.SetControlText(kInstallPathEdit, folder);
   }
+  session.Outcome = kOutcomeInstalled;
   if (n <= 0 || n >= kInstallDirSize) {
     host.ShowMessage(kFolderTooLongMessage, kErrorCaption);
+    NoteOutcome(session, kOutcomeCannotWrite);
+    // Unattended, nobody can choose another folder.
+    if (session.Options.Silent) session.InstallState = kSetupFinished;
     return;
   }
   std::memcpy(session.InstallDir, folder, static_cast<size_t>(n) + 1);
   session.InstallState = kSetupInstalling;
-  RunArchivePass(session, false);
-  if (session.RunCommand[0] != '\0' && !session.StopRequested && ResolveBareProgram(session)) {
+  const char* log = session.Options.LogFile;
+  if (log != nullptr && (session.LogHandle = host.CreateFileForWrite(log)) == nullptr) {
+    // A log that cannot be kept would report an install nobody can check.
+    ShowFailure(host, kCouldNotOpenCaption, "", "", log);
+    NoteOutcome(session, kOutcomeCannotWrite);
+  } else {
+    RunArchivePass(session, false);
+  }
+  if (session.LogHandle != nullptr) {
+    const char result[2] = {static_cast<char>('0' + session.Outcome), '\0'};
+    LogLine(session, "result ", result);
+    host.CloseFile(session.LogHandle);
+    session.LogHandle = nullptr;
+  }
+  bool started = false;
+  if (session.RunCommand[0] != '\0' && !session.StopRequested && !session.Options.NoRun &&
+      ResolveBareProgram(session)) {
     // From the installation folder, named in full (a relative one would be
     // taken from inside itself); an install that stopped early may not have
     // made it, and the command still starts, from the setup's own folder.
@@ -102,7 +140,12 @@ void RunInstall(SetupSession& session) {
       n = host.CurrentFolder(start, sizeof start);
       if (n <= 0 || n >= kInstallDirSize) start[0] = '\0';
     }
-    host.StartProgram(session.RunCommand, start);
+    started = host.StartProgram(session.RunCommand, start);
+  }
+  // A program that starts is the confirmation; otherwise the reader is told
+  // where the book went.
+  if (session.Outcome == kOutcomeInstalled && !started) {
+    ShowJoined(host, kSetupCaption, {kInstalledMessage, session.InstallDir});
   }
   session.InstallState = kSetupFinished;
 }

@@ -8,6 +8,10 @@
 
 namespace ebook {
 
+// The last message of an install without a problem that starts no program,
+// caption kSetupCaption, followed by the folder.
+inline constexpr char kInstalledMessage[] = "The book was installed in:\n";
+
 enum SetupState : int32_t {
   kSetupIdle = 0,
   kSetupInstalling = 1,

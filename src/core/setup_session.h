@@ -5,12 +5,15 @@
 
 #include <cstdint>
 
+#include "command_line.h"
 #include "platform.h"
 #include "zip_cipher.h"
 
 namespace ebook {
 
 inline constexpr char kErrorCaption[] = "Error";
+inline constexpr char kSetupCaption[] = "E-book Setup";
+inline constexpr char kCouldNotOpenCaption[] = "Couldn't open...";
 inline constexpr char kPathAutodetectedNotice[] = "(path correctly autodetected, press Install)";
 inline constexpr char kReplaceTargetMissingMessage[] = "File to replace not found!";
 inline constexpr char kBaseNotInstalledMessage[] =
@@ -93,6 +96,19 @@ struct SetupSession {
   // (in the pass's context; null when it is up to date).
   uint32_t StatusShownAt = 0;
   const char* PendingStatus = nullptr;
+
+  // The command line, and what became of the install (a SetupOutcome: the
+  // first problem met, or 0); the exit code under /S.
+  SetupOptions Options;
+  uint8_t Outcome = kOutcomeInstalled;
+  // /LOG=: one line per file.
+  FileHandle LogHandle = nullptr;
+  // Archive bytes passed and in all, during the install pass.
+  uint32_t ProgressDone = 0;
+  uint32_t ProgressTotal = 0;
 };
+
+// Keeps the first problem of an install: the one that says what went wrong.
+void NoteOutcome(SetupSession& session, uint8_t outcome);
 
 }  // namespace ebook

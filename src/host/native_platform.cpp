@@ -716,11 +716,16 @@ int32_t NativePlatform::ReadListItem(int32_t index, char* buffer, int32_t size, 
 void NativePlatform::PumpOneMessage() { ++PumpCount; }
 
 void NativePlatform::ShowMessage(std::string_view text, std::string_view caption) {
+  if (Quiet) return;
   Messages.push_back({std::string(text), std::string(caption)});
   DialogLog.push_back("message:" + std::string(text));
 }
 
 int32_t NativePlatform::AskPassword(char* buffer, int32_t size) {
+  if (Quiet) {
+    if (size > 0) buffer[0] = '\0';
+    return -1;
+  }
   DialogLog.emplace_back("password");
   std::optional<std::string> typed = std::string();
   if (!PasswordReplies.empty()) {
@@ -734,7 +739,12 @@ int32_t NativePlatform::AskPassword(char* buffer, int32_t size) {
   return CopyOut(*typed, buffer, size);
 }
 
+void NativePlatform::ShowProgress(uint32_t done, uint32_t total, bool failed) {
+  ProgressShown.push_back({done, total, failed});
+}
+
 bool NativePlatform::AskYesNo(std::string_view text, std::string_view caption) {
+  if (Quiet) return false;
   DialogLog.push_back("yesno:" + std::string(caption) + ": " + std::string(text));
   if (YesNoReplies.empty()) return false;
   const bool yes = YesNoReplies.front();

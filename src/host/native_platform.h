@@ -109,6 +109,7 @@ class NativePlatform final : public Platform {
   int32_t AskPassword(char* buffer, int32_t size) override;
   OverwriteReply AskOverwrite(std::string_view fileName) override;
   bool AskYesNo(std::string_view text, std::string_view caption) override;
+  void ShowProgress(uint32_t done, uint32_t total, bool failed) override;
 
   // --- Registry and processes ---------------------------------------------
   int32_t ReadRegistryString(RegistryPlace place, std::string_view keyPath,
@@ -160,6 +161,13 @@ class NativePlatform final : public Platform {
   // Every lookup in order, found or not.
   std::vector<RegistryKey> RegistryQueries;
   std::vector<ProgramStart> Started;
+  struct Progress {
+    uint32_t Done;
+    uint32_t Total;
+    bool Failed;
+  };
+  // Every progress report, in order.
+  std::vector<Progress> ProgressShown;
   int64_t KeepResponsiveCalls = 0;
   int64_t FindAnyCalls = 0;  // the probes: an install should not need one per file
   std::function<uint32_t()> Clock;

@@ -44,6 +44,17 @@ INT_PTR CALLBACK MainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM
       SetClassLongPtrW(window, GCLP_HICON, reinterpret_cast<LONG_PTR>(icon));
       SetFocus(GetDlgItem(window, IDC_FOLDER_EDIT));
       OpenSetup(*g_main->Session);
+      // Unattended, the whole install runs here, and the dialog ends before
+      // it was ever shown. Its controls still hold the folder and the entry
+      // list meanwhile.
+      if (g_main->Session->Options.Silent) RunInstall(*g_main->Session);
+      break;
+    }
+    case WM_WINDOWPOSCHANGING: {
+      // The dialog manager shows a visible template's dialog after
+      // WM_INITDIALOG, even one that has ended: unattended, it never shows.
+      if (g_main != nullptr && g_main->Session->Options.Silent)
+        reinterpret_cast<WINDOWPOS*>(lParam)->flags &= ~SWP_SHOWWINDOW;
       break;
     }
     case WM_COMMAND:

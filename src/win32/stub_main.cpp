@@ -5,6 +5,8 @@
 // runs the main dialog; shutdown closes the file. The exit code is always 0.
 #include <windows.h>
 
+
+#include "core/command_line.h"
 #include "core/crc32.h"
 #include "core/setup_session.h"
 #include "dialogs.h"
@@ -34,18 +36,30 @@ void RestrictDllSearchToSystem() {
 int RunStub(HINSTANCE instance) {
   RestrictDllSearchToSystem();
 
+  Win32Platform host(instance);
+  SetupSession session;
+  // The engine reads the command line; this layer only hands it over.
+  // At most 32,767 characters, each at most three bytes.
+  static char line[3 * 32768];
+  WideCharToMultiByte(CP_UTF8, 0, GetCommandLineW(), -1, line, sizeof line, nullptr, nullptr);
+  const SetupOptions& options = session.Options;
+  if (!ParseCommandLine(line, session.Options)) {
+    if (!options.Silent) host.ShowMessage(kUsageText, kSetupCaption);
+    return options.Refused ? kOutcomeUsage : 0;
+  }
+  host.Quiet = options.Silent;
+
   wchar_t ownPath[kWidePathSize];
   DWORD n = GetModuleFileNameW(nullptr, ownPath, kWidePathSize);
   if (n == 0 || n >= static_cast<DWORD>(kWidePathSize)) ownPath[0] = L'\0';
   HANDLE archive = CreateFileW(ownPath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                FILE_ATTRIBUTE_NORMAL, nullptr);
   if (archive == INVALID_HANDLE_VALUE) {
+    if (options.Silent) return kOutcomeDamaged;
     MessageBoxW(nullptr, ownPath, L"Couldn't open...", MB_OK);
     return 0;
   }
 
-  Win32Platform host(instance);
-  SetupSession session;
   session.Host = &host;
   session.StubLength = StubLength();
   session.ArchiveHandle = Win32Platform::FromHandle(archive);
@@ -56,7 +70,8 @@ int RunStub(HINSTANCE instance) {
                   reinterpret_cast<LPARAM>(&context));
 
   if (!CloseHandle(archive)) MessageBoxW(nullptr, L"Error Closing...", L"Error", MB_OK);
-  return 0;
+  // Unattended, the exit code says what became of the install.
+  return options.Silent ? session.Outcome : 0;
 }
 
 }  // namespace ebook::win32

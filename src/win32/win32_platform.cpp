@@ -340,6 +340,7 @@ void Win32Platform::KeepResponsive() {
 // The questions and messages are owned by the main dialog: a click on it
 // can then never bury them, and it stays disabled while they are open.
 int Win32Platform::Box(std::string_view text, std::string_view caption, UINT type) {
+  if (Quiet) return IDNO;
   WideText wideText(text);
   WideText wideCaption(caption);
   return MessageBoxW(dialog_, wideText.get(), wideCaption.get(), type);
@@ -354,6 +355,7 @@ bool Win32Platform::AskYesNo(std::string_view text, std::string_view caption) {
 }
 
 int32_t Win32Platform::AskPassword(char* buffer, int32_t size) {
+  if (Quiet) return -1;
   PasswordRequest request{buffer, size, 0};
   DialogBoxParamW(instance_, kPasswordDialogName, dialog_, PasswordDialogProc,
                   reinterpret_cast<LPARAM>(&request));
@@ -412,6 +414,29 @@ bool Win32Platform::StartProgram(std::string_view commandLine, std::string_view 
   CloseHandle(started.hThread);
   CloseHandle(started.hProcess);
   return true;
+}
+
+// The taskbar's interface, named here rather than taken from libuuid, whose
+// GUIDs would bring a writable data section.
+constexpr GUID kTaskbarListClass = {
+    0x56FDF344, 0xFD6D, 0x11D0, {0x95, 0x8A, 0x00, 0x60, 0x97, 0xC9, 0xA0, 0x90}};
+constexpr GUID kTaskbarList3 = {
+    0xEA1AFB91, 0x9E28, 0x4B86, {0x90, 0xE9, 0x9E, 0x9F, 0x8A, 0x5E, 0xEF, 0xAF}};
+
+void Win32Platform::ShowProgress(uint32_t done, uint32_t total, bool failed) {
+  if (Quiet) return;
+  if (!taskbarTried_) {
+    taskbarTried_ = true;
+    void* found = nullptr;
+    // Before Windows 7, and under Wine, there may be none: nothing shows.
+    if (SUCCEEDED(CoInitialize(nullptr)) &&
+        SUCCEEDED(CoCreateInstance(kTaskbarListClass, nullptr, CLSCTX_INPROC_SERVER,
+                                   kTaskbarList3, &found)))
+      taskbar_ = static_cast<ITaskbarList3*>(found);
+  }
+  if (taskbar_ == nullptr) return;
+  taskbar_->SetProgressValue(dialog_, done, total);
+  taskbar_->SetProgressState(dialog_, failed ? TBPF_ERROR : TBPF_NORMAL);
 }
 
 }  // namespace ebook::win32

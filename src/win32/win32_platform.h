@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include <shobjidl.h>
+
 #include "core/platform.h"
 
 namespace ebook::win32 {
@@ -49,6 +51,7 @@ class Win32Platform final : public Platform {
   uint32_t Milliseconds() override;
   void KeepResponsive() override;
   bool AskYesNo(std::string_view text, std::string_view caption) override;
+  void ShowProgress(uint32_t done, uint32_t total, bool failed) override;
 
   void ShowMessage(std::string_view text, std::string_view caption) override;
   int32_t AskPassword(char* buffer, int32_t size) override;
@@ -78,6 +81,10 @@ class Win32Platform final : public Platform {
   HWND dialog_ = nullptr;
   DWORD lastPump_ = 0;  // GetTickCount of the last KeepResponsive pump
   DWORD lastError_ = 0;
+  // The taskbar button's progress: looked up on the first report; null
+  // where the system has none.
+  ITaskbarList3* taskbar_ = nullptr;
+  bool taskbarTried_ = false;
 };
 
 }  // namespace ebook::win32

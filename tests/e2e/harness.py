@@ -120,6 +120,9 @@ class Outcome:
     reads: list = field(default_factory=list)  # "read" snapshots, in order
     pings: list = field(default_factory=list)  # "ping" answers: {"answered", "waited"}
     exit_code: Optional[int] = None
+    # The message that said where the book was installed, answered by the
+    # driver's "exit" step; None when the setup ended without it.
+    done: Optional[Window] = None
     failure: Optional[str] = None
     acp: Optional[int] = None
 
@@ -205,6 +208,8 @@ def drive(script: Script, name: str) -> Outcome:
             outcome.pings.append(event)
         elif kind == "exit":
             outcome.exit_code = event["code"]
+        elif kind == "done":
+            outcome.done = _window(event)
         elif kind == "failure":
             outcome.failure = event["message"]
     if driver_failed:
@@ -292,11 +297,15 @@ class SetupCase(unittest.TestCase):
         return out
 
     def run_setup(self, setup: Path, *steps, env: Optional[dict] = None,
-                  cwd: Optional[Path] = None, tag: str = "") -> Outcome:
-        """Starts the setup and runs `steps` (script lines or lists of them),
-        then waits for its end. Fails the case if the driver could not go
-        through the script."""
+                  cwd: Optional[Path] = None, tag: str = "", args: str = "",
+                  code: int = 0) -> Outcome:
+        """Starts the setup (with the command-line arguments `args`) and runs
+        `steps` (script lines or lists of them), then waits for its end,
+        which must come with the exit code `code`. Fails the case if the
+        driver could not go through the script."""
         script = Script().add("timeout 30", f"desktop {DESKTOP}")
+        if args:
+            script.add(f"args {args}")
         for key, value in (env or {}).items():
             script.add(f"env {key}={value}")
         if cwd is not None:
@@ -307,7 +316,13 @@ class SetupCase(unittest.TestCase):
         script.add("exit")
         outcome = drive(script, self.case_name + tag)
         self.assertIsNone(outcome.failure, f"{outcome.failure}\n--- driver log:\n{outcome.log}")
-        self.assertEqual(outcome.exit_code, 0)
+        self.assertEqual(outcome.exit_code, code)
+        # An install that reported a problem never also says it installed
+        # (a wrong password typed again is no problem of the install).
+        if outcome.done is not None:
+            self.assertEqual([text for caption, text in outcome.messages if caption == ERROR
+                              and text != "The password is wrong. Please try again."], [],
+                             outcome.log)
         return outcome
 
     def install(self, setup: Path, folder: Optional[Path], *dialogs, **options) -> Outcome:

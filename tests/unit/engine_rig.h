@@ -231,7 +231,21 @@ class Rig {
   // Install, after typing `folder` into the folder field (null: as it is).
   void Install(const char* folder = kBookFolder) {
     if (folder != nullptr) host_->Controls[kInstallPathEdit] = folder;
+    const size_t before = host_->Messages.size();
     RunInstall(session_);
+    // The message that says where the book went comes last, and only after
+    // an install without any problem.
+    auto& shown = host_->Messages;
+    for (size_t i = before; i < shown.size(); ++i) {
+      if (!IsDone(shown[i])) continue;
+      EXPECT_EQ(i + 1, shown.size()) << "the done message is not the last";
+      EXPECT_EQ(session_.Outcome, kOutcomeInstalled);
+      for (size_t k = before; k < i; ++k) {
+        if (shown[k].Text != "The password is wrong. Please try again.") {
+          EXPECT_NE(shown[k].Caption, "Error") << shown[k].Text;
+        }
+      }
+    }
   }
   void Run(const Bytes& zip, const char* folder = kBookFolder) {
     Package(zip);
@@ -263,14 +277,27 @@ class Rig {
     std::sort(files.begin(), files.end());
     return files;
   }
-  // The message boxes shown, as "caption: text".
+  // The message boxes shown, as "caption: text", but for the one that says
+  // where the book went (see Done).
   std::vector<std::string> Messages() {
     std::vector<std::string> shown;
-    for (const auto& m : host_->Messages) shown.push_back(m.Caption + ": " + m.Text);
+    for (const auto& m : host_->Messages) {
+      if (!IsDone(m)) shown.push_back(m.Caption + ": " + m.Text);
+    }
     return shown;
+  }
+  // The text of the message that said where the book went; empty if none.
+  std::string Done() {
+    for (const auto& m : host_->Messages) {
+      if (IsDone(m)) return m.Text;
+    }
+    return {};
   }
 
  private:
+  static bool IsDone(const NativePlatform::Message& m) {
+    return m.Caption == "E-book Setup" && m.Text.rfind("The book was installed in:\n", 0) == 0;
+  }
   static void WriteFile(const fs::path& path, const Bytes& content) {
     fs::create_directories(path.parent_path());
     std::ofstream out(path, std::ios::binary | std::ios::trunc);

@@ -726,7 +726,9 @@ TEST(EngineWalk, DescriptorsFromZipEncryptInstallEveryEntry) {
   for (const char* name : {"one.txt", "two.bin", "three.txt"}) {
     EXPECT_TRUE(SameBytes(rig.Installed(Book(name)), rig.SourceBytes(name))) << name;
   }
-  EXPECT_EQ(rig.Host().DialogLog, std::vector<std::string>{"password"});
+  EXPECT_EQ(rig.Host().DialogLog,
+            (std::vector<std::string>{"password", "message:" + rig.Done()}));
+  EXPECT_NE(rig.Done(), "");
   EXPECT_EQ(rig.Host().List.size(), 3u);
   EXPECT_EQ(rig.Host().ListSelectedCount(), 0);
 }
@@ -933,7 +935,9 @@ TEST(EnginePassword, EncryptedArchivesFromRealToolsNeedOnePassword) {
     ASSERT_EQ(Get16(zip, 6) & 1, 1);
     rig.Host().PasswordReplies = {"pw"};
     rig.Run(zip);
-    EXPECT_EQ(rig.Host().DialogLog, std::vector<std::string>{"password"});
+    EXPECT_EQ(rig.Host().DialogLog,
+              (std::vector<std::string>{"password", "message:" + rig.Done()}));
+    EXPECT_NE(rig.Done(), "");
     EXPECT_TRUE(SameBytes(rig.Installed(Book("one.txt")), rig.SourceBytes("one.txt")));
     EXPECT_TRUE(SameBytes(rig.Installed(Book("two.bin")), rig.SourceBytes("two.bin")));
     EXPECT_TRUE(rig.Exists(Book("empty.txt")));
@@ -1084,6 +1088,13 @@ TEST(EngineRunCommand, ProgramStartsOnlyWhenWrittenAndFromAFolderThatExists) {
     rig.Host().OverwriteReplies = {{false, false}};
     rig.Run(HandMade({{"quonview.exe", Text("MZ")}, {"quonplay.exe", Text("MZ")}}));
     EXPECT_TRUE(rig.Host().Started.empty()) << "not written, and no other program chosen";
+  }
+  {
+    // Its folder cannot be made: a file has the folder's name.
+    Rig rig;
+    rig.Place(Book("bin"), Text("a file"));
+    rig.Run(HandMade({{"bin/quonview.exe", Text("MZ")}}));
+    EXPECT_TRUE(rig.Host().Started.empty()) << "a program whose folder was not made";
   }
   {
     // The licence's command is set, and the installation folder cannot be
@@ -1536,6 +1547,208 @@ TEST(EngineDialog, TheReaderCanStopTheInstall) {
     EXPECT_EQ(rig.Exists(Book("b.bin")), !yes);
     EXPECT_EQ(rig.Host().Started.size(), yes ? 0u : 1u);
     EXPECT_EQ(rig.Session().InstallState, kSetupFinished);
+  }
+}
+
+}  // namespace
+}  // namespace ebook::test
+
+namespace ebook::test {
+namespace {
+
+// An install driven by a command line, as the stub hands it over.
+struct CommandLineRun {
+  explicit CommandLineRun(Rig& rig, const std::string& arguments)
+      : line("setup.exe " + arguments + '\0') {
+    parsed = ParseCommandLine(line.data(), rig.Session().Options);
+    rig.Host().Quiet = rig.Session().Options.Silent;
+  }
+  std::string line;  // the options point into it
+  bool parsed = false;
+};
+
+TEST(EngineUnattended, EachOutcomeHasItsCodeAndNothingIsShown) {
+  struct Case {
+    const char* label;
+    const char* command;  // makes the archive from one.txt and two.txt
+    const char* arguments;
+    int damage;  // 0: none; 1: flip a byte in two.txt's data
+    uint8_t outcome;
+    bool installed;
+  };
+  const Case cases[] = {
+      {"plain", "zip -q {zip} one.txt two.txt", "/S", 0, kOutcomeInstalled, true},
+      {"password given", "zip -q -P pw {zip} one.txt two.txt", "/S /P=pw", 0, kOutcomeInstalled,
+       true},
+      {"password wrong", "zip -q -P pw {zip} one.txt two.txt", "/S /P=nope", 0, kOutcomePassword,
+       false},
+      {"password missing", "zip -q -P pw {zip} one.txt two.txt", "/S", 0, kOutcomePassword, false},
+      {"damaged", "zip -q -0 {zip} one.txt two.txt", "/S", 1, kOutcomeDamaged, false},
+      {"bzip2", "zip -q -Z bzip2 {zip} one.txt two.txt", "/S", 0, kOutcomeUnsupported, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    Rig rig;
+    rig.Source("one.txt", Text("one\r\n"));
+    rig.Source("two.txt", Text(std::string(4000, 't')));
+    const Bytes zip = rig.Tool(c.command);
+    rig.Package(zip);
+    if (c.damage) {
+      const size_t header = HeaderOffsetOf(zip, "two.txt");
+      const size_t data = header + 30 + Get16(zip, header + 26) + Get16(zip, header + 28);
+      rig.Packaged()[kFakeStubLength + 8 + data + 100] ^= 0x20;
+    }
+    CommandLineRun run(rig, std::string(c.arguments) + " /D=C:\\Books\\Silent Book");
+    ASSERT_TRUE(run.parsed);
+    rig.Open();
+    rig.Install(nullptr);
+    EXPECT_EQ(rig.Session().Outcome, c.outcome);
+    EXPECT_EQ(rig.Host().DialogLog, std::vector<std::string>{});
+    EXPECT_EQ(rig.Session().InstallState, kSetupFinished);
+    EXPECT_EQ(rig.Exists("C:\\Books\\Silent Book\\two.txt"), c.installed);
+  }
+}
+
+TEST(EngineUnattended, FolderThatCannotBeMadeAndStopAreOutcomes) {
+  Rig rig;
+  rig.Source("a.txt", Text("a"));
+  rig.Package(rig.Tool("zip -q {zip} a.txt"));
+  rig.Place("C:\\Blocked", Text("a file, where the folder should be"));
+  CommandLineRun run(rig, "/S /D=C:\\Blocked\\Book");
+  rig.Open();
+  rig.Install(nullptr);
+  EXPECT_EQ(rig.Session().Outcome, kOutcomeCannotWrite);
+
+  // A stop the reader asked for, with the dialog.
+  Rig stopped;
+  stopped.Source("a.txt", Text(std::string(100000, 'a')));
+  stopped.Source("b.txt", Text("b"));
+  stopped.Package(stopped.Tool("zip -q -0 {zip} a.txt b.txt"));
+  stopped.Host().YesNoReplies = {true};
+  stopped.Host().DuringWrite = [&] { ExitSetup(stopped.Session()); };
+  stopped.Open();
+  stopped.Install();
+  EXPECT_EQ(stopped.Session().Outcome, kOutcomeStopped);
+  EXPECT_EQ(stopped.Done(), "");
+}
+
+TEST(EngineUnattended, OverwriteAnswersAndTheLog) {
+  // (arguments, whether the reader's own file stays)
+  const std::pair<const char*, bool> cases[] = {
+      {"/S /O=none", true}, {"/S /O=all", false}, {"/S", false}, {"/O=none", true}};
+  for (const auto& [arguments, kept] : cases) {
+    SCOPED_TRACE(arguments);
+    Rig rig;
+    rig.Source("a.txt", Text("new a"));
+    rig.Source("sub/b.txt", Text("new b"));
+    rig.Package(rig.Tool("zip -q -r {zip} a.txt sub"));
+    rig.Place(Book("a.txt"), Text("the reader's own a"));
+    CommandLineRun run(rig, std::string(arguments) + " /LOG=C:\\setup.log");
+    rig.Open();
+    rig.Install();
+    EXPECT_EQ(rig.Installed(Book("a.txt")), Text(kept ? "the reader's own a" : "new a"));
+    EXPECT_EQ(rig.Host().OverwriteAsked, std::vector<std::string>{});
+    const Bytes log = rig.Installed("C:\\setup.log");
+    EXPECT_EQ(std::string(log.begin(), log.end()),
+              std::string(kept ? "kept " : "installed ") + Book("a.txt") + "\r\n" +
+                  "installed " + Book("sub\\b.txt") + "\r\nresult 0\r\n");
+  }
+}
+
+TEST(EngineUnattended, PasswordFileGivesItsFirstLine) {
+  Rig rig;
+  rig.Source("a.txt", Text("secret a"));
+  rig.Package(rig.Tool("zip -q -P 'open sesame' {zip} a.txt"));
+  rig.Place("C:\\pw.txt", Text("open sesame\r\nnot this line\r\n"));
+  CommandLineRun run(rig, "/PF=C:\\pw.txt");
+  rig.Open();
+  rig.Install();
+  EXPECT_EQ(rig.Installed(Book("a.txt")), Text("secret a"));
+  EXPECT_EQ(rig.Host().DialogLog, std::vector<std::string>{"message:" + rig.Done()});
+  EXPECT_EQ(rig.Done(), std::string("The book was installed in:\n") + kBookFolder);
+}
+
+TEST(EngineUnattended, NoRunStartsNothingAndTheDirectiveFolderIsFound) {
+  for (const bool noRun : {false, true}) {
+    SCOPED_TRACE(noRun ? "/NORUN" : "run");
+    Rig rig;
+    rig.Source("quonview.exe", Text("MZ"));
+    rig.Package(rig.Tool("zip -q {zip} quonview.exe"));
+    CommandLineRun run(rig, noRun ? "/S /NORUN" : "/S");
+    rig.Open();
+    rig.Install();
+    EXPECT_EQ(rig.Host().Started.size(), noRun ? 0u : 1u);
+    EXPECT_EQ(rig.Session().Outcome, kOutcomeInstalled);
+  }
+  Rig rig;
+  rig.Source("!!licence.txt", Text("p Viewer.exe\r\nUpdate.\r\n"));
+  rig.Source("doc/manual.txt", Text("new manual"));
+  rig.Package(rig.Tool("zip -q -r {zip} !!licence.txt doc"));
+  rig.PlaceFolder("C:\\Apps\\Viewer");
+  rig.Place("C:\\Apps\\Viewer\\viewer.exe", Text("MZ"));
+  rig.Host().Registry[{RegistryPlace::kLocalMachine64, kAppPathsKey, "Path"}] =
+      "C:\\Apps\\Viewer\\";
+  CommandLineRun run(rig, "/S");
+  rig.Open();
+  rig.Install(nullptr);
+  EXPECT_EQ(rig.Installed("C:\\Apps\\Viewer\\manual.txt"), Text("new manual"));
+  EXPECT_EQ(rig.Session().Outcome, kOutcomeInstalled);
+}
+
+}  // namespace
+}  // namespace ebook::test
+
+namespace ebook::test {
+namespace {
+
+TEST(EngineProgress, ByArchiveBytesToTheEndOrToTheErrorState) {
+  // (damage the middle entry, stop during the first file)
+  for (const int kind : {0, 1, 2}) {
+    SCOPED_TRACE(kind == 0 ? "sound" : kind == 1 ? "damaged" : "stopped");
+    Rig rig;
+    Rng rng(5);
+    rig.Source("a.bin", BinaryMix(rng, 90000));
+    rig.Source("b.txt", TextLike(rng, 20000));
+    rig.Source("c.txt", TextLike(rng, 3000));
+    const Bytes zip = rig.Tool("zip -q -0 {zip} a.bin b.txt c.txt");
+    rig.Package(zip);
+    if (kind == 1) {
+      const size_t header = HeaderOffsetOf(zip, "b.txt");
+      const size_t data = header + 30 + Get16(zip, header + 26) + Get16(zip, header + 28);
+      rig.Packaged()[kFakeStubLength + 8 + data + 100] ^= 0x20;
+    }
+    if (kind == 2) {
+      rig.Host().YesNoReplies = {true};
+      rig.Host().DuringWrite = [&] { ExitSetup(rig.Session()); };
+    }
+    rig.Open();
+    EXPECT_TRUE(rig.Host().ProgressShown.empty()) << "the listing pass shows none";
+    rig.Install();
+    const auto& shown = rig.Host().ProgressShown;
+    ASSERT_FALSE(shown.empty());
+    const uint32_t total = static_cast<uint32_t>(zip.size());
+    for (size_t i = 0; i < shown.size(); ++i) {
+      EXPECT_EQ(shown[i].Total, total);
+      EXPECT_LE(shown[i].Done, total);
+      if (i > 0) {
+        EXPECT_GE(shown[i].Done, shown[i - 1].Done) << "at report " << i;
+      }
+    }
+    // The first entry begins at its header's end, near the start.
+    EXPECT_LT(shown.front().Done, 100u);
+    if (kind == 0) {
+      EXPECT_EQ(shown.back().Done, total);
+      EXPECT_FALSE(shown.back().Failed);
+      // Each entry is reported as it begins: three, and the end.
+      EXPECT_EQ(shown.size(), 4u);
+    } else if (kind == 1) {
+      EXPECT_TRUE(shown.back().Failed);
+      EXPECT_EQ(std::count_if(shown.begin(), shown.end(), [](const auto& p) { return p.Failed; }),
+                1);
+    } else {
+      EXPECT_LT(shown.back().Done, total);
+      EXPECT_FALSE(shown.back().Failed) << "a stop asked for is no problem";
+    }
   }
 }
 

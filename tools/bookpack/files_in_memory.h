@@ -81,6 +81,9 @@ class FilesInMemory final : public ebook::Platform {
   void PumpOneMessage() override { host_.PumpOneMessage(); }
   uint32_t Milliseconds() override { return host_.Milliseconds(); }
   void KeepResponsive() override { host_.KeepResponsive(); }
+  void ShowProgress(uint32_t done, uint32_t total, bool failed) override {
+    host_.ShowProgress(done, total, failed);
+  }
 
   void ShowMessage(std::string_view text, std::string_view caption) override {
     host_.ShowMessage(text, caption);

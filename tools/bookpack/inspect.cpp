@@ -90,6 +90,15 @@ bool OpenPackaged(OpenedSetup& setup, const std::string& path, std::ostream& err
   return true;
 }
 
+// The message that says where the book went confirms a sound install: it is
+// no problem, and the publisher's tool does not repeat it.
+void DropDoneMessage(NativePlatform& host) {
+  auto& shown = host.Messages;
+  if (!shown.empty() && shown.back().Caption == ebook::kSetupCaption &&
+      shown.back().Text.rfind(ebook::kInstalledMessage, 0) == 0)
+    shown.pop_back();
+}
+
 std::string MessagesOf(const NativePlatform& host, size_t from) {
   std::string text;
   for (size_t i = from; i < host.Messages.size(); ++i) {
@@ -535,6 +544,7 @@ int RunCheck(const InspectOptions& options, std::ostream& out, std::ostream& err
                    Printable(report.Licence.Directive.Argument) +
                    "=FOLDER to check it as on a reader's machine that has it");
   }
+  DropDoneMessage(install.Host);
   for (const auto& m : install.Host.Messages) report.Messages.push_back(m.Caption + ": " + m.Text);
   if (!install.Host.Messages.empty()) report.Add("an install shows messages");
   if (!install.Host.Started.empty()) {
@@ -617,6 +627,7 @@ int RunExtract(const InspectOptions& options, std::ostream& out, std::ostream& e
     existed.push_back(!hostPath.empty() && ebook::os::LinkStat(hostPath, info));
   }
   ebook::RunInstall(setup.Session);
+  DropDoneMessage(setup.Host);
   out << MessagesOf(setup.Host, 0);
   for (const auto& started : setup.Host.Started)
     out << "the reader's setup would start: " << Printable(started.CommandLine) << "\n";

@@ -13,7 +13,9 @@
 //                     the program there; see --hold below
 //   env NAME=VALUE    set a variable in the program's environment
 //   cwd FOLDER        start the program in FOLDER
-//   run PROGRAM       start PROGRAM, without arguments
+//   args TEXT         the command-line arguments of the next run, exactly as
+//                     written (quotes included), after the quoted program
+//   run PROGRAM       start PROGRAM, with the arguments of `args` if given
 //   window CAPTION    wait for a new visible top-level window of the program
 //                     captioned exactly CAPTION; it becomes the current
 //                     window and all its controls are logged. Any other new
@@ -33,8 +35,13 @@
 //   ping MS           send the current window a message that does nothing,
 //                     waiting at most MS milliseconds for the answer; logs
 //                     "ping" with whether it was answered and how fast
-//   exit              wait for the program to end and log its exit code; any
-//                     new window meanwhile fails the run
+//   exit              wait for the program to end and log its exit code and
+//                     its lifetime in microseconds ("us"), from process
+//                     creation to exit as the system recorded them (no
+//                     polling delay); any new window meanwhile fails the
+//                     run, except the setup's message that says where the
+//                     book was installed: it is logged as "done" (caption,
+//                     owner, controls) and answered with OK
 //
 // LOG receives one JSON object per line, each with an "event": "start"
 // (pid, ANSI code page), "window" and "read" (caption, controls), "layout",
@@ -69,6 +76,14 @@ namespace uidriver {
 namespace {
 
 constexpr DWORD kPollMs = 50;
+
+// The message a setup ends with when it installed and started nothing.
+bool IsDoneMessage(HWND window) {
+  wchar_t text[64] = {};
+  GetDlgItemTextW(window, 0xFFFF, text, 64);
+  return WindowCaption(window) == L"E-book Setup" &&
+         std::wstring(text).rfind(L"The book was installed in:", 0) == 0;
+}
 
 // Splits off the first word; the rest follows one space later.
 std::wstring FirstWord(const std::wstring& line, std::wstring* rest) {
@@ -117,6 +132,7 @@ class Session {
   DWORD timeout_ms_ = 30000;
   std::map<std::wstring, std::wstring> environment_;
   std::wstring folder_;
+  std::wstring arguments_;
   std::wstring desktop_;
   std::wstring program_;
   PROCESS_INFORMATION process_ = {};
@@ -151,6 +167,7 @@ bool Session::Run(const std::wstring& program) {
   if (process_.hProcess) return Fail(L"run: a program was started already");
   program_ = program;
   std::wstring command_line = L"\"" + program + L"\"";
+  if (!arguments_.empty()) command_line += L" " + arguments_;
   std::vector<wchar_t> environment = Environment();
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
@@ -208,6 +225,12 @@ bool Session::WaitForExit() {
   DWORD start = GetTickCount();
   while (WaitForSingleObject(process_.hProcess, kPollMs) == WAIT_TIMEOUT) {
     std::vector<HWND> fresh = NewWindows();
+    if (!fresh.empty() && IsDoneMessage(fresh[0])) {
+      taken_.insert(fresh[0]);
+      log_.Write(DescribeWindow(fresh[0]).Add("event", "done"));
+      PostMessageW(fresh[0], WM_COMMAND, IDOK, 0);
+      continue;
+    }
     if (!fresh.empty())
       return Fail(L"window \"" + WindowCaption(fresh[0]) + L"\" appeared while waiting for the end");
     if (GetTickCount() - start > timeout_ms_)
@@ -215,7 +238,17 @@ bool Session::WaitForExit() {
   }
   DWORD code = 0;
   GetExitCodeProcess(process_.hProcess, &code);
-  log_.Write(Json::Object().Add("event", "exit").Add("code", static_cast<long long>(code)));
+  Json exit = Json::Object();
+  exit.Add("event", "exit").Add("code", static_cast<long long>(code));
+  FILETIME created, exited, kernel, user;
+  if (GetProcessTimes(process_.hProcess, &created, &exited, &kernel, &user)) {
+    auto ticks = [](const FILETIME& t) {
+      return static_cast<long long>(static_cast<unsigned long long>(t.dwHighDateTime) << 32 |
+                                    t.dwLowDateTime);
+    };
+    exit.Add("us", (ticks(exited) - ticks(created)) / 10);
+  }
+  log_.Write(exit);
   CloseHandle(process_.hThread);
   CloseHandle(process_.hProcess);
   process_ = {};
@@ -248,6 +281,10 @@ bool Session::Step(const std::wstring& command, const std::wstring& argument) {
   }
   if (command == L"cwd") {
     folder_ = argument;
+    return true;
+  }
+  if (command == L"args") {
+    arguments_ = argument;
     return true;
   }
   if (command == L"run") return Run(argument);

@@ -1,0 +1,45 @@
+// The setup's command line, for unattended installs and for the copy that
+// restarts itself with administrator rights. Without arguments a setup runs
+// exactly as the reader sees it.
+#pragma once
+
+#include <cstdint>
+
+namespace ebook {
+
+// The setup's exit code under /S: what became of the install.
+enum SetupOutcome : uint8_t {
+  kOutcomeInstalled = 0,
+  kOutcomeUsage = 1,          // an argument was refused
+  kOutcomeDamaged = 2,        // the archive is damaged (CRC error, broken records, unsafe names)
+  kOutcomePassword = 3,       // the password is wrong or was not given
+  kOutcomeUnsupported = 4,    // the archive uses what this setup cannot read
+  kOutcomeCannotWrite = 5,    // a folder or file could not be written
+  kOutcomeStopped = 6,        // the install stopped before its end
+};
+
+struct SetupOptions {
+  bool Silent = false;    // /S: no window
+  bool NoRun = false;     // /NORUN: nothing starts afterwards
+  bool Usage = false;     // /? or a refused argument: show the usage
+  bool Refused = false;   // an argument that is not understood
+  int8_t Overwrite = -1;  // /O=all, /O=none: an OverwriteMode; -1 asks
+  // Into the parsed line itself; null when not given.
+  const char* OverwriteText = nullptr;
+  const char* Folder = nullptr;
+  const char* Password = nullptr;
+  const char* PasswordFile = nullptr;
+  const char* LogFile = nullptr;
+};
+
+inline constexpr char kUsageText[] =
+    "Usage: setup [/S] [/NORUN] [/O=all|none] [/P=password | /PF=file] [/LOG=file] [/D=folder]";
+
+// Splits the whole command line as the system hands it over (the program's
+// own name first), in place: every value ends up NUL-terminated inside
+// `line`. Quotes group spaces into one argument and are dropped. /D= takes
+// the rest of the line, spaces and all. Returns false when the usage is to
+// be shown (`/?` or a refused argument).
+bool ParseCommandLine(char* line, SetupOptions& options);
+
+}  // namespace ebook
