@@ -125,13 +125,13 @@ bool RunPassStartChecks(SetupSession& session) {
   const uint32_t fileLength = session.Host->FileSize(session.ArchiveHandle);
   if (!sizeRead ||
       (Read32(field) != fileLength && !IsSignedPackage(session, Read32(field), fileLength))) {
-    session.Host->ShowMessage(kSizeErrorMessage, kErrorCaption);
+    ShowError(*session.Host, kSizeErrorMessage);
     NoteOutcome(session, kOutcomeDamaged);
     return false;
   }
   SeekArchive(session, session.ArchiveStart);
   if (session.ArchivePosition == -1) {
-    session.Host->ShowMessage(kSeekErrorMessage, kErrorCaption);
+    ShowError(*session.Host, kSeekErrorMessage);
     NoteOutcome(session, kOutcomeDamaged);
     return false;
   }

@@ -71,6 +71,12 @@ void ShowNamed(Platform& host, const char* message, std::string_view name) {
   ShowJoined(host, kErrorCaption, {message, name});
 }
 
+// Out of line: the walk reports damage from three places.
+__attribute__((noinline)) void ShowDamaged(Platform& host, const char* lead,
+                                           std::string_view name) {
+  ShowJoined(host, kErrorCaption, {lead, name, kDamagedAdvice});
+}
+
 // Writes `n` in decimal so that it ends just before `end`; returns where it
 // starts.
 char* DecimalBefore(char* end, uint32_t n) {
@@ -115,7 +121,7 @@ PasswordVerdict CheckPassword(SetupSession& session) {
   if (session.Password[0] != '\0' && test()) return PasswordVerdict::kAccepted;
   for (int i = 0; i < kPasswordTries; ++i) {
     std::memset(session.PasswordBuffer, 0, sizeof session.PasswordBuffer);
-    if (i > 0) host.ShowMessage(kTryAgainMessage, kErrorCaption);
+    if (i > 0) ShowError(host, kTryAgainMessage);
     session.PasswordLength = host.AskPassword(session.PasswordBuffer, kPasswordBufferSize);
     if (session.PasswordLength < 0) return PasswordVerdict::kCancelled;
     int32_t length = session.PasswordLength & 0xFFFF;
@@ -199,7 +205,7 @@ void ShowCrcError(Platform& host) {
     n += sizeof kMore - 1;
   }
   text[n] = '\0';
-  host.ShowMessage(text, kErrorCaption);
+  ShowError(host, text);
 }
 
 // Asks about an existing file unless a standing answer says what to do.
@@ -287,7 +293,7 @@ bool InstallEntry(SetupSession& session, PassContext& pass, const WalkedEntry& w
     return false;
   }
   if (walked.SizesUnreadable) {
-    ShowJoined(host, kErrorCaption, {kDamagedAtMessage, entry, kDamagedAdvice});
+    ShowDamaged(host, kDamagedAtMessage, entry);
     NoteOutcome(session, kOutcomeDamaged);
     accepted = false;
     return true;
@@ -296,7 +302,7 @@ bool InstallEntry(SetupSession& session, PassContext& pass, const WalkedEntry& w
     // Sizes that only follow the data: the next header cannot be found (a
     // folder entry's data hides it too), and an empty file would pass its
     // check. Say so instead.
-    host.ShowMessage(kStreamedArchiveMessage, kErrorCaption);
+    ShowError(host, kStreamedArchiveMessage);
     NoteOutcome(session, kOutcomeUnsupported);
     accepted = false;
     return true;
@@ -316,15 +322,14 @@ bool InstallEntry(SetupSession& session, PassContext& pass, const WalkedEntry& w
                                 : CheckPassword(session);
   accepted = verdict == PasswordVerdict::kAccepted;
   if (verdict == PasswordVerdict::kHeaderCut) {
-    ShowJoined(host, kErrorCaption, {kDamagedAtMessage, entry, kDamagedAdvice});
+    ShowDamaged(host, kDamagedAtMessage, entry);
     NoteOutcome(session, kOutcomeDamaged);
     return true;
   }
   if (!accepted) {
     NoteOutcome(session, kOutcomePassword);
-    host.ShowMessage(verdict == PasswordVerdict::kCancelled ? kPasswordCancelledMessage
-                                                           : kWrongPasswordMessage,
-                     kErrorCaption);
+    ShowError(host, verdict == PasswordVerdict::kCancelled ? kPasswordCancelledMessage
+                                                           : kWrongPasswordMessage);
     return true;
   }
 
@@ -428,7 +433,7 @@ void RunArchivePass(SetupSession& session, bool listing) {
       host.ShowProgress(session.ProgressDone, total, false);
     }
     if (entry.Stored[0] == '\0') {
-      host.ShowMessage(kEmptyNameMessage, kErrorCaption);
+      ShowError(host, kEmptyNameMessage);
       NoteOutcome(session, kOutcomeDamaged);
       endedAtOnce = true;
       break;
@@ -454,7 +459,7 @@ void RunArchivePass(SetupSession& session, bool listing) {
 
   if (listing) {
     if (host.ListCount() == 0) {
-      host.ShowMessage(kNoHeaderMessage, kErrorCaption);
+      ShowError(host, kNoHeaderMessage);
       NoteOutcome(session, kOutcomeDamaged);
     }
     return;
@@ -465,7 +470,7 @@ void RunArchivePass(SetupSession& session, bool listing) {
   // No entry at all: the listing pass said so already.
   if (session.CurrentEntryIndex < 0) NoteOutcome(session, kOutcomeDamaged);
   if (step == WalkStep::kStopped && session.CurrentEntryIndex >= 0) {
-    ShowJoined(host, kErrorCaption, {kDamagedAfterMessage, entry.Name, kDamagedAdvice});
+    ShowDamaged(host, kDamagedAfterMessage, entry.Name);
     NoteOutcome(session, kOutcomeDamaged);
   }
   if (session.Outcome == kOutcomeInstalled) {

@@ -25,15 +25,29 @@ __attribute__((target("pclmul,sse2"))) uint32_t CrcUpdateClmul(const uint8_t* da
   alignas(16) static const uint64_t kBarrett[2] = {0x1db710641, 0x1f7011641};
 
   const __m128i* p = reinterpret_cast<const __m128i*>(data);
-  __m128i x1 = _mm_loadu_si128(p + 0);
-  __m128i x2 = _mm_loadu_si128(p + 1);
+  __m128i k;
+  auto fold = [&k](__m128i x, __m128i next) __attribute__((target("pclmul,sse2"))) {
+    __m128i lo = _mm_clmulepi64_si128(x, k, 0x00);
+    __m128i hi = _mm_clmulepi64_si128(x, k, 0x11);
+    return _mm_xor_si128(_mm_xor_si128(hi, lo), next);
+  };
+  __m128i x1, x2;
+#ifdef EBOOK_COMPACT
+  // One lane, sixteen bytes a step: half the code of the four-lane loop.
+  x1 = _mm_xor_si128(_mm_loadu_si128(p), _mm_cvtsi32_si128(static_cast<int>(running)));
+  ++p;
+  length -= 16;
+  k = _mm_load_si128(reinterpret_cast<const __m128i*>(kFold1));
+#else
+  x1 = _mm_loadu_si128(p + 0);
+  x2 = _mm_loadu_si128(p + 1);
   __m128i x3 = _mm_loadu_si128(p + 2);
   __m128i x4 = _mm_loadu_si128(p + 3);
   x1 = _mm_xor_si128(x1, _mm_cvtsi32_si128(static_cast<int>(running)));
   p += 4;
   length -= 64;
 
-  __m128i k = _mm_load_si128(reinterpret_cast<const __m128i*>(kFold4));
+  k = _mm_load_si128(reinterpret_cast<const __m128i*>(kFold4));
   for (; length >= 64; length -= 64, p += 4) {
     __m128i lo1 = _mm_clmulepi64_si128(x1, k, 0x00);
     __m128i lo2 = _mm_clmulepi64_si128(x2, k, 0x00);
@@ -51,14 +65,10 @@ __attribute__((target("pclmul,sse2"))) uint32_t CrcUpdateClmul(const uint8_t* da
 
   // Four lanes into one, then any further 16-byte blocks.
   k = _mm_load_si128(reinterpret_cast<const __m128i*>(kFold1));
-  auto fold = [&k](__m128i x, __m128i next) __attribute__((target("pclmul,sse2"))) {
-    __m128i lo = _mm_clmulepi64_si128(x, k, 0x00);
-    __m128i hi = _mm_clmulepi64_si128(x, k, 0x11);
-    return _mm_xor_si128(_mm_xor_si128(hi, lo), next);
-  };
   x1 = fold(x1, x2);
   x1 = fold(x1, x3);
   x1 = fold(x1, x4);
+#endif
   for (; length >= 16; length -= 16, ++p) x1 = fold(x1, _mm_loadu_si128(p));
 
   // 128 bits to 64.

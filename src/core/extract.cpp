@@ -82,6 +82,10 @@ void ShowJoined(Platform& host, std::string_view caption,
   host.ShowMessage(text, caption);
 }
 
+__attribute__((noinline)) void ShowError(Platform& host, std::string_view text) {
+  host.ShowMessage(text, kErrorCaption);
+}
+
 std::string_view ReasonLine(Platform& host, char (&buffer)[kReasonSize]) {
   buffer[0] = '\n';
   int32_t n = host.LastErrorText(buffer + 1, kReasonSize - 1);

@@ -78,6 +78,10 @@ void ShowFailure(Platform& host, std::string_view caption, const char* lead, con
 void ShowJoined(Platform& host, std::string_view caption,
                 std::initializer_list<std::string_view> pieces);
 
+// A message box captioned "Error": one call here instead of the caption at
+// every place that reports one keeps the stub smaller.
+void ShowError(Platform& host, std::string_view text);
+
 // Room for the system's reason for a failure, and a line break before it.
 inline constexpr int kReasonSize = 256;
 // "\n" and the system's reason for the last failed file call, to follow a

@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "app_paths.h"
+#include "extract.h"
 #include "paths.h"
 #include "utf8.h"
 
@@ -31,7 +32,7 @@ void DetectInstalledFolder(SetupSession& session, std::string_view application,
       return;
     }
   }
-  host.ShowMessage(missingMessage, kErrorCaption);
+  ShowError(host, missingMessage);
 }
 
 }  // namespace

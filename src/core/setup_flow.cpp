@@ -106,7 +106,7 @@ void RunInstall(SetupSession& session) {
   }
   session.Outcome = kOutcomeInstalled;
   if (n <= 0 || n >= kInstallDirSize) {
-    host.ShowMessage(kFolderTooLongMessage, kErrorCaption);
+    ShowError(host, kFolderTooLongMessage);
     NoteOutcome(session, kOutcomeCannotWrite);
     // Unattended, nobody can choose another folder.
     if (session.Options.Silent) session.InstallState = kSetupFinished;
