@@ -73,9 +73,8 @@ def silent_script(setup: Path, target: Path) -> list:
     return [f"args /S /D={win_path(target)}", f"run {win_path(setup)}", "exit"]
 
 
-# How each setup is run. A setup of ours that installs unattended with the
-# same arguments as NSIS's is run by silent_script too.
-SCRIPTS = {"ours": dialog_script, "nsis": silent_script}
+# How each setup is run: both unattended, with the same arguments.
+SCRIPTS = {"ours": silent_script, "nsis": silent_script}
 
 
 def timed_run(driver: Path, work: Path, name: str, lines: list) -> float:
