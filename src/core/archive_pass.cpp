@@ -421,6 +421,7 @@ void RunArchivePass(SetupSession& session, bool listing) {
   if (listing) host.ListReset();
   const uint32_t total = listing ? 0 : host.FileSize(session.ArchiveHandle) - session.ArchiveStart;
   session.ProgressTotal = total;
+  uint32_t shown = 0;
 
   bool endedAtOnce = false;
   WalkStep step;
@@ -430,7 +431,12 @@ void RunArchivePass(SetupSession& session, bool listing) {
       // By the archive's bytes: the entries before this one (and this
       // one's header) are behind.
       session.ProgressDone = static_cast<uint32_t>(session.ArchivePosition) - session.ArchiveStart;
-      host.ShowProgress(session.ProgressDone, total, false);
+      // In steps of a 128th at least: the taskbar is another process, and
+      // a book has thousands of entries.
+      if (shown == 0 || session.ProgressDone - shown > total / 128) {
+        shown = session.ProgressDone;
+        host.ShowProgress(shown, total, false);
+      }
     }
     if (entry.Stored[0] == '\0') {
       ShowError(host, kEmptyNameMessage);

@@ -19,7 +19,6 @@ namespace ebook {
 
 __attribute__((target("pclmul,sse2"))) uint32_t CrcUpdateClmul(const uint8_t* data, size_t length,
                                                                uint32_t running) {
-  alignas(16) static const uint64_t kFold4[2] = {0x154442bd4, 0x1c6e41596};
   alignas(16) static const uint64_t kFold1[2] = {0x1751997d0, 0x0ccaa009e};
   alignas(16) static const uint64_t kFold64[2] = {0x163cd6124, 0};
   alignas(16) static const uint64_t kBarrett[2] = {0x1db710641, 0x1f7011641};
@@ -39,6 +38,7 @@ __attribute__((target("pclmul,sse2"))) uint32_t CrcUpdateClmul(const uint8_t* da
   length -= 16;
   k = _mm_load_si128(reinterpret_cast<const __m128i*>(kFold1));
 #else
+  alignas(16) static const uint64_t kFold4[2] = {0x154442bd4, 0x1c6e41596};
   x1 = _mm_loadu_si128(p + 0);
   x2 = _mm_loadu_si128(p + 1);
   __m128i x3 = _mm_loadu_si128(p + 2);

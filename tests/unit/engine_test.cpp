@@ -1752,5 +1752,18 @@ TEST(EngineProgress, ByArchiveBytesToTheEndOrToTheErrorState) {
   }
 }
 
+// The taskbar is another process: a book of many small entries reports
+// its progress in steps of a 128th at least, not once per entry.
+TEST(EngineProgress, ManyEntriesAreReportedInSteps) {
+  std::vector<Record> records;
+  for (int i = 0; i < 600; ++i) records.push_back({"p" + std::to_string(i) + ".txt", Text("page")});
+  Rig rig;
+  rig.Run(HandMade(records));
+  const auto& shown = rig.Host().ProgressShown;
+  ASSERT_GE(shown.size(), 2u);
+  EXPECT_LE(shown.size(), 130u);
+  EXPECT_EQ(shown.back().Done, shown.back().Total);
+}
+
 }  // namespace
 }  // namespace ebook::test
