@@ -38,10 +38,6 @@ import run_e2e  # noqa: E402
 BIG_SIZE = 256 << 20
 
 
-def win_path(path: Path) -> str:
-    return "Z:" + str(Path(os.path.abspath(path))).replace("/", "\\")
-
-
 def make_big_file(path: Path) -> None:
     """256 MiB, the same bytes every time: in every 64 KiB block, 66% random
     bytes and 34% words of a small vocabulary, so that Deflate saves about
@@ -61,20 +57,10 @@ def make_big_file(path: Path) -> None:
     path.with_suffix(".part").rename(path)
 
 
-# Our setup is driven through its dialog: folder typed, Install pressed, then
-# it ends by itself. The time includes the driver's reaction to the dialog.
-def dialog_script(setup: Path, target: Path) -> list:
-    return [f"run {win_path(setup)}", f"window {harness.MAIN}",
-            f"set {harness.FOLDER_FIELD} {win_path(target)}", "press 1", "exit"]
-
-
+# Both setups install unattended with the same arguments; /D= comes last
+# and unquoted, as NSIS wants it.
 def silent_script(setup: Path, target: Path) -> list:
-    # /D= must come last and unquoted, as NSIS wants it.
-    return [f"args /S /D={win_path(target)}", f"run {win_path(setup)}", "exit"]
-
-
-# How each setup is run: both unattended, with the same arguments.
-SCRIPTS = {"ours": silent_script, "nsis": silent_script}
+    return [f"args /S /D={harness.win_path(target)}", f"run {harness.win_path(setup)}", "exit"]
 
 
 def timed_run(driver: Path, work: Path, name: str, lines: list) -> float:
@@ -85,7 +71,8 @@ def timed_run(driver: Path, work: Path, name: str, lines: list) -> float:
                               ["timeout 600", f"desktop {harness.DESKTOP}", *lines]),
                       encoding="utf-8")
     log.unlink(missing_ok=True)
-    result = harness.wine(str(driver), win_path(script), win_path(log), check=False, limit_s=900)
+    result = harness.wine(str(driver), harness.win_path(script), harness.win_path(log),
+                          check=False, limit_s=900)
     events = [json.loads(line) for line in log.read_text(encoding="utf-8").splitlines()
               if line.strip()] if log.exists() else []
     exits = [e for e in events if e["event"] == "exit"]
@@ -159,43 +146,35 @@ def main() -> int:
     harness.TOOLS = harness.Tools(stub=args.stub, driver=args.driver, reader=args.driver,
                                   packer=args.driver, work=work, artifacts=work,
                                   prefix=Path(os.environ["WINEPREFIX"]))
-    xvfb = run_e2e.start_xvfb()
-    holder = None
     try:
-        harness.reg_add(r"HKCU\Software\Wine\X11 Driver", "Managed", "N")
-        holder = run_e2e.hold_desktop(args.driver, work)
-        for payload, source in payloads.items():
-            ours = work / f"{payload}-ours.exe"
-            nsis = work / f"{payload}-nsis.exe"
-            subprocess.run([str(args.bookpack), "build", "-q", "--stub", str(args.stub),
-                            "-o", str(ours), str(source)], check=True)
-            nsis_installer(makensis, args.arch, source, nsis)
-            target = target_root / payload
-            times = {"ours": [], "nsis": []}
-            for k in range(runs):
-                order = ("ours", "nsis") if k % 2 == 0 else ("nsis", "ours")
-                for who in order:
-                    shutil.rmtree(target, ignore_errors=True)
-                    setup = ours if who == "ours" else nsis
-                    lines = SCRIPTS[who](setup, target)
-                    times[who].append(timed_run(args.driver, work, f"{payload}-{who}", lines))
-                    problem = same_tree(source, target)
-                    if problem:
-                        sys.exit(f"install bench: {who} installed {payload} wrongly: {problem}")
-            shutil.rmtree(target, ignore_errors=True)
-            ours_median = statistics.median(times["ours"])
-            nsis_median = statistics.median(times["nsis"])
-            print(f"{payload}: ours {ours_median:.3f} s ({ours.stat().st_size} bytes), "
-                  f"NSIS zlib {nsis_median:.3f} s ({nsis.stat().st_size} bytes); "
-                  f"medians of {runs} alternating runs, each tree checked byte for byte; "
-                  f"target {target_root.parent}")
-            print(f"install/nsis-zlib {payload} {args.arch} {ours_median / nsis_median:.2f}")
+        with run_e2e.wine_desktop(args.driver, work):
+            for payload, source in payloads.items():
+                ours = work / f"{payload}-ours.exe"
+                nsis = work / f"{payload}-nsis.exe"
+                subprocess.run([str(args.bookpack), "build", "-q", "--stub", str(args.stub),
+                                "-o", str(ours), str(source)], check=True)
+                nsis_installer(makensis, args.arch, source, nsis)
+                target = target_root / payload
+                times = {"ours": [], "nsis": []}
+                for k in range(runs):
+                    order = ("ours", "nsis") if k % 2 == 0 else ("nsis", "ours")
+                    for who in order:
+                        shutil.rmtree(target, ignore_errors=True)
+                        setup = ours if who == "ours" else nsis
+                        lines = silent_script(setup, target)
+                        times[who].append(timed_run(args.driver, work, f"{payload}-{who}", lines))
+                        problem = same_tree(source, target)
+                        if problem:
+                            sys.exit(f"install bench: {who} installed {payload} wrongly: {problem}")
+                shutil.rmtree(target, ignore_errors=True)
+                ours_median = statistics.median(times["ours"])
+                nsis_median = statistics.median(times["nsis"])
+                print(f"{payload}: ours {ours_median:.3f} s ({ours.stat().st_size} bytes), "
+                      f"NSIS zlib {nsis_median:.3f} s ({nsis.stat().st_size} bytes); "
+                      f"medians of {runs} alternating runs, each tree checked byte for byte; "
+                      f"target {target_root.parent}")
+                print(f"install/nsis-zlib {payload} {args.arch} {ours_median / nsis_median:.2f}")
     finally:
-        if holder:
-            holder.stdin.close()
-            holder.wait(timeout=30)
-        xvfb.terminate()
-        xvfb.wait(timeout=10)
         shutil.rmtree(target_root, ignore_errors=True)
     return 0
 

@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "core/platform.h"
+
 namespace ebook::os {
 
 #ifdef _WIN32
@@ -48,8 +50,7 @@ ErrorCode PathNotFoundError();   // no such folder on the way
 ErrorCode NotAFolderError();     // a file on the way where a folder should be
 ErrorCode ExistsError();
 // What the engine needs to know of an error code.
-enum class ErrorKind { kOther, kExists, kNoFolder, kAccessDenied };
-ErrorKind KindOf(ErrorCode code);
+FileError KindOf(ErrorCode code);
 
 struct FileInfo {
   bool IsFolder = false;

@@ -67,20 +67,22 @@ ErrorCode PathNotFoundError() { return ENOENT; }
 ErrorCode NotAFolderError() { return ENOTDIR; }
 ErrorCode ExistsError() { return EEXIST; }
 
-ErrorKind KindOf(ErrorCode code) {
+FileError KindOf(ErrorCode code) {
   switch (code) {
+    case 0:
+      return FileError::kNone;
     case EEXIST:
-      return ErrorKind::kExists;
+      return FileError::kExists;
     // Windows says "path not found" both for a missing folder and for a
     // file where the path needs a folder.
     case ENOENT:
     case ENOTDIR:
-      return ErrorKind::kNoFolder;
+      return FileError::kNoFolder;
     case EACCES:
     case EPERM:
-      return ErrorKind::kAccessDenied;
+      return FileError::kAccessDenied;
     default:
-      return ErrorKind::kOther;
+      return FileError::kOther;
   }
 }
 

@@ -11,6 +11,7 @@
 #include <mutex>
 
 #include "host/host_os.h"
+#include "win32/file_error.h"
 
 namespace ebook::os {
 namespace {
@@ -154,19 +155,7 @@ ErrorCode NotAFolderError() { return ERROR_PATH_NOT_FOUND; }
 ErrorCode ExistsError() { return ERROR_ALREADY_EXISTS; }
 
 // As the stub's Win32 layer sorts them.
-ErrorKind KindOf(ErrorCode code) {
-  switch (code) {
-    case ERROR_FILE_EXISTS:
-    case ERROR_ALREADY_EXISTS:
-      return ErrorKind::kExists;
-    case ERROR_PATH_NOT_FOUND:
-      return ErrorKind::kNoFolder;
-    case ERROR_ACCESS_DENIED:
-      return ErrorKind::kAccessDenied;
-    default:
-      return ErrorKind::kOther;
-  }
-}
+FileError KindOf(ErrorCode code) { return win32::FileErrorOfCode(static_cast<DWORD>(code)); }
 
 bool Stat(const std::string& path, FileInfo& info) { return StatWith(path, info, true); }
 bool LinkStat(const std::string& path, FileInfo& info) { return StatWith(path, info, false); }

@@ -26,27 +26,8 @@ struct PlatformFile {
   std::unique_ptr<char[]> Buffer;
 };
 
-namespace {
-
-bool IsSeparator(char c) { return c == '\\' || c == '/'; }
-
 char FoldCase(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
-bool IsDriveLetter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
-
-bool HasDrivePrefix(std::string_view path) {
-  return path.size() >= 2 && IsDriveLetter(path[0]) && path[1] == ':';
-}
-
-bool HasReservedCharacter(std::string_view name) {
-  for (char c : name) {
-    if (static_cast<unsigned char>(c) < 0x20 || std::strchr("<>:\"|?*", c) != nullptr) return true;
-  }
-  return false;
-}
-
-// Windows-style wildcards ('*' any run, '?' one character), matched without
-// regard to case.
 bool WildcardMatch(std::string_view pattern, std::string_view name) {
   size_t p = 0, n = 0, starP = std::string_view::npos, starN = 0;
   while (n < name.size()) {
@@ -66,6 +47,23 @@ bool WildcardMatch(std::string_view pattern, std::string_view name) {
   }
   while (p < pattern.size() && pattern[p] == '*') ++p;
   return p == pattern.size();
+}
+
+namespace {
+
+bool IsSeparator(char c) { return c == '\\' || c == '/'; }
+
+bool IsDriveLetter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
+
+bool HasDrivePrefix(std::string_view path) {
+  return path.size() >= 2 && IsDriveLetter(path[0]) && path[1] == ':';
+}
+
+bool HasReservedCharacter(std::string_view name) {
+  for (char c : name) {
+    if (static_cast<unsigned char>(c) < 0x20 || std::strchr("<>:\"|?*", c) != nullptr) return true;
+  }
+  return false;
 }
 
 int32_t CopyOut(std::string_view text, char* buffer, int32_t size) {
@@ -589,19 +587,7 @@ int32_t NativePlatform::LastErrorText(char* buffer, int32_t size) {
 
 FileError NativePlatform::LastFileError() { return FileErrorOf(lastError_); }
 
-FileError FileErrorOf(int error) {
-  if (error == 0) return FileError::kNone;
-  switch (os::KindOf(error)) {
-    case os::ErrorKind::kExists:
-      return FileError::kExists;
-    case os::ErrorKind::kNoFolder:
-      return FileError::kNoFolder;
-    case os::ErrorKind::kAccessDenied:
-      return FileError::kAccessDenied;
-    default:
-      return FileError::kOther;
-  }
-}
+FileError FileErrorOf(int error) { return os::KindOf(error); }
 
 uint32_t NativePlatform::Milliseconds() {
   if (Clock) return Clock();

@@ -26,6 +26,13 @@ struct CaseInsensitiveLess {
   bool operator()(std::string_view a, std::string_view b) const;
 };
 
+// ASCII letters to lower case, every other byte as it is: how the host
+// compares Windows names.
+char FoldCase(char c);
+// Windows-style wildcards ('*' any run, '?' one character), matched without
+// regard to case.
+bool WildcardMatch(std::string_view pattern, std::string_view name);
+
 class FolderIndexes;
 
 // The kind of a system error code (errno, or the Win32 code), as the

@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "dialogs.h"
+#include "file_error.h"
 #include "resource_ids.h"
 #include "win32_text.h"
 
@@ -181,21 +182,7 @@ bool Win32Platform::RemoveFile(std::string_view path) {
   return FilePath(path, wide) && Remember(DeleteFileW(wide) != FALSE);
 }
 
-FileError Win32Platform::LastFileError() {
-  switch (lastError_) {
-    case 0:
-      return FileError::kNone;
-    case ERROR_FILE_EXISTS:
-    case ERROR_ALREADY_EXISTS:
-      return FileError::kExists;
-    case ERROR_PATH_NOT_FOUND:
-      return FileError::kNoFolder;
-    case ERROR_ACCESS_DENIED:
-      return FileError::kAccessDenied;
-    default:
-      return FileError::kOther;
-  }
-}
+FileError Win32Platform::LastFileError() { return FileErrorOfCode(lastError_); }
 
 int32_t Win32Platform::LastErrorText(char* buffer, int32_t size) {
   if (size <= 0) return 0;

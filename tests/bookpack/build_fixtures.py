@@ -111,18 +111,17 @@ def build(source: Path, out: Path, *options, stub: Path = STUB) -> subprocess.Co
     return bookpack("build", "--stub", stub, "-o", out, *options, source)
 
 
-def with_stderr_on_a_terminal(arguments) -> tuple:
-    """Runs bookpack with its standard error on a new terminal (where it
-    draws its progress line); returns the exit status and what the
-    terminal showed."""
-    import pty
+def read_terminal(controller: int, replies=(), limit_s: float = 120) -> bytes:
+    """Reads what a terminal shows until its program closes it, typing each
+    reply after a prompt that ends in ': '; closes the terminal."""
     import select
-    controller, terminal = pty.openpty()
-    process = subprocess.Popen(list(map(str, bookpack_command(*arguments))),
-                               stdout=subprocess.DEVNULL, stderr=terminal)
-    os.close(terminal)
+    import time
     shown = b""
-    while select.select([controller], [], [], 60)[0]:
+    pending = list(replies)
+    deadline = time.monotonic() + limit_s
+    while time.monotonic() < deadline:
+        if not select.select([controller], [], [], 5)[0]:
+            continue
         try:
             piece = os.read(controller, 4096)
         except OSError:  # the terminal closed with the process
@@ -130,7 +129,22 @@ def with_stderr_on_a_terminal(arguments) -> tuple:
         if not piece:
             break
         shown += piece
+        if pending and shown.rstrip(b" ").endswith(b":"):
+            os.write(controller, pending.pop(0).encode() + b"\n")
     os.close(controller)
+    return shown
+
+
+def with_stderr_on_a_terminal(arguments) -> tuple:
+    """Runs bookpack with its standard error on a new terminal (where it
+    draws its progress line); returns the exit status and what the
+    terminal showed."""
+    import pty
+    controller, terminal = pty.openpty()
+    process = subprocess.Popen(list(map(str, bookpack_command(*arguments))),
+                               stdout=subprocess.DEVNULL, stderr=terminal)
+    os.close(terminal)
+    shown = read_terminal(controller)
     return process.wait(60), shown
 
 

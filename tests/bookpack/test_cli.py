@@ -4,16 +4,14 @@ by an installed bookpack."""
 import os
 import pty
 import re
-import select
 import shutil
 import subprocess
-import time
 import unittest
 from pathlib import Path
 
 from build_fixtures import (BOOKPACK, NOT_FOUND, REPO, RUNNER, STUB, WINDOWS, BuildTestCase,
-                            bookpack, bookpack_command, build, linux_only, read_tree, run,
-                            write_tree)
+                            bookpack, bookpack_command, build, linux_only, read_terminal,
+                            read_tree, run, write_tree)
 
 
 def project_version() -> str:
@@ -162,23 +160,7 @@ class PasswordSourceTest(BuildTestCase):
         pid, controller = pty.fork()
         if pid == 0:
             os.execv(str(BOOKPACK), [str(BOOKPACK), *map(str, arguments)])
-        shown = b""
-        pending = list(replies)
-        deadline = time.monotonic() + 120
-        while time.monotonic() < deadline:
-            ready, _, _ = select.select([controller], [], [], 5)
-            if not ready:
-                continue
-            try:
-                piece = os.read(controller, 4096)
-            except OSError:  # the terminal closed with the process
-                break
-            if not piece:
-                break
-            shown += piece
-            if pending and shown.rstrip(b" ").endswith(b":"):
-                os.write(controller, pending.pop(0).encode() + b"\n")
-        os.close(controller)
+        shown = read_terminal(controller, replies)
         _, status = os.waitpid(pid, 0)
         return os.waitstatus_to_exitcode(status), shown.decode(errors="replace")
 

@@ -5,6 +5,7 @@ lists, what extract skipped, and the same answers as JSON."""
 import json
 import struct
 import zlib
+from pathlib import Path
 
 from build_fixtures import NOT_A_FOLDER, STUB, BuildTestCase, bookpack, build, run
 
@@ -165,6 +166,18 @@ class CentralDirectoryTest(BuildTestCase):
 
 
 class ExtractReportTest(BuildTestCase):
+    def packed(self, name: str, entries: list) -> Path:
+        """A setup of a ZIP made elsewhere, with names bookpack would refuse:
+        Python's zipfile behind the stub, nothing else."""
+        import zipfile
+        source = self.scratch / f"{name}.zip"
+        with zipfile.ZipFile(source, "w") as z:
+            for entry, data in entries:
+                z.writestr(entry, data)
+        setup = self.scratch / f"{name}.exe"
+        run(["python3", PACK_SETUP, STUB, source, setup], check=True)
+        return setup
+
     def test_each_skipped_entry_is_named_with_its_reason(self):
         setup = self.built(self.tree({"a.txt": b"new a", "b.txt": b"new b", "c.txt": b"c"}))
         dest = self.scratch / "kept"
@@ -182,15 +195,8 @@ class ExtractReportTest(BuildTestCase):
     def test_a_name_collision_and_a_refused_name(self):
         # A ZIP made elsewhere: two names for one Windows file, and one the
         # stub refuses.
-        import zipfile
-        source = self.scratch / "clash.zip"
-        with zipfile.ZipFile(source, "w") as z:
-            z.writestr("Read.txt", b"first")
-            z.writestr("read.TXT", b"second")
-            z.writestr("../up.txt", b"outside")
-            z.writestr("z.txt", b"last")
-        setup = self.scratch / "Clash.exe"
-        run(["python3", PACK_SETUP, STUB, source, setup], check=True)
+        setup = self.packed("Clash", [("Read.txt", b"first"), ("read.TXT", b"second"),
+                                      ("../up.txt", b"outside"), ("z.txt", b"last")])
         dest = self.scratch / "clash"
         result = bookpack("extract", setup, dest, "--overwrite", "no")
         self.assertEqual(result.returncode, 1, result.stdout + result.stderr)
@@ -200,21 +206,12 @@ class ExtractReportTest(BuildTestCase):
         self.assertIn("the install was not complete", result.stderr)
         self.assertFalse((self.scratch / "up.txt").exists())
 
-
     def test_entries_that_meet_a_file_or_folder_their_own_install_made(self):
         # "doc" is a file when "doc/x.txt" needs it as a folder; "dir" is a
         # file where "dir/" made a folder. check's install, which keeps the
         # files it writes in memory, must meet both as the disk does.
-        import zipfile
-        source = self.scratch / "meet.zip"
-        with zipfile.ZipFile(source, "w") as z:
-            z.writestr("doc", b"a file")
-            z.writestr("doc/x.txt", b"inside")
-            z.writestr("dir/", b"")
-            z.writestr("dir", b"a file over a folder")
-            z.writestr("z.txt", b"last")
-        setup = self.scratch / "Meet.exe"
-        run(["python3", PACK_SETUP, STUB, source, setup], check=True)
+        setup = self.packed("Meet", [("doc", b"a file"), ("doc/x.txt", b"inside"), ("dir/", b""),
+                                     ("dir", b"a file over a folder"), ("z.txt", b"last")])
         result = bookpack("extract", setup, self.scratch / "meet", "--overwrite", "no")
         self.assertEqual(result.returncode, 1, result.stdout + result.stderr)
         # The system's own words, as the reader's stub shows them.

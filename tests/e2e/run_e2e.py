@@ -12,6 +12,7 @@ and runs the test_*.py cases of this folder. Every case has its time limits
 setup it started whenever a script stops early.
 """
 import argparse
+import contextlib
 import os
 import select
 import shutil
@@ -79,6 +80,25 @@ def hold_desktop(driver: Path, work: Path, limit_s: float = 120) -> subprocess.P
         time.sleep(2)
 
 
+@contextlib.contextmanager
+def wine_desktop(driver: Path, work: Path):
+    """One Xvfb and the tests' desktop, held for as long as the block runs."""
+    xvfb = start_xvfb()
+    holder = None
+    try:
+        # Without a window manager Wine otherwise waits about 2 s after each
+        # closed dialog for a reply that never comes.
+        harness.reg_add(r"HKCU\Software\Wine\X11 Driver", "Managed", "N")
+        holder = hold_desktop(driver, work)
+        yield
+    finally:
+        if holder:
+            holder.stdin.close()
+            holder.wait(timeout=30)
+        xvfb.terminate()
+        xvfb.wait(timeout=10)
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     for name in ("stub", "driver", "reader", "packer", "work", "artifacts"):
@@ -100,24 +120,12 @@ def main() -> int:
                                   reader=args.reader.resolve(), packer=args.packer.resolve(),
                                   work=args.work.resolve(), artifacts=args.artifacts.resolve(),
                                   prefix=Path(os.environ["WINEPREFIX"]).resolve())
-    xvfb = start_xvfb()
-    holder = None
-    try:
-        # Without a window manager Wine otherwise waits about 2 s after each
-        # closed dialog for a reply that never comes.
-        harness.reg_add(r"HKCU\Software\Wine\X11 Driver", "Managed", "N")
-        holder = hold_desktop(harness.TOOLS.driver, harness.TOOLS.work)
+    with wine_desktop(harness.TOOLS.driver, harness.TOOLS.work):
         loader = unittest.TestLoader()
         if args.patterns:
             loader.testNamePatterns = [f"*{p}*" for p in args.patterns]
         suite = loader.discover(str(HERE), pattern="test_*.py", top_level_dir=str(HERE))
         result = unittest.TextTestRunner(verbosity=2, stream=sys.stdout).run(suite)
-    finally:
-        if holder:
-            holder.stdin.close()
-            holder.wait(timeout=30)
-        xvfb.terminate()
-        xvfb.wait(timeout=10)
     return 0 if result.wasSuccessful() and result.testsRun else 1
 
 

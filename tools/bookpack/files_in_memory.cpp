@@ -14,33 +14,15 @@ struct FilesInMemory::OpenFile {
 
 namespace {
 
-char Folded(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
 bool HasWildcard(std::string_view text) {
   return text.find_first_of("*?") != std::string_view::npos;
 }
 
-// FindFirstFile's matching, without regard to case: '*' any run, '?' one
-// character, and "*.*" anything at all.
-bool WildcardMatch(std::string_view pattern, std::string_view name) {
-  if (pattern == "*.*") return true;
-  size_t p = 0, n = 0, star = std::string_view::npos, resume = 0;
-  while (n < name.size()) {
-    if (p < pattern.size() && (pattern[p] == '?' || Folded(pattern[p]) == Folded(name[n]))) {
-      ++p;
-      ++n;
-    } else if (p < pattern.size() && pattern[p] == '*') {
-      star = p++;
-      resume = n;
-    } else if (star != std::string_view::npos) {
-      p = star + 1;
-      n = ++resume;
-    } else {
-      return false;
-    }
-  }
-  while (p < pattern.size() && pattern[p] == '*') ++p;
-  return p == pattern.size();
+// A host path with its last name folded, as Windows compares names.
+std::string WithFoldedName(std::string path) {
+  for (size_t i = path.find_last_of('/') + 1; i < path.size(); ++i)
+    path[i] = ebook::FoldCase(path[i]);
+  return path;
 }
 
 bool IsHostFolder(const std::string& hostPath) {
@@ -59,11 +41,8 @@ FilesInMemory::~FilesInMemory() = default;
 // its way is "not a directory", as it would be on disk.
 int FilesInMemory::MissingFolderError(std::string folder) const {
   while (folder.size() > folder_.size()) {
-    const size_t slash = folder.find_last_of('/');
-    std::string key = folder;
-    for (size_t i = slash + 1; i < key.size(); ++i) key[i] = Folded(key[i]);
-    if (files_.count(key) != 0) return ebook::os::NotAFolderError();
-    folder.resize(slash);
+    if (files_.count(WithFoldedName(folder)) != 0) return ebook::os::NotAFolderError();
+    folder.resize(folder.find_last_of('/'));
     if (IsHostFolder(folder)) break;
   }
   return ebook::os::PathNotFoundError();
@@ -76,9 +55,7 @@ std::string FilesInMemory::Key(std::string_view path) const {
       host[folder_.size()] != '/') {
     return {};
   }
-  const size_t slash = host.find_last_of('/');
-  for (size_t i = slash + 1; i < host.size(); ++i) host[i] = Folded(host[i]);
-  return host;
+  return WithFoldedName(std::move(host));
 }
 
 bool FilesInMemory::Fail(int error) {
@@ -191,7 +168,7 @@ bool FilesInMemory::FindAny(std::string_view pattern) {
   for (const auto& [key, bytes] : files_) {
     const size_t slash = key.find_last_of('/');
     if (key.compare(0, slash, folder) == 0 && slash == folder.size() &&
-        WildcardMatch(name, std::string_view(key).substr(slash + 1))) {
+        ebook::WildcardMatch(name, std::string_view(key).substr(slash + 1))) {
       return true;
     }
   }
