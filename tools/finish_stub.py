@@ -13,6 +13,9 @@
   when its stack is not committed whole at start (its code has no stack
   probes), when it has a TLS directory, or when it imports anything but
   system DLLs.
+- Leaves out the DOS stub program (the PE header follows the MZ header
+  directly) when that lets the headers fit in fewer 512-byte file blocks,
+  and writes the image's checksum last.
 - --verify checks a finished stub without changing it, the resources too
   (the three dialogs, the icon, the version block, the manifest): it never
   runs the stub, so it works on any host.
@@ -23,7 +26,7 @@ import struct
 import sys
 
 MARKER = b"StubLength::"
-ALLOWED_DLLS = {"kernel32.dll", "user32.dll", "advapi32.dll", "msvcrt.dll", "ole32.dll"}
+ALLOWED_DLLS = {"kernel32.dll", "user32.dll", "advapi32.dll", "msvcrt.dll", "ole32.dll", "shell32.dll"}
 MACHINES = {"i686": (0x14C, 0x10B), "x86_64": (0x8664, 0x20B)}
 MANIFEST_ARCH = {"i686": "x86", "x86_64": "amd64"}
 
@@ -144,6 +147,46 @@ class Image:
         return tree
 
 
+def compact_headers(data: bytearray) -> bytearray:
+    """The same image with the PE header right after the 64-byte MZ header,
+    when that saves a file block: the bytes between (a DOS program saying the
+    file needs Windows) are what no system of ours runs."""
+    pe = struct.unpack_from("<I", data, 0x3C)[0]
+    sections, optional_size = struct.unpack_from("<H", data, pe + 6)[0], \
+        struct.unpack_from("<H", data, pe + 20)[0]
+    optional = pe + 24
+    file_alignment = struct.unpack_from("<I", data, optional + 36)[0]
+    headers = struct.unpack_from("<I", data, optional + 60)[0]
+    length = 24 + optional_size + 40 * sections
+    needed = -(-(0x40 + length) // file_alignment) * file_alignment
+    if pe <= 0x40 or needed >= headers:
+        return data
+    saved = headers - needed
+    out = bytearray(data[:0x40]) + data[pe:pe + length]
+    out += bytes(needed - len(out)) + data[headers:]
+    struct.pack_into("<I", out, 0x3C, 0x40)
+    optional = 0x40 + 24
+    struct.pack_into("<I", out, optional + 60, needed)
+    table = optional + optional_size
+    for i in range(sections):
+        raw = struct.unpack_from("<I", out, table + 40 * i + 20)[0]
+        if raw:
+            struct.pack_into("<I", out, table + 40 * i + 20, raw - saved)
+    return out
+
+
+def write_checksum(data: bytearray) -> None:
+    """The PE checksum: 16-bit words summed with their carries, the
+    checksum's own field left out, plus the file's length."""
+    field = struct.unpack_from("<I", data, 0x3C)[0] + 24 + 64
+    struct.pack_into("<I", data, field, 0)
+    padded = bytes(data) + bytes(len(data) % 2)
+    total = sum(struct.unpack_from(f"<{len(padded) // 2}H", padded))
+    while total >> 16:
+        total = (total & 0xFFFF) + (total >> 16)
+    struct.pack_into("<I", data, field, total + len(data))
+
+
 def check_image(data: bytes, arch: str, max_size: int, with_resources: bool):
     """Returns (problems, imported DLLs)."""
     problems = []
@@ -231,10 +274,11 @@ def main() -> int:
     else:
         if not args.linked or not args.output:
             parser.error("LINKED and OUT are needed unless --verify is given")
-        data = bytearray(open(args.linked, "rb").read())
+        data = compact_headers(bytearray(open(args.linked, "rb").read()))
         where = data.find(MARKER)
         if where >= 0:
             struct.pack_into("<I", data, where + len(MARKER), len(data))
+        write_checksum(data)
         data = bytes(data)
 
     problems, dlls = check_image(data, args.arch, args.max_size, with_resources=bool(args.verify))

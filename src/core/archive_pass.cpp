@@ -166,7 +166,8 @@ bool MakeFolderOrSay(SetupSession& session, PassContext& pass) {
   DirectoryOfPath(pass.TargetPath, folder, sizeof folder);
   if (std::strcmp(folder, pass.FailedFolder) != 0) {
     std::strcpy(pass.FailedFolder, folder);
-    ShowFailure(host, kErrorCaption, kFolderMessage, kFolderMessage, folder, refused);
+    if (!(refused && OfferElevation(session)))
+      ShowFailure(host, kErrorCaption, kFolderMessage, kFolderMessage, folder, refused);
   }
   NoteOutcome(session, kOutcomeCannotWrite);
   host.ListSetSelected(session.CurrentEntryIndex, false);

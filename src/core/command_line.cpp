@@ -1,6 +1,7 @@
 #include "command_line.h"
 
 #include <cstddef>
+#include <string_view>
 
 #include "setup_session.h"
 
@@ -23,7 +24,7 @@ const char* Match(const char* argument, const char* name) {
 // The arguments but /D=: a flag sets its bool, a value (which may not be
 // empty) is kept as a pointer into the line.
 struct Known {
-  char Name[7];
+  char Name[10];
   uint8_t Offset;
 };
 constexpr Known kKnown[] = {
@@ -34,6 +35,7 @@ constexpr Known kKnown[] = {
     {"/PF=", offsetof(SetupOptions, PasswordFile)},
     {"/P=", offsetof(SetupOptions, Password)},
     {"/LOG=", offsetof(SetupOptions, LogFile)},
+    {"/ELEVATED", offsetof(SetupOptions, Elevated)},
 };
 
 }  // namespace
@@ -44,6 +46,35 @@ void NoteOutcome(SetupSession& session, uint8_t outcome) {
   // A stop the reader asked for is no problem to show.
   if (outcome != kOutcomeStopped && session.ProgressTotal != 0)
     session.Host->ShowProgress(session.ProgressDone, session.ProgressTotal, true);
+}
+
+namespace {
+
+// Copies `text` to `p`, up to `end`; null once something did not fit.
+__attribute__((noinline)) char* Append(char* p, const char* end, const char* text) {
+  for (; p != nullptr && *text != '\0'; ++text) *p = *text, p = p == end ? nullptr : p + 1;
+  return p;
+}
+
+}  // namespace
+
+bool BuildRestartArguments(const SetupSession& session, char* out, int32_t size) {
+  const char* end = out + size - 1;
+  const char* password = session.Password;
+  const char* log = session.Options.LogFile;
+  char* p = Append(out, end, "/ELEVATED");
+  if (session.OverwriteMode != kOverwriteAsk)
+    p = Append(p, end, session.OverwriteMode == kOverwriteAlways ? " /O=all" : " /O=none");
+  // A quote cannot be passed inside quotes: that password is asked again.
+  if (*password != '\0' && std::string_view(password).find('"') == std::string_view::npos)
+    p = Append(Append(Append(p, end, " \"/P="), end, password), end, "\"");
+  if (session.Options.NoRun) p = Append(p, end, " /NORUN");
+  if (log != nullptr) p = Append(Append(Append(p, end, " \"/LOG="), end, log), end, "\"");
+  // Cut, the folder would name another one.
+  p = Append(Append(p, end, " /D="), end, session.InstallDir);
+  if (p == nullptr) return false;
+  *p = '\0';
+  return true;
 }
 
 bool ParseCommandLine(char* line, SetupOptions& options) {

@@ -23,6 +23,7 @@ struct SetupOptions {
   bool NoRun = false;     // /NORUN: nothing starts afterwards
   bool Usage = false;     // /? or a refused argument: show the usage
   bool Refused = false;   // an argument that is not understood
+  bool Elevated = false;  // /ELEVATED: this copy was started with administrator rights
   int8_t Overwrite = -1;  // /O=all, /O=none: an OverwriteMode; -1 asks
   // Into the parsed line itself; null when not given.
   const char* OverwriteText = nullptr;
@@ -34,6 +35,15 @@ struct SetupOptions {
 
 inline constexpr char kUsageText[] =
     "Usage: setup [/S] [/NORUN] [/O=all|none] [/P=password | /PF=file] [/LOG=file] [/D=folder]";
+
+struct SetupSession;
+
+// The arguments for the copy of the setup that goes on with administrator
+// rights: /ELEVATED, the answers given so far (a standing overwrite answer,
+// the password unless it holds a quote, /NORUN, /LOG=) and /D= with the
+// installation folder. False when they do not fit `size`: cut, they would
+// name another folder.
+bool BuildRestartArguments(const SetupSession& session, char* out, int32_t size);
 
 // Splits the whole command line as the system hands it over (the program's
 // own name first), in place: every value ends up NUL-terminated inside

@@ -11,6 +11,10 @@ namespace ebook {
 namespace {
 
 constexpr char kExtractingPrefix[] = "Extracting: ";
+constexpr char kElevateQuestion[] =
+    "This folder can only be written with administrator rights. Continue as administrator?";
+// /ELEVATED, the answers, a log path and the folder, with room to spare.
+constexpr int32_t kRestartArgumentsSize = 2048;
 constexpr char kCloseErrorCaption[] = "Error Closing...";
 constexpr char kWriteFailedMessage[] = "This file could not be written completely:\n";
 constexpr char kDiskFullMessage[] =
@@ -62,6 +66,21 @@ void ShowPendingStatus(SetupSession& session, bool now) {
   host.PumpOneMessage();
 }
 
+bool OfferElevation(SetupSession& session) {
+  Platform& host = *session.Host;
+  if (session.ElevationAsked || session.Options.Elevated ||
+      host.LastFileError() != FileError::kAccessDenied)
+    return false;
+  session.ElevationAsked = true;
+  char arguments[kRestartArgumentsSize];
+  if (!host.AskYesNo(kElevateQuestion, kSetupCaption) ||
+      !BuildRestartArguments(session, arguments, sizeof arguments) ||
+      !host.StartElevated(arguments))
+    return false;
+  session.StopRequested = true;
+  return true;
+}
+
 void ShowFailure(Platform& host, std::string_view caption, const char* lead, const char* bareLead,
                  const char* path, bool reasonKnown) {
   char reason[kReasonSize];
@@ -72,13 +91,7 @@ void ShowFailure(Platform& host, std::string_view caption, const char* lead, con
 void ShowJoined(Platform& host, std::string_view caption,
                 std::initializer_list<std::string_view> pieces) {
   char text[3 * 256 + kEntryTextSize];
-  size_t n = 0;
-  for (std::string_view piece : pieces) {
-    size_t take = piece.size() < sizeof text - 1 - n ? piece.size() : sizeof text - 1 - n;
-    std::memcpy(text + n, piece.data(), take);
-    n += take;
-  }
-  text[n] = '\0';
+  JoinText(text, sizeof text, pieces);
   host.ShowMessage(text, caption);
 }
 
@@ -119,7 +132,7 @@ void ExtractEntry(SetupSession& session, PassContext& pass, uint32_t outputLimit
   if (mode != WriteMode::kNewFile) session.OutputHandle = host.CreateFileForWrite(output);
   if (session.OutputHandle == nullptr) {
     // Said as such; nothing was written, so no CRC error follows for it.
-    ShowFailure(host, kCouldNotOpenCaption, "", "", target);
+    if (!OfferElevation(session)) ShowFailure(host, kCouldNotOpenCaption, "", "", target);
     NoteOutcome(session, kOutcomeCannotWrite);
     host.ListSetSelected(session.CurrentEntryIndex, false);
     return;

@@ -74,6 +74,12 @@ void CopyStoredEntry(EntryStream& stream);
 void ShowFailure(Platform& host, std::string_view caption, const char* lead, const char* bareLead,
                  const char* path, bool reasonKnown = true);
 
+// A folder or file could not be made. When access was denied, and only the
+// first time, asks whether to go on with administrator rights, and on Yes
+// starts the setup's elevated copy, which installs from here on: the pass
+// then ends without a word. True when the copy took over.
+bool OfferElevation(SetupSession& session);
+
 // A message box of several pieces, cut to what fits its buffer.
 void ShowJoined(Platform& host, std::string_view caption,
                 std::initializer_list<std::string_view> pieces);

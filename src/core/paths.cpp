@@ -64,6 +64,19 @@ uint16_t ZTextLength(const char* text) {
   return n;
 }
 
+bool JoinText(char* out, size_t size, std::initializer_list<std::string_view> pieces) {
+  size_t n = 0;
+  bool whole = true;
+  for (std::string_view piece : pieces) {
+    size_t take = piece.size();
+    if (take > size - 1 - n) take = size - 1 - n, whole = false;
+    std::memcpy(out + n, piece.data(), take);
+    n += take;
+  }
+  out[n] = '\0';
+  return whole;
+}
+
 int32_t DirectoryOfPath(std::string_view path, char* out, int32_t outSize) {
   return Emit(TextPart(path, 0, DirectoryLength(path)), out, outSize);
 }

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <string_view>
 
 #include "platform.h"
@@ -34,6 +35,10 @@ inline std::string_view TextPart(std::string_view text, size_t from,
   const size_t rest = text.size() - from;
   return std::string_view(text.data() + from, count < rest ? count : rest);
 }
+
+// The pieces one after another in `out`, zero-terminated, cut where they
+// stop fitting; false when they were cut.
+bool JoinText(char* out, size_t size, std::initializer_list<std::string_view> pieces);
 
 // The folder part of a path. Backslash, slash and colon separate; a drive
 // root keeps its separator (C:\Setup.txt gives C:\), a drive-relative name

@@ -162,6 +162,10 @@ class Platform {
   // Starts `commandLine` with `folder` as its current directory (the
   // setup's own current directory when `folder` is empty).
   virtual bool StartProgram(std::string_view commandLine, std::string_view folder) = 0;
+  // Starts the setup's own program again with administrator rights (the
+  // system asks the reader) and `arguments`, without waiting for it; false
+  // when it did not start, e.g. because the reader declined.
+  virtual bool StartElevated(std::string_view arguments) = 0;
 
  protected:
   ~Platform() = default;

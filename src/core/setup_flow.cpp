@@ -21,7 +21,7 @@ void OpenSetup(SetupSession& session) {
   if (options.Overwrite >= 0) session.OverwriteMode = static_cast<uint8_t>(options.Overwrite);
   char* password = session.Password;
   if (options.Password != nullptr) {
-    std::strncpy(password, options.Password, sizeof session.Password - 1);
+    JoinText(password, sizeof session.Password, {options.Password});
   } else if (options.PasswordFile != nullptr) {
     // Its first line; a file that cannot be read gives none, and the
     // password is asked for (or, unattended, missing).
@@ -30,7 +30,8 @@ void OpenSetup(SetupSession& session) {
       int32_t n = session.Host->ReadFile(file, password, sizeof session.Password - 1);
       session.Host->CloseFile(file);
       password[n < 0 ? 0 : n] = '\0';
-      password[std::strcspn(password, "\r\n")] = '\0';
+      for (char* p = password; *p != '\0'; ++p)
+        if (*p == '\r' || *p == '\n') *p = '\0';
     }
   }
 }

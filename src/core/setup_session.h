@@ -106,6 +106,8 @@ struct SetupSession {
   // Archive bytes passed and in all, during the install pass.
   uint32_t ProgressDone = 0;
   uint32_t ProgressTotal = 0;
+  // Access was denied and the reader was asked about administrator rights.
+  bool ElevationAsked = false;
 };
 
 // Keeps the first problem of an install: the one that says what went wrong.

@@ -446,6 +446,13 @@ uint32_t NativePlatform::FileSize(FileHandle file) {
   return static_cast<uint32_t>(size & 0xFFFFFFFFu);
 }
 
+bool NativePlatform::Denied(const std::string& host) const {
+  if (DeniedFolder.empty()) return false;
+  const std::string denied = HostPath(DeniedFolder);
+  return !denied.empty() && host.compare(0, denied.size(), denied) == 0 &&
+         (host.size() == denied.size() || host[denied.size()] == '/');
+}
+
 bool NativePlatform::Remember(bool ok, int error) {
   lastError_ = ok ? 0 : error;
   return ok;
@@ -463,6 +470,11 @@ FileHandle NativePlatform::CreateForWrite(std::string_view path, bool onlyNew) {
   std::string host = HostPath(path);
   if (host.empty()) {
     Remember(false, os::InvalidNameError());
+    return nullptr;
+  }
+  // As on Windows, a missing folder is said before a refused one.
+  if (Denied(host) && IsFolder(host.substr(0, host.rfind('/')))) {
+    Remember(false, os::AccessDeniedError());
     return nullptr;
   }
   const bool current = indexes_->Before(host);
@@ -532,6 +544,7 @@ bool NativePlatform::FindAny(std::string_view pattern) {
 bool NativePlatform::CreateFolder(std::string_view path) {
   std::string host = HostPath(path);
   if (host.empty()) return Remember(false, os::InvalidNameError());
+  if (Denied(host)) return Remember(false, os::AccessDeniedError());
   const bool current = indexes_->Before(host);
   const bool made = os::MakeFolder(host);
   const os::ErrorCode error = os::LastError();
@@ -763,6 +776,11 @@ int32_t NativePlatform::ReadRegistryString(RegistryPlace place, std::string_view
 bool NativePlatform::StartProgram(std::string_view commandLine, std::string_view folder) {
   Started.push_back({std::string(commandLine), std::string(folder)});
   return true;
+}
+
+bool NativePlatform::StartElevated(std::string_view arguments) {
+  ElevatedStarts.emplace_back(arguments);
+  return StartElevatedReply;
 }
 
 }  // namespace ebook

@@ -122,6 +122,8 @@ class NativePlatform final : public Platform {
   int32_t ReadRegistryString(RegistryPlace place, std::string_view keyPath,
                              std::string_view valueName, char* buffer, int32_t size) override;
   bool StartProgram(std::string_view commandLine, std::string_view folder) override;
+  // Records the arguments; answers StartElevatedReply.
+  bool StartElevated(std::string_view arguments) override;
 
   // --- What the engine showed, and the user's scripted answers -------------
   struct ListItem {
@@ -168,6 +170,13 @@ class NativePlatform final : public Platform {
   // Every lookup in order, found or not.
   std::vector<RegistryKey> RegistryQueries;
   std::vector<ProgramStart> Started;
+  // Arguments of every elevated restart asked for, and whether it "starts".
+  std::vector<std::string> ElevatedStarts;
+  bool StartElevatedReply = true;
+  // A folder (Windows path) in which nothing may be created, as Program
+  // Files for a standard user: folders and files made there fail with
+  // access denied. Empty: none.
+  std::string DeniedFolder;
   struct Progress {
     uint32_t Done;
     uint32_t Total;
@@ -192,6 +201,8 @@ class NativePlatform final : public Platform {
   // code (errno, or the Win32 code) when it failed, nothing when it
   // succeeded. Returns `ok`.
   bool Remember(bool ok, int error);
+  // `host` is DeniedFolder or lies inside it.
+  bool Denied(const std::string& host) const;
 
   int lastError_ = 0;
   // Names of the folders met while resolving paths, by case-folded name,

@@ -48,6 +48,9 @@ INT_PTR CALLBACK MainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM
       // it was ever shown. Its controls still hold the folder and the entry
       // list meanwhile.
       if (g_main->Session->Options.Silent) RunInstall(*g_main->Session);
+      // The elevated copy goes on where the first one stopped: Install is
+      // pressed once the dialog shows.
+      if (g_main->Session->Options.Elevated) PostMessageW(window, WM_COMMAND, IDOK, 0);
       break;
     }
     case WM_WINDOWPOSCHANGING: {

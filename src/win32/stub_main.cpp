@@ -81,6 +81,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
 }
 
 // Without the C runtime's start-up code this is the process entry.
-extern "C" void WinMainCRTStartup() {
+// Seen from outside: the stub is compiled as a whole program, in which
+// nothing else is.
+extern "C" __attribute__((externally_visible)) void WinMainCRTStartup() {
   ExitProcess(static_cast<UINT>(WinMain(GetModuleHandleW(nullptr), nullptr, nullptr, SW_SHOW)));
 }

@@ -1,5 +1,7 @@
 #include "win32_platform.h"
 
+#include <shellapi.h>
+
 #include <cstdlib>
 
 #include "dialogs.h"
@@ -401,6 +403,23 @@ bool Win32Platform::StartProgram(std::string_view commandLine, std::string_view 
   CloseHandle(started.hThread);
   CloseHandle(started.hProcess);
   return true;
+}
+
+bool Win32Platform::StartElevated(std::string_view arguments) {
+  wchar_t own[kWidePathSize];
+  wchar_t parameters[kWidePathSize];
+  const DWORD n = GetModuleFileNameW(nullptr, own, kWidePathSize);
+  if (n == 0 || n >= static_cast<DWORD>(kWidePathSize) ||
+      Utf8ToWide(arguments, parameters, kWidePathSize) < 0)
+    return false;
+  SHELLEXECUTEINFOW info = {};
+  info.cbSize = sizeof info;
+  info.hwnd = dialog_;
+  info.lpVerb = L"runas";
+  info.lpFile = own;
+  info.lpParameters = parameters;
+  info.nShow = SW_SHOWNORMAL;
+  return ShellExecuteExW(&info) != FALSE;
 }
 
 // The taskbar's interface, named here rather than taken from libuuid, whose

@@ -60,6 +60,7 @@ class Win32Platform final : public Platform {
   int32_t ReadRegistryString(RegistryPlace place, std::string_view keyPath,
                              std::string_view valueName, char* buffer, int32_t size) override;
   bool StartProgram(std::string_view commandLine, std::string_view folder) override;
+  bool StartElevated(std::string_view arguments) override;
 
   // Wraps a Win32 handle as the engine's file handle (null for a failed open).
   static FileHandle FromHandle(HANDLE handle);

@@ -162,3 +162,41 @@ class UnattendedTest(SetupCase):
         self.assertNotIn(PASSWORD, outcome.captions)
         self.assertIsNotNone(outcome.done)
         self.assertTree(folder, BOOK_FILES)
+
+
+class ElevationTest(SetupCase):
+    QUESTION = ("This folder can only be written with administrator rights. "
+                "Continue as administrator?")
+
+    def test_the_elevated_copy_installs_without_asking_again(self):
+        """The second process's command line, as the first one builds it (the
+        unit tests check that it does): the dialog shows and installs at
+        once, with the password and the overwrite answer given."""
+        secret = archives.info_zip(BOOK_FILES, self.case_work / "s.zip", password="pass word")
+        folder = self.folder("My Books/Elevated", create=True)
+        (folder / "book.html").write_bytes(b"the reader's own page\r\n")
+        outcome = self.run_setup(
+            self.package(secret), f"window {MAIN}",
+            args=f'/ELEVATED /O=none "/P=pass word" /D={win_path(folder)}')
+        self.assertEqual(outcome.captions, [MAIN])
+        self.assertEqual(outcome.first(MAIN).text(harness.FOLDER_FIELD), win_path(folder))
+        self.assertIsNotNone(outcome.done)
+        self.assertEqual((folder / "book.html").read_bytes(), b"the reader's own page\r\n")
+        self.assertEqual((folder / "pics/cover.txt").read_bytes(), BOOK_FILES["pics/cover.txt"])
+
+    def test_access_denied_asks_once_and_no_tells_the_plain_message(self):
+        """A folder where the setup's temporary file should be is refused
+        with access denied, as a protected folder would be: the question
+        comes, owned, and No gives the message of old."""
+        setup = self.package(archives.info_zip(BOOK_FILES, self.case_work / "b.zip"))
+        folder = self.folder("protected", create=True)
+        (folder / "book.html").write_bytes(b"an older page\r\n")
+        (folder / "~ebook-setup.part").mkdir()
+        outcome = self.install(setup, folder, [f"window {MAIN}", "press 7"],
+                               message("Couldn't open..."), args="/O=all")
+        question = outcome.windows[1]
+        self.assertEqual(question.message, self.QUESTION)
+        self.assertEqual(question.owner, MAIN)
+        self.assertIsNone(outcome.done)
+        self.assertEqual((folder / "book.html").read_bytes(), b"an older page\r\n")
+        self.assertEqual((folder / "pics/cover.txt").read_bytes(), BOOK_FILES["pics/cover.txt"])

@@ -22,6 +22,7 @@ std::string Meaning(const std::string& line) {
   if (o.Refused) m += " refused";
   if (o.Silent) m += " S";
   if (o.NoRun) m += " NORUN";
+  if (o.Elevated) m += " ELEVATED";
   if (o.Overwrite >= 0) m += o.Overwrite == kOverwriteAlways ? " O=all" : " O=none";
   if (o.Folder) m += " D=[" + Text(o.Folder) + "]";
   if (o.Password) m += " P=[" + Text(o.Password) + "]";
@@ -64,7 +65,8 @@ TEST(CommandLine, WhatEachLineMeans) {
       {"setup.exe /PF=", "usage refused"},
       {"setup.exe \"/LOG=C:\\My Logs\\book.log\"", "ok LOG=[C:\\My Logs\\book.log]"},
       {"setup.exe /LOG=", "usage refused"},
-      {"setup.exe /ELEVATED /D=C:\\x", "usage refused D=[C:\\x]"},
+      {"setup.exe /ELEVATED /D=C:\\x", "ok ELEVATED D=[C:\\x]"},
+      {"setup.exe /ELEVATE /D=C:\\x", "usage refused D=[C:\\x]"},
       // The usage, asked for or earned.
       {"setup.exe /?", "usage"},
       {"setup.exe /S /?", "usage S O=all"},

@@ -6,6 +6,7 @@
 #include <cctype>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -1763,6 +1764,128 @@ TEST(EngineProgress, ManyEntriesAreReportedInSteps) {
   ASSERT_GE(shown.size(), 2u);
   EXPECT_LE(shown.size(), 130u);
   EXPECT_EQ(shown.back().Done, shown.back().Total);
+}
+
+}  // namespace
+}  // namespace ebook::test
+
+namespace ebook::test {
+namespace {
+
+constexpr char kElevateQuestionText[] =
+    "yesno:E-book Setup: This folder can only be written with administrator rights. "
+    "Continue as administrator?";
+
+TEST(EngineElevation, OnlyAccessDeniedAsksAndYesRestartsWithTheAnswers) {
+  struct Case {
+    const char* label;
+    const char* arguments;
+    bool blockWithFile;  // a file where the folder goes: not access denied
+    bool yes;            // the reader's answer to the question
+    bool starts;         // the system starts the elevated copy
+    bool asked;
+    bool restarted;
+  };
+  const Case cases[] = {
+      {"denied, yes", "/O=none /NORUN", false, true, true, true, true},
+      {"denied, no", "", false, false, true, true, false},
+      {"denied, yes, declined", "", false, true, false, true, false},
+      {"denied in the elevated copy", "/ELEVATED", false, true, true, false, false},
+      {"denied, unattended", "/S", false, true, true, false, false},
+      {"another reason", "", true, true, true, false, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    Rig rig;
+    rig.Source("a.txt", Text("a"));
+    rig.Source("sub/b.txt", Text("b"));
+    const Bytes zip = rig.Tool("zip -q -r -P 'pass word' {zip} a.txt sub");
+    rig.Package(zip);
+    if (c.blockWithFile) {
+      rig.Place("C:\\Program Files", Text("a file where the folder goes"));
+    } else {
+      rig.Host().DeniedFolder = "C:\\Program Files";
+    }
+    rig.Host().PasswordReplies = {"pass word"};
+    rig.Host().YesNoReplies = {c.yes};
+    rig.Host().StartElevatedReply = c.starts;
+    CommandLineRun run(rig, c.arguments);
+    rig.Open();
+    rig.Install();
+    const auto& log = rig.Host().DialogLog;
+    EXPECT_EQ(std::count(log.begin(), log.end(), kElevateQuestionText), c.asked ? 1 : 0);
+    EXPECT_EQ(rig.Host().ElevatedStarts.size(), c.asked && c.yes ? 1u : 0u);
+    // The copy that took over says everything from here on; otherwise the
+    // folder's problem is told, as before.
+    const auto messages = rig.Messages();
+    if (c.restarted || rig.Session().Options.Silent) {
+      EXPECT_EQ(messages, std::vector<std::string>{});
+    } else {
+      ASSERT_FALSE(messages.empty());
+      EXPECT_EQ(messages[0].rfind("Error: The folder could not be made:\nC:\\Program Files", 0), 0u)
+          << messages[0];
+    }
+    EXPECT_EQ(rig.Done(), "");
+    EXPECT_EQ(rig.Files().size(), c.blockWithFile ? 1u : 0u);
+    if (!c.restarted) continue;
+
+    // The elevated copy: the same setup with the arguments built, allowed to
+    // write, installs without asking again what was answered.
+    const std::string arguments = rig.Host().ElevatedStarts[0];
+    EXPECT_EQ(arguments,
+              "/ELEVATED /O=none \"/P=pass word\" /NORUN /D=C:\\Program Files\\Book");
+    Rig elevated;
+    elevated.Package(zip);
+    elevated.Place(Book("a.txt"), Text("the reader's own a"));
+    CommandLineRun second(elevated, arguments);
+    ASSERT_TRUE(second.parsed);
+    EXPECT_TRUE(elevated.Session().Options.Elevated);
+    elevated.Open();
+    elevated.Install(nullptr);
+    EXPECT_EQ(elevated.Host().DialogLog, std::vector<std::string>{"message:" + elevated.Done()});
+    EXPECT_EQ(elevated.Installed(Book("a.txt")), Text("the reader's own a"));
+    EXPECT_EQ(elevated.Installed(Book("sub\\b.txt")), Text("b"));
+  }
+}
+
+TEST(EngineElevation, RestartArgumentsReadBackAsGiven) {
+  // (folder, password, overwrite mode, /NORUN, log, what the copy reads)
+  struct Case {
+    const char* folder;
+    const char* password;
+    uint8_t overwrite;
+    const char* extra;  // arguments the first process had
+    const char* expected;
+  };
+  const Case cases[] = {
+      {"C:\\Books", "", kOverwriteAsk, "", "/ELEVATED /D=C:\\Books"},
+      {"C:\\My Books\\", "pw", kOverwriteAlways, "/NORUN \"/LOG=C:\\My Logs\\a.log\"",
+       "/ELEVATED /O=all \"/P=pw\" /NORUN \"/LOG=C:\\My Logs\\a.log\" /D=C:\\My Books\\"},
+      // A password with a quote is not passed: the copy asks for it.
+      {"C:\\B", "say \"hi\"", kOverwriteNever, "", "/ELEVATED /O=none /D=C:\\B"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.expected);
+    SetupSession session;
+    std::string first = std::string("setup.exe ") + c.extra;
+    ASSERT_TRUE(ParseCommandLine(first.data(), session.Options));
+    std::strcpy(session.InstallDir, c.folder);
+    std::strcpy(session.Password, c.password);
+    session.OverwriteMode = c.overwrite;
+    char arguments[2048];
+    ASSERT_TRUE(BuildRestartArguments(session, arguments, sizeof arguments));
+    EXPECT_EQ(std::string(arguments), c.expected);
+    std::string line = std::string("\"C:\\Down loads\\setup.exe\" ") + arguments;
+    SetupOptions back;
+    ASSERT_TRUE(ParseCommandLine(line.data(), back));
+    EXPECT_TRUE(back.Elevated);
+    EXPECT_STREQ(back.Folder, c.folder);
+    EXPECT_EQ(back.Overwrite, c.overwrite == kOverwriteAsk ? -1 : c.overwrite);
+    EXPECT_EQ(std::string(back.Password ? back.Password : ""),
+              std::strchr(c.password, '"') ? "" : c.password);
+    // Too small a buffer is refused, not cut.
+    EXPECT_FALSE(BuildRestartArguments(session, arguments, 12));
+  }
 }
 
 }  // namespace

@@ -248,6 +248,7 @@ class FakeHost final : public Platform {
     return -1;
   }
   bool StartProgram(std::string_view, std::string_view) override { return false; }
+  bool StartElevated(std::string_view) override { return false; }
   void ShowProgress(uint32_t, uint32_t, bool) override {}
   bool MoveIntoPlace(std::string_view, std::string_view) override { return false; }
   bool RemoveFile(std::string_view) override { return false; }

@@ -104,6 +104,7 @@ class FilesInMemory final : public ebook::Platform {
   bool StartProgram(std::string_view commandLine, std::string_view folder) override {
     return host_.StartProgram(commandLine, folder);
   }
+  bool StartElevated(std::string_view arguments) override { return host_.StartElevated(arguments); }
 
  private:
   struct OpenFile;
