@@ -184,6 +184,27 @@ class ElevationTest(SetupCase):
         self.assertEqual((folder / "book.html").read_bytes(), b"the reader's own page\r\n")
         self.assertEqual((folder / "pics/cover.txt").read_bytes(), BOOK_FILES["pics/cover.txt"])
 
+    def test_yes_hands_the_install_to_an_elevated_copy(self):
+        """The whole way through the system: access denied, the question, Yes;
+        the first setup ends without a word and its copy, started through
+        ShellExecuteExW's runas verb (Wine starts it without a prompt),
+        installs with the answers given. The obstacle goes before Yes, as
+        administrator rights would remove it."""
+        setup = self.package(archives.info_zip(BOOK_FILES, self.case_work / "b.zip"))
+        folder = self.folder("protected", create=True)
+        (folder / "book.html").write_bytes(b"an older page\r\n")
+        (folder / "~ebook-setup.part").mkdir()
+        outcome = self.install(
+            setup, folder, [f"window {MAIN}", f"rmdir {win_path(folder / '~ebook-setup.part')}",
+                            "press 6", f"follow {MAIN}"], args="/O=all /NORUN")
+        question = outcome.windows[1]
+        self.assertEqual(question.message, self.QUESTION)
+        self.assertEqual(outcome.captions, [MAIN, MAIN, MAIN])
+        # The copy's dialog shows the folder it was given.
+        self.assertEqual(outcome.windows[2].text(harness.FOLDER_FIELD), win_path(folder))
+        self.assertIsNotNone(outcome.done)
+        self.assertTree(folder, BOOK_FILES)
+
     def test_access_denied_asks_once_and_no_tells_the_plain_message(self):
         """A folder where the setup's temporary file should be is refused
         with access denied, as a protected folder would be: the question

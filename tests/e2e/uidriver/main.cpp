@@ -21,6 +21,13 @@
 //                     window and all its controls are logged. Any other new
 //                     window meanwhile fails the run: the script states the
 //                     whole sequence of dialogs.
+//   follow CAPTION    the program hands over to another process (a setup
+//                     that restarts itself elevated): wait for it to end,
+//                     logging "exit" as `exit` does, then for a visible
+//                     top-level window captioned CAPTION of another process;
+//                     that process becomes the program and the window the
+//                     current one, logged as "window" with its "pid"
+//   rmdir FOLDER      remove the empty folder FOLDER (a test's obstacle)
 //   switch CAPTION    make the last window taken with CAPTION current again
 //   read              log the current window's controls again
 //   set ID TEXT       WM_SETTEXT on control ID (TEXT may be empty)
@@ -117,6 +124,7 @@ class Session {
   bool Run(const std::wstring& program);
   bool TakeWindow(const std::wstring& caption);
   bool WaitForExit();
+  bool Follow(const std::wstring& caption);
   bool Fail(const std::wstring& message) {
     failure_ = message;
     return false;
@@ -198,7 +206,15 @@ bool Session::TakeWindow(const std::wstring& caption) {
   for (;;) {
     std::vector<HWND> fresh = NewWindows();
     if (!fresh.empty()) {
+      // A setup that installs at once may show its closing message before
+      // the dialog it belongs to is taken: the dialog comes first.
       HWND window = fresh.front();
+      for (HWND candidate : fresh) {
+        if (!IsDoneMessage(candidate)) {
+          window = candidate;
+          break;
+        }
+      }
       std::wstring seen = WindowCaption(window);
       if (seen != caption)
         return Fail(L"window \"" + seen + L"\" appeared while waiting for \"" + caption + L"\"");
@@ -255,6 +271,35 @@ bool Session::WaitForExit() {
   return true;
 }
 
+bool Session::Follow(const std::wstring& caption) {
+  const DWORD before = process_.dwProcessId;
+  if (!WaitForExit()) return false;
+  DWORD start = GetTickCount();
+  for (;;) {
+    for (HWND window : VisibleTopWindows(0)) {
+      DWORD pid = 0;
+      GetWindowThreadProcessId(window, &pid);
+      if (pid == before || pid == GetCurrentProcessId() || WindowCaption(window) != caption ||
+          IsDoneMessage(window))
+        continue;
+      HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION, FALSE, pid);
+      if (!process) return Fail(L"follow: cannot open the process of \"" + caption + L"\"");
+      process_ = {};
+      process_.hProcess = process;
+      process_.dwProcessId = pid;
+      taken_.insert(window);
+      by_caption_[caption] = window;
+      current_ = window;
+      log_.Write(DescribeWindow(window).Add("event", "window").Add("pid",
+                                                                   static_cast<long long>(pid)));
+      return true;
+    }
+    if (GetTickCount() - start > timeout_ms_)
+      return Fail(L"follow: no window \"" + caption + L"\" of another process in time");
+    Sleep(kPollMs);
+  }
+}
+
 HWND Session::Control(const std::wstring& id_text) {
   if (!current_) return nullptr;
   return GetDlgItem(current_, _wtoi(id_text.c_str()));
@@ -294,6 +339,9 @@ bool Session::Step(const std::wstring& command, const std::wstring& argument) {
   }
   if (command == L"window") return TakeWindow(argument);
   if (command == L"exit") return WaitForExit();
+  if (command == L"follow") return Follow(argument);
+  if (command == L"rmdir")
+    return RemoveDirectoryW(argument.c_str()) || Fail(L"rmdir: cannot remove " + argument);
   if (command == L"switch") {
     auto found = by_caption_.find(argument);
     if (found == by_caption_.end()) return Fail(L"switch: no window of that caption was taken");

@@ -14,7 +14,8 @@ BOOL CALLBACK CollectTopWindow(HWND window, LPARAM param) {
   auto* search = reinterpret_cast<TopWindowSearch*>(param);
   DWORD owner = 0;
   GetWindowThreadProcessId(window, &owner);
-  if (owner == search->process_id && IsWindowVisible(window)) search->found.push_back(window);
+  if ((search->process_id == 0 || owner == search->process_id) && IsWindowVisible(window))
+    search->found.push_back(window);
   return TRUE;
 }
 

@@ -13,6 +13,7 @@
 
 namespace uidriver {
 
+// Those of the process `process_id`, or of every process for 0.
 std::vector<HWND> VisibleTopWindows(DWORD process_id);
 std::wstring WindowCaption(HWND window);
 // The direct children of a dialog, in z-order (template order).
