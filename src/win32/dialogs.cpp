@@ -24,7 +24,9 @@ constexpr wchar_t kAlreadyExists[] = L"...already exists, overwrite?";
 // milliseconds under Wine) before the system gave up.
 INT_PTR EndIfFinished(HWND window, WPARAM wParam) {
   if (g_main == nullptr || g_main->Session->InstallState != kSetupFinished) return FALSE;
-  g_main->Session->InstallState = kSetupEnded;
+  // Finished becomes ended before EndDialog can send anything back here.
+  static_assert(kSetupEnded == kSetupFinished + 1);
+  ++g_main->Session->InstallState;
   EndDialog(window, LOWORD(wParam));
   return TRUE;
 }
