@@ -15,9 +15,9 @@ class Win32Platform final : public Platform {
   explicit Win32Platform(HINSTANCE instance) : instance_(instance) {}
 
   // The main dialog, whose controls the engine writes and reads. The entry
-  // list is looked up once: a message by control number makes Wine list the
-  // dialog's children in the server first, and the list takes a message
-  // for every entry of the book, twice.
+  // list is looked up once: a message by control number makes Wine ask the
+  // server for the dialog's children first, and the list takes a message
+  // for every entry of the book in each pass.
   void AttachDialog(HWND dialog) {
     dialog_ = dialog;
     list_ = GetDlgItem(dialog, kEntryList);
