@@ -199,18 +199,20 @@ bool SeekNextHeader(SetupSession& session, uint32_t h) {
   const LocalFileHeader& header = session.CurrentHeader;
   uint64_t next = EntryDataOffset(header, h) + header.CompressedSize;
   if (next > 0xFFFFFFFFu) return false;
-  SeekArchive(session, static_cast<uint32_t>(next));
   if (header.DescriptorLength != 0) {
     next += header.DescriptorLength;
-  } else if ((header.Flags & kStreamedFlag) != 0 && header.CompressedSize != 0 &&
-             session.ArchivePosition != -1) {
+  } else if ((header.Flags & kStreamedFlag) != 0 && header.CompressedSize != 0) {
     // Writers that set the streaming flag although the header holds the
     // real sizes still put a descriptor after the data: 16 bytes with its
     // signature, or 12 without, recognised then by the entry's CRC; a Zip64
-    // entry's descriptor holds 8-byte sizes, 8 bytes more.
+    // entry's descriptor holds 8-byte sizes, 8 bytes more. Only these
+    // entries are read at the end of their data: every other entry costs
+    // one seek, to its successor.
     uint8_t word[4];
     const int wide = header.Zip64 ? 8 : 0;
-    if (session.Host->ReadFile(session.ArchiveHandle, word, 4) == 4) {
+    SeekArchive(session, static_cast<uint32_t>(next));
+    if (session.ArchivePosition != -1 &&
+        session.Host->ReadFile(session.ArchiveHandle, word, 4) == 4) {
       uint32_t first = Read32(word);
       if (first == DescriptorSignature()) {
         next += 16 + wide;

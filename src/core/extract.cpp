@@ -1,6 +1,5 @@
 #include "extract.h"
 
-#include <cstdlib>
 #include <cstring>
 
 #include "archive.h"
@@ -106,17 +105,15 @@ std::string_view ReasonLine(Platform& host, char (&buffer)[kReasonSize]) {
 }
 
 void CopyStoredEntry(EntryStream& stream) {
-  if (stream.BytesRemaining <= 0) return;
-  int32_t size = stream.BytesRemaining < kChunkSize ? stream.BytesRemaining : kChunkSize;
-  auto* buffer = static_cast<uint8_t*>(std::malloc(static_cast<size_t>(size) + 2));
-  if (buffer == nullptr) std::abort();  // nothing sensible is left to do
+  // On the stack: a heap block per stored file cost two calls each, and
+  // every host's stack has room for one chunk.
+  uint8_t buffer[kChunkSize];
   while (stream.BytesRemaining > 0) {
-    int32_t got = stream.ReadData(buffer, size);
+    int32_t got = stream.ReadData(buffer, kChunkSize);
     // An empty read ends the copy; the CRC verdict then fails.
     if (got == 0) break;
     if (!stream.WriteData(buffer, got)) break;
   }
-  std::free(buffer);
 }
 
 void ExtractEntry(SetupSession& session, PassContext& pass, uint32_t outputLimit, WriteMode mode) {
@@ -137,9 +134,9 @@ void ExtractEntry(SetupSession& session, PassContext& pass, uint32_t outputLimit
     host.ListSetSelected(session.CurrentEntryIndex, false);
     return;
   }
+  // Shown, when its time has come, as its first bytes are written.
   std::strcpy(pass.StatusPath, target);
   session.PendingStatus = pass.StatusPath;
-  ShowPendingStatus(session, false);
 
   ArchiveSource source(session);
   OutputSink sink(session);

@@ -16,6 +16,7 @@ enum SetupState : int32_t {
   kSetupIdle = 0,
   kSetupInstalling = 1,
   kSetupFinished = 2,
+  kSetupEnded = 3,  // the dialog was told to end; nothing more happens
 };
 
 // The dialog opens: default folder, ask before overwriting, the listing

@@ -432,6 +432,7 @@ int32_t NativePlatform::ReadFile(FileHandle file, void* buffer, int32_t count) {
 
 // As SetFilePointer: any offset may be set, even past the end of the file.
 uint32_t NativePlatform::SeekFile(FileHandle file, uint32_t offset) {
+  ++SeekCalls;
   if (file == nullptr) return 0xFFFFFFFFu;
   if (file->Reading) {
     file->Position = offset;

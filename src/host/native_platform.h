@@ -186,6 +186,7 @@ class NativePlatform final : public Platform {
   std::vector<Progress> ProgressShown;
   int64_t KeepResponsiveCalls = 0;
   int64_t FindAnyCalls = 0;  // the probes: an install should not need one per file
+  int64_t SeekCalls = 0;     // each a system call in the stub
   std::function<uint32_t()> Clock;
 
  private:

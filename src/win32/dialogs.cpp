@@ -17,9 +17,16 @@ PasswordRequest* g_password = nullptr;
 constexpr wchar_t kAlreadyExists[] = L"...already exists, overwrite?";
 
 // The main dialog's end check, after every message: once the setup has
-// finished, the dialog ends with the command that finished it.
+// finished, the dialog ends with the command that finished it, once.
+// EndDialog hides the dialog, which sends it WM_WINDOWPOSCHANGING at once;
+// ending again from there nested hundreds of hides deep (a stack of
+// callbacks, each a round of window-manager calls, and a few hundred
+// milliseconds under Wine) before the system gave up.
 INT_PTR EndIfFinished(HWND window, WPARAM wParam) {
   if (g_main == nullptr || g_main->Session->InstallState != kSetupFinished) return FALSE;
+  // Finished becomes ended before EndDialog can send anything back here.
+  static_assert(kSetupEnded == kSetupFinished + 1);
+  ++g_main->Session->InstallState;
   EndDialog(window, LOWORD(wParam));
   return TRUE;
 }

@@ -262,7 +262,7 @@ int32_t Win32Platform::ControlText(ControlId control, char* buffer, int32_t size
 }
 
 LRESULT Win32Platform::SendToList(UINT message, WPARAM wParam, LPARAM lParam) {
-  return SendDlgItemMessageW(dialog_, kEntryList, message, wParam, lParam);
+  return SendMessageW(list_, message, wParam, lParam);
 }
 
 void Win32Platform::ListReset() { SendToList(LB_RESETCONTENT, 0, 0); }

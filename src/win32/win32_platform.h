@@ -14,8 +14,14 @@ class Win32Platform final : public Platform {
  public:
   explicit Win32Platform(HINSTANCE instance) : instance_(instance) {}
 
-  // The main dialog, whose controls the engine writes and reads.
-  void AttachDialog(HWND dialog) { dialog_ = dialog; }
+  // The main dialog, whose controls the engine writes and reads. The entry
+  // list is looked up once: a message by control number makes Wine ask the
+  // server for the dialog's children first, and the list takes a message
+  // for every entry of the book in each pass.
+  void AttachDialog(HWND dialog) {
+    dialog_ = dialog;
+    list_ = GetDlgItem(dialog, kEntryList);
+  }
   HINSTANCE Instance() const { return instance_; }
 
   int32_t ReadFile(FileHandle file, void* buffer, int32_t count) override;
@@ -80,6 +86,7 @@ class Win32Platform final : public Platform {
 
   HINSTANCE instance_;
   HWND dialog_ = nullptr;
+  HWND list_ = nullptr;  // the hidden entry list of the main dialog
   DWORD lastPump_ = 0;  // GetTickCount of the last KeepResponsive pump
   DWORD lastError_ = 0;
   // The taskbar button's progress: looked up on the first report; null

@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "core/paths.h"
+#include "core/setup_flow.h"
+#include "dialogs.h"
 #include "win32_text.h"
 
 namespace ebook::win32 {
@@ -306,6 +308,47 @@ TEST(Win32Platform, StoredNamesFollowTheirFlag) {
   if (GetACP() != 1252) GTEST_SKIP() << "code page " << GetACP();
   EXPECT_EQ(host.DecodeStoredText("caf\xE9 \x80", false, out, sizeof out), 9);
   EXPECT_STREQ(out, "caf\xC3\xA9 \xE2\x82\xAC");
+}
+
+
+// An unattended setup whose archive cannot be read: the dialog opens, the
+// install runs from WM_INITDIALOG, finishes at once, and the dialog ends.
+// EndDialog's hide sends WM_WINDOWPOSCHANGING back to the dialog; ending
+// again from there nested the hides hundreds deep. Counted by a hook on
+// this thread's sent messages; message-only windows need no display.
+HHOOK g_hook = nullptr;
+int g_hides = 0;
+
+LRESULT CALLBACK CountPositionChanges(int code, WPARAM wParam, LPARAM lParam) {
+  const auto* sent = reinterpret_cast<const CWPSTRUCT*>(lParam);
+  if (code == HC_ACTION && sent->message == WM_WINDOWPOSCHANGING) ++g_hides;
+  return CallNextHookEx(g_hook, code, wParam, lParam);
+}
+
+TEST(Win32Dialogs, TheMainDialogEndsOnce) {
+  Win32Platform host(GetModuleHandleW(nullptr));
+  host.Quiet = true;
+  SetupSession session;
+  session.Host = &host;
+  session.Options.Silent = true;
+  MainDialogContext context{&session, &host};
+  // No controls: the folder field reads as empty and the current folder
+  // is taken; the archive handle is null, so both passes stop at their
+  // start checks without a word.
+  struct {
+    DLGTEMPLATE dialog;
+    WORD menu, windowClass, title;
+  } layout = {{WS_CHILD, 0, 0, 0, 0, 100, 100}, 0, 0, 0};
+  g_hook = SetWindowsHookExW(WH_CALLWNDPROC, CountPositionChanges, nullptr, GetCurrentThreadId());
+  ASSERT_NE(g_hook, nullptr) << GetLastError();
+  HWND dialog = CreateDialogIndirectParamW(GetModuleHandleW(nullptr), &layout.dialog, HWND_MESSAGE,
+                                           MainDialogProc, reinterpret_cast<LPARAM>(&context));
+  UnhookWindowsHookEx(g_hook);
+  ASSERT_NE(dialog, nullptr) << GetLastError();
+  EXPECT_EQ(session.InstallState, kSetupEnded);
+  EXPECT_EQ(session.Outcome, kOutcomeDamaged);
+  EXPECT_LE(g_hides, 2) << "WM_WINDOWPOSCHANGING sent while the dialog ended";
+  DestroyWindow(dialog);
 }
 
 }  // namespace
