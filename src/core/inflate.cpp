@@ -339,7 +339,7 @@ enum class FastEnd { kCareful, kEndOfBlock, kBadData };
 // surely there, so none of the careful path's checks are needed; stops at
 // the end of the block, on damage, or when the careful path must take over.
 // The reader's state lives in locals here (registers, not memory).
-EBOOK_HOT FastEnd DecodeFast(InflateState& s, const CodeTables& literals,
+EBOOK_HOT __attribute__((noinline)) FastEnd DecodeFast(InflateState& s, const CodeTables& literals,
                              const CodeTables& distances) {
   const CodeTableEntry* const literalRoot = literals.Root;
   const CodeTableEntry* const distanceRoot = distances.Root;
