@@ -356,14 +356,26 @@ EBOOK_HOT __attribute__((noinline)) FastEnd DecodeFast(InflateState& s, const Co
   uint8_t* out = s.out;
   FastEnd end = FastEnd::kCareful;
 
+  // Only the low byte of `count` is the bit count: a code's bits are dropped
+  // by subtracting its whole entry word (Bits is the low byte, and never more
+  // than the count), which saves isolating them. The count is below the
+  // word's width, so masking it with width - 1 isolates it too, and x86
+  // shifts do that masking themselves.
+#define EBOOK_COUNT() (count & (kWordBits - 1))
   // Tops the buffer up to at least word - 8 bits without a branch: the bytes
-  // taken are those that fit whole; the bits loaded above `count` are the low
-  // bits of the new *in, as the reader's invariant wants.
+  // taken are those that fit whole; the bits loaded above the count are the
+  // low bits of the new *in, as the reader's invariant wants.
 #define EBOOK_REFILL()                                        \
   do {                                                        \
-    buffer |= LoadWord(in) << count;                          \
-    in += (kWordBits - 1 - count) >> 3;                       \
+    buffer |= LoadWord(in) << EBOOK_COUNT();                  \
+    in += (~count & (kWordBits - 1)) >> 3;                    \
     count |= kWordBits - 8;                                   \
+  } while (0)
+  // Drops the code of entry word w (Bits is at most 16).
+#define EBOOK_DROP_CODE(w)                  \
+  do {                                      \
+    buffer >>= (w) & (kWordBits - 1);       \
+    count -= (w);                           \
   } while (0)
 #define EBOOK_DROP(n) \
   do {                \
@@ -381,16 +393,16 @@ EBOOK_HOT __attribute__((noinline)) FastEnd DecodeFast(InflateState& s, const Co
     // refill leaves room for two of them (four on 64-bit words) and the code
     // after them, so only the first lookup of a round needs a refill.
     while (EntryOp(w) == kOpLiteral) {
-      EBOOK_DROP(EntryBits(w));
+      EBOOK_DROP_CODE(w);
       *out++ = static_cast<uint8_t>(EntryValue(w));
       w = EntryWord(&literalRoot[buffer & literalMask]);
       if (EntryOp(w) != kOpLiteral) break;
-      EBOOK_DROP(EntryBits(w));
+      EBOOK_DROP_CODE(w);
       *out++ = static_cast<uint8_t>(EntryValue(w));
       if (kWordBits >= 64) {
         w = EntryWord(&literalRoot[buffer & literalMask]);
         if (EntryOp(w) != kOpLiteral) break;
-        EBOOK_DROP(EntryBits(w));
+        EBOOK_DROP_CODE(w);
         *out++ = static_cast<uint8_t>(EntryValue(w));
       }
       if (in >= inLimit || out >= outLimit) goto leave;
@@ -411,12 +423,12 @@ EBOOK_HOT __attribute__((noinline)) FastEnd DecodeFast(InflateState& s, const Co
       const CodeTableEntry* e = &literalRoot[buffer & literalMask];
       do {
         if (EntryOp(w) == kOpInvalid) goto bad;
-        EBOOK_DROP(EntryBits(w));
+        EBOOK_DROP_CODE(w);
         e = &e->Next[buffer & ((BitWord{1} << (EntryOp(w) - kOpLinkBase)) - 1)];
         w = EntryWord(e);
       } while (EntryOp(w) > kOpLinkBase);
     }
-    EBOOK_DROP(EntryBits(w));
+    EBOOK_DROP_CODE(w);
     if (EntryOp(w) == kOpLiteral) {
       *out++ = static_cast<uint8_t>(EntryValue(w));
       // On 64-bit words at least 38 - 15 bits are left for the next entry.
@@ -425,7 +437,7 @@ EBOOK_HOT __attribute__((noinline)) FastEnd DecodeFast(InflateState& s, const Co
       end = FastEnd::kEndOfBlock;
       goto leave;
     } else {
-      if (kWordBits < 64 && count < EntryOp(w)) EBOOK_REFILL();
+      if (kWordBits < 64 && EBOOK_COUNT() < EntryOp(w)) EBOOK_REFILL();
       const unsigned length =
           EntryValue(w) + static_cast<unsigned>(LowBits(buffer, EntryOp(w)));
       EBOOK_DROP(EntryOp(w));
@@ -436,12 +448,12 @@ EBOOK_HOT __attribute__((noinline)) FastEnd DecodeFast(InflateState& s, const Co
       w = EntryWord(e);
       while (EntryOp(w) > kOpLinkBase) {
         if (EntryOp(w) == kOpInvalid) goto bad;
-        EBOOK_DROP(EntryBits(w));
+        EBOOK_DROP_CODE(w);
         e = &e->Next[buffer & ((BitWord{1} << (EntryOp(w) - kOpLinkBase)) - 1)];
         w = EntryWord(e);
       }
-      EBOOK_DROP(EntryBits(w));
-      if (kWordBits < 64 && count < EntryOp(w)) EBOOK_REFILL();
+      EBOOK_DROP_CODE(w);
+      if (kWordBits < 64 && EBOOK_COUNT() < EntryOp(w)) EBOOK_REFILL();
       const unsigned distance =
           EntryValue(w) + static_cast<unsigned>(LowBits(buffer, EntryOp(w)));
       EBOOK_DROP(EntryOp(w));
@@ -461,11 +473,13 @@ EBOOK_HOT __attribute__((noinline)) FastEnd DecodeFast(InflateState& s, const Co
     end = FastEnd::kBadData;
   }
 leave:
+  s.bits.count = EBOOK_COUNT();
+#undef EBOOK_COUNT
 #undef EBOOK_REFILL
+#undef EBOOK_DROP_CODE
 #undef EBOOK_DROP
   s.bits.in = in;
   s.bits.buffer = buffer;
-  s.bits.count = count;
   s.out = out;
   return end;
 }
