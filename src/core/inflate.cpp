@@ -336,13 +336,15 @@ static_assert(kWordBits < 64 || (kWordBits - 8) - 3 * kLiteralRootBits >= 15 + 5
 enum class FastEnd { kCareful, kEndOfBlock, kBadData };
 
 // Whether the fast loop drops a code by subtracting its whole entry word
-// from the count (below). It pays on 64-bit words and in the speed-tuned
-// i686 build (under Wine 1.30 -> 1.40 of zlib); in the stub's i686 build
-// GCC then keeps more of the loop's values on the stack (1.35 -> 1.31).
+// from the count (below). Which way is faster depends on how GCC then places
+// the loop's values in registers, so it is chosen per build as measured
+// under Wine (inflate/zlib without -> with): the stub's x86-64 build 1.45 ->
+// 1.53, its i686 build 1.35 -> 1.31; the speed-tuned i686 build 1.30 -> 1.42,
+// its x86-64 build 1.58 -> 1.54 (natively 1.69 -> 1.70).
 #ifdef EBOOK_COMPACT
 constexpr bool kWholeEntry = kWordBits >= 64;
 #else
-constexpr bool kWholeEntry = true;
+constexpr bool kWholeEntry = kWordBits < 64;
 #endif
 
 // Decodes symbols while a whole symbol's input and a whole match's output are
