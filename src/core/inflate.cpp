@@ -63,7 +63,8 @@ constexpr uint8_t kCodeLengthOrder[19] = {16, 17, 18, 0, 8,  7, 9,  6, 10, 5,
 #if defined(__GNUC__) && !defined(__clang__) && defined(EBOOK_COMPACT)
 // In the stub without the padding that aligns its loops and jumps: about 50
 // bytes of x86-64 code.
-#define EBOOK_HOT __attribute__((optimize("O2", "align-loops=1", "align-jumps=1", "align-labels=1")))
+#define EBOOK_HOT \
+  __attribute__((optimize("O2", "align-loops=1", "align-jumps=1", "align-labels=1")))
 #elif defined(__GNUC__) && !defined(__clang__)
 #define EBOOK_HOT __attribute__((optimize("O2")))
 #else
@@ -352,7 +353,7 @@ constexpr bool kWholeEntry = kWordBits < 64;
 // the end of the block, on damage, or when the careful path must take over.
 // The reader's state lives in locals here (registers, not memory).
 EBOOK_HOT __attribute__((noinline)) FastEnd DecodeFast(InflateState& s, const CodeTables& literals,
-                             const CodeTables& distances) {
+                                                       const CodeTables& distances) {
   const CodeTableEntry* const literalRoot = literals.Root;
   const CodeTableEntry* const distanceRoot = distances.Root;
   // Fixed widths, so that the masks are immediates rather than registers.
@@ -377,17 +378,17 @@ EBOOK_HOT __attribute__((noinline)) FastEnd DecodeFast(InflateState& s, const Co
   // Tops the buffer up to at least word - 8 bits without a branch: the bytes
   // taken are those that fit whole; the bits loaded above the count are the
   // low bits of the new *in, as the reader's invariant wants.
-#define EBOOK_REFILL()                                                              \
-  do {                                                                              \
-    buffer |= LoadWord(in) << EBOOK_COUNT();                                        \
-    in += (kWholeEntry ? ~count & (kWordBits - 1) : kWordBits - 1 - count) >> 3;    \
-    count |= kWordBits - 8;                                                         \
+#define EBOOK_REFILL()                                                           \
+  do {                                                                           \
+    buffer |= LoadWord(in) << EBOOK_COUNT();                                     \
+    in += (kWholeEntry ? ~count & (kWordBits - 1) : kWordBits - 1 - count) >> 3; \
+    count |= kWordBits - 8;                                                      \
   } while (0)
   // Drops the code of entry word w (Bits is at most 16).
-#define EBOOK_DROP_CODE(w)                                      \
-  do {                                                          \
+#define EBOOK_DROP_CODE(w)                                         \
+  do {                                                             \
     buffer >>= kWholeEntry ? (w) & (kWordBits - 1) : EntryBits(w); \
-    count -= kWholeEntry ? (w) : EntryBits(w);                  \
+    count -= kWholeEntry ? (w) : EntryBits(w);                     \
   } while (0)
 #define EBOOK_DROP(n) \
   do {                \
@@ -450,8 +451,7 @@ EBOOK_HOT __attribute__((noinline)) FastEnd DecodeFast(InflateState& s, const Co
       goto leave;
     } else {
       if (kWordBits < 64 && EBOOK_COUNT() < EntryOp(w)) EBOOK_REFILL();
-      const unsigned length =
-          EntryValue(w) + static_cast<unsigned>(LowBits(buffer, EntryOp(w)));
+      const unsigned length = EntryValue(w) + static_cast<unsigned>(LowBits(buffer, EntryOp(w)));
       EBOOK_DROP(EntryOp(w));
       // Up to 15 + 13 bits for the distance; on 32-bit words its extra bits
       // may need one more refill.
@@ -466,8 +466,7 @@ EBOOK_HOT __attribute__((noinline)) FastEnd DecodeFast(InflateState& s, const Co
       }
       EBOOK_DROP_CODE(w);
       if (kWordBits < 64 && EBOOK_COUNT() < EntryOp(w)) EBOOK_REFILL();
-      const unsigned distance =
-          EntryValue(w) + static_cast<unsigned>(LowBits(buffer, EntryOp(w)));
+      const unsigned distance = EntryValue(w) + static_cast<unsigned>(LowBits(buffer, EntryOp(w)));
       EBOOK_DROP(EntryOp(w));
       if (distance > static_cast<unsigned>(out - historyStart)) goto bad;
       // On 64-bit words at least 56 - 28 bits are left: the next entry's

@@ -663,11 +663,17 @@ TEST(InflateStreams, RootsOfUnusualShape) {
   const Shape kShapes[] = {
       {"2-bit end of block beside 8-bit literals", shortEnd, Lengths(4, {{3, 1}}), wide, 3},
       {"distance codes of 7 bits only",
-       Lengths(258, {{'a', 3}, {'b', 3}, {'c', 3}, {'d', 3}, {'e', 3}, {'f', 3}, {256, 3}, {257, 3}}),
-       Lengths(3, {{0, 7}, {1, 7}, {2, 7}}), {'a', 'b', 'c', 'd', 'e', 'f'}, 1},
+       Lengths(258,
+               {{'a', 3}, {'b', 3}, {'c', 3}, {'d', 3}, {'e', 3}, {'f', 3}, {256, 3}, {257, 3}}),
+       Lengths(3, {{0, 7}, {1, 7}, {2, 7}}),
+       {'a', 'b', 'c', 'd', 'e', 'f'},
+       1},
       {"distance codes of 7 bits only, distance 1",
-       Lengths(258, {{'a', 3}, {'b', 3}, {'c', 3}, {'d', 3}, {'e', 3}, {'f', 3}, {256, 3}, {257, 3}}),
-       Lengths(3, {{0, 7}, {1, 7}, {2, 7}}), {'a', 'b', 'c', 'd', 'e', 'f'}, 0},
+       Lengths(258,
+               {{'a', 3}, {'b', 3}, {'c', 3}, {'d', 3}, {'e', 3}, {'f', 3}, {256, 3}, {257, 3}}),
+       Lengths(3, {{0, 7}, {1, 7}, {2, 7}}),
+       {'a', 'b', 'c', 'd', 'e', 'f'},
+       0},
   };
   for (const Shape& shape : kShapes) {
     SCOPED_TRACE(shape.name);
