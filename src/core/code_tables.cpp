@@ -113,6 +113,10 @@ CodeTableStatus BuildCodeTables(const uint16_t* lengths, unsigned n, unsigned s,
         if (before + bits > static_cast<int>(eobLength) && before < static_cast<int>(eobLength)) {
           bits = static_cast<int>(eobLength) - before;
         }
+        // A root narrower than asked for (short codes only, or a short end
+        // of block) is widened: its codes repeat, and the decoder indexes
+        // every root of a kind with one fixed mask.
+        if (level < 0 && bits < lookupBits) bits = lookupBits;
         CodeTableEntry* table = AllocateTable(bits, chain);
         ++level;
         levelTable[level] = table;

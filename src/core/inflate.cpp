@@ -60,7 +60,12 @@ constexpr uint8_t kCodeLengthOrder[19] = {16, 17, 18, 0, 8,  7, 9,  6, 10, 5,
 // in the decoder's fast loop: that one function is compiled for speed, with its
 // helpers forced inline (a call per code and per refill costs more than the
 // decoding itself).
-#if defined(__GNUC__) && !defined(__clang__)
+#if defined(__GNUC__) && !defined(__clang__) && defined(EBOOK_COMPACT)
+// In the stub without the padding that aligns its loops and jumps: about 50
+// bytes of x86-64 code.
+#define EBOOK_HOT \
+  __attribute__((optimize("O2", "align-loops=1", "align-jumps=1", "align-labels=1")))
+#elif defined(__GNUC__) && !defined(__clang__)
 #define EBOOK_HOT __attribute__((optimize("O2")))
 #else
 #define EBOOK_HOT
@@ -253,16 +258,38 @@ EBOOK_ALWAYS_INLINE uint32_t Load32(const uint8_t* p) {
   std::memcpy(&v, p, 4);
   return v;
 }
+EBOOK_ALWAYS_INLINE void Store64(uint8_t* p, uint64_t v) { std::memcpy(p, &v, 8); }
+EBOOK_ALWAYS_INLINE uint64_t Load64(const uint8_t* p) {
+  uint64_t v;
+  std::memcpy(&v, p, 8);
+  return v;
+}
 
 // Copies a match inside the window. Each word read lies entirely in bytes
-// already written (distance >= the step); the last one may run up to 7 bytes
-// past the match into slack that later output overwrites. Eight bytes are
-// moved as two 4-byte moves on purpose: an 8-byte memcpy becomes a string
-// instruction on i686.
+// already written (distance >= the word); the last step may run up to 15
+// bytes past the match into slack that later output overwrites. On 32-bit
+// words eight bytes are moved as two 4-byte moves on purpose: an 8-byte
+// memcpy becomes a string instruction on i686.
 EBOOK_ALWAYS_INLINE void CopyMatchFast(uint8_t* dst, unsigned distance, unsigned length) {
   const uint8_t* src = dst - distance;
   uint8_t* const end = dst + length;
-  if (distance >= 8) {
+  if (kWordBits >= 64 && distance >= 8) {
+    // Sixteen bytes a step: the second word read starts 8 bytes on, and the
+    // first store has written everything up to its end.
+    do {
+      Store64(dst, Load64(src));
+      Store64(dst + 8, Load64(src + 8));
+      dst += 16;
+      src += 16;
+    } while (dst < end);
+  } else if (kWordBits >= 64 && distance == 1) {
+    const uint64_t v = *src * 0x0101010101010101u;
+    do {
+      Store64(dst, v);
+      Store64(dst + 8, v);
+      dst += 16;
+    } while (dst < end);
+  } else if (distance >= 8) {
     do {
       Store32(dst, Load32(src));
       Store32(dst + 4, Load32(src + 4));
@@ -297,8 +324,8 @@ EBOOK_ALWAYS_INLINE void CopyMatchFast(uint8_t* dst, unsigned distance, unsigned
   }
 }
 
-// Root widths of the literal/length and distance tables of dynamic blocks
-// (fixed blocks use 7 and 5).
+// Root widths of the literal/length and distance tables (a root that its
+// codes would leave narrower is widened by repeating it).
 constexpr int kLiteralRootBits = 9;
 constexpr int kDistanceRootBits = 6;
 // What the fast loop takes without a refill: after a refill, a root literal
@@ -309,16 +336,29 @@ static_assert(kWordBits < 64 || (kWordBits - 8) - 3 * kLiteralRootBits >= 15 + 5
 
 enum class FastEnd { kCareful, kEndOfBlock, kBadData };
 
+// Whether the fast loop drops a code by subtracting its whole entry word
+// from the count (below). Which way is faster depends on how GCC then places
+// the loop's values in registers, so it is chosen per build as measured
+// under Wine (inflate/zlib without -> with): the stub's x86-64 build 1.45 ->
+// 1.53, its i686 build 1.35 -> 1.31; the speed-tuned i686 build 1.30 -> 1.42,
+// its x86-64 build 1.58 -> 1.54 (natively 1.69 -> 1.70).
+#ifdef EBOOK_COMPACT
+constexpr bool kWholeEntry = kWordBits >= 64;
+#else
+constexpr bool kWholeEntry = kWordBits < 64;
+#endif
+
 // Decodes symbols while a whole symbol's input and a whole match's output are
 // surely there, so none of the careful path's checks are needed; stops at
 // the end of the block, on damage, or when the careful path must take over.
 // The reader's state lives in locals here (registers, not memory).
-EBOOK_HOT FastEnd DecodeFast(InflateState& s, const CodeTables& literals,
-                             const CodeTables& distances) {
+EBOOK_HOT __attribute__((noinline)) FastEnd DecodeFast(InflateState& s, const CodeTables& literals,
+                                                       const CodeTables& distances) {
   const CodeTableEntry* const literalRoot = literals.Root;
   const CodeTableEntry* const distanceRoot = distances.Root;
-  const BitWord literalMask = (BitWord{1} << literals.LookupBits) - 1;
-  const BitWord distanceMask = (BitWord{1} << distances.LookupBits) - 1;
+  // Fixed widths, so that the masks are immediates rather than registers.
+  constexpr BitWord literalMask = (BitWord{1} << kLiteralRootBits) - 1;
+  constexpr BitWord distanceMask = (BitWord{1} << kDistanceRootBits) - 1;
   uint8_t* const outLimit = s.window + kPieceEnd - 258;
   const uint8_t* const historyStart = s.historyStart;
   const uint8_t* in = s.bits.in;
@@ -329,14 +369,26 @@ EBOOK_HOT FastEnd DecodeFast(InflateState& s, const CodeTables& literals,
   uint8_t* out = s.out;
   FastEnd end = FastEnd::kCareful;
 
+  // With kWholeEntry, only the low byte of `count` is the bit count: a
+  // code's bits are dropped by subtracting its whole entry word (Bits is the
+  // low byte, and never more than the count), which saves isolating them.
+  // The count is below the word's width, so masking it with width - 1
+  // isolates it too, and x86 shifts do that masking themselves.
+#define EBOOK_COUNT() (kWholeEntry ? count & (kWordBits - 1) : count)
   // Tops the buffer up to at least word - 8 bits without a branch: the bytes
-  // taken are those that fit whole; the bits loaded above `count` are the low
-  // bits of the new *in, as the reader's invariant wants.
-#define EBOOK_REFILL()                                        \
-  do {                                                        \
-    buffer |= LoadWord(in) << count;                          \
-    in += (kWordBits - 1 - count) >> 3;                       \
-    count |= kWordBits - 8;                                   \
+  // taken are those that fit whole; the bits loaded above the count are the
+  // low bits of the new *in, as the reader's invariant wants.
+#define EBOOK_REFILL()                                                           \
+  do {                                                                           \
+    buffer |= LoadWord(in) << EBOOK_COUNT();                                     \
+    in += (kWholeEntry ? ~count & (kWordBits - 1) : kWordBits - 1 - count) >> 3; \
+    count |= kWordBits - 8;                                                      \
+  } while (0)
+  // Drops the code of entry word w (Bits is at most 16).
+#define EBOOK_DROP_CODE(w)                                         \
+  do {                                                             \
+    buffer >>= kWholeEntry ? (w) & (kWordBits - 1) : EntryBits(w); \
+    count -= kWholeEntry ? (w) : EntryBits(w);                     \
   } while (0)
 #define EBOOK_DROP(n) \
   do {                \
@@ -344,24 +396,26 @@ EBOOK_HOT FastEnd DecodeFast(InflateState& s, const CodeTables& literals,
     count -= (n);     \
   } while (0)
 
+  if (in >= inLimit || out >= outLimit) goto leave;
+  EBOOK_REFILL();
+  uint32_t w;
+  w = EntryWord(&literalRoot[buffer & literalMask]);
+  // Each round starts with the entry of the next code in w.
   for (;;) {
-    if (in >= inLimit || out >= outLimit) goto leave;
-    EBOOK_REFILL();
-    uint32_t w = EntryWord(&literalRoot[buffer & literalMask]);
     // Literals come in runs, and a root entry's code is at most 9 bits: a
     // refill leaves room for two of them (four on 64-bit words) and the code
     // after them, so only the first lookup of a round needs a refill.
     while (EntryOp(w) == kOpLiteral) {
-      EBOOK_DROP(EntryBits(w));
+      EBOOK_DROP_CODE(w);
       *out++ = static_cast<uint8_t>(EntryValue(w));
       w = EntryWord(&literalRoot[buffer & literalMask]);
       if (EntryOp(w) != kOpLiteral) break;
-      EBOOK_DROP(EntryBits(w));
+      EBOOK_DROP_CODE(w);
       *out++ = static_cast<uint8_t>(EntryValue(w));
       if (kWordBits >= 64) {
         w = EntryWord(&literalRoot[buffer & literalMask]);
         if (EntryOp(w) != kOpLiteral) break;
-        EBOOK_DROP(EntryBits(w));
+        EBOOK_DROP_CODE(w);
         *out++ = static_cast<uint8_t>(EntryValue(w));
       }
       if (in >= inLimit || out >= outLimit) goto leave;
@@ -382,24 +436,22 @@ EBOOK_HOT FastEnd DecodeFast(InflateState& s, const CodeTables& literals,
       const CodeTableEntry* e = &literalRoot[buffer & literalMask];
       do {
         if (EntryOp(w) == kOpInvalid) goto bad;
-        EBOOK_DROP(EntryBits(w));
+        EBOOK_DROP_CODE(w);
         e = &e->Next[buffer & ((BitWord{1} << (EntryOp(w) - kOpLinkBase)) - 1)];
         w = EntryWord(e);
       } while (EntryOp(w) > kOpLinkBase);
     }
-    EBOOK_DROP(EntryBits(w));
+    EBOOK_DROP_CODE(w);
     if (EntryOp(w) == kOpLiteral) {
       *out++ = static_cast<uint8_t>(EntryValue(w));
-      continue;
-    }
-    if (EntryOp(w) == kOpEndOfBlock) {
+      // On 64-bit words at least 38 - 15 bits are left for the next entry.
+      if (kWordBits >= 64) w = EntryWord(&literalRoot[buffer & literalMask]);
+    } else if (EntryOp(w) == kOpEndOfBlock) {
       end = FastEnd::kEndOfBlock;
       goto leave;
-    }
-    {
-      if (kWordBits < 64 && count < EntryOp(w)) EBOOK_REFILL();
-      const unsigned length =
-          EntryValue(w) + static_cast<unsigned>(LowBits(buffer, EntryOp(w)));
+    } else {
+      if (kWordBits < 64 && EBOOK_COUNT() < EntryOp(w)) EBOOK_REFILL();
+      const unsigned length = EntryValue(w) + static_cast<unsigned>(LowBits(buffer, EntryOp(w)));
       EBOOK_DROP(EntryOp(w));
       // Up to 15 + 13 bits for the distance; on 32-bit words its extra bits
       // may need one more refill.
@@ -408,30 +460,37 @@ EBOOK_HOT FastEnd DecodeFast(InflateState& s, const CodeTables& literals,
       w = EntryWord(e);
       while (EntryOp(w) > kOpLinkBase) {
         if (EntryOp(w) == kOpInvalid) goto bad;
-        EBOOK_DROP(EntryBits(w));
+        EBOOK_DROP_CODE(w);
         e = &e->Next[buffer & ((BitWord{1} << (EntryOp(w) - kOpLinkBase)) - 1)];
         w = EntryWord(e);
       }
-      EBOOK_DROP(EntryBits(w));
-      if (kWordBits < 64 && count < EntryOp(w)) EBOOK_REFILL();
-      const unsigned distance =
-          EntryValue(w) + static_cast<unsigned>(LowBits(buffer, EntryOp(w)));
+      EBOOK_DROP_CODE(w);
+      if (kWordBits < 64 && EBOOK_COUNT() < EntryOp(w)) EBOOK_REFILL();
+      const unsigned distance = EntryValue(w) + static_cast<unsigned>(LowBits(buffer, EntryOp(w)));
       EBOOK_DROP(EntryOp(w));
       if (distance > static_cast<unsigned>(out - historyStart)) goto bad;
+      // On 64-bit words at least 56 - 28 bits are left: the next entry's
+      // load overlaps the copy.
+      if (kWordBits >= 64) w = EntryWord(&literalRoot[buffer & literalMask]);
       CopyMatchFast(out, distance, length);
       out += length;
     }
+    if (in >= inLimit || out >= outLimit) goto leave;
+    EBOOK_REFILL();
+    if (kWordBits < 64) w = EntryWord(&literalRoot[buffer & literalMask]);
   }
   if (false) {
   bad:
     end = FastEnd::kBadData;
   }
 leave:
+  s.bits.count = EBOOK_COUNT();
+#undef EBOOK_COUNT
 #undef EBOOK_REFILL
+#undef EBOOK_DROP_CODE
 #undef EBOOK_DROP
   s.bits.in = in;
   s.bits.buffer = buffer;
-  s.bits.count = count;
   s.out = out;
   return end;
 }
@@ -452,8 +511,11 @@ Status DecodeSymbols(InflateState& s, const CodeTables& literals, const CodeTabl
   unsigned length;
   unsigned distance;
   for (;;) {
-    // The fast loop needs no input past the entry's data and a distance code.
-    if (b.padded == 0 && distanceRoot != nullptr) {
+    // The fast loop needs no input past the entry's data, a distance code,
+    // and roots of its fixed widths (a distance code whose shortest code is
+    // longer has a wider root).
+    if (b.padded == 0 && distanceRoot != nullptr && literalBits == kLiteralRootBits &&
+        distanceBits == kDistanceRootBits) {
       FastEnd end = DecodeFast(s, literals, distances);
       if (end == FastEnd::kEndOfBlock) return Status::kOk;
       if (end == FastEnd::kBadData) return Status::kBadData;
@@ -546,10 +608,12 @@ Status DecodeFixedBlock(InflateState& s) {
     for (; v < 256; ++v) lengths[v] = 9;
     for (; v < 280; ++v) lengths[v] = 7;
     for (; v < 288; ++v) lengths[v] = 8;
-    BuildCodeTables(lengths, 288, 257, kLengthBases, kLengthExtra, 31, 7, s.fixedLiterals);
+    BuildCodeTables(lengths, 288, 257, kLengthBases, kLengthExtra, 31, kLiteralRootBits,
+                    s.fixedLiterals);
     for (v = 0; v < 30; ++v) lengths[v] = 5;
     // 30 of the 32 five-bit codes: incomplete, and codes 30 and 31 invalid.
-    BuildCodeTables(lengths, 30, 0, kDistanceBases, kDistanceExtra, 30, 5, s.fixedDistances);
+    BuildCodeTables(lengths, 30, 0, kDistanceBases, kDistanceExtra, 30, kDistanceRootBits,
+                    s.fixedDistances);
     s.fixedBuilt = true;
   }
   return DecodeSymbols(s, s.fixedLiterals, s.fixedDistances);

@@ -252,8 +252,14 @@ TEST(CodeTables, EveryPatternDecodesToItsSymbol) {
         for (uint32_t high = 0; high < 1u << (maxLen - lengths[sym]); ++high)
           owner[codes[sym] | (high << lengths[sym])] = static_cast<int>(sym);
       }
-      for (uint32_t bits = 0; bits < owner.size(); ++bits) {
-        Walk w = Decode(b.tables, bits);
+      // The root is at least as wide as asked for: the decoder masks a root
+      // of the width it asked for with a fixed mask.
+      ASSERT_GE(b.tables.LookupBits, lookup);
+      for (uint32_t pattern = 0; pattern < 2 * owner.size(); ++pattern) {
+        // Each pattern once as it is and once with every bit above the
+        // longest code set: bits past a code must not change its entry.
+        const uint32_t bits = pattern / 2;
+        Walk w = Decode(b.tables, pattern % 2 ? bits | 0xFFFFu << maxLen : bits);
         if (owner[bits] < 0) {
           ASSERT_EQ(w.entry.Op, kOpInvalid) << "free pattern " << bits;
           continue;

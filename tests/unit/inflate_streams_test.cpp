@@ -641,5 +641,69 @@ TEST(InflateStreams, MaximalExpansion) {
   EXPECT_LE(run.output.size(), OutputBound(stream.size()));
 }
 
+// Roots that the table builder widens to the decoder's fixed root widths: a
+// literal/length root cut short by a short end-of-block code, whose 8-bit
+// literals then repeat in it, and a distance code whose every code is longer
+// than the distance root, which the fast loop must leave to the careful path.
+// Long enough for the fast loop, with matches at distances 1 to 4.
+TEST(InflateStreams, RootsOfUnusualShape) {
+  struct Shape {
+    const char* name;
+    std::vector<uint16_t> lit, dist;
+    std::vector<unsigned> literals;  // the literal symbols the stream uses
+    unsigned distanceSymbol;         // a code without extra bits
+  };
+  std::vector<uint16_t> shortEnd = Lengths(258, {{'a', 2}, {256, 2}, {257, 2}});
+  std::vector<unsigned> wide{'a'};
+  for (unsigned c = 0x40; c < 0x80; ++c) {
+    if (c != 'a') shortEnd[c] = 8, wide.push_back(c);
+  }
+  shortEnd[0x80] = 8;  // 64 codes of 8 bits with 'a' moved: still complete
+  wide.push_back(0x80);
+  const Shape kShapes[] = {
+      {"2-bit end of block beside 8-bit literals", shortEnd, Lengths(4, {{3, 1}}), wide, 3},
+      {"distance codes of 7 bits only",
+       Lengths(258,
+               {{'a', 3}, {'b', 3}, {'c', 3}, {'d', 3}, {'e', 3}, {'f', 3}, {256, 3}, {257, 3}}),
+       Lengths(3, {{0, 7}, {1, 7}, {2, 7}}),
+       {'a', 'b', 'c', 'd', 'e', 'f'},
+       1},
+      {"distance codes of 7 bits only, distance 1",
+       Lengths(258,
+               {{'a', 3}, {'b', 3}, {'c', 3}, {'d', 3}, {'e', 3}, {'f', 3}, {256, 3}, {257, 3}}),
+       Lengths(3, {{0, 7}, {1, 7}, {2, 7}}),
+       {'a', 'b', 'c', 'd', 'e', 'f'},
+       0},
+  };
+  for (const Shape& shape : kShapes) {
+    SCOPED_TRACE(shape.name);
+    Huffman lit(shape.lit), dist(shape.dist);
+    BitWriter w;
+    DynamicHeader(w, true, static_cast<unsigned>(lit.lengths.size()),
+                  static_cast<unsigned>(dist.lengths.size()),
+                  PlainLengths(lit.lengths, dist.lengths));
+    const size_t distance = 1 + shape.distanceSymbol;  // codes 0..3: distances 1..4
+    Bytes expected;
+    for (unsigned i = 0; i < 6000; ++i) {
+      if (i % 5 == 4 && expected.size() >= distance) {
+        lit.Put(w, 257);  // length 3
+        dist.Put(w, shape.distanceSymbol);
+        for (int k = 0; k < 3; ++k) expected.push_back(expected[expected.size() - distance]);
+      } else {
+        unsigned sym = shape.literals[i * 7 % shape.literals.size()];
+        lit.Put(w, sym);
+        expected.push_back(static_cast<uint8_t>(sym));
+      }
+    }
+    lit.Put(w, 256);
+    Bytes stream = w.Finish();
+    InflateRun run = RunInflate(stream, OutputBound(stream.size()));
+    EXPECT_STREQ(ResultName(run.result), "kDone");
+    EXPECT_EQ(run.output.size(), expected.size());
+    EXPECT_TRUE(run.output == expected);
+    EXPECT_TRUE(run.stream.Verified(ZlibCrc(expected)));
+  }
+}
+
 }  // namespace
 }  // namespace ebook::test
