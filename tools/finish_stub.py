@@ -65,6 +65,7 @@ class Image:
         self.directory_count = self.u32(self.optional + directories - 4)
         self.directories = self.optional + directories
         table = self.optional + optional_size
+        self.section_table = table
         self.sections = []
         for i in range(sections):
             name, vsize, vaddr, rsize, raddr = self.unpack("<8sIIII", table + 40 * i)
@@ -151,13 +152,12 @@ def compact_headers(data: bytearray) -> bytearray:
     """The same image with the PE header right after the 64-byte MZ header,
     when that saves a file block: the bytes between (a DOS program saying the
     file needs Windows) are what no system of ours runs."""
-    pe = struct.unpack_from("<I", data, 0x3C)[0]
-    sections, optional_size = struct.unpack_from("<H", data, pe + 6)[0], \
-        struct.unpack_from("<H", data, pe + 20)[0]
-    optional = pe + 24
-    file_alignment = struct.unpack_from("<I", data, optional + 36)[0]
-    headers = struct.unpack_from("<I", data, optional + 60)[0]
-    length = 24 + optional_size + 40 * sections
+    image = Image(bytes(data))
+    pe = image.optional - 24
+    file_alignment = image.u32(image.optional + 36)
+    headers = image.u32(image.optional + 60)
+    # The PE signature, the file and optional headers and the section table.
+    length = image.section_table + 40 * len(image.sections) - pe
     needed = -(-(0x40 + length) // file_alignment) * file_alignment
     if pe <= 0x40 or needed >= headers:
         return data
@@ -165,10 +165,9 @@ def compact_headers(data: bytearray) -> bytearray:
     out = bytearray(data[:0x40]) + data[pe:pe + length]
     out += bytes(needed - len(out)) + data[headers:]
     struct.pack_into("<I", out, 0x3C, 0x40)
-    optional = 0x40 + 24
-    struct.pack_into("<I", out, optional + 60, needed)
-    table = optional + optional_size
-    for i in range(sections):
+    struct.pack_into("<I", out, 0x40 + 24 + 60, needed)
+    table = image.section_table - pe + 0x40
+    for i in range(len(image.sections)):
         raw = struct.unpack_from("<I", out, table + 40 * i + 20)[0]
         if raw:
             struct.pack_into("<I", out, table + 40 * i + 20, raw - saved)
@@ -274,7 +273,11 @@ def main() -> int:
     else:
         if not args.linked or not args.output:
             parser.error("LINKED and OUT are needed unless --verify is given")
-        data = compact_headers(bytearray(open(args.linked, "rb").read()))
+        try:
+            data = compact_headers(bytearray(open(args.linked, "rb").read()))
+        except Problem as problem:
+            print(f"finish_stub: {problem}", file=sys.stderr)
+            return 1
         where = data.find(MARKER)
         if where >= 0:
             struct.pack_into("<I", data, where + len(MARKER), len(data))

@@ -49,7 +49,8 @@ struct CodeTables {
 // simple (literal, or end of block for 256); symbol v >= s takes bases[v - s]
 // and extraBits[v - s], and a symbol past `baseCount` decodes as invalid.
 // `lookupBits` is the root width wanted; the result's LookupBits is the width
-// actually used: `lookupBits`, or more when the shortest code is longer. With no code at all, Root stays null and the status is 0.
+// actually used: `lookupBits`, or more when the shortest code is longer.
+// With no code at all, Root stays null and the status is 0.
 CodeTableStatus BuildCodeTables(const uint16_t* lengths, unsigned n, unsigned s,
                                 const uint16_t* bases, const uint8_t* extraBits, unsigned baseCount,
                                 int lookupBits, CodeTables& out);

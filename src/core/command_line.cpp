@@ -51,6 +51,8 @@ void NoteOutcome(SetupSession& session, uint8_t outcome) {
 namespace {
 
 // Copies `text` to `p`, up to `end`; null once something did not fit.
+// (JoinText's list of views would cost the stub twice this code here: each
+// optional piece became a length and a branch.)
 __attribute__((noinline)) char* Append(char* p, const char* end, const char* text) {
   for (; p != nullptr && *text != '\0'; ++text) *p = *text, p = p == end ? nullptr : p + 1;
   return p;

@@ -1771,12 +1771,6 @@ TEST(EngineProgress, ManyEntriesAreReportedInSteps) {
   EXPECT_EQ(shown.back().Done, shown.back().Total);
 }
 
-}  // namespace
-}  // namespace ebook::test
-
-namespace ebook::test {
-namespace {
-
 constexpr char kElevateQuestionText[] =
     "yesno:E-book Setup: This folder can only be written with administrator rights. "
     "Continue as administrator?";

@@ -660,20 +660,16 @@ TEST(InflateStreams, RootsOfUnusualShape) {
   }
   shortEnd[0x80] = 8;  // 64 codes of 8 bits with 'a' moved: still complete
   wide.push_back(0x80);
+  // Six letters, the end of block and one length in 3-bit codes, beside
+  // distance codes of 7 bits only.
+  const std::vector<uint16_t> eightCodes =
+      Lengths(258, {{'a', 3}, {'b', 3}, {'c', 3}, {'d', 3}, {'e', 3}, {'f', 3}, {256, 3}, {257, 3}});
+  const std::vector<uint16_t> longDistances = Lengths(3, {{0, 7}, {1, 7}, {2, 7}});
+  const std::vector<unsigned> letters{'a', 'b', 'c', 'd', 'e', 'f'};
   const Shape kShapes[] = {
       {"2-bit end of block beside 8-bit literals", shortEnd, Lengths(4, {{3, 1}}), wide, 3},
-      {"distance codes of 7 bits only",
-       Lengths(258,
-               {{'a', 3}, {'b', 3}, {'c', 3}, {'d', 3}, {'e', 3}, {'f', 3}, {256, 3}, {257, 3}}),
-       Lengths(3, {{0, 7}, {1, 7}, {2, 7}}),
-       {'a', 'b', 'c', 'd', 'e', 'f'},
-       1},
-      {"distance codes of 7 bits only, distance 1",
-       Lengths(258,
-               {{'a', 3}, {'b', 3}, {'c', 3}, {'d', 3}, {'e', 3}, {'f', 3}, {256, 3}, {257, 3}}),
-       Lengths(3, {{0, 7}, {1, 7}, {2, 7}}),
-       {'a', 'b', 'c', 'd', 'e', 'f'},
-       0},
+      {"distance codes of 7 bits only", eightCodes, longDistances, letters, 1},
+      {"distance codes of 7 bits only, distance 1", eightCodes, longDistances, letters, 0},
   };
   for (const Shape& shape : kShapes) {
     SCOPED_TRACE(shape.name);
