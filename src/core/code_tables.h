@@ -1,60 +1,71 @@
-// Multi-level decoding tables for the canonical Huffman codes of RFC 1951.
+// Two-level decoding tables for the canonical Huffman codes of RFC 1951.
 //
-// A code set is a root table indexed directly by the low bits of the bit
-// buffer (Deflate packs codes from the least significant bit, bit-reversed,
-// so no reversal is needed at decode time) plus sub-tables, reached through
-// link entries, for the codes longer than the root's index bits.
+// A code set is a root table indexed directly by the low `rootBits` bits of
+// the bit buffer (Deflate packs codes from the least significant bit,
+// bit-reversed, so no reversal is needed at decode time) plus sub-tables,
+// reached through link entries, for the codes longer than the root. All of
+// a set's tables lie in one caller-owned array, the root first, so that a
+// link names its sub-table by index and an entry fits one 32-bit word: the
+// decoder's table stays small enough for the first-level cache, and a
+// lookup is one load.
 //
-// Every table is one allocation of 2^j + 1 entries: a link slot, then the
-// 2^j entries proper. The link slot chains the tables of one code set, newest
-// first, so the whole set is released in one walk from the chain head.
+// A length or distance symbol whose extra bits fit the table's index bits
+// beside its code is resolved in the table: each index that starts with the
+// code holds the base plus the extra bits that index carries, and takes the
+// code and its extra bits at once.
 #pragma once
 
 #include <cstdint>
 
 namespace ebook {
 
-// Op values of a CodeTableEntry.
+// An entry is Bits | Op << 8 | Value << 16.
+//   Bits:  the bits the entry takes at its table level; for a length or
+//          distance, its code's bits there plus its extra bits.
+//   Op:    below kOpLink, a length or distance: Op is its code's bits at
+//          this level, Bits - Op are its extra bits (read right after the
+//          code; none when resolved into Value), Value is the base;
+//          kOpLiteral: Value is a literal or a code-length symbol;
+//          kOpLink + w: Value is the index of a sub-table of w index bits,
+//          and Bits the root's width;
+//          kOpEndOfBlock, or kOpInvalid for a free code of an incomplete set
+//          and a symbol without meaning.
+using CodeTableEntry = uint32_t;
+
 enum : uint8_t {
-  kOpMaxExtraBits = 13,  // 0..13: a length or distance base with Op extra bits
-  kOpEndOfBlock = 15,    // symbol 256
-  kOpLiteral = 16,       // a literal byte, or a code-length symbol
-  kOpLinkBase = 16,      // 17..32: link; the sub-table takes Op - 16 bits
-  kOpInvalid = 99,       // a free code of an incomplete set, or an unusable symbol
+  kOpLink = 0x20,
+  kOpEndOfBlock = 0x40,
+  kOpInvalid = 0x60,
+  kOpLiteral = 0x80,
 };
 
-// The first four bytes read as one little-endian word are Bits | Op << 8 |
-// Value << 16, so the decoder's hot loop loads an entry once and shifts the
-// bit buffer by its low byte.
-struct CodeTableEntry {
-  uint8_t Bits;          // bits this entry stands for at its table level
-  uint8_t Op;
-  uint16_t Value;        // literal, code-length symbol, or base length/distance
-  CodeTableEntry* Next;  // sub-table of a link entry (its entries proper)
-};
+constexpr unsigned EntryBits(CodeTableEntry e) { return e & 0xFF; }
+constexpr unsigned EntryOp(CodeTableEntry e) { return (e >> 8) & 0xFF; }
+constexpr unsigned EntryValue(CodeTableEntry e) { return e >> 16; }
+
+constexpr int kMaxCodeBits = 15;
+
+// Entries a set of at most `symbols` codes may take with a root of
+// `rootBits`: the root, and at most one sub-table per code longer than the
+// root, none wider than the longest code leaves.
+constexpr unsigned CodeTableCapacity(int rootBits, unsigned symbols) {
+  return (1u << rootBits) + symbols * (1u << (kMaxCodeBits - rootBits));
+}
 
 enum CodeTableStatus : int {
   kCodesComplete = 0,        // complete set, a single one-bit code, or no code
   kCodesIncomplete = 1,      // tables built; free codes decode as kOpInvalid
-  kCodesOverSubscribed = 2,  // nothing allocated
+  kCodesOverSubscribed = 2,  // nothing built
 };
 
-struct CodeTables {
-  const CodeTableEntry* Root = nullptr;  // entries proper of the root table
-  CodeTableEntry* Chain = nullptr;       // newest table, for ReleaseCodeTables
-  int LookupBits = 0;                    // index bits of the root table
-};
-
-// Builds the tables for `n` code lengths (0: no code). Symbols below `s` are
-// simple (literal, or end of block for 256); symbol v >= s takes bases[v - s]
-// and extraBits[v - s], and a symbol past `baseCount` decodes as invalid.
-// `lookupBits` is the root width wanted; the result's LookupBits is the width
-// actually used: `lookupBits`, or more when the shortest code is longer.
-// With no code at all, Root stays null and the status is 0.
+// Builds the tables for `n` code lengths (0: no code, at most kMaxCodeBits)
+// into `table`, which holds CodeTableCapacity(rootBits, n) entries. Symbols
+// below `s` are simple (literal, or end of block for 256); symbol v >= s
+// takes bases[v - s] and extraBits[v - s], and a symbol past `baseCount`
+// decodes as invalid. With no code at all every entry of the root is
+// invalid.
 CodeTableStatus BuildCodeTables(const uint16_t* lengths, unsigned n, unsigned s,
                                 const uint16_t* bases, const uint8_t* extraBits, unsigned baseCount,
-                                int lookupBits, CodeTables& out);
-
-void ReleaseCodeTables(CodeTableEntry* chain);
+                                int rootBits, CodeTableEntry* table);
 
 }  // namespace ebook
