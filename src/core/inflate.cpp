@@ -39,20 +39,26 @@ constexpr int32_t kWindowSize = kPieceEnd + 258 + 16;
 // Word refills may read a word starting at any byte before the chunk's end.
 constexpr int32_t kInputSize = kChunkSize + 16;
 
-// RFC 1951, 3.2.5: length symbols 257..285, then 286 and 287, which take
-// part in the code but decode as invalid (their extra bits are the invalid Op).
-constexpr uint16_t kLengthBases[31] = {3,  4,   5,   6,   7,   8,   9,   10, 11, 13, 15,
-                                       17, 19,  23,  27,  31,  35,  43,  51, 59, 67, 83,
-                                       99, 115, 131, 163, 195, 227, 258, 0,  0};
-constexpr uint8_t kLengthExtra[31] = {0, 0, 0, 0, 0, 0, 0, 0,          1,         1, 1,
-                                      1, 2, 2, 2, 2, 3, 3, 3,          3,         4, 4,
-                                      4, 4, 5, 5, 5, 5, 0, kOpInvalid, kOpInvalid};
+// RFC 1951, 3.2.5: length symbols 257..285; 286 and 287 take part in the
+// code but have no base, so they decode as invalid.
+constexpr uint16_t kLengthBases[29] = {3,  4,  5,  6,  7,  8,  9,  10, 11,  13,  15,  17,  19,  23, 27,
+                                       31, 35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258};
+constexpr uint8_t kLengthExtra[29] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
+                                      2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
 // Distance codes 0..29; codes 30 and 31 have no entry and decode as invalid.
 constexpr uint16_t kDistanceBases[30] = {
     1,   2,   3,   4,   5,   7,    9,    13,   17,   25,   33,   49,   65,    97,    129,
     193, 257, 385, 513, 769, 1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
 constexpr uint8_t kDistanceExtra[30] = {0, 0, 0, 0, 1, 1, 2, 2,  3,  3,  4,  4,  5,  5,  6,
                                         6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
+// Root widths of the literal/length and distance tables. Nearly every code
+// of a real stream fits them, so the fast loop rarely follows a link, and
+// the literal/length table's 8 KiB stays in the first-level cache.
+constexpr int kLiteralRootBits = 11;
+constexpr int kDistanceRootBits = 8;
+// Code-length codes are at most 7 bits long: their root holds them all.
+constexpr int kCodeLengthRootBits = 7;
+
 constexpr uint8_t kCodeLengthOrder[19] = {16, 17, 18, 0, 8,  7, 9,  6, 10, 5,
                                           11, 4,  12, 3, 13, 2, 14, 1, 15};
 
@@ -93,9 +99,13 @@ struct InflateState {
   // produced by this entry.
   uint8_t* out;
   uint8_t* historyStart;
-  CodeTables fixedLiterals;
-  CodeTables fixedDistances;
   bool fixedBuilt;
+  // The fixed codes are at most 9 bits long: their roots hold them all.
+  CodeTableEntry fixedLiterals[1 << kLiteralRootBits];
+  CodeTableEntry fixedDistances[1 << kDistanceRootBits];
+  CodeTableEntry literals[CodeTableCapacity(kLiteralRootBits, 288)];
+  CodeTableEntry distances[CodeTableCapacity(kDistanceRootBits, 32)];
+  CodeTableEntry codeLengths[1 << kCodeLengthRootBits];
   uint8_t input[kInputSize];
   uint8_t window[kWindowSize];
 };
@@ -215,19 +225,26 @@ inline void CopyMatch(uint8_t* dst, unsigned distance, unsigned length) {
   }
 }
 
-// Walks from the root through any links to the code's entry and drops the
-// code's bits; null for an invalid code. The caller has made sure the bit
-// buffer holds the 16 bits a code can look at.
-inline const CodeTableEntry* DecodeCode(BitReader& b, const CodeTableEntry* root,
-                                        unsigned rootBits) {
-  const CodeTableEntry* e = &root[LowBits(b.buffer, rootBits)];
-  while (e->Op > kOpLinkBase) {
-    if (e->Op == kOpInvalid) return nullptr;
-    Drop(b, e->Bits);
-    e = &e->Next[LowBits(b.buffer, e->Op - kOpLinkBase)];
+// The entry of the code at the bit buffer's start: from the root, through a
+// link if there is one (dropping the root's bits). The caller has made sure
+// the bit buffer holds the 15 bits a code can look at.
+inline CodeTableEntry LookUpCode(BitReader& b, const CodeTableEntry* table, unsigned rootBits) {
+  CodeTableEntry e = table[LowBits(b.buffer, rootBits)];
+  if (EntryOp(e) < kOpEndOfBlock && EntryOp(e) >= kOpLink) {
+    Drop(b, EntryBits(e));
+    e = table[EntryValue(e) + LowBits(b.buffer, EntryOp(e) - kOpLink)];
   }
-  Drop(b, e->Bits);
   return e;
+}
+
+// The value of a length or distance entry with its extra bits, which are
+// dropped with its code; the caller has made sure the bit buffer holds them.
+inline unsigned TakeLengthOrDistance(BitReader& b, CodeTableEntry e) {
+  const unsigned bits = EntryBits(e);
+  const unsigned value =
+      EntryValue(e) + static_cast<unsigned>(LowBits(b.buffer, bits) >> EntryOp(e));
+  Drop(b, bits);
+  return value;
 }
 
 // Bits a whole literal/length symbol needs: on 64-bit words a refill also
@@ -237,20 +254,6 @@ constexpr unsigned kSymbolBits = kWordBits >= 64 ? 48 : 21;
 // on 64-bit ones, each refill reading a word and consuming at most word - 1
 // bytes.
 constexpr ptrdiff_t kFastInputMargin = 32;
-
-// An entry's first word: Bits in the low byte, then Op, then Value.
-EBOOK_ALWAYS_INLINE uint32_t EntryWord(const CodeTableEntry* e) {
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-  return e->Bits | uint32_t{e->Op} << 8 | uint32_t{e->Value} << 16;
-#else
-  uint32_t w;
-  std::memcpy(&w, e, sizeof w);
-  return w;
-#endif
-}
-EBOOK_ALWAYS_INLINE unsigned EntryBits(uint32_t w) { return w & 0xFF; }
-EBOOK_ALWAYS_INLINE unsigned EntryOp(uint32_t w) { return (w >> 8) & 0xFF; }
-EBOOK_ALWAYS_INLINE unsigned EntryValue(uint32_t w) { return w >> 16; }
 
 EBOOK_ALWAYS_INLINE void Store32(uint8_t* p, uint32_t v) { std::memcpy(p, &v, 4); }
 EBOOK_ALWAYS_INLINE uint32_t Load32(const uint8_t* p) {
@@ -324,24 +327,25 @@ EBOOK_ALWAYS_INLINE void CopyMatchFast(uint8_t* dst, unsigned distance, unsigned
   }
 }
 
-// Root widths of the literal/length and distance tables (a root that its
-// codes would leave narrower is widened by repeating it).
-constexpr int kLiteralRootBits = 9;
-constexpr int kDistanceRootBits = 6;
-// What the fast loop takes without a refill: after a refill, a root literal
-// and any code (32-bit words), or three root literals and a length with its
-// extra bits (64-bit words).
-static_assert(kWordBits >= 64 || (kWordBits - 8) - kLiteralRootBits >= 15, "");
-static_assert(kWordBits < 64 || (kWordBits - 8) - 3 * kLiteralRootBits >= 15 + 5, "");
+// What the fast loop takes without a refill. After a refill at least word - 8
+// bits are there, and all of the word's bits are the stream's: on 32-bit
+// words two root literals and the root lookup after them, or a length with
+// its extra bits (at most 15 + 5); on 64-bit words three root literals and
+// the lookup after them, or a length and then, after the refill before it,
+// a distance with its extra bits (at most 15 + 13) and the next lookup.
+static_assert(kWordBits >= 64 || (kWordBits - 8) >= 2 * kLiteralRootBits, "");
+static_assert(kWordBits >= 64 || (kWordBits - 8) >= 15 + 5, "");
+static_assert(kWordBits < 64 || (kWordBits - 8) - 3 * kLiteralRootBits >= kLiteralRootBits, "");
+static_assert(kWordBits < 64 || (kWordBits - 8) - (15 + 13) >= kLiteralRootBits, "");
+// A literal/length entry is a literal when this bit (the top of its Op) is
+// set.
+constexpr uint32_t kLiteralFlag = uint32_t{kOpLiteral} << 8;
 
 enum class FastEnd { kCareful, kEndOfBlock, kBadData };
 
 // Whether the fast loop drops a code by subtracting its whole entry word
 // from the count (below). Which way is faster depends on how GCC then places
-// the loop's values in registers, so it is chosen per build as measured
-// under Wine (inflate/zlib without -> with): the stub's x86-64 build 1.45 ->
-// 1.53, its i686 build 1.35 -> 1.31; the speed-tuned i686 build 1.30 -> 1.42,
-// its x86-64 build 1.58 -> 1.54 (natively 1.69 -> 1.70).
+// the loop's values in registers, so it is chosen per build as measured.
 #ifdef EBOOK_COMPACT
 constexpr bool kWholeEntry = kWordBits >= 64;
 #else
@@ -352,10 +356,9 @@ constexpr bool kWholeEntry = kWordBits < 64;
 // surely there, so none of the careful path's checks are needed; stops at
 // the end of the block, on damage, or when the careful path must take over.
 // The reader's state lives in locals here (registers, not memory).
-EBOOK_HOT __attribute__((noinline)) FastEnd DecodeFast(InflateState& s, const CodeTables& literals,
-                                                       const CodeTables& distances) {
-  const CodeTableEntry* const literalRoot = literals.Root;
-  const CodeTableEntry* const distanceRoot = distances.Root;
+EBOOK_HOT __attribute__((noinline)) FastEnd DecodeFast(InflateState& s,
+                                                       const CodeTableEntry* literalTable,
+                                                       const CodeTableEntry* distanceTable) {
   // Fixed widths, so that the masks are immediates rather than registers.
   constexpr BitWord literalMask = (BitWord{1} << kLiteralRootBits) - 1;
   constexpr BitWord distanceMask = (BitWord{1} << kDistanceRootBits) - 1;
@@ -384,100 +387,102 @@ EBOOK_HOT __attribute__((noinline)) FastEnd DecodeFast(InflateState& s, const Co
     in += (kWholeEntry ? ~count & (kWordBits - 1) : kWordBits - 1 - count) >> 3; \
     count |= kWordBits - 8;                                                      \
   } while (0)
-  // Drops the code of entry word w (Bits is at most 16).
-#define EBOOK_DROP_CODE(w)                                         \
+  // Drops the bits of entry word w: its code's, and a length's or a
+  // distance's extra bits.
+#define EBOOK_DROP_ENTRY(w)                                        \
   do {                                                             \
     buffer >>= kWholeEntry ? (w) & (kWordBits - 1) : EntryBits(w); \
     count -= kWholeEntry ? (w) : EntryBits(w);                     \
   } while (0)
-#define EBOOK_DROP(n) \
-  do {                \
-    buffer >>= (n);   \
-    count -= (n);     \
-  } while (0)
+  // The value of a length or distance entry: its base plus the extra bits
+  // after its code, taken from the buffer as it was before the drop.
+#define EBOOK_VALUE(w, before) \
+  (EntryValue(w) + static_cast<unsigned>(LowBits(before, EntryBits(w)) >> EntryOp(w)))
 
   if (in >= inLimit || out >= outLimit) goto leave;
   EBOOK_REFILL();
   uint32_t w;
-  w = EntryWord(&literalRoot[buffer & literalMask]);
+  w = literalTable[buffer & literalMask];
   // Each round starts with the entry of the next code in w.
   for (;;) {
-    // Literals come in runs, and a root entry's code is at most 9 bits: a
-    // refill leaves room for two of them (four on 64-bit words) and the code
-    // after them, so only the first lookup of a round needs a refill.
-    while (EntryOp(w) == kOpLiteral) {
-      EBOOK_DROP_CODE(w);
+    // Literals come in runs, and a root entry's code is at most 11 bits: a
+    // refill leaves room for two of them (three on 64-bit words) and the
+    // lookup after them, so only the first lookup of a round needs a refill.
+    while (w & kLiteralFlag) {
+      EBOOK_DROP_ENTRY(w);
       *out++ = static_cast<uint8_t>(EntryValue(w));
-      w = EntryWord(&literalRoot[buffer & literalMask]);
-      if (EntryOp(w) != kOpLiteral) break;
-      EBOOK_DROP_CODE(w);
+      w = literalTable[buffer & literalMask];
+      if (!(w & kLiteralFlag)) {
+        // On 32-bit words only 24 - 11 bits may be left, fewer than a
+        // length takes: the refill leaves the bits w was looked up by.
+        if (kWordBits < 64) EBOOK_REFILL();
+        break;
+      }
+      EBOOK_DROP_ENTRY(w);
       *out++ = static_cast<uint8_t>(EntryValue(w));
       if (kWordBits >= 64) {
-        w = EntryWord(&literalRoot[buffer & literalMask]);
-        if (EntryOp(w) != kOpLiteral) break;
-        EBOOK_DROP_CODE(w);
+        w = literalTable[buffer & literalMask];
+        if (!(w & kLiteralFlag)) break;
+        EBOOK_DROP_ENTRY(w);
         *out++ = static_cast<uint8_t>(EntryValue(w));
       }
       if (in >= inLimit || out >= outLimit) goto leave;
       if (kWordBits >= 64) {
-        // At least 56 - 27 bits are left: the next entry is fetched first,
+        // At least 56 - 33 bits are left: the next entry is fetched first,
         // and the refill (which leaves those bits as they are) overlaps it.
-        w = EntryWord(&literalRoot[buffer & literalMask]);
+        w = literalTable[buffer & literalMask];
         EBOOK_REFILL();
       } else {
         EBOOK_REFILL();
-        w = EntryWord(&literalRoot[buffer & literalMask]);
+        w = literalTable[buffer & literalMask];
       }
     }
-    // A length, the end of the block, or a longer code through a link. The
-    // refill above left at least 24 - 9 bits, enough for any literal/length
-    // code, but the length's extra bits may need another refill.
-    if (EntryOp(w) > kOpLinkBase) {
-      const CodeTableEntry* e = &literalRoot[buffer & literalMask];
-      do {
-        if (EntryOp(w) == kOpInvalid) goto bad;
-        EBOOK_DROP_CODE(w);
-        e = &e->Next[buffer & ((BitWord{1} << (EntryOp(w) - kOpLinkBase)) - 1)];
-        w = EntryWord(e);
-      } while (EntryOp(w) > kOpLinkBase);
+    // A length, the end of the block, or a longer code through a link: at
+    // least 56 - 22 bits are left on 64-bit words, 24 on 32-bit ones, enough
+    // for any literal/length code with its extra bits (at most 15 + 5).
+    if (EntryOp(w) >= kOpLink && EntryOp(w) < kOpEndOfBlock) {
+      EBOOK_DROP_ENTRY(w);
+      w = literalTable[EntryValue(w) + (buffer & ((BitWord{1} << (EntryOp(w) - kOpLink)) - 1))];
     }
-    EBOOK_DROP_CODE(w);
-    if (EntryOp(w) == kOpLiteral) {
+    if (w & kLiteralFlag) {
+      EBOOK_DROP_ENTRY(w);
       *out++ = static_cast<uint8_t>(EntryValue(w));
-      // On 64-bit words at least 38 - 15 bits are left for the next entry.
-      if (kWordBits >= 64) w = EntryWord(&literalRoot[buffer & literalMask]);
-    } else if (EntryOp(w) == kOpEndOfBlock) {
+      // On 64-bit words at least 56 - 22 - 15 bits are left for the next
+      // entry.
+      if (kWordBits >= 64) w = literalTable[buffer & literalMask];
+    } else if (EntryOp(w) >= kOpLink) {
+      if (EntryOp(w) != kOpEndOfBlock) goto bad;
+      EBOOK_DROP_ENTRY(w);
       end = FastEnd::kEndOfBlock;
       goto leave;
     } else {
-      if (kWordBits < 64 && EBOOK_COUNT() < EntryOp(w)) EBOOK_REFILL();
-      const unsigned length = EntryValue(w) + static_cast<unsigned>(LowBits(buffer, EntryOp(w)));
-      EBOOK_DROP(EntryOp(w));
-      // Up to 15 + 13 bits for the distance; on 32-bit words its extra bits
-      // may need one more refill.
+      BitWord before = buffer;
+      EBOOK_DROP_ENTRY(w);
+      const unsigned length = EBOOK_VALUE(w, before);
+      // Up to 15 + 13 bits for the distance; on 32-bit words a long code's
+      // extra bits may need one more refill.
       EBOOK_REFILL();
-      const CodeTableEntry* e = &distanceRoot[buffer & distanceMask];
-      w = EntryWord(e);
-      while (EntryOp(w) > kOpLinkBase) {
-        if (EntryOp(w) == kOpInvalid) goto bad;
-        EBOOK_DROP_CODE(w);
-        e = &e->Next[buffer & ((BitWord{1} << (EntryOp(w) - kOpLinkBase)) - 1)];
-        w = EntryWord(e);
+      w = distanceTable[buffer & distanceMask];
+      if (EntryOp(w) >= kOpLink) {
+        if (EntryOp(w) >= kOpEndOfBlock) goto bad;
+        EBOOK_DROP_ENTRY(w);
+        w = distanceTable[EntryValue(w) + (buffer & ((BitWord{1} << (EntryOp(w) - kOpLink)) - 1))];
+        if (EntryOp(w) >= kOpLink) goto bad;
+        if (kWordBits < 64 && EBOOK_COUNT() < EntryBits(w)) EBOOK_REFILL();
       }
-      EBOOK_DROP_CODE(w);
-      if (kWordBits < 64 && EBOOK_COUNT() < EntryOp(w)) EBOOK_REFILL();
-      const unsigned distance = EntryValue(w) + static_cast<unsigned>(LowBits(buffer, EntryOp(w)));
-      EBOOK_DROP(EntryOp(w));
+      before = buffer;
+      EBOOK_DROP_ENTRY(w);
+      const unsigned distance = EBOOK_VALUE(w, before);
       if (distance > static_cast<unsigned>(out - historyStart)) goto bad;
       // On 64-bit words at least 56 - 28 bits are left: the next entry's
       // load overlaps the copy.
-      if (kWordBits >= 64) w = EntryWord(&literalRoot[buffer & literalMask]);
+      if (kWordBits >= 64) w = literalTable[buffer & literalMask];
       CopyMatchFast(out, distance, length);
       out += length;
     }
     if (in >= inLimit || out >= outLimit) goto leave;
     EBOOK_REFILL();
-    if (kWordBits < 64) w = EntryWord(&literalRoot[buffer & literalMask]);
+    if (kWordBits < 64) w = literalTable[buffer & literalMask];
   }
   if (false) {
   bad:
@@ -487,8 +492,8 @@ leave:
   s.bits.count = EBOOK_COUNT();
 #undef EBOOK_COUNT
 #undef EBOOK_REFILL
-#undef EBOOK_DROP_CODE
-#undef EBOOK_DROP
+#undef EBOOK_DROP_ENTRY
+#undef EBOOK_VALUE
   s.bits.in = in;
   s.bits.buffer = buffer;
   s.out = out;
@@ -496,26 +501,13 @@ leave:
 }
 
 // Decodes literal/length and distance codes up to the end of the block.
-Status DecodeSymbols(InflateState& s, const CodeTables& literals, const CodeTables& distances) {
-  // A code set without codes cannot decode anything.
-  if (literals.Root == nullptr) return Status::kBadData;
-  const CodeTableEntry* const literalRoot = literals.Root;
-  const CodeTableEntry* const distanceRoot = distances.Root;
-  const unsigned literalBits = static_cast<unsigned>(literals.LookupBits);
-  const unsigned distanceBits = static_cast<unsigned>(distances.LookupBits);
+Status DecodeSymbols(InflateState& s, const CodeTableEntry* literals,
+                     const CodeTableEntry* distances) {
   uint8_t* const pieceEnd = s.window + kPieceEnd;
-
   BitReader& b = s.bits;
-  Status status = Status::kBadData;
-  const CodeTableEntry* e;
-  unsigned length;
-  unsigned distance;
   for (;;) {
-    // The fast loop needs no input past the entry's data, a distance code,
-    // and roots of its fixed widths (a distance code whose shortest code is
-    // longer has a wider root).
-    if (b.padded == 0 && distanceRoot != nullptr && literalBits == kLiteralRootBits &&
-        distanceBits == kDistanceRootBits) {
+    // The fast loop needs no input past the entry's data.
+    if (b.padded == 0) {
       FastEnd end = DecodeFast(s, literals, distances);
       if (end == FastEnd::kEndOfBlock) return Status::kOk;
       if (end == FastEnd::kBadData) return Status::kBadData;
@@ -523,36 +515,33 @@ Status DecodeSymbols(InflateState& s, const CodeTables& literals, const CodeTabl
 
     // Careful path: one symbol, with every check in place.
     Need(s, b, kSymbolBits);
-    e = DecodeCode(b, literalRoot, literalBits);
-    if (e == nullptr) break;
-    if (e->Op == kOpLiteral) {
+    CodeTableEntry e = LookUpCode(b, literals, kLiteralRootBits);
+    if (e & kLiteralFlag) {
+      Drop(b, EntryBits(e));
       if (Overrun(b)) break;
-      *s.out++ = static_cast<uint8_t>(e->Value);
-    } else if (e->Op == kOpEndOfBlock) {
-      if (!Overrun(b)) status = Status::kOk;
-      break;
+      *s.out++ = static_cast<uint8_t>(EntryValue(e));
+    } else if (EntryOp(e) >= kOpLink) {
+      if (EntryOp(e) != kOpEndOfBlock) break;
+      Drop(b, EntryBits(e));
+      return Overrun(b) ? Status::kBadData : Status::kOk;
     } else {
-      length = e->Value + static_cast<unsigned>(LowBits(b.buffer, e->Op));
-      Drop(b, e->Op);
-      if (distanceRoot == nullptr) break;
+      const unsigned length = TakeLengthOrDistance(b, e);
       if (kWordBits < 64) Need(s, b, 16);
-      e = DecodeCode(b, distanceRoot, distanceBits);
-      if (e == nullptr) break;
-      if (kWordBits < 64) Need(s, b, e->Op);
-      distance = e->Value + static_cast<unsigned>(LowBits(b.buffer, e->Op));
-      Drop(b, e->Op);
+      e = LookUpCode(b, distances, kDistanceRootBits);
+      if (EntryOp(e) >= kOpLink) break;
+      if (kWordBits < 64) Need(s, b, EntryBits(e));
+      const unsigned distance = TakeLengthOrDistance(b, e);
       if (Overrun(b)) break;
       if (distance > static_cast<unsigned>(s.out - s.historyStart)) break;
       CopyMatch(s.out, distance, length);
       s.out += length;
     }
     if (s.out >= pieceEnd) {
-      status = FlushPiece(s);
-      if (status != Status::kOk) break;
-      status = Status::kBadData;
+      Status status = FlushPiece(s);
+      if (status != Status::kOk) return status;
     }
   }
-  return status;
+  return Status::kBadData;
 }
 
 Status CopyStoredBlock(InflateState& s) {
@@ -608,7 +597,7 @@ Status DecodeFixedBlock(InflateState& s) {
     for (; v < 256; ++v) lengths[v] = 9;
     for (; v < 280; ++v) lengths[v] = 7;
     for (; v < 288; ++v) lengths[v] = 8;
-    BuildCodeTables(lengths, 288, 257, kLengthBases, kLengthExtra, 31, kLiteralRootBits,
+    BuildCodeTables(lengths, 288, 257, kLengthBases, kLengthExtra, 29, kLiteralRootBits,
                     s.fixedLiterals);
     for (v = 0; v < 30; ++v) lengths[v] = 5;
     // 30 of the 32 five-bit codes: incomplete, and codes 30 and 31 invalid.
@@ -628,10 +617,8 @@ Status DecodeDynamicBlock(InflateState& s) {
   for (unsigned k = 0; k < codeLengthCount; ++k) {
     lengths[kCodeLengthOrder[k]] = static_cast<uint16_t>(ReadBits(s, 3));
   }
-  CodeTables codeLengths;
-  CodeTableStatus status = BuildCodeTables(lengths, 19, 19, nullptr, nullptr, 0, 7, codeLengths);
-  if (status != kCodesComplete || codeLengths.Root == nullptr) {
-    ReleaseCodeTables(codeLengths.Chain);
+  if (BuildCodeTables(lengths, 19, 19, nullptr, nullptr, 0, kCodeLengthRootBits,
+                      s.codeLengths) != kCodesComplete) {
     return Status::kBadData;
   }
 
@@ -642,14 +629,13 @@ Status DecodeDynamicBlock(InflateState& s) {
   bool bad = false;
   while (k < total) {
     Need(s, s.bits, 16);  // the code and up to 7 extra bits
-    const CodeTableEntry& e =
-        codeLengths.Root[LowBits(s.bits.buffer, static_cast<unsigned>(codeLengths.LookupBits))];
-    if (e.Op == kOpInvalid) {
+    const CodeTableEntry e = s.codeLengths[LowBits(s.bits.buffer, kCodeLengthRootBits)];
+    if (EntryOp(e) == kOpInvalid) {
       bad = true;
       break;
     }
-    Drop(s.bits, e.Bits);
-    unsigned symbol = e.Value;
+    Drop(s.bits, EntryBits(e));
+    unsigned symbol = EntryValue(e);
     if (symbol < 16) {
       lengths[k++] = static_cast<uint16_t>(symbol);
       previous = symbol;
@@ -672,27 +658,17 @@ Status DecodeDynamicBlock(InflateState& s) {
     while (repeat-- != 0) lengths[k++] = static_cast<uint16_t>(value);
     previous = value;
   }
-  ReleaseCodeTables(codeLengths.Chain);
   if (bad || Overrun(s.bits)) return Status::kBadData;
 
-  CodeTables literals;
-  status = BuildCodeTables(lengths, literalCount, 257, kLengthBases, kLengthExtra, 31,
-                           kLiteralRootBits, literals);
-  if (status != kCodesComplete) {
-    ReleaseCodeTables(literals.Chain);
+  // An incomplete literal/length code is damage; an incomplete distance
+  // code is allowed, its free codes decoding as invalid.
+  if (BuildCodeTables(lengths, literalCount, 257, kLengthBases, kLengthExtra, 29,
+                      kLiteralRootBits, s.literals) != kCodesComplete ||
+      BuildCodeTables(lengths + literalCount, distanceCount, 0, kDistanceBases, kDistanceExtra, 30,
+                      kDistanceRootBits, s.distances) == kCodesOverSubscribed) {
     return Status::kBadData;
   }
-  CodeTables distances;
-  status = BuildCodeTables(lengths + literalCount, distanceCount, 0, kDistanceBases, kDistanceExtra,
-                           30, kDistanceRootBits, distances);
-  if (status == kCodesOverSubscribed) {
-    ReleaseCodeTables(literals.Chain);
-    return Status::kBadData;
-  }
-  Status result = DecodeSymbols(s, literals, distances);
-  ReleaseCodeTables(distances.Chain);
-  ReleaseCodeTables(literals.Chain);
-  return result;
+  return DecodeSymbols(s, s.literals, s.distances);
 }
 
 Status DecodeBlocks(InflateState& s) {
@@ -726,8 +702,6 @@ InflateResult InflateEntry(EntryStream& stream) {
   s->stream = &stream;
   s->bits = BitReader{s->input, s->input, 0, 0, 0};
   s->out = s->historyStart = s->window + kHistorySize;
-  s->fixedLiterals = CodeTables{};
-  s->fixedDistances = CodeTables{};
   s->fixedBuilt = false;
 
   Status st = DecodeBlocks(*s);
@@ -736,8 +710,6 @@ InflateResult InflateEntry(EntryStream& stream) {
   if (st != Status::kWriteFailed) {
     if (!WritePieces(*s, s->out)) st = Status::kWriteFailed;
   }
-  ReleaseCodeTables(s->fixedDistances.Chain);
-  ReleaseCodeTables(s->fixedLiterals.Chain);
   std::free(s);
 
   switch (st) {
