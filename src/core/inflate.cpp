@@ -99,10 +99,7 @@ struct InflateState {
   // produced by this entry.
   uint8_t* out;
   uint8_t* historyStart;
-  bool fixedBuilt;
-  // The fixed codes are at most 9 bits long: their roots hold them all.
-  CodeTableEntry fixedLiterals[1 << kLiteralRootBits];
-  CodeTableEntry fixedDistances[1 << kDistanceRootBits];
+  // The codes of the block being decoded, fixed or dynamic.
   CodeTableEntry literals[CodeTableCapacity(kLiteralRootBits, 288)];
   CodeTableEntry distances[CodeTableCapacity(kDistanceRootBits, 32)];
   CodeTableEntry codeLengths[1 << kCodeLengthRootBits];
@@ -347,7 +344,7 @@ enum class FastEnd { kCareful, kEndOfBlock, kBadData };
 // from the count (below). Which way is faster depends on how GCC then places
 // the loop's values in registers, so it is chosen per build as measured.
 #ifdef EBOOK_COMPACT
-constexpr bool kWholeEntry = kWordBits >= 64;
+constexpr bool kWholeEntry = true;
 #else
 constexpr bool kWholeEntry = kWordBits < 64;
 #endif
@@ -356,9 +353,9 @@ constexpr bool kWholeEntry = kWordBits < 64;
 // surely there, so none of the careful path's checks are needed; stops at
 // the end of the block, on damage, or when the careful path must take over.
 // The reader's state lives in locals here (registers, not memory).
-EBOOK_HOT __attribute__((noinline)) FastEnd DecodeFast(InflateState& s,
-                                                       const CodeTableEntry* literalTable,
-                                                       const CodeTableEntry* distanceTable) {
+EBOOK_HOT __attribute__((noinline)) FastEnd DecodeFast(InflateState& s) {
+  const CodeTableEntry* const literalTable = s.literals;
+  const CodeTableEntry* const distanceTable = s.distances;
   // Fixed widths, so that the masks are immediates rather than registers.
   constexpr BitWord literalMask = (BitWord{1} << kLiteralRootBits) - 1;
   constexpr BitWord distanceMask = (BitWord{1} << kDistanceRootBits) - 1;
@@ -501,21 +498,20 @@ leave:
 }
 
 // Decodes literal/length and distance codes up to the end of the block.
-Status DecodeSymbols(InflateState& s, const CodeTableEntry* literals,
-                     const CodeTableEntry* distances) {
+Status DecodeSymbols(InflateState& s) {
   uint8_t* const pieceEnd = s.window + kPieceEnd;
   BitReader& b = s.bits;
   for (;;) {
     // The fast loop needs no input past the entry's data.
     if (b.padded == 0) {
-      FastEnd end = DecodeFast(s, literals, distances);
+      FastEnd end = DecodeFast(s);
       if (end == FastEnd::kEndOfBlock) return Status::kOk;
       if (end == FastEnd::kBadData) return Status::kBadData;
     }
 
     // Careful path: one symbol, with every check in place.
     Need(s, b, kSymbolBits);
-    CodeTableEntry e = LookUpCode(b, literals, kLiteralRootBits);
+    CodeTableEntry e = LookUpCode(b, s.literals, kLiteralRootBits);
     if (e & kLiteralFlag) {
       Drop(b, EntryBits(e));
       if (Overrun(b)) break;
@@ -527,7 +523,7 @@ Status DecodeSymbols(InflateState& s, const CodeTableEntry* literals,
     } else {
       const unsigned length = TakeLengthOrDistance(b, e);
       if (kWordBits < 64) Need(s, b, 16);
-      e = LookUpCode(b, distances, kDistanceRootBits);
+      e = LookUpCode(b, s.distances, kDistanceRootBits);
       if (EntryOp(e) >= kOpLink) break;
       if (kWordBits < 64) Need(s, b, EntryBits(e));
       const unsigned distance = TakeLengthOrDistance(b, e);
@@ -590,22 +586,21 @@ Status CopyStoredBlock(InflateState& s) {
 }
 
 Status DecodeFixedBlock(InflateState& s) {
-  if (!s.fixedBuilt) {
-    uint16_t lengths[288];
-    int v = 0;
-    for (; v < 144; ++v) lengths[v] = 8;
-    for (; v < 256; ++v) lengths[v] = 9;
-    for (; v < 280; ++v) lengths[v] = 7;
-    for (; v < 288; ++v) lengths[v] = 8;
-    BuildCodeTables(lengths, 288, 257, kLengthBases, kLengthExtra, 29, kLiteralRootBits,
-                    s.fixedLiterals);
-    for (v = 0; v < 30; ++v) lengths[v] = 5;
-    // 30 of the 32 five-bit codes: incomplete, and codes 30 and 31 invalid.
-    BuildCodeTables(lengths, 30, 0, kDistanceBases, kDistanceExtra, 30, kDistanceRootBits,
-                    s.fixedDistances);
-    s.fixedBuilt = true;
-  }
-  return DecodeSymbols(s, s.fixedLiterals, s.fixedDistances);
+  // Built for each fixed block, into the tables dynamic blocks use, so that
+  // the decoder always reads the same tables (in the stub at addresses
+  // fixed when it is linked); a few thousand stores per block.
+  uint16_t lengths[288];
+  int v = 0;
+  for (; v < 144; ++v) lengths[v] = 8;
+  for (; v < 256; ++v) lengths[v] = 9;
+  for (; v < 280; ++v) lengths[v] = 7;
+  for (; v < 288; ++v) lengths[v] = 8;
+  BuildCodeTables(lengths, 288, 257, kLengthBases, kLengthExtra, 29, kLiteralRootBits, s.literals);
+  for (v = 0; v < 30; ++v) lengths[v] = 5;
+  // 30 of the 32 five-bit codes: incomplete, and codes 30 and 31 invalid.
+  BuildCodeTables(lengths, 30, 0, kDistanceBases, kDistanceExtra, 30, kDistanceRootBits,
+                  s.distances);
+  return DecodeSymbols(s);
 }
 
 Status DecodeDynamicBlock(InflateState& s) {
@@ -668,7 +663,7 @@ Status DecodeDynamicBlock(InflateState& s) {
                       kDistanceRootBits, s.distances) == kCodesOverSubscribed) {
     return Status::kBadData;
   }
-  return DecodeSymbols(s, s.literals, s.distances);
+  return DecodeSymbols(s);
 }
 
 Status DecodeBlocks(InflateState& s) {
@@ -697,12 +692,23 @@ Status DecodeBlocks(InflateState& s) {
 }  // namespace
 
 InflateResult InflateEntry(EntryStream& stream) {
+#if defined(EBOOK_COMPACT) && defined(__i386__)
+  // The stub decodes one entry at a time: on i686 its state lies at an
+  // address fixed when it is linked, so that the fast loop reaches its
+  // tables without a register for them (it has too few).
+  static InflateState state;
+  InflateState* const s = &state;
+#else
   auto* s = static_cast<InflateState*>(std::malloc(sizeof(InflateState)));
   if (s == nullptr) std::abort();  // nothing sensible is left to do
+#endif
   s->stream = &stream;
-  s->bits = BitReader{s->input, s->input, 0, 0, 0};
+  // Field by field: for the stub's state at a fixed address GCC would make
+  // the whole record a relocated constant in a data section of its own.
+  s->bits.in = s->bits.inEnd = s->input;
+  s->bits.buffer = 0;
+  s->bits.count = s->bits.padded = 0;
   s->out = s->historyStart = s->window + kHistorySize;
-  s->fixedBuilt = false;
 
   Status st = DecodeBlocks(*s);
   // What was produced before damage is written too; after a failed write
@@ -710,7 +716,9 @@ InflateResult InflateEntry(EntryStream& stream) {
   if (st != Status::kWriteFailed) {
     if (!WritePieces(*s, s->out)) st = Status::kWriteFailed;
   }
+#if !(defined(EBOOK_COMPACT) && defined(__i386__))
   std::free(s);
+#endif
 
   switch (st) {
     case Status::kOk:
