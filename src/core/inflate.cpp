@@ -340,15 +340,6 @@ constexpr uint32_t kLiteralFlag = uint32_t{kOpLiteral} << 8;
 
 enum class FastEnd { kCareful, kEndOfBlock, kBadData };
 
-// Whether the fast loop drops a code by subtracting its whole entry word
-// from the count (below). Which way is faster depends on how GCC then places
-// the loop's values in registers, so it is chosen per build as measured.
-#ifdef EBOOK_COMPACT
-constexpr bool kWholeEntry = true;
-#else
-constexpr bool kWholeEntry = kWordBits < 64;
-#endif
-
 // Decodes symbols while a whole symbol's input and a whole match's output are
 // surely there, so none of the careful path's checks are needed; stops at
 // the end of the block, on damage, or when the careful path must take over.
@@ -369,27 +360,27 @@ EBOOK_HOT __attribute__((noinline)) FastEnd DecodeFast(InflateState& s) {
   uint8_t* out = s.out;
   FastEnd end = FastEnd::kCareful;
 
-  // With kWholeEntry, only the low byte of `count` is the bit count: a
-  // code's bits are dropped by subtracting its whole entry word (Bits is the
-  // low byte, and never more than the count), which saves isolating them.
-  // The count is below the word's width, so masking it with width - 1
-  // isolates it too, and x86 shifts do that masking themselves.
-#define EBOOK_COUNT() (kWholeEntry ? count & (kWordBits - 1) : count)
+  // Only the low byte of `count` is the bit count: a code's bits are
+  // dropped by subtracting its whole entry word (Bits is the low byte, and
+  // never more than the count), which saves isolating them. The count is
+  // below the word's width, so masking it with width - 1 isolates it too,
+  // and x86 shifts do that masking themselves.
+#define EBOOK_COUNT() (count & (kWordBits - 1))
   // Tops the buffer up to at least word - 8 bits without a branch: the bytes
   // taken are those that fit whole; the bits loaded above the count are the
   // low bits of the new *in, as the reader's invariant wants.
 #define EBOOK_REFILL()                                                           \
   do {                                                                           \
     buffer |= LoadWord(in) << EBOOK_COUNT();                                     \
-    in += (kWholeEntry ? ~count & (kWordBits - 1) : kWordBits - 1 - count) >> 3; \
+    in += (~count & (kWordBits - 1)) >> 3;                                       \
     count |= kWordBits - 8;                                                      \
   } while (0)
   // Drops the bits of entry word w: its code's, and a length's or a
   // distance's extra bits.
-#define EBOOK_DROP_ENTRY(w)                                        \
-  do {                                                             \
-    buffer >>= kWholeEntry ? (w) & (kWordBits - 1) : EntryBits(w); \
-    count -= kWholeEntry ? (w) : EntryBits(w);                     \
+#define EBOOK_DROP_ENTRY(w)          \
+  do {                               \
+    buffer >>= (w) & (kWordBits - 1); \
+    count -= (w);                    \
   } while (0)
   // The value of a length or distance entry: its base plus the extra bits
   // after its code, taken from the buffer as it was before the drop.
