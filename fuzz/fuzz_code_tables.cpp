@@ -1,20 +1,26 @@
 // Code-table builder against a canonical-code reference. Layout: byte 0
 // selects the bases (bit 0: distances instead of lengths) and whether the
 // first base symbol is the usual one or taken from bytes 4-5 (bit 1); bytes
-// 1-2 give n (1..320), byte 3 the root bits wanted (1..9), and from byte 6 on
-// one code length (0..15) per byte, missing ones being 0.
+// 1-2 give n (1..320), byte 3 the root bits (1..11), and from byte 6 on one
+// code length (0..15) per byte, missing ones being 0.
 //
 // Every entry of every table is checked against the code the reference
-// assigns to the index bits that lead to it, so a wrong symbol, a wrong
-// length, a stray link or an unreachable code is found, not only a crash.
+// assigns to the index bits that lead to it, extra bits resolved in the
+// entry included, so a wrong symbol, a wrong length, a stray link or an
+// unreachable code is found, not only a crash. The array runs on past
+// CodeTableCapacity by a guard the builder must leave alone.
+#include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include "core/code_tables.h"
 #include "fuzz_common.h"
 
 using ebook::CodeTableEntry;
-using ebook::CodeTables;
 using ebook::CodeTableStatus;
+using ebook::EntryBits;
+using ebook::EntryOp;
+using ebook::EntryValue;
 
 namespace {
 
@@ -30,6 +36,10 @@ const uint8_t kDistanceExtra[30] = {0, 0, 0, 0, 1, 1, 2, 2,  3,  3,  4,  4,  5, 
                                     6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
 
 constexpr int kMaxBits = 15;
+// Every entry the builder writes takes at least one bit, so a zero entry is
+// one it did not write.
+constexpr CodeTableEntry kUnwritten = 0;
+constexpr unsigned kGuard = 1024;
 
 struct Setup {
   const uint16_t* lengths;
@@ -37,6 +47,10 @@ struct Setup {
   const uint16_t* bases;
   const uint8_t* extra;
   unsigned baseCount;
+  int rootBits;
+  int longest;
+  const CodeTableEntry* table;
+  unsigned capacity;
   // Reference: for every 15-bit index, the symbol whose code is a prefix of
   // it (+1, 0 for none).
   uint16_t owner[1 << kMaxBits];
@@ -44,54 +58,73 @@ struct Setup {
   CodeTableStatus status;
 };
 
-void CheckLeaf(Setup& t, const CodeTableEntry& e, unsigned path, int before, int width) {
-  const int total = before + e.Bits;
+void CheckLeaf(Setup& t, CodeTableEntry e, unsigned path, int before, int width) {
   const unsigned owner = t.owner[path];
   if (owner == 0 || t.lengths[owner - 1] > before + width) {
     // No code ends within these index bits: a free code of an incomplete
-    // set (a longer code here would have needed a link).
+    // set, or of a single one-bit code or no code at all in the root (a
+    // longer code here would have needed a link).
     FUZZ_CHECK(owner == 0);
-    FUZZ_CHECK(e.Op == ebook::kOpInvalid);
+    FUZZ_CHECK(EntryOp(e) == ebook::kOpInvalid);
     FUZZ_CHECK(t.status == ebook::kCodesIncomplete ||
                (t.status == ebook::kCodesComplete && before == 0));
     return;
   }
   const unsigned v = owner - 1;
-  FUZZ_CHECK(static_cast<int>(t.lengths[v]) == total);
+  const int len = t.lengths[v];
+  const unsigned here = static_cast<unsigned>(len - before);  // code bits at this level
+  FUZZ_CHECK(here >= 1);
   if (v < t.s) {
-    FUZZ_CHECK(e.Op == (v == 256 ? ebook::kOpEndOfBlock : ebook::kOpLiteral));
-    FUZZ_CHECK(v == 256 || e.Value == v);
+    FUZZ_CHECK(EntryOp(e) == (v == 256 ? ebook::kOpEndOfBlock : ebook::kOpLiteral));
+    FUZZ_CHECK(v == 256 || EntryValue(e) == v);
+    FUZZ_CHECK(EntryBits(e) == here);
   } else if (v - t.s < t.baseCount) {
-    FUZZ_CHECK(e.Op == t.extra[v - t.s]);
-    FUZZ_CHECK(e.Value == t.bases[v - t.s]);
+    // Resolved exactly when the extra bits fit the index beside the code:
+    // then Op == Bits and the value is the base plus the extra bits the
+    // index carries; otherwise Op is the code's bits and Value the base.
+    const unsigned extra = t.extra[v - t.s];
+    const unsigned total = here + extra;
+    const bool resolved = total <= static_cast<unsigned>(width);
+    FUZZ_CHECK(EntryBits(e) == total);
+    FUZZ_CHECK(EntryOp(e) == (resolved ? total : here));
+    const unsigned carried = resolved ? (path >> len) & ((1u << extra) - 1) : 0;
+    FUZZ_CHECK(EntryValue(e) == t.bases[v - t.s] + carried);
   } else {
-    FUZZ_CHECK(e.Op == ebook::kOpInvalid);
+    FUZZ_CHECK(EntryOp(e) == ebook::kOpInvalid);
   }
   t.reached[v] = true;
 }
 
-// Walks a table of `width` index bits reached after `before` bits that
-// spelled `prefix`.
-void Walk(Setup& t, const CodeTableEntry* table, int width, int before, unsigned prefix) {
-  FUZZ_CHECK(table != nullptr);
-  FUZZ_CHECK(width >= 1 && before + width <= kMaxBits);
+// Walks the table of `width` index bits at `at`, reached after `before`
+// bits that spelled `prefix`.
+void Walk(Setup& t, unsigned at, int width, int before, unsigned prefix) {
+  int longestHere = 0;
   for (unsigned i = 0; i < (1u << width); ++i) {
-    const CodeTableEntry& e = table[i];
+    const CodeTableEntry e = t.table[at + i];
     const unsigned path = prefix | i << before;
-    FUZZ_CHECK(e.Bits >= 1 && e.Bits <= width);
-    if (e.Op > ebook::kOpLinkBase && e.Op <= ebook::kOpLinkBase + kMaxBits) {
-      // A link consumes this table's bits and lies under no code that ends
-      // within them.
-      FUZZ_CHECK(e.Bits == width);
+    const unsigned op = EntryOp(e);
+    if (op >= ebook::kOpLink && op < ebook::kOpEndOfBlock) {
+      // Two levels at most: a link is in the root, takes the root's bits,
+      // lies over codes longer than the root, and names a sub-table after
+      // the root, within the capacity and no wider than the longest code
+      // leaves.
+      FUZZ_CHECK(before == 0);
+      FUZZ_CHECK(static_cast<int>(EntryBits(e)) == t.rootBits);
       const unsigned owner = t.owner[path];
-      FUZZ_CHECK(owner == 0 || t.lengths[owner - 1] > before + width);
-      Walk(t, e.Next, e.Op - ebook::kOpLinkBase, before + width, path);
+      FUZZ_CHECK(owner != 0 && t.lengths[owner - 1] > t.rootBits);
+      const int sub = static_cast<int>(op - ebook::kOpLink);
+      FUZZ_CHECK(sub >= 1 && sub <= t.longest - t.rootBits);
+      const unsigned subAt = EntryValue(e);
+      FUZZ_CHECK(subAt >= (1u << t.rootBits) && subAt + (1u << sub) <= t.capacity);
+      Walk(t, subAt, sub, t.rootBits, path);
     } else {
-      FUZZ_CHECK(e.Op <= ebook::kOpMaxExtraBits || e.Op == ebook::kOpEndOfBlock ||
-                 e.Op == ebook::kOpLiteral || e.Op == ebook::kOpInvalid);
       CheckLeaf(t, e, path, before, width);
+      if (t.owner[path] != 0 && t.lengths[t.owner[path] - 1] > longestHere)
+        longestHere = t.lengths[t.owner[path] - 1];
     }
   }
+  // A sub-table is as narrow as the codes under its prefix allow.
+  FUZZ_CHECK(before == 0 || longestHere == before + width);
 }
 
 }  // namespace
@@ -102,7 +135,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static uint16_t lengths[320];
   const bool distances = (data[0] & 1) != 0;
   const unsigned n = 1 + (data[1] | data[2] << 8) % 320;
-  const int lookupBits = 1 + data[3] % 9;
+  const int rootBits = 1 + data[3] % 11;
   unsigned s = distances ? 0 : 257;
   if (data[0] & 2) s = (data[4] | data[5] << 8) % (n + 1);
   for (unsigned v = 0; v < n; ++v) {
@@ -114,10 +147,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   t.bases = distances ? kDistanceBases : kLengthBases;
   t.extra = distances ? kDistanceExtra : kLengthExtra;
   t.baseCount = distances ? 30 : 29;
+  t.rootBits = rootBits;
 
   // Reference status from the Kraft sum, and the canonical codes.
   unsigned count[kMaxBits + 1] = {};
-  for (unsigned v = 0; v < n; ++v) ++count[lengths[v]];
+  t.longest = 0;
+  for (unsigned v = 0; v < n; ++v) {
+    ++count[lengths[v]];
+    if (lengths[v] > t.longest) t.longest = lengths[v];
+  }
   int left = 1;
   bool overSubscribed = false;
   for (int len = 1; len <= kMaxBits; ++len) {
@@ -135,19 +173,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     expected = ebook::kCodesIncomplete;
   }
 
-  CodeTables out;
-  out.LookupBits = -1;
-  CodeTableStatus status =
-      ebook::BuildCodeTables(lengths, n, s, t.bases, t.extra, t.baseCount, lookupBits, out);
+  // The whole array starts unwritten, so that an entry the builder should
+  // have written and did not is seen, and so is a write past the capacity.
+  // calloc maps fresh zero pages for an array this large (up to 20 MiB with
+  // a root of one bit) rather than clearing it, which keeps runs fast.
+  t.capacity = ebook::CodeTableCapacity(rootBits, n);
+  const unsigned entries = t.capacity + kGuard;
+  std::unique_ptr<CodeTableEntry, decltype(&std::free)> table(
+      static_cast<CodeTableEntry*>(std::calloc(entries, sizeof(CodeTableEntry))), &std::free);
+  FUZZ_CHECK(table != nullptr);
+  t.table = table.get();
+  const CodeTableStatus status =
+      ebook::BuildCodeTables(lengths, n, s, t.bases, t.extra, t.baseCount, rootBits, table.get());
   FUZZ_CHECK(status == expected);
   t.status = status;
-  if (status == ebook::kCodesOverSubscribed || codes == 0) {
-    FUZZ_CHECK(out.Root == nullptr);
-    FUZZ_CHECK(out.Chain == nullptr);
+  for (unsigned k = t.capacity; k < entries; ++k) FUZZ_CHECK(t.table[k] == kUnwritten);
+  if (status == ebook::kCodesOverSubscribed) {
+    // Nothing built.
+    for (unsigned k = 0; k < 1u << rootBits; ++k) FUZZ_CHECK(t.table[k] == kUnwritten);
     return 0;
   }
-  FUZZ_CHECK(out.Root != nullptr && out.Chain != nullptr);
-  FUZZ_CHECK(out.LookupBits >= 1 && out.LookupBits <= kMaxBits);
 
   std::memset(t.owner, 0, sizeof t.owner);
   std::memset(t.reached, 0, sizeof t.reached);
@@ -169,8 +214,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
   }
 
-  Walk(t, out.Root, out.LookupBits, 0, 0);
+  Walk(t, 0, rootBits, 0, 0);
   for (unsigned v = 0; v < n; ++v) FUZZ_CHECK(lengths[v] == 0 || t.reached[v]);
-  ebook::ReleaseCodeTables(out.Chain);
   return 0;
 }
