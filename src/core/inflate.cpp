@@ -382,10 +382,13 @@ EBOOK_HOT __attribute__((noinline)) FastEnd DecodeFast(InflateState& s) {
     buffer >>= (w) & (kWordBits - 1); \
     count -= (w);                    \
   } while (0)
-  // The value of a length or distance entry: its base plus the extra bits
-  // after its code, taken from the buffer as it was before the drop.
+  // The value of a length or distance entry, right after its drop: its base
+  // plus the extra bits after its code. The bits dropped are the buffer
+  // before the drop without the buffer after it shifted back, which takes
+  // no mask (and no register for one).
 #define EBOOK_VALUE(w, before) \
-  (EntryValue(w) + static_cast<unsigned>(LowBits(before, EntryBits(w)) >> EntryOp(w)))
+  (EntryValue(w) +           \
+   static_cast<unsigned>(((before) ^ (buffer << ((w) & (kWordBits - 1)))) >> EntryOp(w)))
 
   if (in >= inLimit || out >= outLimit) goto leave;
   EBOOK_REFILL();
