@@ -17,6 +17,7 @@
 //   whatever the buffer held.
 #include "inflate.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 
@@ -106,6 +107,21 @@ struct InflateState {
   uint8_t input[kInputSize];
   uint8_t window[kWindowSize];
 };
+
+// On i686 the decoder's state lies at an address fixed when the program is
+// linked, so that the fast loop reaches the tables without a register for
+// them: i686 has too few, and this one is worth 5-10% there. The stub
+// decodes one entry at a time; elsewhere the first decoder of a process
+// takes it and any other one at the same time allocates its own.
+#if defined(__GNUC__) && defined(__i386__)
+#define EBOOK_LINKED_STATE 1
+InflateState g_linkedState;
+#ifndef EBOOK_COMPACT
+std::atomic<bool> g_linkedStateBusy{false};
+#endif
+#else
+#define EBOOK_LINKED_STATE 0
+#endif
 
 EBOOK_ALWAYS_INLINE BitWord LoadWord(const uint8_t* p) {
   BitWord w;
@@ -344,7 +360,13 @@ enum class FastEnd { kCareful, kEndOfBlock, kBadData };
 // surely there, so none of the careful path's checks are needed; stops at
 // the end of the block, on damage, or when the careful path must take over.
 // The reader's state lives in locals here (registers, not memory).
-EBOOK_HOT __attribute__((noinline)) FastEnd DecodeFast(InflateState& s) {
+template <bool kLinked>
+EBOOK_HOT __attribute__((noinline)) FastEnd DecodeFast(InflateState& given) {
+#if EBOOK_LINKED_STATE
+  InflateState& s = kLinked ? g_linkedState : given;
+#else
+  InflateState& s = given;
+#endif
   const CodeTableEntry* const literalTable = s.literals;
   const CodeTableEntry* const distanceTable = s.distances;
   // Fixed widths, so that the masks are immediates rather than registers.
@@ -498,7 +520,13 @@ Status DecodeSymbols(InflateState& s) {
   for (;;) {
     // The fast loop needs no input past the entry's data.
     if (b.padded == 0) {
-      FastEnd end = DecodeFast(s);
+#if EBOOK_LINKED_STATE && defined(EBOOK_COMPACT)
+      FastEnd end = DecodeFast<true>(s);
+#elif EBOOK_LINKED_STATE
+      FastEnd end = &s == &g_linkedState ? DecodeFast<true>(s) : DecodeFast<false>(s);
+#else
+      FastEnd end = DecodeFast<false>(s);
+#endif
       if (end == FastEnd::kEndOfBlock) return Status::kOk;
       if (end == FastEnd::kBadData) return Status::kBadData;
     }
@@ -686,19 +714,25 @@ Status DecodeBlocks(InflateState& s) {
 }  // namespace
 
 InflateResult InflateEntry(EntryStream& stream) {
-#if defined(EBOOK_COMPACT) && defined(__i386__)
-  // The stub decodes one entry at a time: on i686 its state lies at an
-  // address fixed when it is linked, so that the fast loop reaches its
-  // tables without a register for them (it has too few).
-  static InflateState state;
-  InflateState* const s = &state;
+#if EBOOK_LINKED_STATE && defined(EBOOK_COMPACT)
+  // The stub decodes one entry at a time.
+  InflateState* const s = &g_linkedState;
 #else
-  auto* s = static_cast<InflateState*>(std::malloc(sizeof(InflateState)));
-  if (s == nullptr) std::abort();  // nothing sensible is left to do
+#if EBOOK_LINKED_STATE
+  const bool linked = !g_linkedStateBusy.exchange(true, std::memory_order_acquire);
+  InflateState* s = linked ? &g_linkedState : nullptr;
+#else
+  const bool linked = false;
+  InflateState* s = nullptr;
+#endif
+  if (!linked) {
+    s = static_cast<InflateState*>(std::malloc(sizeof(InflateState)));
+    if (s == nullptr) std::abort();  // nothing sensible is left to do
+  }
 #endif
   s->stream = &stream;
-  // Field by field: for the stub's state at a fixed address GCC would make
-  // the whole record a relocated constant in a data section of its own.
+  // Field by field: for the state at a linked address GCC would make the
+  // whole record a relocated constant in a data section of its own.
   s->bits.in = s->bits.inEnd = s->input;
   s->bits.buffer = 0;
   s->bits.count = s->bits.padded = 0;
@@ -710,7 +744,13 @@ InflateResult InflateEntry(EntryStream& stream) {
   if (st != Status::kWriteFailed) {
     if (!WritePieces(*s, s->out)) st = Status::kWriteFailed;
   }
-#if !(defined(EBOOK_COMPACT) && defined(__i386__))
+#if EBOOK_LINKED_STATE && !defined(EBOOK_COMPACT)
+  if (linked) {
+    g_linkedStateBusy.store(false, std::memory_order_release);
+  } else {
+    std::free(s);
+  }
+#elif !EBOOK_LINKED_STATE
   std::free(s);
 #endif
 

@@ -5,6 +5,10 @@
 // pieces of exactly 32 KiB, the last piece shorter; the stream keeps the CRC
 // over what was written. It never asks the source for more than the entry's
 // data and never consumes a bit beyond it.
+//
+// Entries may be decoded at the same time (on several threads, or one from
+// inside another's write), except in the stub's i686 build, whose decoder
+// has a single state at a linked address and decodes one entry at a time.
 #pragma once
 
 #include "entry_stream.h"
