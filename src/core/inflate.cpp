@@ -350,6 +350,8 @@ static_assert(kWordBits >= 64 || (kWordBits - 8) >= 2 * kLiteralRootBits, "");
 static_assert(kWordBits >= 64 || (kWordBits - 8) >= 15 + 5, "");
 static_assert(kWordBits < 64 || (kWordBits - 8) - 3 * kLiteralRootBits >= kLiteralRootBits, "");
 static_assert(kWordBits < 64 || (kWordBits - 8) - (15 + 13) >= kLiteralRootBits, "");
+static_assert(kWordBits - (kWordBits >= 64 ? 2 * kLiteralRootBits + 20 : 20) >= kDistanceRootBits,
+              "");
 // A literal/length entry is a literal when this bit (the top of its Op) is
 // set.
 constexpr uint32_t kLiteralFlag = uint32_t{kOpLiteral} << 8;
@@ -472,10 +474,14 @@ EBOOK_HOT __attribute__((noinline)) FastEnd DecodeFast(InflateState& given) {
       BitWord before = buffer;
       EBOOK_DROP_ENTRY(w);
       const unsigned length = EBOOK_VALUE(w, before);
-      // Up to 15 + 13 bits for the distance; on 32-bit words a long code's
-      // extra bits may need one more refill.
-      EBOOK_REFILL();
+      // The distance's root entry is looked up first and the refill for its
+      // up to 15 + 13 bits overlaps the load: a refill leaves all of the
+      // word's bits the stream's, and at most 20 of them (42 on 64-bit
+      // words) went since the last one, so the bits the lookup looks at are
+      // there. On 32-bit words a long code's extra bits may need one more
+      // refill.
       w = distanceTable[buffer & distanceMask];
+      EBOOK_REFILL();
       if (EntryOp(w) >= kOpLink) {
         if (EntryOp(w) >= kOpEndOfBlock) goto bad;
         EBOOK_DROP_ENTRY(w);
