@@ -47,7 +47,9 @@ constexpr int kMaxCodeBits = 15;
 
 // Entries a set of at most `symbols` codes may take with a root of
 // `rootBits`: the root, and at most one sub-table per code longer than the
-// root, none wider than the longest code leaves.
+// root, none wider than the longest code leaves. (Nor can the sub-tables
+// together take more than 2^15 entries, so a link's 16-bit index always
+// reaches its sub-table.)
 constexpr unsigned CodeTableCapacity(int rootBits, unsigned symbols) {
   return (1u << rootBits) + symbols * (1u << (kMaxCodeBits - rootBits));
 }

@@ -15,6 +15,9 @@
 //   exactly 32 KiB but the last.
 // - Copies from before the entry's first byte are bad data rather than
 //   whatever the buffer held.
+// - The code tables live in the decoder's state: one-word entries, roots
+//   wide enough for nearly every code, lengths and distances with their
+//   extra bits resolved where they fit (see code_tables.h).
 #include "inflate.h"
 
 #include <atomic>
@@ -42,8 +45,9 @@ constexpr int32_t kInputSize = kChunkSize + 16;
 
 // RFC 1951, 3.2.5: length symbols 257..285; 286 and 287 take part in the
 // code but have no base, so they decode as invalid.
-constexpr uint16_t kLengthBases[29] = {3,  4,  5,  6,  7,  8,  9,  10, 11,  13,  15,  17,  19,  23, 27,
-                                       31, 35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258};
+constexpr uint16_t kLengthBases[29] = {3,  4,  5,  6,   7,   8,   9,   10,  11, 13,
+                                       15, 17, 19, 23,  27,  31,  35,  43,  51, 59,
+                                       67, 83, 99, 115, 131, 163, 195, 227, 258};
 constexpr uint8_t kLengthExtra[29] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
                                       2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
 // Distance codes 0..29; codes 30 and 31 have no entry and decode as invalid.
@@ -393,25 +397,25 @@ EBOOK_HOT __attribute__((noinline)) FastEnd DecodeFast(InflateState& given) {
   // Tops the buffer up to at least word - 8 bits without a branch: the bytes
   // taken are those that fit whole; the bits loaded above the count are the
   // low bits of the new *in, as the reader's invariant wants.
-#define EBOOK_REFILL()                                                           \
-  do {                                                                           \
-    buffer |= LoadWord(in) << EBOOK_COUNT();                                     \
-    in += (~count & (kWordBits - 1)) >> 3;                                       \
-    count |= kWordBits - 8;                                                      \
+#define EBOOK_REFILL()                       \
+  do {                                       \
+    buffer |= LoadWord(in) << EBOOK_COUNT(); \
+    in += (~count & (kWordBits - 1)) >> 3;   \
+    count |= kWordBits - 8;                  \
   } while (0)
   // Drops the bits of entry word w: its code's, and a length's or a
   // distance's extra bits.
-#define EBOOK_DROP_ENTRY(w)          \
-  do {                               \
+#define EBOOK_DROP_ENTRY(w)           \
+  do {                                \
     buffer >>= (w) & (kWordBits - 1); \
-    count -= (w);                    \
+    count -= (w);                     \
   } while (0)
   // The value of a length or distance entry, right after its drop: its base
   // plus the extra bits after its code. The bits dropped are the buffer
   // before the drop without the buffer after it shifted back, which takes
   // no mask (and no register for one).
 #define EBOOK_VALUE(w, before) \
-  (EntryValue(w) +           \
+  (EntryValue(w) +             \
    static_cast<unsigned>(((before) ^ (buffer << ((w) & (kWordBits - 1)))) >> EntryOp(w)))
 
   if (in >= inLimit || out >= outLimit) goto leave;
@@ -640,8 +644,8 @@ Status DecodeDynamicBlock(InflateState& s) {
   for (unsigned k = 0; k < codeLengthCount; ++k) {
     lengths[kCodeLengthOrder[k]] = static_cast<uint16_t>(ReadBits(s, 3));
   }
-  if (BuildCodeTables(lengths, 19, 19, nullptr, nullptr, 0, kCodeLengthRootBits,
-                      s.codeLengths) != kCodesComplete) {
+  if (BuildCodeTables(lengths, 19, 19, nullptr, nullptr, 0, kCodeLengthRootBits, s.codeLengths) !=
+      kCodesComplete) {
     return Status::kBadData;
   }
 
@@ -685,8 +689,8 @@ Status DecodeDynamicBlock(InflateState& s) {
 
   // An incomplete literal/length code is damage; an incomplete distance
   // code is allowed, its free codes decoding as invalid.
-  if (BuildCodeTables(lengths, literalCount, 257, kLengthBases, kLengthExtra, 29,
-                      kLiteralRootBits, s.literals) != kCodesComplete ||
+  if (BuildCodeTables(lengths, literalCount, 257, kLengthBases, kLengthExtra, 29, kLiteralRootBits,
+                      s.literals) != kCodesComplete ||
       BuildCodeTables(lengths + literalCount, distanceCount, 0, kDistanceBases, kDistanceExtra, 30,
                       kDistanceRootBits, s.distances) == kCodesOverSubscribed) {
     return Status::kBadData;

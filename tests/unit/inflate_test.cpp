@@ -215,8 +215,8 @@ TEST(Inflate, OutputPieces) {
   Bytes text = TextLike(rng, 300000);
   // Past 160 KiB the window has been written out and moved down at least
   // once, with matches reaching back across the move.
-  for (size_t size : {0u, 1u, 32767u, 32768u, 32769u, 40000u, 65536u, 100000u, 163840u, 163841u,
-                      300000u}) {
+  for (size_t size :
+       {0u, 1u, 32767u, 32768u, 32769u, 40000u, 65536u, 100000u, 163840u, 163841u, 300000u}) {
     SCOPED_TRACE(size);
     Bytes data(text.begin(), text.begin() + size);
     Bytes stream = ZlibDeflate(data, 6, Z_DEFAULT_STRATEGY);
