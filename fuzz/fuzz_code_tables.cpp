@@ -103,7 +103,7 @@ void Walk(Setup& t, unsigned at, int width, int before, unsigned prefix) {
     const CodeTableEntry e = t.table[at + i];
     const unsigned path = prefix | i << before;
     const unsigned op = EntryOp(e);
-    if (op >= ebook::kOpLink && op < ebook::kOpEndOfBlock) {
+    if (ebook::IsLink(e)) {
       // Two levels at most: a link is in the root, takes the root's bits,
       // lies over codes longer than the root, and names a sub-table after
       // the root, within the capacity and no wider than the longest code
@@ -112,7 +112,7 @@ void Walk(Setup& t, unsigned at, int width, int before, unsigned prefix) {
       FUZZ_CHECK(static_cast<int>(EntryBits(e)) == t.rootBits);
       const unsigned owner = t.owner[path];
       FUZZ_CHECK(owner != 0 && t.lengths[owner - 1] > t.rootBits);
-      const int sub = static_cast<int>(op - ebook::kOpLink);
+      const int sub = static_cast<int>(ebook::LinkBits(e));
       FUZZ_CHECK(sub >= 1 && sub <= t.longest - t.rootBits);
       const unsigned subAt = EntryValue(e);
       FUZZ_CHECK(subAt >= (1u << t.rootBits) && subAt + (1u << sub) <= t.capacity);

@@ -42,6 +42,12 @@ enum : uint8_t {
 constexpr unsigned EntryBits(CodeTableEntry e) { return e & 0xFF; }
 constexpr unsigned EntryOp(CodeTableEntry e) { return (e >> 8) & 0xFF; }
 constexpr unsigned EntryValue(CodeTableEntry e) { return e >> 16; }
+// Ops kOpLink up to kOpEndOfBlock, as one unsigned comparison.
+constexpr bool IsLink(CodeTableEntry e) {
+  return EntryOp(e) - kOpLink < unsigned{kOpEndOfBlock - kOpLink};
+}
+// The index bits of a link's sub-table.
+constexpr unsigned LinkBits(CodeTableEntry e) { return EntryOp(e) - kOpLink; }
 
 constexpr int kMaxCodeBits = 15;
 

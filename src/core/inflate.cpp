@@ -247,9 +247,9 @@ inline void CopyMatch(uint8_t* dst, unsigned distance, unsigned length) {
 // the bit buffer holds the 15 bits a code can look at.
 inline CodeTableEntry LookUpCode(BitReader& b, const CodeTableEntry* table, unsigned rootBits) {
   CodeTableEntry e = table[LowBits(b.buffer, rootBits)];
-  if (EntryOp(e) < kOpEndOfBlock && EntryOp(e) >= kOpLink) {
+  if (IsLink(e)) {
     Drop(b, EntryBits(e));
-    e = table[EntryValue(e) + LowBits(b.buffer, EntryOp(e) - kOpLink)];
+    e = table[EntryValue(e) + LowBits(b.buffer, LinkBits(e))];
   }
   return e;
 }
@@ -459,9 +459,9 @@ EBOOK_HOT EBOOK_ALWAYS_INLINE FastEnd DecodeFastLoop(InflateState& given) {
     // A length, the end of the block, or a longer code through a link: at
     // least 56 - 22 bits are left on 64-bit words, 24 on 32-bit ones, enough
     // for any literal/length code with its extra bits (at most 15 + 5).
-    if (EntryOp(w) >= kOpLink && EntryOp(w) < kOpEndOfBlock) {
+    if (IsLink(w)) {
       EBOOK_DROP_ENTRY(w);
-      w = literalTable[EntryValue(w) + (buffer & ((BitWord{1} << (EntryOp(w) - kOpLink)) - 1))];
+      w = literalTable[EntryValue(w) + LowBits(buffer, LinkBits(w))];
     }
     if (w & kLiteralFlag) {
       EBOOK_DROP_ENTRY(w);
@@ -489,7 +489,7 @@ EBOOK_HOT EBOOK_ALWAYS_INLINE FastEnd DecodeFastLoop(InflateState& given) {
       if (EntryOp(w) >= kOpLink) {
         if (EntryOp(w) >= kOpEndOfBlock) goto bad;
         EBOOK_DROP_ENTRY(w);
-        w = distanceTable[EntryValue(w) + (buffer & ((BitWord{1} << (EntryOp(w) - kOpLink)) - 1))];
+        w = distanceTable[EntryValue(w) + LowBits(buffer, LinkBits(w))];
         if (EntryOp(w) >= kOpLink) goto bad;
         if (kWordBits < 64 && EBOOK_COUNT() < EntryBits(w)) EBOOK_REFILL();
       }
@@ -745,25 +745,37 @@ Status DecodeBlocks(InflateState& s) {
   }
 }
 
+// The state for one entry: on i686 the one at the linked address when it is
+// free (in the stub always), otherwise one of its own.
+InflateState* AcquireState() {
+#if EBOOK_LINKED_STATE && defined(EBOOK_COMPACT)
+  return &g_linkedState;
+#else
+#if EBOOK_LINKED_STATE
+  if (!g_linkedStateBusy.exchange(true, std::memory_order_acquire)) return &g_linkedState;
+#endif
+  auto* s = static_cast<InflateState*>(std::malloc(sizeof(InflateState)));
+  if (s == nullptr) std::abort();  // nothing sensible is left to do
+  return s;
+#endif
+}
+
+void ReleaseState(InflateState* s) {
+#if EBOOK_LINKED_STATE
+  if (s == &g_linkedState) {
+#ifndef EBOOK_COMPACT
+    g_linkedStateBusy.store(false, std::memory_order_release);
+#endif
+    return;
+  }
+#endif
+  std::free(s);
+}
+
 }  // namespace
 
 InflateResult InflateEntry(EntryStream& stream) {
-#if EBOOK_LINKED_STATE && defined(EBOOK_COMPACT)
-  // The stub decodes one entry at a time.
-  InflateState* const s = &g_linkedState;
-#else
-#if EBOOK_LINKED_STATE
-  const bool linked = !g_linkedStateBusy.exchange(true, std::memory_order_acquire);
-  InflateState* s = linked ? &g_linkedState : nullptr;
-#else
-  const bool linked = false;
-  InflateState* s = nullptr;
-#endif
-  if (!linked) {
-    s = static_cast<InflateState*>(std::malloc(sizeof(InflateState)));
-    if (s == nullptr) std::abort();  // nothing sensible is left to do
-  }
-#endif
+  InflateState* const s = AcquireState();
   s->stream = &stream;
   // Field by field: for the state at a linked address GCC would make the
   // whole record a relocated constant in a data section of its own.
@@ -778,15 +790,7 @@ InflateResult InflateEntry(EntryStream& stream) {
   if (st != Status::kWriteFailed) {
     if (!WritePieces(*s, s->out)) st = Status::kWriteFailed;
   }
-#if EBOOK_LINKED_STATE && !defined(EBOOK_COMPACT)
-  if (linked) {
-    g_linkedStateBusy.store(false, std::memory_order_release);
-  } else {
-    std::free(s);
-  }
-#elif !EBOOK_LINKED_STATE
-  std::free(s);
-#endif
+  ReleaseState(s);
 
   switch (st) {
     case Status::kOk:

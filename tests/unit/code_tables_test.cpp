@@ -50,8 +50,6 @@ bool GuardUntouched(const Built& b) {
                      [](CodeTableEntry e) { return e == kSentinel; });
 }
 
-bool IsLink(CodeTableEntry e) { return EntryOp(e) >= kOpLink && EntryOp(e) < kOpEndOfBlock; }
-
 // What the decoder makes of `bits` (first bit in bit 0): a root lookup, at
 // most one link, and for a length or distance Value + ((bits at the leaf's
 // level & mask(Bits)) >> Op).
@@ -68,7 +66,7 @@ Walk Decode(const Built& b, uint64_t bits) {
   const int root = b.rootBits;
   Walk w{nullptr, b.table[bits & Mask(root)], 0, root, 0, 0};
   if (IsLink(w.leaf)) {
-    const unsigned sub = EntryOp(w.leaf) - kOpLink, at = EntryValue(w.leaf);
+    const unsigned sub = LinkBits(w.leaf), at = EntryValue(w.leaf);
     if (EntryBits(w.leaf) != static_cast<unsigned>(root))
       w.fault = "link takes other than the root";
     if (sub == 0 || at < 1u << root || at + (1u << sub) > b.capacity) w.fault = "bad sub-table";
@@ -245,7 +243,7 @@ TEST(CodeTables, FixedLiteralLengthCode) {
     for (unsigned i = 0; i < 1u << root; ++i) {
       const CodeTableEntry e = b.table[i];
       if (!IsLink(e)) continue;
-      const unsigned w = EntryOp(e) - kOpLink;
+      const unsigned w = LinkBits(e);
       ASSERT_TRUE(w == 1 || w == 2) << "root entry " << i << " links a table of " << w;
       ++links[w];
     }
