@@ -1,8 +1,8 @@
 #include "archive.h"
 
-#include "extract.h"
-
 #include <cstring>
+
+#include "extract.h"
 
 namespace ebook {
 namespace {
@@ -115,16 +115,47 @@ void SeekArchive(SetupSession& session, uint32_t offset) {
   session.ArchivePosition = position == 0xFFFFFFFFu ? -1 : static_cast<int32_t>(position);
 }
 
-bool RunPassStartChecks(SetupSession& session) {
+uint32_t ArchiveEnd(SetupSession& session) {
   session.ArchiveStart = session.StubLength + 8;
-  session.ExpectedSignature = LocalHeaderSignature();
   SeekArchive(session, session.ArchiveStart - 8);
   uint8_t field[4];
-  bool sizeRead =
+  const bool sizeRead =
       session.ArchivePosition != -1 && session.Host->ReadFile(session.ArchiveHandle, field, 4) == 4;
   const uint32_t fileLength = session.Host->FileSize(session.ArchiveHandle);
-  if (!sizeRead ||
-      (Read32(field) != fileLength && !IsSignedPackage(session, Read32(field), fileLength))) {
+  const uint32_t end = Read32(field);
+  return sizeRead && (end == fileLength || IsSignedPackage(session, end, fileLength)) ? end : 0;
+}
+
+void LoadPublisherSettings(SetupSession& session) {
+  // The end record (22 bytes and its comment) closes the archive; settings
+  // lie in its comment, so only the archive's last bytes are read.
+  constexpr int32_t kEndRecord = 22;
+  uint8_t tail[kEndRecord + kSettingsMaxSize + 8];
+  const uint32_t end = ArchiveEnd(session);
+  if (end <= session.ArchiveStart) return;
+  const uint32_t reach = end - session.ArchiveStart;
+  const int32_t count = reach < sizeof tail ? static_cast<int32_t>(reach) : sizeof tail;
+  if (session.Host->SeekFile(session.ArchiveHandle, end - count) != end - count ||
+      session.Host->ReadFile(session.ArchiveHandle, tail, count) != count) {
+    return;
+  }
+  // The record whose comment runs exactly to the archive's end, looked for
+  // from the end: a comment may hold the signature's bytes itself.
+  for (int32_t at = count - kEndRecord; at >= 0; --at) {
+    if (Read32(tail + at) == 0x06054B50u &&
+        Read16(tail + at + 20) == static_cast<uint32_t>(count - at - kEndRecord)) {
+      const char* comment = reinterpret_cast<const char*>(tail + at + kEndRecord);
+      ParsePublisherSettings(
+          std::string_view(comment, static_cast<size_t>(count - at - kEndRecord)),
+          session.Settings);
+      return;
+    }
+  }
+}
+
+bool RunPassStartChecks(SetupSession& session) {
+  session.ExpectedSignature = LocalHeaderSignature();
+  if (ArchiveEnd(session) == 0) {
     ShowError(*session.Host, kSizeErrorMessage);
     NoteOutcome(session, kOutcomeDamaged);
     return false;
@@ -265,7 +296,8 @@ bool ReadZip64Sizes(SetupSession& session, uint32_t h) {
       const uint32_t uncompressed = Read32(field + 4);
       const uint32_t compressed = Read32(field + 12);
       // High words of zero and sizes that fit the signed positions.
-      if ((Read32(field + 8) | Read32(field + 16)) != 0 || (uncompressed | compressed) > 0x7FFFFFFFu) {
+      if ((Read32(field + 8) | Read32(field + 16)) != 0 ||
+          (uncompressed | compressed) > 0x7FFFFFFFu) {
         return false;
       }
       header.UncompressedSize = uncompressed;
@@ -298,7 +330,8 @@ uint8_t ConfirmedEmptyDescriptor(SetupSession& session, uint32_t data) {
   const bool zeros = Read32(bytes + 4) == 0 && Read32(bytes + 8) == 0;
   if (Read32(bytes) == DescriptorSignature() && zeros && Read32(bytes + 12) == 0) return 16;
   const uint32_t after = Read32(bytes + 12);
-  if (Read32(bytes) == 0 && zeros && (after == session.ExpectedSignature || IsEndOfEntries(after))) {
+  if (Read32(bytes) == 0 && zeros &&
+      (after == session.ExpectedSignature || IsEndOfEntries(after))) {
     return 12;
   }
   return 0;

@@ -28,6 +28,14 @@ inline constexpr uint32_t kUtf8NameFlag = 0x0800;
 // position, or -1 when the seek failed.
 void SeekArchive(SetupSession& session, uint32_t offset);
 
+// Where the archive ends (the size field's value) when the size field fits
+// the file, unsigned or signed; 0 when it does not. Sets ArchiveStart.
+uint32_t ArchiveEnd(SetupSession& session);
+
+// Reads the publisher's settings from the end record's comment into
+// session.Settings; a setup without readable ones keeps the defaults.
+void LoadPublisherSettings(SetupSession& session);
+
 // The checks at the start of every pass: the size field against the file's
 // length, then the seek to the first local header. Shows the message and
 // returns false when the pass must end.
@@ -61,7 +69,7 @@ struct WalkedEntry {
   uint32_t HeaderOffset = 0;
   char Stored[kNameBufferSize];  // the name as stored, cut to the buffer
   char Name[kEntryTextSize];     // decoded into UTF-8
-  bool NameFits = false;              // neither cut nor too long once decoded
+  bool NameFits = false;         // neither cut nor too long once decoded
   // The header's sizes are 0xFFFFFFFF and no Zip64 field gives the real
   // ones, or the real ones are beyond what a packaged file can hold.
   bool SizesUnreadable = false;

@@ -121,8 +121,9 @@ PasswordVerdict CheckPassword(SetupSession& session) {
   if (session.Password[0] != '\0' && test()) return PasswordVerdict::kAccepted;
   for (int i = 0; i < kPasswordTries; ++i) {
     std::memset(session.PasswordBuffer, 0, sizeof session.PasswordBuffer);
-    if (i > 0) ShowError(host, kTryAgainMessage);
-    session.PasswordLength = host.AskPassword(session.PasswordBuffer, kPasswordBufferSize);
+    if (i > 0 && session.Settings.SayWrongPassword) ShowError(host, kTryAgainMessage);
+    session.PasswordLength = host.AskPassword(session.PasswordBuffer, kPasswordBufferSize,
+                                              session.Settings.AskBeforeStopping);
     if (session.PasswordLength < 0) return PasswordVerdict::kCancelled;
     int32_t length = session.PasswordLength & 0xFFFF;
     if (NameFromBuffer(session.PasswordBuffer, length, session.Password, sizeof session.Password) <
@@ -279,7 +280,7 @@ void ListEntry(SetupSession& session, PassContext& pass, const WalkedEntry& walk
 // True when the pass ends at this entry, after a message of its own, with
 // no end check.
 bool InstallEntry(SetupSession& session, PassContext& pass, const WalkedEntry& walked,
-                          bool& accepted) {
+                  bool& accepted) {
   Platform& host = *session.Host;
   const LocalFileHeader& header = session.CurrentHeader;
   std::string_view entry(walked.Name);
@@ -312,7 +313,8 @@ bool InstallEntry(SetupSession& session, PassContext& pass, const WalkedEntry& w
   // the reader types, and no empty file is left in the way.
   if (!folder && !IsSupportedMethod(header.Method)) {
     char method[16];
-    ShowJoined(host, kErrorCaption, {kUnsupportedMethodMessage, entry, MethodText(header.Method, method)});
+    ShowJoined(host, kErrorCaption,
+               {kUnsupportedMethodMessage, entry, MethodText(header.Method, method)});
     NoteOutcome(session, kOutcomeUnsupported);
     accepted = false;
     return true;

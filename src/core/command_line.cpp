@@ -28,13 +28,10 @@ struct Known {
   uint8_t Offset;
 };
 constexpr Known kKnown[] = {
-    {"/S", offsetof(SetupOptions, Silent)},
-    {"/NORUN", offsetof(SetupOptions, NoRun)},
-    {"/?", offsetof(SetupOptions, Usage)},
-    {"/O=", offsetof(SetupOptions, OverwriteText)},
-    {"/PF=", offsetof(SetupOptions, PasswordFile)},
-    {"/P=", offsetof(SetupOptions, Password)},
-    {"/LOG=", offsetof(SetupOptions, LogFile)},
+    {"/S", offsetof(SetupOptions, Silent)},          {"/NORUN", offsetof(SetupOptions, NoRun)},
+    {"/RUN", offsetof(SetupOptions, Run)},           {"/?", offsetof(SetupOptions, Usage)},
+    {"/O=", offsetof(SetupOptions, OverwriteText)},  {"/PF=", offsetof(SetupOptions, PasswordFile)},
+    {"/P=", offsetof(SetupOptions, Password)},       {"/LOG=", offsetof(SetupOptions, LogFile)},
     {"/ELEVATED", offsetof(SetupOptions, Elevated)},
 };
 
@@ -141,8 +138,11 @@ bool ParseCommandLine(char* line, SetupOptions& options) {
       options.Refused = true;
     }
   }
-  // Unattended, an existing file is replaced unless /O=none says otherwise.
+  // Unattended, an existing file is replaced unless /O=none says otherwise,
+  // and nothing opens a window in the middle of a deployment unless /RUN
+  // asks for it.
   if (options.Silent && options.Overwrite < 0) options.Overwrite = kOverwriteAlways;
+  if (options.Silent && !options.Run) options.NoRun = true;
   options.Usage |= options.Refused;
   return !options.Usage;
 }

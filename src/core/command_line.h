@@ -10,17 +10,18 @@ namespace ebook {
 // The setup's exit code under /S: what became of the install.
 enum SetupOutcome : uint8_t {
   kOutcomeInstalled = 0,
-  kOutcomeUsage = 1,          // an argument was refused
-  kOutcomeDamaged = 2,        // the archive is damaged (CRC error, broken records, unsafe names)
-  kOutcomePassword = 3,       // the password is wrong or was not given
-  kOutcomeUnsupported = 4,    // the archive uses what this setup cannot read
-  kOutcomeCannotWrite = 5,    // a folder or file could not be written
-  kOutcomeStopped = 6,        // the install stopped before its end
+  kOutcomeUsage = 1,        // an argument was refused
+  kOutcomeDamaged = 2,      // the archive is damaged (CRC error, broken records, unsafe names)
+  kOutcomePassword = 3,     // the password is wrong or was not given
+  kOutcomeUnsupported = 4,  // the archive uses what this setup cannot read
+  kOutcomeCannotWrite = 5,  // a folder or file could not be written
+  kOutcomeStopped = 6,      // the install stopped before its end
 };
 
 struct SetupOptions {
   bool Silent = false;    // /S: no window
-  bool NoRun = false;     // /NORUN: nothing starts afterwards
+  bool NoRun = false;     // /NORUN: nothing starts afterwards (the default under /S)
+  bool Run = false;       // /RUN: under /S, the program starts all the same
   bool Usage = false;     // /? or a refused argument: show the usage
   bool Refused = false;   // an argument that is not understood
   bool Elevated = false;  // /ELEVATED: this copy was started with administrator rights
@@ -34,7 +35,8 @@ struct SetupOptions {
 };
 
 inline constexpr char kUsageText[] =
-    "Usage: setup [/S] [/NORUN] [/O=all|none] [/P=password | /PF=file] [/LOG=file] [/D=folder]";
+    "Usage: setup [/S [/RUN]] [/NORUN] [/O=all|none] [/P=password | /PF=file] [/LOG=file] "
+    "[/D=folder]";
 
 struct SetupSession;
 

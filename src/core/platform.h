@@ -98,6 +98,10 @@ class Platform {
   // failure. Answers like CurrentFolder.
   virtual int32_t SystemFolder(char* buffer, int32_t size) = 0;
   virtual bool SetCurrentFolder(std::string_view path) = 0;
+  // `text` with its %VARIABLES% replaced by the reader's environment, as
+  // ExpandEnvironmentStrings does (an unknown one stays as written). Writes
+  // what fits, NUL-terminated, and returns the whole length; -1 on failure.
+  virtual int32_t ExpandVariables(std::string_view text, char* buffer, int32_t size) = 0;
 
   // Brings text as an archive stores it (an entry name, a licence) into
   // UTF-8: `utf8` says it is UTF-8 already (ill-formed sequences are
@@ -108,6 +112,8 @@ class Platform {
 
   // --- The main dialog ---------------------------------------------------
   virtual void SetControlText(ControlId control, std::string_view text) = 0;
+  // The main dialog's caption.
+  virtual void SetTitle(std::string_view text) = 0;
   // Copies the control's text, NUL-terminated, into `buffer`; returns its length.
   virtual int32_t ControlText(ControlId control, char* buffer, int32_t size) = 0;
   virtual void ListReset() = 0;
@@ -145,9 +151,9 @@ class Platform {
   // MessageBox: <windows.h> turns that name into a macro.)
   virtual void ShowMessage(std::string_view text, std::string_view caption) = 0;
   // The password dialog: fills `buffer` (NUL-terminated, at most size - 1
-  // characters) and returns the count typed; -1 when the reader cancelled it
-  // (Escape or the close box).
-  virtual int32_t AskPassword(char* buffer, int32_t size) = 0;
+  // characters) and returns the count typed. Only Ok or Enter end it, unless
+  // `mayCancel`: then Escape or the close box cancel it, and it returns -1.
+  virtual int32_t AskPassword(char* buffer, int32_t size, bool mayCancel) = 0;
   // A question with Yes and No, owned by the main dialog; true for Yes.
   virtual bool AskYesNo(std::string_view text, std::string_view caption) = 0;
   // The overwrite dialog for the existing file `fileName`.

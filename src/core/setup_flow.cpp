@@ -3,6 +3,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "archive.h"
 #include "archive_pass.h"
 #include "extract.h"
 #include "paths.h"
@@ -10,14 +11,26 @@
 namespace ebook {
 
 void OpenSetup(SetupSession& session) {
-  session.Host->SetControlText(kInstallPathEdit, session.DefaultInstallDir);
+  Platform& host = *session.Host;
+  LoadPublisherSettings(session);
+  const PublisherSettings& settings = session.Settings;
+  if (settings.Title[0] != '\0') host.SetTitle(settings.Title);
+  // The publisher's folder as it reads on this PC. One that expands beyond
+  // the field's room is shown cut, still too long: Install then says so.
+  char folder[2 * kInstallDirSize];
+  const char* shown = session.DefaultInstallDir;
+  if (settings.DefaultFolder[0] != '\0' &&
+      host.ExpandVariables(settings.DefaultFolder, folder, sizeof folder) > 0) {
+    shown = folder;
+  }
+  host.SetControlText(kInstallPathEdit, shown);
   session.OverwriteMode = kOverwriteAsk;
   RunArchivePass(session, true);
-  session.Host->ListSelectAll();
+  host.ListSelectAll();
   // The command line's answers, after the listing pass: a folder given
   // there wins over the one an update directive found.
   const SetupOptions& options = session.Options;
-  if (options.Folder != nullptr) session.Host->SetControlText(kInstallPathEdit, options.Folder);
+  if (options.Folder != nullptr) host.SetControlText(kInstallPathEdit, options.Folder);
   if (options.Overwrite >= 0) session.OverwriteMode = static_cast<uint8_t>(options.Overwrite);
   char* password = session.Password;
   if (options.Password != nullptr) {
@@ -25,10 +38,10 @@ void OpenSetup(SetupSession& session) {
   } else if (options.PasswordFile != nullptr) {
     // Its first line; a file that cannot be read gives none, and the
     // password is asked for (or, unattended, missing).
-    FileHandle file = session.Host->OpenFileForRead(options.PasswordFile);
+    FileHandle file = host.OpenFileForRead(options.PasswordFile);
     if (file != nullptr) {
-      int32_t n = session.Host->ReadFile(file, password, sizeof session.Password - 1);
-      session.Host->CloseFile(file);
+      int32_t n = host.ReadFile(file, password, sizeof session.Password - 1);
+      host.CloseFile(file);
       password[n < 0 ? 0 : n] = '\0';
       for (char* p = password; *p != '\0'; ++p)
         if (*p == '\r' || *p == '\n') *p = '\0';
@@ -143,9 +156,9 @@ void RunInstall(SetupSession& session) {
     }
     started = host.StartProgram(session.RunCommand, start);
   }
-  // A program that starts is the confirmation; otherwise the reader is told
-  // where the book went.
-  if (session.Outcome == kOutcomeInstalled && !started) {
+  // A program that starts is the confirmation; otherwise, where the
+  // publisher asked for it, the reader is told where the book went.
+  if (session.Settings.DoneMessage && session.Outcome == kOutcomeInstalled && !started) {
     ShowJoined(host, kSetupCaption, {kInstalledMessage, session.InstallDir});
   }
   session.InstallState = kSetupFinished;
@@ -154,8 +167,8 @@ void RunInstall(SetupSession& session) {
 void ExitSetup(SetupSession& session) {
   if (session.InstallState == kSetupIdle) {
     session.InstallState = kSetupFinished;
-  } else if (session.InstallState == kSetupInstalling && !session.StopRequested &&
-             session.Host->AskYesNo(kStopQuestion, kSetupCaption)) {
+  } else if (session.InstallState == kSetupInstalling && session.Settings.AskBeforeStopping &&
+             !session.StopRequested && session.Host->AskYesNo(kStopQuestion, kSetupCaption)) {
     // Asked while a file is written; it is finished (or not written at all)
     // before the pass ends.
     session.StopRequested = true;

@@ -9,7 +9,7 @@
 namespace ebook {
 
 // The last message of an install without a problem that starts no program,
-// caption kSetupCaption, followed by the folder.
+// where the publisher asked for it: caption kSetupCaption, then the folder.
 inline constexpr char kInstalledMessage[] = "The book was installed in:\n";
 
 enum SetupState : int32_t {
@@ -19,16 +19,16 @@ enum SetupState : int32_t {
   kSetupEnded = 3,  // the dialog was told to end; nothing more happens
 };
 
-// The dialog opens: default folder, ask before overwriting, the listing
-// pass, and every entry marked pending.
+// The dialog opens: the publisher's settings, default folder, ask before
+// overwriting, the listing pass, and every entry marked pending.
 void OpenSetup(SetupSession& session);
 
 // Install was pressed. Ignored unless the setup is idle.
 void RunInstall(SetupSession& session);
 
 // Exit, Escape or the close box. Before the install it ends the setup;
-// during the install it asks whether to stop, and a Yes ends the install
-// after the current file; afterwards it is ignored.
+// during the install it is ignored, unless the publisher chose to ask
+// whether to stop: a Yes ends the install after the current file.
 void ExitSetup(SetupSession& session);
 
 }  // namespace ebook

@@ -7,6 +7,7 @@
 
 #include "command_line.h"
 #include "platform.h"
+#include "publisher_settings.h"
 #include "zip_cipher.h"
 
 namespace ebook {
@@ -108,6 +109,8 @@ struct SetupSession {
   uint32_t ProgressTotal = 0;
   // Access was denied and the reader was asked about administrator rights.
   bool ElevationAsked = false;
+  // What the publisher chose, read from the setup when the dialog opens.
+  PublisherSettings Settings = {};
 };
 
 // Keeps the first problem of an install: the one that says what went wrong.

@@ -89,9 +89,7 @@ bool IsFolder(const std::string& hostPath) {
   return !hostPath.empty() && os::Stat(hostPath, info) && info.IsFolder;
 }
 
-bool Exists(const std::string& hostPath) {
-  return !hostPath.empty() && os::Exists(hostPath);
-}
+bool Exists(const std::string& hostPath) { return !hostPath.empty() && os::Exists(hostPath); }
 
 // os::OpenRead and os::CreateWrite keep regular files only (never waiting
 // on a FIFO), as Windows does not open folders as files.
@@ -424,7 +422,8 @@ int32_t NativePlatform::ReadFile(FileHandle file, void* buffer, int32_t count) {
     }
     if (!file->Buffer) file->Buffer = std::make_unique<char[]>(kReadBufferSize);
     file->BufferStart = at;
-    file->BufferFill = static_cast<uint32_t>(ReadAt(file->Fd, file->Buffer.get(), kReadBufferSize, at));
+    file->BufferFill =
+        static_cast<uint32_t>(ReadAt(file->Fd, file->Buffer.get(), kReadBufferSize, at));
     if (file->BufferFill == 0) break;
   }
   return static_cast<int32_t>(done);
@@ -629,6 +628,30 @@ bool NativePlatform::SetCurrentFolder(std::string_view path) {
   return true;
 }
 
+int32_t NativePlatform::ExpandVariables(std::string_view text, char* buffer, int32_t size) {
+  std::string out;
+  while (!text.empty()) {
+    const size_t open = text.find('%');
+    const size_t close = open == std::string_view::npos ? open : text.find('%', open + 1);
+    if (close == std::string_view::npos) {
+      out += text;
+      break;
+    }
+    out += text.substr(0, open);
+    const auto found = Environment.find(std::string(text.substr(open + 1, close - open - 1)));
+    if (found != Environment.end()) {
+      out += found->second;
+      text.remove_prefix(close + 1);
+    } else {
+      // Unknown: the first % stays, and the second may open a known one.
+      out += text.substr(open, close - open);
+      text.remove_prefix(close);
+    }
+  }
+  CopyOut(out, buffer, size);
+  return static_cast<int32_t>(out.size());
+}
+
 namespace {
 
 // Windows-1252 from 0x80 to 0x9F; the five unassigned bytes map to the C1
@@ -721,16 +744,18 @@ void NativePlatform::ShowMessage(std::string_view text, std::string_view caption
   DialogLog.push_back("message:" + std::string(text));
 }
 
-int32_t NativePlatform::AskPassword(char* buffer, int32_t size) {
+int32_t NativePlatform::AskPassword(char* buffer, int32_t size, bool mayCancel) {
   if (Quiet) {
     if (size > 0) buffer[0] = '\0';
     return -1;
   }
   DialogLog.emplace_back("password");
   std::optional<std::string> typed = std::string();
-  if (!PasswordReplies.empty()) {
+  while (!PasswordReplies.empty()) {
     typed = std::move(PasswordReplies.front());
     PasswordReplies.pop_front();
+    if (typed || mayCancel) break;
+    typed = std::string();  // Escape does nothing; Ok with an empty field at the end
   }
   if (!typed) {
     if (buffer != nullptr && size > 0) buffer[0] = '\0';

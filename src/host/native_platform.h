@@ -7,11 +7,11 @@
 
 #include <cstdint>
 #include <deque>
-#include <functional>
-#include <optional>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -87,6 +87,8 @@ class NativePlatform final : public Platform {
   int32_t SystemFolder(char* buffer, int32_t size) override;
   // Fails, like SetCurrentDirectoryA, unless the folder exists.
   bool SetCurrentFolder(std::string_view path) override;
+  // From Environment, by name without regard to case.
+  int32_t ExpandVariables(std::string_view text, char* buffer, int32_t size) override;
 
   // The native host reads names like a Western European Windows: its ANSI
   // code page is Windows-1252. Ill-formed UTF-8 becomes U+FFFD.
@@ -94,6 +96,7 @@ class NativePlatform final : public Platform {
 
   // --- The main dialog ---------------------------------------------------
   void SetControlText(ControlId control, std::string_view text) override;
+  void SetTitle(std::string_view text) override { Title = text; }
   int32_t ControlText(ControlId control, char* buffer, int32_t size) override;
   void ListReset() override;
   void ListAdd(std::string_view name) override;
@@ -113,7 +116,10 @@ class NativePlatform final : public Platform {
 
   // --- Messages and the small dialogs -------------------------------------
   void ShowMessage(std::string_view text, std::string_view caption) override;
-  int32_t AskPassword(char* buffer, int32_t size) override;
+  // A scripted Escape (no value) that may not cancel is ignored, as the
+  // dialog ignores it: the next reply is taken, or, with none left, Ok with
+  // an empty field.
+  int32_t AskPassword(char* buffer, int32_t size, bool mayCancel) override;
   OverwriteReply AskOverwrite(std::string_view fileName) override;
   bool AskYesNo(std::string_view text, std::string_view caption) override;
   void ShowProgress(uint32_t done, uint32_t total, bool failed) override;
@@ -149,6 +155,10 @@ class NativePlatform final : public Platform {
 
   // Texts of the dialog's controls, starting as the real dialog does.
   std::map<int, std::string> Controls;
+  // The main dialog's caption.
+  std::string Title = "E-book Setup";
+  // The reader's environment that %VARIABLES% expand from.
+  std::map<std::string, std::string, CaseInsensitiveLess> Environment;
   // The hidden list box, in the order the items were added.
   std::vector<ListItem> List;
   int PumpCount = 0;

@@ -89,8 +89,9 @@ INT_PTR CALLBACK FileExistDialogProc(HWND window, UINT message, WPARAM wParam, L
     wchar_t question[kWidePathSize];
     const int32_t room = kWidePathSize - static_cast<int32_t>(sizeof kAlreadyExists / 2);
     if (Utf8ToWide(g_overwrite->FileName, question, room) < 0) question[0] = L'\0';
-    lstrcatW(question, kAlreadyExists);
-    SetDlgItemTextW(window, IDC_QUESTION, question);
+    AppendWide(question, kAlreadyExists);
+    SendMessageW(GetDlgItem(window, IDC_QUESTION), WM_SETTEXT, 0,
+                 reinterpret_cast<LPARAM>(question));
     return FALSE;
   }
   if (message == WM_COMMAND && (LOWORD(wParam) == IDOK || LOWORD(wParam) == IDCANCEL)) {
@@ -124,8 +125,9 @@ INT_PTR CALLBACK PasswordDialogProc(HWND window, UINT message, WPARAM wParam, LP
     request.Length = bytes > 0 ? bytes : 0;
     request.Buffer[request.Length] = '\0';
     EndDialog(window, IDOK);
-  } else if (message == WM_COMMAND && LOWORD(wParam) == IDCANCEL) {
+  } else if (message == WM_COMMAND && LOWORD(wParam) == IDCANCEL && g_password->MayCancel) {
     // Escape and the close box: the reader gives up, and the install stops.
+    // Otherwise they do nothing, and three wrong tries end the dialog.
     g_password->Length = -1;
     g_password->Buffer[0] = '\0';
     EndDialog(window, IDCANCEL);

@@ -30,6 +30,7 @@ struct PasswordRequest {
   char* Buffer;
   int32_t Size;
   int32_t Length;
+  bool MayCancel;  // Escape and the close box cancel; otherwise they do nothing
 };
 
 INT_PTR CALLBACK MainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);

@@ -5,7 +5,6 @@
 // runs the main dialog; shutdown closes the file. The exit code is always 0.
 #include <windows.h>
 
-
 #include "core/command_line.h"
 #include "core/crc32.h"
 #include "core/setup_session.h"

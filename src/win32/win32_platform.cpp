@@ -226,6 +226,16 @@ bool Win32Platform::SetCurrentFolder(std::string_view path) {
   return Utf8ToWide(path, wide, kWidePathSize) >= 0 && SetCurrentDirectoryW(wide) != FALSE;
 }
 
+int32_t Win32Platform::ExpandVariables(std::string_view text, char* buffer, int32_t size) {
+  wchar_t raw[kWidePathSize];
+  wchar_t expanded[kWidePathSize];
+  if (size <= 0 || Utf8ToWide(text, raw, kWidePathSize) < 0) return -1;
+  const DWORD n = ExpandEnvironmentStringsW(raw, expanded, kWidePathSize);
+  if (n == 0 || n > static_cast<DWORD>(kWidePathSize)) return -1;
+  WideToUtf8(expanded, static_cast<int32_t>(n - 1), buffer, size);
+  return Utf8LengthOf(expanded, static_cast<int32_t>(n - 1));
+}
+
 int32_t Win32Platform::DecodeStoredText(std::string_view stored, bool utf8, char* out,
                                         int32_t size) {
   if (size <= 0) return -1;
@@ -249,10 +259,17 @@ int32_t Win32Platform::DecodeStoredText(std::string_view stored, bool utf8, char
   return result;
 }
 
-void Win32Platform::SetControlText(ControlId control, std::string_view text) {
+// A control's text and the caption are the same message to a window.
+__attribute__((noinline)) void Win32Platform::SetText(HWND window, std::string_view text) {
   WideText wide(text);
-  SetDlgItemTextW(dialog_, control, wide.get());
+  SendMessageW(window, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(wide.get()));
 }
+
+void Win32Platform::SetControlText(ControlId control, std::string_view text) {
+  SetText(GetDlgItem(dialog_, control), text);
+}
+
+void Win32Platform::SetTitle(std::string_view text) { SetText(dialog_, text); }
 
 int32_t Win32Platform::ControlText(ControlId control, char* buffer, int32_t size) {
   if (size <= 0) return 0;
@@ -307,22 +324,28 @@ int32_t Win32Platform::ReadListItem(int32_t index, char* buffer, int32_t size, b
 
 uint32_t Win32Platform::Milliseconds() { return GetTickCount(); }
 
-void Win32Platform::PumpOneMessage() {
+bool Win32Platform::PassMessage() {
   MSG message;
-  if (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+  if (!PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) return false;
+  // The dialog's own loop, which makes Escape the dialog's Exit command, is
+  // not running during the install; the small dialogs and message boxes
+  // run loops of their own, so a key seen here is the main dialog's.
+  if (message.message == WM_KEYDOWN && message.wParam == VK_ESCAPE) {
+    SendMessageW(dialog_, WM_COMMAND, IDCANCEL, 0);
+  } else {
     TranslateMessage(&message);
     DispatchMessageW(&message);
   }
+  return true;
 }
+
+void Win32Platform::PumpOneMessage() { PassMessage(); }
 
 void Win32Platform::KeepResponsive() {
   const DWORD now = GetTickCount();
   if (now - lastPump_ < 100) return;
   lastPump_ = now;
-  MSG message;
-  while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
-    TranslateMessage(&message);
-    DispatchMessageW(&message);
+  while (PassMessage()) {
   }
 }
 
@@ -343,9 +366,9 @@ bool Win32Platform::AskYesNo(std::string_view text, std::string_view caption) {
   return Box(text, caption, MB_YESNO | MB_ICONQUESTION) == IDYES;
 }
 
-int32_t Win32Platform::AskPassword(char* buffer, int32_t size) {
+int32_t Win32Platform::AskPassword(char* buffer, int32_t size, bool mayCancel) {
   if (Quiet) return -1;
-  PasswordRequest request{buffer, size, 0};
+  PasswordRequest request{buffer, size, 0, mayCancel};
   DialogBoxParamW(instance_, kPasswordDialogName, dialog_, PasswordDialogProc,
                   reinterpret_cast<LPARAM>(&request));
   return request.Length;
@@ -436,8 +459,8 @@ void Win32Platform::ShowProgress(uint32_t done, uint32_t total, bool failed) {
     void* found = nullptr;
     // Before Windows 7, and under Wine, there may be none: nothing shows.
     if (SUCCEEDED(CoInitialize(nullptr)) &&
-        SUCCEEDED(CoCreateInstance(kTaskbarListClass, nullptr, CLSCTX_INPROC_SERVER,
-                                   kTaskbarList3, &found)))
+        SUCCEEDED(CoCreateInstance(kTaskbarListClass, nullptr, CLSCTX_INPROC_SERVER, kTaskbarList3,
+                                   &found)))
       taskbar_ = static_cast<ITaskbarList3*>(found);
   }
   if (taskbar_ == nullptr) return;

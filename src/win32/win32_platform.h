@@ -2,9 +2,8 @@
 // Win32 call, with texts converted between the engine's UTF-8 and UTF-16.
 #pragma once
 
-#include <windows.h>
-
 #include <shobjidl.h>
+#include <windows.h>
 
 #include "core/platform.h"
 
@@ -42,9 +41,11 @@ class Win32Platform final : public Platform {
   int32_t CurrentFolder(char* buffer, int32_t size) override;
   int32_t SystemFolder(char* buffer, int32_t size) override;
   bool SetCurrentFolder(std::string_view path) override;
+  int32_t ExpandVariables(std::string_view text, char* buffer, int32_t size) override;
   int32_t DecodeStoredText(std::string_view stored, bool utf8, char* out, int32_t size) override;
 
   void SetControlText(ControlId control, std::string_view text) override;
+  void SetTitle(std::string_view text) override;
   int32_t ControlText(ControlId control, char* buffer, int32_t size) override;
   void ListReset() override;
   void ListAdd(std::string_view name) override;
@@ -60,7 +61,7 @@ class Win32Platform final : public Platform {
   void ShowProgress(uint32_t done, uint32_t total, bool failed) override;
 
   void ShowMessage(std::string_view text, std::string_view caption) override;
-  int32_t AskPassword(char* buffer, int32_t size) override;
+  int32_t AskPassword(char* buffer, int32_t size, bool mayCancel) override;
   OverwriteReply AskOverwrite(std::string_view fileName) override;
 
   int32_t ReadRegistryString(RegistryPlace place, std::string_view keyPath,
@@ -74,6 +75,11 @@ class Win32Platform final : public Platform {
 
  private:
   LRESULT SendToList(UINT message, WPARAM wParam, LPARAM lParam);
+  // Takes one pending message and lets it through as the dialog manager
+  // would (Escape and Enter become the dialog's commands); false when none
+  // was waiting.
+  bool PassMessage();
+  void SetText(HWND window, std::string_view text);
   // A message box owned by the main dialog once there is one; its answer.
   int Box(std::string_view text, std::string_view caption, UINT type);
   // Keeps GetLastError() of a failed file call for LastErrorText (0 after a
@@ -87,7 +93,7 @@ class Win32Platform final : public Platform {
   HINSTANCE instance_;
   HWND dialog_ = nullptr;
   HWND list_ = nullptr;  // the hidden entry list of the main dialog
-  DWORD lastPump_ = 0;  // GetTickCount of the last KeepResponsive pump
+  DWORD lastPump_ = 0;   // GetTickCount of the last KeepResponsive pump
   DWORD lastError_ = 0;
   // The taskbar button's progress: looked up on the first report; null
   // where the system has none.

@@ -22,6 +22,7 @@ std::string Meaning(const std::string& line) {
   if (o.Refused) m += " refused";
   if (o.Silent) m += " S";
   if (o.NoRun) m += " NORUN";
+  if (o.Run) m += " RUN";
   if (o.Elevated) m += " ELEVATED";
   if (o.Overwrite >= 0) m += o.Overwrite == kOverwriteAlways ? " O=all" : " O=none";
   if (o.Folder) m += " D=[" + Text(o.Folder) + "]";
@@ -38,15 +39,21 @@ TEST(CommandLine, WhatEachLineMeans) {
       {"setup.exe", "ok none"},
       {"\"C:\\My Downloads\\Book Setup.exe\"", "ok none"},
       {"\"C:\\My Downloads\\Book Setup.exe\"   ", "ok none"},
-      {"setup.exe /S", "ok S O=all"},
+      {"setup.exe /S", "ok S NORUN O=all"},
       {"setup.exe /s /norun", "ok S NORUN O=all"},
-      {"setup.exe /S /O=none", "ok S O=none"},
+      {"setup.exe /S /O=none", "ok S NORUN O=none"},
+      // Unattended, the program starts only when asked for; /NORUN wins.
+      {"setup.exe /S /RUN", "ok S RUN O=all"},
+      {"setup.exe /RUN /S /NORUN", "ok S NORUN RUN O=all"},
+      {"setup.exe /RUN", "ok RUN"},
       {"setup.exe /O=ALL", "ok O=all"},
       {"setup.exe /O=some", "usage refused"},
       {"setup.exe /O=", "usage refused"},
       // The folder: the rest of the line, spaces and all, in every quoting.
-      {"setup.exe /S /D=C:\\Program Files\\My Book", "ok S O=all D=[C:\\Program Files\\My Book]"},
-      {"setup.exe /S \"/D=C:\\Program Files\\My Book\"", "ok S O=all D=[C:\\Program Files\\My Book]"},
+      {"setup.exe /S /D=C:\\Program Files\\My Book",
+       "ok S NORUN O=all D=[C:\\Program Files\\My Book]"},
+      {"setup.exe /S \"/D=C:\\Program Files\\My Book\"",
+       "ok S NORUN O=all D=[C:\\Program Files\\My Book]"},
       {"setup.exe /D=\"C:\\Program Files\\My Book\"  ", "ok D=[C:\\Program Files\\My Book]"},
       {"setup.exe /D=C:\\Books\\ ", "ok D=[C:\\Books\\]"},
       // A shell doubles the backslash before a closing quote.
@@ -57,7 +64,7 @@ TEST(CommandLine, WhatEachLineMeans) {
       {"setup.exe \"/D=\"", "usage refused D=[]"},
       // Passwords and files, quoted when they hold spaces.
       {"setup.exe /P=secret", "ok P=[secret]"},
-      {"setup.exe \"/P=open sesame\" /S", "ok S O=all P=[open sesame]"},
+      {"setup.exe \"/P=open sesame\" /S", "ok S NORUN O=all P=[open sesame]"},
       {"setup.exe /P=\"open sesame\"", "ok P=[open sesame]"},
       {"setup.exe /P=", "usage refused"},
       {"setup.exe /O=all /O=none", "ok O=none"},
@@ -69,12 +76,12 @@ TEST(CommandLine, WhatEachLineMeans) {
       {"setup.exe /ELEVATE /D=C:\\x", "usage refused D=[C:\\x]"},
       // The usage, asked for or earned.
       {"setup.exe /?", "usage"},
-      {"setup.exe /S /?", "usage S O=all"},
+      {"setup.exe /S /?", "usage S NORUN O=all"},
       {"setup.exe /X", "usage refused"},
       {"setup.exe S", "usage refused"},
       {"setup.exe /SS", "usage refused"},
       {"setup.exe /NORUNX", "usage refused"},
-      {"setup.exe /S /BOGUS /D=C:\\x", "usage refused S O=all D=[C:\\x]"},
+      {"setup.exe /S /BOGUS /D=C:\\x", "usage refused S NORUN O=all D=[C:\\x]"},
   };
   for (const auto& [line, meaning] : cases) EXPECT_EQ(Meaning(line), meaning) << line;
 }

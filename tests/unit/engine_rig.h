@@ -152,6 +152,26 @@ inline size_t HeaderOffsetOf(const Bytes& zip, const std::string& name) {
   return SIZE_MAX;
 }
 
+// `zip` with its end record's comment replaced by `comment`.
+inline Bytes WithEndComment(Bytes zip, const std::string& comment) {
+  for (size_t at = zip.size() >= 22 ? zip.size() - 22 : SIZE_MAX; at != SIZE_MAX; --at) {
+    if (Get32(zip, at) == 0x06054B50u && Get16(zip, at + 20) == zip.size() - at - 22) {
+      zip.resize(at + 20);
+      Put16(zip, uint32_t(comment.size()));
+      zip.insert(zip.end(), comment.begin(), comment.end());
+      return zip;
+    }
+    if (at == 0) break;
+  }
+  ADD_FAILURE() << "no end record";
+  return zip;
+}
+
+// The comment that holds `lines` as the publisher's settings.
+inline std::string SettingsComment(const std::string& lines) {
+  return "ebook-setup settings 1\n" + lines;
+}
+
 inline testing::AssertionResult SameBytes(const Bytes& got, const Bytes& want) {
   if (got == want) return testing::AssertionSuccess();
   size_t i = 0;
@@ -211,9 +231,13 @@ class Rig {
     for (size_t i = 0; i < stub.size(); ++i) stub[i] = uint8_t(i * 37 % 80);
     return stub;
   }
-  void Package(const Bytes& zip) {
+  // The publisher's settings every later Package stores (the settings lines
+  // without the tag; empty: none).
+  void Settings(const std::string& lines) { settings_ = lines; }
+  void Package(const Bytes& plain) {
     RecordingSink sink(SIZE_MAX);
     Bytes stub = Stub();
+    const Bytes zip = settings_.empty() ? plain : WithEndComment(plain, SettingsComment(settings_));
     EXPECT_TRUE(WritePackagedFile(sink, stub.data(), kFakeStubLength, zip.data(),
                                   static_cast<uint32_t>(zip.size())));
     package_ = sink.Output();
@@ -313,6 +337,7 @@ class Rig {
   std::unique_ptr<NativePlatform> host_;
   SetupSession session_;
   Bytes package_;
+  std::string settings_;
 };
 
 }  // namespace ebook::test

@@ -605,8 +605,9 @@ TEST(EngineFailures, EntriesThatCannotBeWritten) {
     const bool readOnly = !existing.empty() && existing.back() == '!';
     if (readOnly) existing.pop_back();
     if (!existing.empty()) rig.Place(Book(existing), Text("in the way"));
-    if (readOnly) fs::permissions(rig.HostPath(Book(existing)), fs::perms::owner_write,
-                                  fs::perm_options::remove);
+    if (readOnly)
+      fs::permissions(rig.HostPath(Book(existing)), fs::perms::owner_write,
+                      fs::perm_options::remove);
     // Replace whatever is there, so that only the failure keeps a file out.
     rig.Host().OverwriteReplies = {{true, true}};
     rig.Run(HandMade(c.records));
@@ -727,9 +728,8 @@ TEST(EngineWalk, DescriptorsFromZipEncryptInstallEveryEntry) {
   for (const char* name : {"one.txt", "two.bin", "three.txt"}) {
     EXPECT_TRUE(SameBytes(rig.Installed(Book(name)), rig.SourceBytes(name))) << name;
   }
-  EXPECT_EQ(rig.Host().DialogLog,
-            (std::vector<std::string>{"password", "message:" + rig.Done()}));
-  EXPECT_NE(rig.Done(), "");
+  EXPECT_EQ(rig.Host().DialogLog, std::vector<std::string>{"password"});
+  EXPECT_EQ(rig.Session().Outcome, kOutcomeInstalled);
   EXPECT_EQ(rig.Host().List.size(), 3u);
   EXPECT_EQ(rig.Host().ListSelectedCount(), 0);
 }
@@ -936,9 +936,8 @@ TEST(EnginePassword, EncryptedArchivesFromRealToolsNeedOnePassword) {
     ASSERT_EQ(Get16(zip, 6) & 1, 1);
     rig.Host().PasswordReplies = {"pw"};
     rig.Run(zip);
-    EXPECT_EQ(rig.Host().DialogLog,
-              (std::vector<std::string>{"password", "message:" + rig.Done()}));
-    EXPECT_NE(rig.Done(), "");
+    EXPECT_EQ(rig.Host().DialogLog, std::vector<std::string>{"password"});
+    EXPECT_EQ(rig.Session().Outcome, kOutcomeInstalled);
     EXPECT_TRUE(SameBytes(rig.Installed(Book("one.txt")), rig.SourceBytes("one.txt")));
     EXPECT_TRUE(SameBytes(rig.Installed(Book("two.bin")), rig.SourceBytes("two.bin")));
     EXPECT_TRUE(rig.Exists(Book("empty.txt")));
@@ -988,37 +987,40 @@ TEST(EnginePassword, ThreeTriesThenTheInstallationStops) {
       {{"a", "b", "c", "pw"}, 3, false},
       {{}, 3, false},  // nothing typed, each time
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(testing::PrintToString(c.typed));
-    Rig rig;
-    rig.Source("quonview.exe", Text("MZ viewer"));
-    rig.Source("secret1.txt", Text("first secret"));
-    rig.Source("secret2.txt", Text("second secret"));
-    const Bytes zip =
-        rig.Tool("zip -q -0 {zip} quonview.exe && zip -q -e -P pw {zip} secret1.txt secret2.txt");
-    // Every typed password but "pw" is wrong: make it surely wrong.
-    int wrong = 0;
-    for (const std::string& typed : c.typed) {
-      rig.Host().PasswordReplies.push_back(typed == "pw" ? typed
-                                                         : PasswordWrongForAll(zip, wrong++));
-    }
-    rig.Run(zip);
+  for (const auto& c : cases)
+    for (const bool notice : {false, true}) {
+      SCOPED_TRACE(testing::PrintToString(c.typed) + (notice ? " with the notice" : ""));
+      Rig rig;
+      if (notice) rig.Settings("say-wrong-password\n");
+      rig.Source("quonview.exe", Text("MZ viewer"));
+      rig.Source("secret1.txt", Text("first secret"));
+      rig.Source("secret2.txt", Text("second secret"));
+      const Bytes zip =
+          rig.Tool("zip -q -0 {zip} quonview.exe && zip -q -e -P pw {zip} secret1.txt secret2.txt");
+      // Every typed password but "pw" is wrong: make it surely wrong.
+      int wrong = 0;
+      for (const std::string& typed : c.typed) {
+        rig.Host().PasswordReplies.push_back(typed == "pw" ? typed
+                                                           : PasswordWrongForAll(zip, wrong++));
+      }
+      rig.Run(zip);
 
-    const auto& log = rig.Host().DialogLog;
-    EXPECT_EQ(static_cast<size_t>(std::count(log.begin(), log.end(), "password")), c.dialogs);
-    // Each wrong password is said before the dialog comes again.
-    std::vector<std::string> expected(c.dialogs - 1,
-                                      "Error: The password is wrong. Please try again.");
-    if (!c.installed) expected.push_back(kWrongPasswordMessage);
-    EXPECT_EQ(rig.Messages(), expected);
-    EXPECT_EQ(rig.Exists(Book("secret1.txt")), c.installed);
-    EXPECT_EQ(rig.Exists(Book("secret2.txt")), c.installed);
-    EXPECT_EQ(rig.Installed(Book("secret2.txt")), c.installed ? Text("second secret") : Bytes{});
-    ASSERT_EQ(rig.Host().Started.size(), 1u);
-    EXPECT_EQ(rig.Host().Started[0].CommandLine,
-              std::string("\"") + Book("quonview.exe") + "\" /INIT");
-    EXPECT_EQ(rig.Session().InstallState, kSetupFinished);
-  }
+      const auto& log = rig.Host().DialogLog;
+      EXPECT_EQ(static_cast<size_t>(std::count(log.begin(), log.end(), "password")), c.dialogs);
+      // The dialog simply comes again; where the publisher chose it, each
+      // wrong password is said before.
+      std::vector<std::string> expected(notice ? c.dialogs - 1 : 0,
+                                        "Error: The password is wrong. Please try again.");
+      if (!c.installed) expected.push_back(kWrongPasswordMessage);
+      EXPECT_EQ(rig.Messages(), expected);
+      EXPECT_EQ(rig.Exists(Book("secret1.txt")), c.installed);
+      EXPECT_EQ(rig.Exists(Book("secret2.txt")), c.installed);
+      EXPECT_EQ(rig.Installed(Book("secret2.txt")), c.installed ? Text("second secret") : Bytes{});
+      ASSERT_EQ(rig.Host().Started.size(), 1u);
+      EXPECT_EQ(rig.Host().Started[0].CommandLine,
+                std::string("\"") + Book("quonview.exe") + "\" /INIT");
+      EXPECT_EQ(rig.Session().InstallState, kSetupFinished);
+    }
 }
 
 TEST(EngineDialog, ExitBeforeInstallExtractsNothing) {
@@ -1235,6 +1237,8 @@ TEST(EngineSigned, CertificateTableRightAfterTheArchiveIsAccepted) {
     SCOPED_TRACE(c.label);
     Rig rig;
     rig.Source("one.txt", Text("one"));
+    // The settings are found before the signature, too.
+    rig.Settings("title=Signed Book\n");
     rig.Package(rig.Tool("zip -q -0 {zip} one.txt"));
     Bytes& packaged = rig.Packaged();
     const uint32_t sizeField = Get32(packaged, kFakeStubLength);
@@ -1267,6 +1271,7 @@ TEST(EngineSigned, CertificateTableRightAfterTheArchiveIsAccepted) {
 
     rig.Open();
     rig.Install();
+    EXPECT_EQ(rig.Host().Title, c.accepted ? "Signed Book" : "E-book Setup");
     if (c.accepted) {
       EXPECT_EQ(rig.Messages(), std::vector<std::string>{});
       EXPECT_TRUE(SameBytes(rig.Installed(Book("one.txt")), Text("one")));
@@ -1277,7 +1282,6 @@ TEST(EngineSigned, CertificateTableRightAfterTheArchiveIsAccepted) {
   }
 }
 
-
 // Archives that streaming or large-file writers make: every entry installs,
 // or the reader is told by name why not.
 TEST(EngineWalk, Zip64AndStreamedEmptyEntriesFromRealTools) {
@@ -1286,17 +1290,20 @@ TEST(EngineWalk, Zip64AndStreamedEmptyEntriesFromRealTools) {
     const char* command;
     std::vector<std::string> files;  // as installed, with their source
   } cases[] = {
-      {"zip -fz", "zip -q -fz {zip} one.txt sub/two.bin empty.txt",
+      {"zip -fz",
+       "zip -q -fz {zip} one.txt sub/two.bin empty.txt",
        {"one.txt", "sub/two.bin", "empty.txt"}},
       {"zip -fz -0", "zip -q -0 -fz {zip} one.txt sub/two.bin", {"one.txt", "sub/two.bin"}},
       // Input from a pipe: zip cannot know the size first and writes Zip64
       // sizes in the local header of every entry.
-      {"zip -fz from a pipe", "cat one.txt | zip -q -fz {zip} - && zip -q -fz {zip} sub/two.bin",
+      {"zip -fz from a pipe",
+       "cat one.txt | zip -q -fz {zip} - && zip -q -fz {zip} sub/two.bin",
        {"-", "sub/two.bin"}},
       // bsdtar, stored: sizes in the header, the CRC only in the descriptor,
       // and an empty file confirmed by a descriptor of zeros.
-      {"bsdtar stored", "bsdtar --format zip --options zip:compression=store -cf {zip} "
-                        "one.txt empty.txt sub",
+      {"bsdtar stored",
+       "bsdtar --format zip --options zip:compression=store -cf {zip} "
+       "one.txt empty.txt sub",
        {"one.txt", "empty.txt", "sub/two.bin"}},
   };
   for (const auto& c : cases) {
@@ -1357,8 +1364,7 @@ TEST(EngineWalk, WalksThatCannotGoOnAreReported) {
                  {"three.txt", Text("three")}}),
        {unreadable},
        {"one.txt"}},
-      {"no end record after the entries", noEnd, {DamagedAfter("two.txt")},
-       {"one.txt", "two.txt"}},
+      {"no end record after the entries", noEnd, {DamagedAfter("two.txt")}, {"one.txt", "two.txt"}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.label);
@@ -1380,11 +1386,16 @@ TEST(EngineWalk, UnreadableEntriesAreNamedBeforeAnyPassword) {
     std::vector<Record> records;
     std::string message;
   } cases[] = {
-      {"7-Zip AES", "7z a -tzip -mem=AES256 -ppw {zip} one.txt", {},
+      {"7-Zip AES",
+       "7z a -tzip -mem=AES256 -ppw {zip} one.txt",
+       {},
        "Error: Unsupported compression method\none.txt\n(method 99)"},
-      {"7-Zip bzip2", "7z a -tzip -mm=BZip2 {zip} one.txt", {},
+      {"7-Zip bzip2",
+       "7z a -tzip -mm=BZip2 {zip} one.txt",
+       {},
        "Error: Unsupported compression method\none.txt\n(method 12)"},
-      {"encryption header cut short", "",
+      {"encryption header cut short",
+       "",
        {Record("one.txt", Text("12345")).WithFlags(1)},
        DamagedAt("one.txt")},
   };
@@ -1396,8 +1407,7 @@ TEST(EngineWalk, UnreadableEntriesAreNamedBeforeAnyPassword) {
     rig.Host().PasswordReplies = {"pw", "pw", "pw"};
     rig.Run(c.command.empty() ? HandMade(c.records) : rig.Tool(c.command));
     EXPECT_EQ(rig.Messages(), std::vector<std::string>{c.message});
-    EXPECT_EQ(rig.Host().DialogLog,
-              (std::vector<std::string>{"message:" + c.message.substr(7)}))
+    EXPECT_EQ(rig.Host().DialogLog, (std::vector<std::string>{"message:" + c.message.substr(7)}))
         << "no password dialog";
     EXPECT_EQ(rig.Files(), std::vector<std::string>{});
   }
@@ -1447,15 +1457,14 @@ TEST(EngineLicence, LicenceFolderThatCannotBeMadeDoesNotHideLaterDamage) {
   rig.Package(zip);
   rig.Open();
   // One message: the folder that could not be made, and why.
-  EXPECT_EQ(rig.Messages(), std::vector<std::string>{
-                                "Error: The folder could not be made:\nC:\\Temp\\docs\\sub\n"
-                                "Not a directory"});
+  EXPECT_EQ(rig.Messages(),
+            std::vector<std::string>{"Error: The folder could not be made:\nC:\\Temp\\docs\\sub\n"
+                                     "Not a directory"});
   EXPECT_EQ(rig.Host().List.size(), 3u);
   rig.Install();
   EXPECT_EQ(rig.Messages().back(), "Error: CRC error\none.txt");
   EXPECT_EQ(rig.Installed(Book("two.txt")), Text("two"));
 }
-
 
 // A long file keeps the window alive while it is written, not only between
 // files: the platform gets a chance per piece written.
@@ -1467,7 +1476,6 @@ TEST(EngineDialog, LongFilesKeepTheWindowResponsive) {
   EXPECT_EQ(rig.Messages(), std::vector<std::string>{});
   EXPECT_GE(rig.Host().KeepResponsiveCalls, (4 << 20) / (32 << 10));
 }
-
 
 // Each new file is one create call: its folder is probed and made only
 // when the call finds it missing, the reader asked only when a file is in
@@ -1510,14 +1518,34 @@ TEST(EngineDialog, FilesCostOneCallAndTheStatusLineIsShownTenTimesASecond) {
   EXPECT_EQ(seeks[1] - seeks[0], 45 * 2 * 2) << "seeks per file";
 }
 
+// As designed, the install runs to its end: Escape in the password dialog
+// does nothing, and Exit during the install is ignored without a question.
+TEST(EngineDialog, ExitAndEscapeWaitForTheInstall) {
+  Rng rng(13);
+  Rig rig;
+  rig.Source("secret.txt", Text("secret"));
+  rig.Source("a.bin", BinaryMix(rng, 300000));
+  rig.Host().PasswordReplies = {std::nullopt, "pw"};
+  int exits = 0;
+  rig.Host().DuringWrite = [&] { ++exits, ExitSetup(rig.Session()); };
+  rig.Run(rig.Tool("zip -q -e -P pw {zip} secret.txt a.bin"));
+  EXPECT_GT(exits, 0);
+  EXPECT_EQ(rig.Host().DialogLog, std::vector<std::string>{"password"});
+  EXPECT_EQ(rig.Installed(Book("secret.txt")), Text("secret"));
+  EXPECT_TRUE(SameBytes(rig.Installed(Book("a.bin")), rig.SourceBytes("a.bin")));
+  EXPECT_EQ(rig.Session().Outcome, kOutcomeInstalled);
+  EXPECT_EQ(rig.Session().InstallState, kSetupFinished);
+}
 
-// The reader may stop: Escape in the password dialog stops at once; Exit
-// during the install asks, and Yes ends after the file being written, which
-// is whole, with no CRC error for the entries not reached and nothing started.
+// Where the publisher chose to ask before stopping: Escape in the password
+// dialog stops at once; Exit during the install asks, and Yes ends after the
+// file being written, which is whole, with no CRC error for the entries not
+// reached and nothing started.
 TEST(EngineDialog, TheReaderCanStopTheInstall) {
   Rng rng(13);
   {
     Rig rig;
+    rig.Settings("ask-before-stopping\n");
     rig.Source("secret.txt", Text("secret"));
     rig.Host().PasswordReplies = {std::nullopt};
     rig.Run(rig.Tool("zip -q -e -P pw {zip} secret.txt"));
@@ -1529,6 +1557,7 @@ TEST(EngineDialog, TheReaderCanStopTheInstall) {
   for (bool yes : {true, false}) {
     SCOPED_TRACE(yes ? "Yes" : "No");
     Rig rig;
+    rig.Settings("ask-before-stopping\n");
     rig.Source("a.bin", BinaryMix(rng, 300000));
     rig.Source("b.bin", BinaryMix(rng, 300000));
     rig.Source("quonview.exe", Text("MZ"));
@@ -1629,6 +1658,7 @@ TEST(EngineUnattended, FolderThatCannotBeMadeAndStopAreOutcomes) {
   Rig stopped;
   stopped.Source("a.txt", Text(std::string(100000, 'a')));
   stopped.Source("b.txt", Text("b"));
+  stopped.Settings("ask-before-stopping\n");
   stopped.Package(stopped.Tool("zip -q -0 {zip} a.txt b.txt"));
   stopped.Host().YesNoReplies = {true};
   stopped.Host().DuringWrite = [&] { ExitSetup(stopped.Session()); };
@@ -1655,9 +1685,9 @@ TEST(EngineUnattended, OverwriteAnswersAndTheLog) {
     EXPECT_EQ(rig.Installed(Book("a.txt")), Text(kept ? "the reader's own a" : "new a"));
     EXPECT_EQ(rig.Host().OverwriteAsked, std::vector<std::string>{});
     const Bytes log = rig.Installed("C:\\setup.log");
-    EXPECT_EQ(std::string(log.begin(), log.end()),
-              std::string(kept ? "kept " : "installed ") + Book("a.txt") + "\r\n" +
-                  "installed " + Book("sub\\b.txt") + "\r\nresult 0\r\n");
+    EXPECT_EQ(std::string(log.begin(), log.end()), std::string(kept ? "kept " : "installed ") +
+                                                       Book("a.txt") + "\r\n" + "installed " +
+                                                       Book("sub\\b.txt") + "\r\nresult 0\r\n");
   }
 }
 
@@ -1670,20 +1700,23 @@ TEST(EngineUnattended, PasswordFileGivesItsFirstLine) {
   rig.Open();
   rig.Install();
   EXPECT_EQ(rig.Installed(Book("a.txt")), Text("secret a"));
-  EXPECT_EQ(rig.Host().DialogLog, std::vector<std::string>{"message:" + rig.Done()});
-  EXPECT_EQ(rig.Done(), std::string("The book was installed in:\n") + kBookFolder);
+  EXPECT_EQ(rig.Host().DialogLog, std::vector<std::string>{});
+  EXPECT_EQ(rig.Session().Outcome, kOutcomeInstalled);
 }
 
 TEST(EngineUnattended, NoRunStartsNothingAndTheDirectiveFolderIsFound) {
-  for (const bool noRun : {false, true}) {
-    SCOPED_TRACE(noRun ? "/NORUN" : "run");
+  // Unattended, the program starts only when /RUN asks for it.
+  const std::pair<const char*, size_t> cases[] = {
+      {"/S", 0}, {"/S /RUN", 1}, {"/S /RUN /NORUN", 0}, {"/NORUN", 0}};
+  for (const auto& [arguments, starts] : cases) {
+    SCOPED_TRACE(arguments);
     Rig rig;
     rig.Source("quonview.exe", Text("MZ"));
     rig.Package(rig.Tool("zip -q {zip} quonview.exe"));
-    CommandLineRun run(rig, noRun ? "/S /NORUN" : "/S");
+    CommandLineRun run(rig, arguments);
     rig.Open();
     rig.Install();
-    EXPECT_EQ(rig.Host().Started.size(), noRun ? 0u : 1u);
+    EXPECT_EQ(rig.Host().Started.size(), starts);
     EXPECT_EQ(rig.Session().Outcome, kOutcomeInstalled);
   }
   Rig rig;
@@ -1717,6 +1750,7 @@ TEST(EngineProgress, ByArchiveBytesToTheEndOrToTheErrorState) {
     rig.Source("b.txt", TextLike(rng, 20000));
     rig.Source("c.txt", TextLike(rng, 3000));
     const Bytes zip = rig.Tool("zip -q -0 {zip} a.bin b.txt c.txt");
+    rig.Settings("ask-before-stopping\n");
     rig.Package(zip);
     if (kind == 1) {
       const size_t header = HeaderOffsetOf(zip, "b.txt");
@@ -1732,7 +1766,7 @@ TEST(EngineProgress, ByArchiveBytesToTheEndOrToTheErrorState) {
     rig.Install();
     const auto& shown = rig.Host().ProgressShown;
     ASSERT_FALSE(shown.empty());
-    const uint32_t total = static_cast<uint32_t>(zip.size());
+    const uint32_t total = static_cast<uint32_t>(rig.Packaged().size() - kFakeStubLength - 8);
     for (size_t i = 0; i < shown.size(); ++i) {
       EXPECT_EQ(shown[i].Total, total);
       EXPECT_LE(shown[i].Done, total);
@@ -1831,8 +1865,7 @@ TEST(EngineElevation, OnlyAccessDeniedAsksAndYesRestartsWithTheAnswers) {
     // The elevated copy: the same setup with the arguments built, allowed to
     // write, installs without asking again what was answered.
     const std::string arguments = rig.Host().ElevatedStarts[0];
-    EXPECT_EQ(arguments,
-              "/ELEVATED /O=none \"/P=pass word\" /NORUN /D=C:\\Program Files\\Book");
+    EXPECT_EQ(arguments, "/ELEVATED /O=none \"/P=pass word\" /NORUN /D=C:\\Program Files\\Book");
     Rig elevated;
     elevated.Package(zip);
     elevated.Place(Book("a.txt"), Text("the reader's own a"));
@@ -1841,7 +1874,8 @@ TEST(EngineElevation, OnlyAccessDeniedAsksAndYesRestartsWithTheAnswers) {
     EXPECT_TRUE(elevated.Session().Options.Elevated);
     elevated.Open();
     elevated.Install(nullptr);
-    EXPECT_EQ(elevated.Host().DialogLog, std::vector<std::string>{"message:" + elevated.Done()});
+    EXPECT_EQ(elevated.Host().DialogLog, std::vector<std::string>{});
+    EXPECT_EQ(elevated.Session().Outcome, kOutcomeInstalled);
     EXPECT_EQ(elevated.Installed(Book("a.txt")), Text("the reader's own a"));
     EXPECT_EQ(elevated.Installed(Book("sub\\b.txt")), Text("b"));
   }
@@ -1884,6 +1918,114 @@ TEST(EngineElevation, RestartArgumentsReadBackAsGiven) {
               std::strchr(c.password, '"') ? "" : c.password);
     // Too small a buffer is refused, not cut.
     EXPECT_FALSE(BuildRestartArguments(session, arguments, 12));
+  }
+}
+
+}  // namespace
+}  // namespace ebook::test
+
+namespace ebook::test {
+namespace {
+
+// The publisher's settings, read from the end record's comment when the
+// dialog opens. A comment that holds none (zip -z's, another version's, one
+// cut short) leaves the setup as designed.
+TEST(EngineSettings, TheDialogOpensWithWhatThePublisherChose) {
+  const std::string tooDeep = "%LOCALAPPDATA%\\" + std::string(240, 'd');
+  const struct {
+    const char* label;
+    std::string command;  // after zip made the archive of a.txt
+    std::string settings;
+    std::string folder;  // the folder field once the dialog is open
+    std::string title;
+  } cases[] = {
+      {"none", "", "", "c:\\zq", "E-book Setup"},
+      {"zip -z", "printf 'Our book, our words\\n' | zip -q -z {zip}", "", "c:\\zq", "E-book Setup"},
+      {"folder and title", "", "folder=%LOCALAPPDATA%\\Books\\My Book\ntitle=My Book - Setup\n",
+       "C:\\Users\\Reader\\AppData\\Local\\Books\\My Book", "My Book - Setup"},
+      {"an unknown variable stays", "", "folder=%NOSUCH%\\Book\n", "%NOSUCH%\\Book",
+       "E-book Setup"},
+      {"another version", "", "", "c:\\zq", "E-book Setup"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    Rig rig;
+    rig.Host().Environment["LOCALAPPDATA"] = "C:\\Users\\Reader\\AppData\\Local";
+    rig.Source("a.txt", Text("a"));
+    Bytes zip = rig.Tool("zip -q {zip} a.txt" + (c.command.empty() ? "" : " && " + c.command));
+    if (std::string(c.label) == "another version")
+      zip = WithEndComment(zip, "ebook-setup settings 2\ntitle=Later\n");
+    rig.Settings(c.settings);
+    rig.Package(zip);
+    rig.Open();
+    EXPECT_EQ(rig.Host().Controls[kInstallPathEdit], c.folder);
+    EXPECT_EQ(rig.Host().Title, c.title);
+    rig.Install(nullptr);
+    EXPECT_EQ(rig.Installed(c.folder + "\\a.txt"), Text("a"));
+  }
+
+  // A folder that expands beyond the field's room is refused at Install,
+  // as a typed one would be, and the reader may choose another.
+  Rig rig;
+  rig.Host().Environment["LOCALAPPDATA"] = "C:\\Users\\Reader\\AppData\\Local";
+  rig.Source("a.txt", Text("a"));
+  rig.Settings("folder=" + tooDeep + "\n");
+  rig.Package(rig.Tool("zip -q {zip} a.txt"));
+  rig.Open();
+  rig.Install(nullptr);
+  EXPECT_EQ(rig.Messages(),
+            std::vector<std::string>{
+                "Error: The installation folder is too long. Please choose a shorter one."});
+  EXPECT_EQ(rig.Session().InstallState, kSetupIdle);
+  rig.Install();
+  EXPECT_EQ(rig.Installed(Book("a.txt")), Text("a"));
+}
+
+// An update directive that finds its application still points the field
+// there, over the publisher's folder.
+TEST(EngineSettings, AnUpdateDirectiveWinsOverTheDefaultFolder) {
+  Rig rig;
+  rig.Source("!!licence.txt", Text("p Viewer.exe\r\nUpdate.\r\n"));
+  rig.Source("manual.txt", Text("new manual"));
+  rig.Settings("folder=C:\\Books\\Viewer\n");
+  rig.Package(rig.Tool("zip -q {zip} !!licence.txt manual.txt"));
+  rig.Place("C:\\Apps\\Viewer\\viewer.exe", Text("MZ"));
+  rig.Host().Registry[{RegistryPlace::kLocalMachine64, kAppPathsKey, "Path"}] =
+      "C:\\Apps\\Viewer\\";
+  rig.Open();
+  EXPECT_EQ(rig.Host().Controls[kInstallPathEdit], "C:\\Apps\\Viewer\\");
+}
+
+// The done message: only where the publisher chose it, only after an
+// install without a problem, and not when a program starts instead.
+TEST(EngineSettings, TheDoneMessageIsThePublishersChoice) {
+  const struct {
+    const char* label;
+    bool setting;
+    bool program;
+    bool damaged;
+    bool shown;
+  } cases[] = {
+      {"as designed: the setup ends without a word", false, false, false, false},
+      {"chosen", true, false, false, true},
+      {"chosen, a program starts", true, true, false, false},
+      {"chosen, a damaged entry", true, false, true, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    Rig rig;
+    rig.Source("a.txt", Text(std::string(2000, 'a')));
+    rig.Source(c.program ? "quonview.exe" : "viewer.exe", Text("MZ"));
+    const Bytes zip =
+        rig.Tool("zip -q -0 {zip} a.txt " + std::string(c.program ? "quonview.exe" : "viewer.exe"));
+    if (c.setting) rig.Settings("done-message\n");
+    rig.Package(zip);
+    if (c.damaged) rig.Packaged()[kFakeStubLength + 8 + 30 + 5 + 100] ^= 0x20;
+    rig.Open();
+    rig.Install();
+    EXPECT_EQ(rig.Done(), c.shown ? "The book was installed in:\n" + std::string(kBookFolder) : "");
+    EXPECT_EQ(rig.Host().Started.size(), c.program ? 1u : 0u);
+    EXPECT_EQ(rig.Session().InstallState, kSetupFinished);
   }
 }
 

@@ -422,16 +422,20 @@ TEST_F(NativePlatformTest, KeepsTheEntryListInWalkOrderWithSelections) {
 }
 
 TEST_F(NativePlatformTest, AnswersDialogsFromTheScript) {
-  host_->PasswordReplies = {"secret", "far-too-long"};
+  host_->PasswordReplies = {"secret", "far-too-long", std::nullopt, "x", std::nullopt};
   host_->OverwriteReplies = {{true, true}};
   char buffer[80];
 
-  EXPECT_EQ(host_->AskPassword(buffer, sizeof buffer), 6);
+  EXPECT_EQ(host_->AskPassword(buffer, sizeof buffer, false), 6);
   EXPECT_STREQ(buffer, "secret");
   host_->ShowMessage("Wrong password", "Error");
-  EXPECT_EQ(host_->AskPassword(buffer, 5), 4);
+  EXPECT_EQ(host_->AskPassword(buffer, 5, false), 4);
   EXPECT_STREQ(buffer, "far-");
-  EXPECT_EQ(host_->AskPassword(buffer, sizeof buffer), 0);  // cancelled
+  // Escape does nothing unless the dialog may be cancelled.
+  EXPECT_EQ(host_->AskPassword(buffer, sizeof buffer, false), 1);
+  EXPECT_STREQ(buffer, "x");
+  EXPECT_EQ(host_->AskPassword(buffer, sizeof buffer, true), -1);
+  EXPECT_EQ(host_->AskPassword(buffer, sizeof buffer, true), 0);  // nothing left: Ok, empty
   EXPECT_STREQ(buffer, "");
 
   OverwriteReply first = host_->AskOverwrite("a.txt");
@@ -441,8 +445,9 @@ TEST_F(NativePlatformTest, AnswersDialogsFromTheScript) {
   EXPECT_FALSE(second.Overwrite);
   EXPECT_FALSE(second.DontAskAgain);
 
-  const std::vector<std::string> log = {"password", "message:Wrong password", "password",
-                                        "password", "overwrite:a.txt",        "overwrite:b.txt"};
+  const std::vector<std::string> log = {
+      "password", "message:Wrong password", "password",       "password", "password",
+      "password", "overwrite:a.txt",        "overwrite:b.txt"};
   EXPECT_EQ(host_->DialogLog, log);
   EXPECT_EQ(host_->OverwriteAsked, (std::vector<std::string>{"a.txt", "b.txt"}));
   ASSERT_EQ(host_->Messages.size(), 1u);

@@ -231,6 +231,8 @@ class FakeHost final : public Platform {
   bool SetCurrentFolder(std::string_view) override { return false; }
   int32_t DecodeStoredText(std::string_view, bool, char*, int32_t) override { return -1; }
   void SetControlText(ControlId, std::string_view) override {}
+  void SetTitle(std::string_view) override {}
+  int32_t ExpandVariables(std::string_view, char*, int32_t) override { return -1; }
   int32_t ControlText(ControlId, char*, int32_t) override { return 0; }
   void ListReset() override {}
   void ListAdd(std::string_view) override {}
@@ -240,7 +242,7 @@ class FakeHost final : public Platform {
   int32_t ListSelectedCount() override { return 0; }
   void PumpOneMessage() override {}
   void KeepResponsive() override {}
-  int32_t AskPassword(char*, int32_t) override { return 0; }
+  int32_t AskPassword(char*, int32_t, bool) override { return 0; }
   OverwriteReply AskOverwrite(std::string_view) override { return {}; }
   bool AskYesNo(std::string_view, std::string_view) override { return false; }
   int32_t ReadRegistryString(RegistryPlace, std::string_view, std::string_view, char*,

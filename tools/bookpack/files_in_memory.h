@@ -64,6 +64,10 @@ class FilesInMemory final : public ebook::Platform {
   void SetControlText(ebook::ControlId control, std::string_view text) override {
     host_.SetControlText(control, text);
   }
+  void SetTitle(std::string_view text) override { host_.SetTitle(text); }
+  int32_t ExpandVariables(std::string_view text, char* buffer, int32_t size) override {
+    return host_.ExpandVariables(text, buffer, size);
+  }
   int32_t ControlText(ebook::ControlId control, char* buffer, int32_t size) override {
     return host_.ControlText(control, buffer, size);
   }
@@ -88,8 +92,8 @@ class FilesInMemory final : public ebook::Platform {
   void ShowMessage(std::string_view text, std::string_view caption) override {
     host_.ShowMessage(text, caption);
   }
-  int32_t AskPassword(char* buffer, int32_t size) override {
-    return host_.AskPassword(buffer, size);
+  int32_t AskPassword(char* buffer, int32_t size, bool mayCancel) override {
+    return host_.AskPassword(buffer, size, mayCancel);
   }
   bool AskYesNo(std::string_view text, std::string_view caption) override {
     return host_.AskYesNo(text, caption);
