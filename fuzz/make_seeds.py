@@ -450,9 +450,10 @@ def info(name, method=zipfile.ZIP_DEFLATED):
     return i
 
 
-def make_zip(entries, stream=False):
+def make_zip(entries, stream=False, comment=b""):
     """entries: (name, data, method) triples; `stream` writes to an
-    unseekable file, so every entry gets a data descriptor."""
+    unseekable file, so every entry gets a data descriptor. `comment` is the
+    end record's."""
     buffer = io.BytesIO()
 
     class Unseekable(io.RawIOBase):
@@ -464,6 +465,7 @@ def make_zip(entries, stream=False):
 
     target = Unseekable() if stream else buffer
     with zipfile.ZipFile(target, "w") as z:
+        z.comment = comment
         for name, data, method in entries:
             z.writestr(info(name, method), data)
     return buffer.getvalue()
@@ -521,6 +523,22 @@ def signed_package(zip_bytes, padding):
             bytes(padding) + certificate)
 
 
+SETTINGS = (b"ebook-setup settings 1\nfolder=%LOCALAPPDATA%\\Books\\Tales\n"
+            b"title=Tales - Setup\ndone-message\nask-before-stopping\nsay-wrong-password\n   ")
+
+
+def settings_seeds():
+    """Comments for fuzz_settings: every key, padding, and near misses."""
+    return {
+        "all": SETTINGS,
+        "folder_only": b"ebook-setup settings 1\nfolder=C:\\Books\n",
+        "flags": b"ebook-setup settings 1\ndone-message\nsay-wrong-password\n",
+        "other_version": b"ebook-setup settings 2\ntitle=Later\n",
+        "foreign": b"Made with zip -z\n",
+        "cut": b"ebook-setup settings 1\ntitle=Cut sho",
+    }
+
+
 def setup_seeds():
     rng = random.Random(31)
     licence = b"a quonview.exe /X\r\nRead me before you install.\r\n"
@@ -553,6 +571,10 @@ def setup_seeds():
         zipcrypto_entry("book.htm", book, b"pw") +
         zipcrypto_entry("quonview.exe", program, b"pw", 0) + end_record(),
         "signed": setup_prefix(RAW_PACKAGE) + signed_package(make_zip(plain), 3),
+        # The publisher's settings in the end record's comment, and a comment
+        # of the publisher's own that is none.
+        "settings": setup_prefix(PLACE_EXISTING) + make_zip(plain, comment=SETTINGS),
+        "settings_foreign": setup_prefix() + make_zip(plain, comment=b"Our book, 2024\n"),
         "unsafe_names": setup_prefix() + make_zip(
             [("../escape.txt", b"no", S), ("C:/abs.txt", b"no", S),
              ("con.txt", b"no", S), ("dir. /x.txt", b"no", S),
@@ -664,6 +686,7 @@ def main():
     write("fuzz_setup", setups)
     write("fuzz_inspect", inspect_seeds(setups))
     write("fuzz_source_zip", source_zip_seeds())
+    write("fuzz_settings", settings_seeds())
     return 0
 
 

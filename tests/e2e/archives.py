@@ -71,6 +71,21 @@ def python_zip(entries: list, out: Path, method: int = zipfile.ZIP_DEFLATED) -> 
     return out
 
 
+SETTINGS_TAG = "ebook-setup settings 1\n"
+
+
+def with_comment(archive: Path, comment: bytes) -> Path:
+    """Replaces the end record's comment, as `zip -z` or a packer would."""
+    with zipfile.ZipFile(archive, "a") as z:
+        z.comment = comment
+    return archive
+
+
+def with_settings(archive: Path, *lines: str) -> Path:
+    """The publisher's settings, one per line ("title=My Book", "done-message")."""
+    return with_comment(archive, (SETTINGS_TAG + "".join(l + "\n" for l in lines)).encode())
+
+
 def replace_name_bytes(archive: Path, placeholder: bytes, raw: bytes) -> None:
     """Swaps an ASCII name for raw bytes of the same length in the local
     header and the central directory, leaving the UTF-8 flag clear: a name

@@ -298,11 +298,13 @@ class SetupCase(unittest.TestCase):
 
     def run_setup(self, setup: Path, *steps, env: Optional[dict] = None,
                   cwd: Optional[Path] = None, tag: str = "", args: str = "",
-                  code: int = 0) -> Outcome:
+                  code: int = 0, done: bool = False) -> Outcome:
         """Starts the setup (with the command-line arguments `args`) and runs
         `steps` (script lines or lists of them), then waits for its end,
         which must come with the exit code `code`. Fails the case if the
-        driver could not go through the script."""
+        driver could not go through the script. The message that says where
+        the book went must come exactly when `done` says: as designed, a
+        setup ends without a word, and only a publisher's setting adds it."""
         script = Script().add("timeout 30", f"desktop {DESKTOP}")
         if args:
             script.add(f"args {args}")
@@ -317,6 +319,8 @@ class SetupCase(unittest.TestCase):
         outcome = drive(script, self.case_name + tag)
         self.assertIsNone(outcome.failure, f"{outcome.failure}\n--- driver log:\n{outcome.log}")
         self.assertEqual(outcome.exit_code, code)
+        self.assertEqual(outcome.done is not None, done,
+                         f"the message that says where the book went\n{outcome.log}")
         # An install that reported a problem never also says it installed
         # (a wrong password typed again is no problem of the install).
         if outcome.done is not None:

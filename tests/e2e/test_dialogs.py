@@ -20,35 +20,43 @@ def encrypted_book() -> dict:
 class PasswordTest(SetupCase):
     def test_password_answers(self):
         makers = {"info-zip": archives.info_zip, "7-zip": archives.seven_zip}
-        # (tool, typed passwords, "right"/"wrong" stand for the kinds)
+        # (tool, typed passwords, "right"/"wrong" stand for the kinds, and
+        # whether the publisher chose to have a wrong password said)
         cases = [
-            ("info-zip", ["right"]),
-            ("7-zip", ["right"]),
-            ("info-zip", ["wrong", "right"]),
-            ("7-zip", ["wrong", "wrong", "right"]),
-            ("info-zip", ["wrong", "wrong", "wrong"]),
-            ("7-zip", ["wrong", "wrong", "wrong"]),
+            ("info-zip", ["right"], False),
+            ("7-zip", ["right"], False),
+            ("info-zip", ["wrong", "right"], False),
+            ("7-zip", ["wrong", "wrong", "right"], False),
+            ("info-zip", ["wrong", "wrong", "wrong"], False),
+            ("7-zip", ["wrong", "wrong", "wrong"], False),
+            ("info-zip", ["wrong", "right"], True),
+            ("7-zip", ["wrong", "wrong", "wrong"], True),
         ]
         files = encrypted_book()
-        for n, (tool, kinds) in enumerate(cases):
-            with self.subTest(tool=tool, typed=kinds):
+        for n, (tool, kinds, notice) in enumerate(cases):
+            with self.subTest(tool=tool, typed=kinds, notice=notice):
                 archive = makers[tool](files, self.case_work / f"book{n}.zip", password=RIGHT)
+                if notice:
+                    archives.with_settings(archive, "say-wrong-password")
                 wrong = archives.wrong_password(archive, avoid=RIGHT)
                 typed = [RIGHT if kind == "right" else wrong for kind in kinds]
                 accepted = typed[-1] == RIGHT
                 folder = self.folder(f"book{n}")
-                # Each wrong password is said before the dialog comes again.
+                # The dialog simply comes again; with the setting, each wrong
+                # password is said before.
                 dialogs = []
                 for k, text in enumerate(typed):
-                    if k > 0:
+                    if k > 0 and notice:
                         dialogs.append(message())
                     dialogs.append(password(text))
                 if not accepted:
                     dialogs.append(message())
                 outcome = self.install(self.package(archive, name=f"setup{n}.exe"), folder,
                                        *dialogs, tag=str(n))
-                asked = [MAIN, PASSWORD] + [ERROR, PASSWORD] * (len(typed) - 1)
-                self.assertEqual(outcome.messages[:len(typed) - 1], [(ERROR, TRY_AGAIN)] * (len(typed) - 1))
+                again = [ERROR, PASSWORD] if notice else [PASSWORD]
+                asked = [MAIN, PASSWORD] + again * (len(typed) - 1)
+                said = [(ERROR, TRY_AGAIN)] * (len(typed) - 1) if notice else []
+                self.assertEqual(outcome.messages[:len(said)], said)
                 if accepted:
                     self.assertEqual(outcome.captions, asked)
                     self.assertTree(folder, files)
@@ -57,18 +65,31 @@ class PasswordTest(SetupCase):
                     self.assertEqual(outcome.messages[-1], (ERROR, STOPPED))
                     self.assertEqual([p.name for p in folder.rglob("*") if p.is_file()], [])
 
-
-    def test_escape_in_the_password_dialog_stops_the_install(self):
-        # The main dialog is disabled while its password dialog is open;
-        # Escape there (as the close box) gives up, and nothing is written.
+    def test_escape_in_the_password_dialog(self):
+        """As designed, Escape there does nothing: the dialog stays until Ok
+        or Enter. Where the publisher chose to ask before stopping, Escape
+        gives up, and nothing is written."""
         files = encrypted_book()
-        archive = archives.info_zip(files, self.case_work / "book.zip", password=RIGHT)
-        folder = self.folder("book")
-        outcome = self.install(self.package(archive), folder,
-                               [f"window {PASSWORD}", "press 2"], message())
-        self.assertEqual(outcome.captions, [MAIN, PASSWORD, ERROR])
-        self.assertEqual(outcome.messages, [(ERROR, NO_PASSWORD)])
-        self.assertEqual([p for p in folder.rglob("*") if p.is_file()], [])
+        for n, stop in enumerate([False, True]):
+            with self.subTest(ask_before_stopping=stop):
+                archive = archives.info_zip(files, self.case_work / f"book{n}.zip", password=RIGHT)
+                if stop:
+                    archives.with_settings(archive, "ask-before-stopping")
+                folder = self.folder(f"book{n}")
+                if stop:
+                    outcome = self.install(self.package(archive, name=f"s{n}.exe"), folder,
+                                           [f"window {PASSWORD}", "press 2"], message(),
+                                           tag=str(n))
+                    self.assertEqual(outcome.captions, [MAIN, PASSWORD, ERROR])
+                    self.assertEqual(outcome.messages, [(ERROR, NO_PASSWORD)])
+                    self.assertEqual([p for p in folder.rglob("*") if p.is_file()], [])
+                else:
+                    outcome = self.install(self.package(archive, name=f"s{n}.exe"), folder,
+                                           [f"window {PASSWORD}", "press 2", "sleep 500", "read",
+                                            f"set 101 {RIGHT}", "press 1"], tag=str(n))
+                    self.assertEqual(outcome.captions, [MAIN, PASSWORD])
+                    self.assertEqual(outcome.reads[-1].caption, PASSWORD)
+                    self.assertTree(folder, files)
 
 
 class OverwriteTest(SetupCase):

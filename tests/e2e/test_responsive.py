@@ -31,30 +31,55 @@ class ResponsiveTest(SetupCase):
         self.assertEqual((folder / "big.bin").stat().st_size, 3 << 30)
         (folder / "big.bin").unlink()
 
-    def test_exit_during_the_install_asks_and_yes_stops_after_the_current_file(self):
-        tree = self.case_work / "tree"
+    def long_install(self, name: str, *settings: str):
+        """A setup whose first file takes the stub a few seconds to write."""
+        tree = self.case_work / f"{name}.tree"
         tree.mkdir()
         with open(tree / "a-big.bin", "wb") as big:
             big.truncate(2 << 30)
-        (tree / "b-after.txt").write_bytes(b"never reached\r\n")
-        archive = self.case_work / "stop.zip"
+        (tree / "b-after.txt").write_bytes(b"written after the big one\r\n")
+        archive = self.case_work / f"{name}.zip"
         subprocess.run(["zip", "-q", "-1", str(archive), "a-big.bin", "b-after.txt"], cwd=tree,
                        check=True)
         (tree / "a-big.bin").unlink()
-        folder = self.folder("stopped")
-        outcome = self.run_setup(self.package(archive),
+        if settings:
+            archives.with_settings(archive, *settings)
+        return self.package(archive, name=f"{name}.exe")
+
+    def test_exit_escape_and_the_close_box_wait_for_the_install(self):
+        """As designed: while the install runs, Exit, Escape and the close
+        box are ignored, and the setup ends by itself when it is done."""
+        folder = self.folder("ignored")
+        outcome = self.run_setup(self.long_install("ignored"),
                                  [f"window {MAIN}", f"set {FOLDER_FIELD} {win_path(folder)}",
-                                  "press 1", "sleep 500", "press 2", f"window {MAIN}", "read",
-                                  "press 6"])
-        question = outcome.windows[-1]
-        self.assertEqual(question.message, STOP)
-        self.assertEqual(question.owner, MAIN)
-        # The file being written was finished, the next one never begun, and
-        # nothing was said after the reader's own Yes.
+                                  "press 1", "sleep 300", "press 2", "escape", "sleep 100",
+                                  "close"])
+        self.assertEqual(outcome.captions, [MAIN])
         self.assertEqual((folder / "a-big.bin").stat().st_size, 2 << 30)
-        self.assertFalse((folder / "b-after.txt").exists())
-        self.assertEqual([w.caption for w in outcome.windows], [MAIN, MAIN])
+        self.assertEqual((folder / "b-after.txt").read_bytes(), b"written after the big one\r\n")
         (folder / "a-big.bin").unlink()
+
+    def test_exit_and_escape_ask_where_the_publisher_chose_it(self):
+        """With the setting, Exit (or Escape) during the install asks, and
+        Yes stops after the current file; No goes on."""
+        for n, (how, yes) in enumerate([("press 2", True), ("escape", False)]):
+            with self.subTest(how=how, yes=yes):
+                folder = self.folder(f"asked{n}")
+                outcome = self.run_setup(
+                    self.long_install(f"asked{n}", "ask-before-stopping"),
+                    [f"window {MAIN}", f"set {FOLDER_FIELD} {win_path(folder)}", "press 1",
+                     "sleep 500", how, f"window {MAIN}", "read", f"press {6 if yes else 7}"],
+                    tag=str(n))
+                question = outcome.windows[-1]
+                self.assertEqual(question.message, STOP)
+                self.assertEqual(question.owner, MAIN)
+                # The file being written was finished; after Yes the next one
+                # was never begun, and nothing was said after the reader's own
+                # answer.
+                self.assertEqual((folder / "a-big.bin").stat().st_size, 2 << 30)
+                self.assertEqual((folder / "b-after.txt").exists(), not yes)
+                self.assertEqual([w.caption for w in outcome.windows], [MAIN, MAIN])
+                (folder / "a-big.bin").unlink()
 
     def test_questions_and_messages_are_owned_by_the_main_dialog(self):
         files = {"a.txt": b"new a\r\n", "b.txt": b"new b\r\n" * 40}

@@ -1,6 +1,6 @@
-"""Unattended installs (/S and the other arguments) and the message that says
-where the book went. /S runs go through the driver too: it starts the setup
-on the tests' desktop and fails the run if any window appears."""
+"""Unattended installs (/S and the other arguments). /S runs go through the
+driver too: it starts the setup on the tests' desktop and fails the run if
+any window appears."""
 import harness
 import archives
 from harness import (ERROR, MAIN, PASSWORD, SetupCase, message, reg_add, wait_for_file,
@@ -15,34 +15,6 @@ INSTALLED, USAGE, DAMAGED, PASSWORD_CODE, UNSUPPORTED, CANNOT_WRITE = 0, 1, 2, 3
 BOOK = {"book.html": b"<p>page</p>\r\n" * 30, "pics/cover.txt": b"cover\r\n",
         "!!licence.txt": b"Licence text.\r\n"}
 BOOK_FILES = {"book.html": BOOK["book.html"], "pics/cover.txt": BOOK["pics/cover.txt"]}
-
-
-class DoneMessageTest(SetupCase):
-    def test_the_reader_is_told_where_the_book_went(self):
-        folder = self.folder("told")
-        outcome = self.install(self.package(archives.info_zip(BOOK, self.case_work / "b.zip")),
-                               folder)
-        self.assertIsNotNone(outcome.done)
-        self.assertEqual(outcome.done.caption, MAIN)
-        self.assertEqual(outcome.done.owner, MAIN)
-        self.assertEqual(outcome.done.message.replace("\r\n", "\n"),
-                         "The book was installed in:\n" + win_path(folder))
-        self.assertTree(folder, BOOK)
-
-    def test_no_done_message_after_a_problem_or_a_started_program(self):
-        damaged = archives.info_zip(BOOK_FILES, self.case_work / "d.zip", store=True)
-        archives.damage_entry(damaged, "book.html")
-        outcome = self.install(self.package(damaged, name="d.exe"), self.folder("d"), message(),
-                               tag="d")
-        self.assertIsNone(outcome.done)
-        self.assertEqual(outcome.messages[0][1].splitlines()[0], "CRC error")
-        reader = harness.TOOLS.reader.read_bytes()
-        folder = self.folder("r")
-        program = archives.python_zip([("quonview.exe", reader), ("a.txt", b"a")],
-                                      self.case_work / "r.zip")
-        outcome = self.install(self.package(program, name="r.exe"), folder, tag="r")
-        self.assertTrue(wait_for_file(folder / "quonview.exe.started"))
-        self.assertIsNone(outcome.done)
 
 
 class UnattendedTest(SetupCase):
@@ -121,21 +93,21 @@ class UnattendedTest(SetupCase):
                                     "doc/manual.txt": b"new\r\n"}, self.case_work / "u.zip")
         self.silent(self.package(update, name="u.exe"), "/S", INSTALLED, tag="u")
         self.assertEqual((installed / "manual.txt").read_bytes(), b"new\r\n")
-        # The program starts unless /NORUN.
-        for n, norun in enumerate(["", "/NORUN"]):
-            with self.subTest(norun=norun):
+        # Unattended, the program starts only when /RUN asks for it, and
+        # /NORUN still wins.
+        for n, arguments in enumerate(["/S", "/S /RUN", "/S /RUN /NORUN"]):
+            with self.subTest(arguments=arguments):
                 folder = self.folder(f"run{n}")
                 archive = archives.python_zip([("quonview.exe", reader), ("a.txt", b"a")],
                                               self.case_work / f"r{n}.zip")
                 self.silent(self.package(archive, name=f"r{n}.exe"),
-                            f"/S {norun} /D={win_path(folder)}".replace("  ", " "), INSTALLED,
-                            tag=f"r{n}")
+                            f"{arguments} /D={win_path(folder)}", INSTALLED, tag=f"r{n}")
+                self.assertTrue((folder / "a.txt").exists())
                 record = folder / "quonview.exe.started"
-                if norun:
-                    self.assertTrue((folder / "a.txt").exists())
-                    self.assertFalse(wait_for_file(record, limit_s=3))
-                else:
+                if arguments == "/S /RUN":
                     self.assertTrue(wait_for_file(record))
+                else:
+                    self.assertFalse(wait_for_file(record, limit_s=3))
 
     def test_usage_and_refused_arguments(self):
         setup = self.package(archives.info_zip(BOOK_FILES, self.case_work / "b.zip"))
@@ -160,7 +132,6 @@ class UnattendedTest(SetupCase):
                                  args=f"/P=pw /D={win_path(folder)}")
         self.assertEqual(outcome.first(MAIN).text(harness.FOLDER_FIELD), win_path(folder))
         self.assertNotIn(PASSWORD, outcome.captions)
-        self.assertIsNotNone(outcome.done)
         self.assertTree(folder, BOOK_FILES)
 
 
@@ -180,7 +151,6 @@ class ElevationTest(SetupCase):
             args=f'/ELEVATED /O=none "/P=pass word" /D={win_path(folder)}')
         self.assertEqual(outcome.captions, [MAIN])
         self.assertEqual(outcome.first(MAIN).text(harness.FOLDER_FIELD), win_path(folder))
-        self.assertIsNotNone(outcome.done)
         self.assertEqual((folder / "book.html").read_bytes(), b"the reader's own page\r\n")
         self.assertEqual((folder / "pics/cover.txt").read_bytes(), BOOK_FILES["pics/cover.txt"])
 
@@ -202,7 +172,6 @@ class ElevationTest(SetupCase):
         self.assertEqual(outcome.captions, [MAIN, MAIN, MAIN])
         # The copy's dialog shows the folder it was given.
         self.assertEqual(outcome.windows[2].text(harness.FOLDER_FIELD), win_path(folder))
-        self.assertIsNotNone(outcome.done)
         self.assertTree(folder, BOOK_FILES)
 
     def test_access_denied_asks_once_and_no_tells_the_plain_message(self):

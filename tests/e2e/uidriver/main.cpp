@@ -32,6 +32,10 @@
 //   read              log the current window's controls again
 //   set ID TEXT       WM_SETTEXT on control ID (TEXT may be empty)
 //   tick ID           check the check box ID
+//   escape            post the Escape key to the control that has the focus
+//                     in the current window's thread (as a key press would)
+//   close             post the close box's command (SC_CLOSE) to the current
+//                     window
 //   press ID          post WM_COMMAND ID to the current window. Posted, not
 //                     sent: the program runs its nested dialogs inside the
 //                     handler, so a sent click would not return.
@@ -370,6 +374,26 @@ bool Session::Step(const std::wstring& command, const std::wstring& argument) {
     if (!PostMessageW(current_, WM_COMMAND, static_cast<WPARAM>(_wtoi(id.c_str()) & 0xFFFF),
                       reinterpret_cast<LPARAM>(Control(id))))
       return Fail(L"press: PostMessageW failed");
+    return true;
+  }
+  if (command == L"escape") {
+    // Where the key would go: the window that has the focus in the
+    // program's thread (the dialog itself when none of its controls has it).
+    GUITHREADINFO gui = {};
+    gui.cbSize = sizeof gui;
+    HWND target = GetGUIThreadInfo(GetWindowThreadProcessId(current_, nullptr), &gui) &&
+                          gui.hwndFocus != nullptr
+                      ? gui.hwndFocus
+                      : current_;
+    if (!PostMessageW(target, WM_KEYDOWN, VK_ESCAPE, 0x00010001) ||
+        !PostMessageW(target, WM_KEYUP, VK_ESCAPE, 0xC0010001))
+      return Fail(L"escape: PostMessageW failed");
+    return true;
+  }
+  if (command == L"close") {
+    // The close box: the system menu's Close command.
+    if (!PostMessageW(current_, WM_SYSCOMMAND, SC_CLOSE, 0))
+      return Fail(L"close: PostMessageW failed");
     return true;
   }
   if (command == L"set" || command == L"tick") {
