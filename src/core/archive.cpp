@@ -213,6 +213,7 @@ int32_t ReadEntryName(SetupSession& session, char* out, int32_t outSize) {
   const int32_t length = session.CurrentHeader.NameLength;
   const int32_t fits = length < outSize - 1 ? length : outSize - 1;
   char raw[kNameBufferSize];
+  raw[0] = '\0';  // an empty name reads none of it
   if (fits > static_cast<int32_t>(sizeof raw)) return -1;
   int32_t got = fits > 0 ? session.Host->ReadFile(session.ArchiveHandle, raw, fits) : 0;
   if (got < 0) got = 0;

@@ -255,22 +255,25 @@ void ListEntry(SetupSession& session, PassContext& pass, const WalkedEntry& walk
     ShowNamed(host, kUnsafeNameMessage, entry);
     return;
   }
-  char temp[kTargetPathSize];
-  int32_t t = host.TempFolder(temp, sizeof temp);
-  if (t <= 0 || t >= kInstallDirSize) {
-    ShowNamed(host, kLongNameMessage, entry);
+  // In a folder of the setup's own, made new, under the entry's bare name,
+  // and created new itself: nothing a program of the user put in the
+  // temporary folder (a link, a folder of the name) is written through or
+  // taken over, least of all by a copy with administrator rights. When the
+  // folder cannot be made the listing goes on: every later entry still
+  // needs its pending mark, or damage after the licence would install
+  // without a word.
+  if (!MakeOwnTempFolder(session)) {
+    char temp[kInstallDirSize];
+    if (host.TempFolder(temp, sizeof temp) >= kInstallDirSize) temp[0] = '\0';
+    ShowFailure(host, kErrorCaption, kFolderMessage, kFolderMessage, temp);
     return;
   }
   session.LicenceHandled = true;
-  std::memcpy(session.InstallDir, temp, static_cast<size_t>(t) + 1);
-  if (!JoinTarget(session.InstallDir, entry, false, pass)) {
+  std::strcpy(session.InstallDir, session.OwnTempFolder);
+  if (!JoinTarget(session.InstallDir, NameOfPath(entry), false, pass)) {
     ShowNamed(host, kLongNameMessage, entry);
     return;
   }
-  // When the folder cannot be made the listing goes on: every later entry
-  // still needs its pending mark, or damage after the licence would install
-  // without a word.
-  if (!PathExists(host, pass.TargetPath) && !MakeFolderOrSay(session, pass)) return;
   // In place: a licence cut at its limit is still read from this file.
   ExtractEntry(session, pass, kLicenceReadSize, WriteMode::kInPlace);
   ReadLicenceFile(session, pass.TargetPath);
@@ -380,6 +383,9 @@ bool InstallEntry(SetupSession& session, PassContext& pass, const WalkedEntry& w
       host.ListSetSelected(session.CurrentEntryIndex, false);
       write = false;
       done = "kept ";
+      // A part file that a setup stopped mid-replace left beside the file
+      // kept: nothing else would ever remove it.
+      if (MakePartPath(pass)) host.RemoveFile(pass.PartPath);
     }
   }
   if (write) {

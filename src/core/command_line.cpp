@@ -57,20 +57,16 @@ __attribute__((noinline)) char* Append(char* p, const char* end, const char* tex
 
 }  // namespace
 
-bool BuildRestartArguments(const SetupSession& session, char* out, int32_t size) {
+bool BuildRestartArguments(const SetupSession& session, const RestartPaths& paths, char* out,
+                           int32_t size) {
   const char* end = out + size - 1;
-  const char* password = session.Password;
-  const char* log = session.Options.LogFile;
   char* p = Append(out, end, "/ELEVATED");
   if (session.OverwriteMode != kOverwriteAsk)
     p = Append(p, end, session.OverwriteMode == kOverwriteAlways ? " /O=all" : " /O=none");
-  // A quote cannot be passed inside quotes: that password is asked again.
-  if (*password != '\0' && std::string_view(password).find('"') == std::string_view::npos)
-    p = Append(Append(Append(p, end, " \"/P="), end, password), end, "\"");
   if (session.Options.NoRun) p = Append(p, end, " /NORUN");
-  if (log != nullptr) p = Append(Append(Append(p, end, " \"/LOG="), end, log), end, "\"");
+  if (paths.Log != nullptr) p = Append(Append(Append(p, end, " \"/LOG="), end, paths.Log), end, "\"");
   // Cut, the folder would name another one.
-  p = Append(Append(p, end, " /D="), end, session.InstallDir);
+  p = Append(Append(p, end, " /D="), end, paths.Folder);
   if (p == nullptr) return false;
   *p = '\0';
   return true;

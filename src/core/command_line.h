@@ -40,12 +40,22 @@ inline constexpr char kUsageText[] =
 
 struct SetupSession;
 
+// What the copy with administrator rights is handed besides the answers,
+// each made absolute first: a copy started that way begins in System32, not
+// in this setup's current folder. Null: none.
+struct RestartPaths {
+  const char* Folder;  // the installation folder
+  const char* Log;     // /LOG=
+};
+
 // The arguments for the copy of the setup that goes on with administrator
 // rights: /ELEVATED, the answers given so far (a standing overwrite answer,
-// the password unless it holds a quote, /NORUN, /LOG=) and /D= with the
-// installation folder. False when they do not fit `size`: cut, they would
-// name another folder.
-bool BuildRestartArguments(const SetupSession& session, char* out, int32_t size);
+// /NORUN, /LOG=) and /D= with the installation folder. Never the password:
+// any program can read another's command line, so the copy asks for it
+// again.
+// False when they do not fit `size`: cut, they would name another folder.
+bool BuildRestartArguments(const SetupSession& session, const RestartPaths& paths, char* out,
+                           int32_t size);
 
 // Splits the whole command line as the system hands it over (the program's
 // own name first), in place: every value ends up NUL-terminated inside

@@ -5,6 +5,7 @@
 #include "archive.h"
 #include "inflate.h"
 #include "paths.h"
+#include "setup_flow.h"
 
 namespace ebook {
 namespace {
@@ -19,26 +20,7 @@ constexpr char kWriteFailedMessage[] = "This file could not be written completel
 constexpr char kDiskFullMessage[] =
     "This file could not be written completely; the disk may be full:\n";
 constexpr char kNotPlacedMessage[] = "This file could not be put in its place:\n";
-// The name a file has until it is verified. A tilde, a word no book uses
-// for a file and an ending of its own keep it apart from the book's files;
-// when a folder is too deep for it, the short name still fits beside any
-// target of three or more characters.
-constexpr std::string_view kPartName = "~ebook-setup.part";
-constexpr std::string_view kShortPartName = "~es";
-
-// PartPath: the target's folder and a part name; false when neither fits.
-bool MakePartPath(PassContext& pass) {
-  const std::string_view target(pass.TargetPath);
-  const size_t folder = target.size() - NameOfPath(target).size();
-  for (std::string_view name : {kPartName, kShortPartName}) {
-    if (folder + name.size() >= sizeof pass.PartPath) continue;
-    std::memcpy(pass.PartPath, target.data(), folder);
-    std::memcpy(pass.PartPath + folder, name.data(), name.size());
-    pass.PartPath[folder + name.size()] = '\0';
-    return true;
-  }
-  return false;
-}
+constexpr char kOwnFolderPrefix[] = "ebook-setup-";
 
 constexpr uint32_t kStatusInterval = 100;
 
@@ -53,6 +35,41 @@ void ShowStatus(SetupSession& session, const char* targetPath) {
 
 }  // namespace
 
+bool MakePartPath(PassContext& pass) {
+  // No entry of a book may end so (IsSafeEntryName), so the name is the
+  // setup's own, and one left by a setup stopped mid-replace is found again.
+  return JoinText(pass.PartPath, sizeof pass.PartPath, {pass.TargetPath, kPartSuffix});
+}
+
+bool MakeOwnTempFolder(SetupSession& session) {
+  Platform& host = *session.Host;
+  char* folder = session.OwnTempFolder;
+  if (*folder != '\0') return true;
+  // The temporary folder, the prefix, eight letters and a backslash.
+  constexpr int32_t kRoom = kInstallDirSize - static_cast<int32_t>(sizeof kOwnFolderPrefix) - 9;
+  const int32_t t = host.TempFolder(folder, kRoom);
+  if (t > 0 && t < kRoom) {
+    char* name = folder + t;
+    std::memcpy(name, kOwnFolderPrefix, sizeof kOwnFolderPrefix - 1);
+    name += sizeof kOwnFolderPrefix - 1;
+    // Made new, never taken over: a name in the way (a folder, a link a
+    // program of the user planted) is passed by for the next one.
+    uint32_t seed = host.Milliseconds();
+    for (int tries = 0; tries < 64; ++tries, seed += 0x9E3779B9u) {
+      for (int i = 0; i < 8; ++i) name[i] = static_cast<char>('a' + (seed >> (4 * i) & 15));
+      name[8] = '\0';
+      if (host.CreateFolder(folder)) {
+        name[8] = '\\';
+        name[9] = '\0';
+        return true;
+      }
+      if (host.LastFileError() != FileError::kExists) break;
+    }
+  }
+  *folder = '\0';
+  return false;
+}
+
 void ShowPendingStatus(SetupSession& session, bool now) {
   const char* path = session.PendingStatus;
   if (path == nullptr) return;
@@ -65,15 +82,26 @@ void ShowPendingStatus(SetupSession& session, bool now) {
   host.PumpOneMessage();
 }
 
+bool MayOfferElevation(const SetupSession& session, FileError error) {
+  // Only the install pass and the folder the reader chose: a refusal met
+  // while the dialog opens (the licence's copy) is no reason to ask.
+  return session.InstallState == kSetupInstalling && !session.ElevationAsked &&
+         !session.Options.Elevated && error == FileError::kAccessDenied;
+}
+
 bool OfferElevation(SetupSession& session) {
   Platform& host = *session.Host;
-  if (session.ElevationAsked || session.Options.Elevated ||
-      host.LastFileError() != FileError::kAccessDenied)
-    return false;
+  if (!MayOfferElevation(session, host.LastFileError())) return false;
   session.ElevationAsked = true;
+  if (!host.AskYesNo(kElevateQuestion, kSetupCaption)) return false;
+  char folder[kTargetPathSize];
+  char log[kTargetPathSize];
+  const char* given = session.Options.LogFile;
+  RestartPaths paths = {folder, given != nullptr ? log : nullptr};
   char arguments[kRestartArgumentsSize];
-  if (!host.AskYesNo(kElevateQuestion, kSetupCaption) ||
-      !BuildRestartArguments(session, arguments, sizeof arguments) ||
+  if (host.FullPath(session.InstallDir, folder, sizeof folder) <= 0 ||
+      (given != nullptr && host.FullPath(given, log, sizeof log) <= 0) ||
+      !BuildRestartArguments(session, paths, arguments, sizeof arguments) ||
       !host.StartElevated(arguments))
     return false;
   session.StopRequested = true;
@@ -126,10 +154,22 @@ void ExtractEntry(SetupSession& session, PassContext& pass, uint32_t outputLimit
   const char* output = staged ? pass.PartPath : target;
 
   pass.Verified = false;
-  if (mode != WriteMode::kNewFile) session.OutputHandle = host.CreateFileForWrite(output);
+  if (staged || mode == WriteMode::kInPlace) {
+    // Created new: never through a link or over a file someone else put
+    // there. A part file in the way was left by a setup stopped in the
+    // middle of a replace (no entry has its name): it goes.
+    session.OutputHandle = host.CreateNewFile(output);
+    if (session.OutputHandle == nullptr && staged &&
+        host.LastFileError() == FileError::kExists && host.RemoveFile(output))
+      session.OutputHandle = host.CreateNewFile(output);
+  } else if (mode != WriteMode::kNewFile) {
+    session.OutputHandle = host.CreateFileForWrite(output);
+  }
   if (session.OutputHandle == nullptr) {
-    // Said as such; nothing was written, so no CRC error follows for it.
-    if (!OfferElevation(session)) ShowFailure(host, kCouldNotOpenCaption, "", "", target);
+    // Said as such; nothing was written, so no CRC error follows for it. A
+    // folder where the part file goes is in the way, not a matter of rights.
+    if ((staged && host.FindAny(output)) || !OfferElevation(session))
+      ShowFailure(host, kCouldNotOpenCaption, "", "", target);
     NoteOutcome(session, kOutcomeCannotWrite);
     host.ListSetSelected(session.CurrentEntryIndex, false);
     return;

@@ -41,8 +41,8 @@ enum class WriteMode : uint8_t {
   // null when that failed): nothing is lost when it turns out damaged, and
   // it is removed then.
   kNewFile,
-  // Written at the target itself, whatever comes out: the licence copy,
-  // which is read even when it was cut at its limit.
+  // Written at the target itself, created new, whatever comes out: the
+  // licence copy, which is read even when it was cut at its limit.
   kInPlace,
 };
 
@@ -74,11 +74,25 @@ void CopyStoredEntry(EntryStream& stream);
 void ShowFailure(Platform& host, std::string_view caption, const char* lead, const char* bareLead,
                  const char* path, bool reasonKnown = true);
 
-// A folder or file could not be made. When access was denied, and only the
-// first time, asks whether to go on with administrator rights, and on Yes
-// starts the setup's elevated copy, which installs from here on: the pass
-// then ends without a word. True when the copy took over.
+// Whether a failure of a file call may ask for administrator rights: access
+// denied, during the install pass, the first time, and not in the copy that
+// has them already.
+bool MayOfferElevation(const SetupSession& session, FileError error);
+
+// A folder or file could not be made. When MayOfferElevation, asks whether
+// to go on with administrator rights, and on Yes starts the setup's
+// elevated copy with the folder and log made absolute (the password it asks
+// for again); that copy installs from here on: the pass then ends without a
+// word. True when the copy took over.
 bool OfferElevation(SetupSession& session);
+
+// PartPath: the target with kPartSuffix, where a replacement is written
+// until it is verified; false when it does not fit.
+bool MakePartPath(PassContext& pass);
+
+// Makes session.OwnTempFolder once: a new folder of a unique name in the
+// user's temporary folder. False when none could be made.
+bool MakeOwnTempFolder(SetupSession& session);
 
 // A message box of several pieces, cut to what fits its buffer.
 void ShowJoined(Platform& host, std::string_view caption,

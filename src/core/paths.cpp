@@ -150,25 +150,35 @@ bool IsWindowsDeviceName(std::string_view part) {
 }
 
 bool IsSafeEntryName(std::string_view name) {
-  if (name.empty()) return true;
-  if (name[0] == '\\' || name[0] == '/') return false;
-  if (name.find(':') != std::string_view::npos) return false;
-  if (name.find('\0') != std::string_view::npos) return false;
-  size_t start = 0;
-  while (start <= name.size()) {
-    size_t end = name.find_first_of("\\/", start);
-    if (end == std::string_view::npos) end = name.size();
+  const char* p = name.data();
+  const char* const end = p + name.size();
+  if (p != end && (*p == '\\' || *p == '/')) return false;
+  // One pass over the name, the end acting as a last separator.
+  for (const char* part = p;; ++p) {
+    const char c = p == end ? '/' : *p;
+    if (c == ':' || c == '\0') return false;
+    if (c != '/' && c != '\\') continue;
     // Windows drops trailing dots and spaces from a path part, so "a." or
     // "a " would be written as "a", somewhere the name does not say (and ". ."
     // or "... " as the parent folder). Only a plain "." keeps its meaning.
     // An empty part (what a folder entry's trailing separator leaves, or a
     // doubled separator, which Windows folds) adds no name.
-    const std::string_view part = TextPart(name, start, end - start);
-    if (!part.empty() && part != "." && (part.back() == '.' || part.back() == ' ')) return false;
-    if (IsWindowsDeviceName(part)) return false;
-    start = end + 1;
+    const size_t n = static_cast<size_t>(p - part);
+    if (n != 0 && !(n == 1 && *part == '.') && (p[-1] == '.' || p[-1] == ' ')) return false;
+    if (IsWindowsDeviceName(std::string_view(part, n))) return false;
+    if (p == end) break;
+    part = p + 1;
   }
-  return true;
+  // The setup's own part files: a book's file of such a name would be taken
+  // for one left behind, and removed.
+  const char* suffix = kPartSuffix + sizeof kPartSuffix - 1;
+  while (suffix != kPartSuffix) {
+    if (p == name.data()) return true;
+    char c = *--p;
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 0x20);
+    if (c != *--suffix) return true;
+  }
+  return false;
 }
 
 }  // namespace ebook

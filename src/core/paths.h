@@ -89,8 +89,13 @@ bool IsWindowsDeviceName(std::string_view part);
 // streams), for a zero byte (it would end the path early, possibly right
 // after ".."), for a part that ends in a dot or a space other than a plain
 // "." (Windows drops those, which turns ".." or ". ." into the parent and
-// "book." into "book") and for a part that names a device. The empty part a
-// folder entry's trailing separator leaves is fine.
+// "book." into "book"), for a part that names a device, and for a name that
+// ends in kPartSuffix, the setup's own name for a file being replaced. The
+// empty part a folder entry's trailing separator leaves is fine.
 bool IsSafeEntryName(std::string_view name);
+
+// What a file being replaced is called beside its target until it is
+// verified ("book.html.~part").
+inline constexpr char kPartSuffix[] = ".~part";
 
 }  // namespace ebook

@@ -98,6 +98,9 @@ class Platform {
   // failure. Answers like CurrentFolder.
   virtual int32_t SystemFolder(char* buffer, int32_t size) = 0;
   virtual bool SetCurrentFolder(std::string_view path) = 0;
+  // `path` made absolute against the current folder, as the file functions
+  // take it. Returns its length, or -1 (an empty text) when it does not fit.
+  virtual int32_t FullPath(std::string_view path, char* buffer, int32_t size) = 0;
   // `text` with its %VARIABLES% replaced by the reader's environment, as
   // ExpandEnvironmentStrings does (an unknown one stays as written). Writes
   // what fits, NUL-terminated, and returns the whole length; -1 on failure.

@@ -109,6 +109,10 @@ struct SetupSession {
   uint32_t ProgressTotal = 0;
   // Access was denied and the reader was asked about administrator rights.
   bool ElevationAsked = false;
+  // A folder of this setup's own in the user's temporary folder (ending in
+  // a backslash), made new when first needed: the licence copy goes there.
+  // Empty until then.
+  char OwnTempFolder[kInstallDirSize] = {};
   // What the publisher chose, read from the setup when the dialog opens.
   PublisherSettings Settings = {};
 };

@@ -628,6 +628,15 @@ bool NativePlatform::SetCurrentFolder(std::string_view path) {
   return true;
 }
 
+int32_t NativePlatform::FullPath(std::string_view path, char* buffer, int32_t size) {
+  const std::string full = FullWindowsPath(path);
+  if (full.empty() || full.size() >= static_cast<size_t>(size)) {
+    CopyOut("", buffer, size);
+    return -1;
+  }
+  return CopyOut(full, buffer, size);
+}
+
 int32_t NativePlatform::ExpandVariables(std::string_view text, char* buffer, int32_t size) {
   std::string out;
   while (!text.empty()) {

@@ -87,6 +87,7 @@ class NativePlatform final : public Platform {
   int32_t SystemFolder(char* buffer, int32_t size) override;
   // Fails, like SetCurrentDirectoryA, unless the folder exists.
   bool SetCurrentFolder(std::string_view path) override;
+  int32_t FullPath(std::string_view path, char* buffer, int32_t size) override;
   // From Environment, by name without regard to case.
   int32_t ExpandVariables(std::string_view text, char* buffer, int32_t size) override;
 

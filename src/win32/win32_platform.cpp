@@ -226,6 +226,18 @@ bool Win32Platform::SetCurrentFolder(std::string_view path) {
   return Utf8ToWide(path, wide, kWidePathSize) >= 0 && SetCurrentDirectoryW(wide) != FALSE;
 }
 
+int32_t Win32Platform::FullPath(std::string_view path, char* buffer, int32_t size) {
+  wchar_t given[kWidePathSize];
+  wchar_t full[kWidePathSize];
+  buffer[0] = '\0';
+  if (Utf8ToWide(path, given, kWidePathSize) < 0) return -1;
+  const DWORD n = GetFullPathNameW(given, kWidePathSize, full, nullptr);
+  if (n == 0 || n >= static_cast<DWORD>(kWidePathSize) ||
+      Utf8LengthOf(full, static_cast<int32_t>(n)) >= size)
+    return -1;
+  return WideToUtf8(full, static_cast<int32_t>(n), buffer, size);
+}
+
 int32_t Win32Platform::ExpandVariables(std::string_view text, char* buffer, int32_t size) {
   wchar_t raw[kWidePathSize];
   wchar_t expanded[kWidePathSize];

@@ -42,6 +42,7 @@ class Win32Platform final : public Platform {
   int32_t SystemFolder(char* buffer, int32_t size) override;
   bool SetCurrentFolder(std::string_view path) override;
   int32_t ExpandVariables(std::string_view text, char* buffer, int32_t size) override;
+  int32_t FullPath(std::string_view path, char* buffer, int32_t size) override;
   int32_t DecodeStoredText(std::string_view stored, bool utf8, char* out, int32_t size) override;
 
   void SetControlText(ControlId control, std::string_view text) override;

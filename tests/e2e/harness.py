@@ -15,6 +15,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 from dataclasses import dataclass, field
@@ -179,16 +180,21 @@ def message(caption: str = ERROR) -> list:
     return [f"window {caption}", "press 1"]
 
 
-def drive(script: Script, name: str) -> Outcome:
-    """Runs the script; the log and script stay in the work folder."""
+def drive(script: Script, name: str, watch=None) -> Outcome:
+    """Runs the script; the log and script stay in the work folder. `watch`,
+    when given, is called with each event as the driver logs it, while the
+    script runs (for a test that acts between two steps, see `waitfile`)."""
     folder = TOOLS.work / "runs"
     folder.mkdir(parents=True, exist_ok=True)
     script_file, log_file = folder / f"{name}.script", folder / f"{name}.log"
     script_file.write_text(script.text(), encoding="utf-8")
     log_file.unlink(missing_ok=True)
     try:
-        driver = wine(str(TOOLS.driver), win_path(script_file), win_path(log_file), check=False,
-                      limit_s=DRIVER_RUN_LIMIT_S)
+        if watch is None:
+            driver = wine(str(TOOLS.driver), win_path(script_file), win_path(log_file),
+                          check=False, limit_s=DRIVER_RUN_LIMIT_S)
+        else:
+            driver = _drive_watched(script_file, log_file, watch)
         driver_failed = None
     except subprocess.TimeoutExpired:
         driver = subprocess.CompletedProcess([], None, "")
@@ -221,6 +227,58 @@ def drive(script: Script, name: str) -> Outcome:
         outcome.failure = driver_failed or (
             f"uidriver exited with {driver.returncode}: {driver.stdout[-2000:]}")
     return outcome
+
+
+def _drive_watched(script_file: Path, log_file: Path, watch) -> subprocess.CompletedProcess:
+    result = {}
+
+    def run():
+        try:
+            result["done"] = wine(str(TOOLS.driver), win_path(script_file), win_path(log_file),
+                                  check=False, limit_s=DRIVER_RUN_LIMIT_S)
+        except subprocess.TimeoutExpired as timeout:
+            result["timeout"] = timeout
+
+    thread = threading.Thread(target=run)
+    thread.start()
+    seen = 0
+    while True:
+        alive = thread.is_alive()
+        lines = log_file.read_text(encoding="utf-8").splitlines() if log_file.exists() else []
+        # Only whole lines: the driver may be in the middle of one.
+        for line in lines[seen:]:
+            try:
+                event = json.loads(line)
+            except json.JSONDecodeError:
+                break
+            watch(event)
+            seen += 1
+        if not alive:
+            break
+        time.sleep(0.05)
+    thread.join()
+    if "timeout" in result:
+        raise result["timeout"]
+    return result["done"]
+
+
+def deny_writes(case: unittest.TestCase, folder: Path) -> None:
+    """Makes `folder` refuse new files and folders with access denied, as a
+    protected folder refuses a standard user: immutable when the tests run
+    as root (who passes every permission check), read-only otherwise. The
+    case lifts it again at its end."""
+    if os.geteuid() == 0:
+        subprocess.run(["chattr", "+i", str(folder)], check=True)
+    else:
+        folder.chmod(0o555)
+    case.addCleanup(allow_writes, folder)
+
+
+def allow_writes(folder: Path) -> None:
+    if os.geteuid() == 0:
+        subprocess.run(["chattr", "-i", str(folder)], check=False)
+    else:
+        folder.chmod(0o755)
 
 
 def wait_for_file(path: Path, limit_s: float = 30) -> bool:
@@ -298,7 +356,7 @@ class SetupCase(unittest.TestCase):
 
     def run_setup(self, setup: Path, *steps, env: Optional[dict] = None,
                   cwd: Optional[Path] = None, tag: str = "", args: str = "",
-                  code: int = 0, done: bool = False) -> Outcome:
+                  code: int = 0, done: bool = False, watch=None) -> Outcome:
         """Starts the setup (with the command-line arguments `args`) and runs
         `steps` (script lines or lists of them), then waits for its end,
         which must come with the exit code `code`. Fails the case if the
@@ -316,7 +374,7 @@ class SetupCase(unittest.TestCase):
         for step in steps:
             script.add(*([step] if isinstance(step, str) else step))
         script.add("exit")
-        outcome = drive(script, self.case_name + tag)
+        outcome = drive(script, self.case_name + tag, watch)
         self.assertIsNone(outcome.failure, f"{outcome.failure}\n--- driver log:\n{outcome.log}")
         self.assertEqual(outcome.exit_code, code)
         self.assertEqual(outcome.done is not None, done,

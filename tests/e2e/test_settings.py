@@ -66,14 +66,15 @@ class SettingsTest(SetupCase):
         setup = self.book("long", "folder=%E2E_DEEP%\\Book")
         folder = self.folder("short")
         outcome = self.run_setup(setup, [f"window {MAIN}", "press 1"], message(),
-                                 [f"set {FOLDER_FIELD} {win_path(folder)}", "press 1"],
+                                 [f"switch {MAIN}", f"set {FOLDER_FIELD} {win_path(folder)}",
+                                  "press 1"],
                                  env={"E2E_DEEP": "C:\\" + "d" * 300})
         self.assertEqual(outcome.messages,
                          [("Error", "The installation folder is too long. Please choose a shorter one.")])
         self.assertTree(folder, BOOK)
 
     def test_a_signed_setup_keeps_its_settings(self):
-        setup = self.book("signed", f"title={TITLE}")
+        setup = self.book("unsigned", f"title={TITLE}")
         key, cert, signed = (self.case_work / n for n in ("key.pem", "cert.pem", "signed.exe"))
         subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-subj",
                         "/CN=E-book test publisher", "-days", "2", "-keyout", str(key), "-out",

@@ -3,11 +3,14 @@ driver too: it starts the setup on the tests' desktop and fails the run if
 any window appears."""
 import harness
 import archives
-from harness import (ERROR, MAIN, PASSWORD, SetupCase, message, reg_add, wait_for_file,
-                     win_path, write_tree)
+import subprocess
+from pathlib import Path
+
+from harness import (ERROR, MAIN, PASSWORD, SetupCase, allow_writes, deny_writes, message, password,
+                     reg_add, wait_for_file, win_path, write_tree)
 
 APP_PATHS = r"SOFTWARE\Microsoft\Windows\CurrentVersion\App Paths"
-USAGE_START = "Usage: setup [/S]"
+USAGE_START = "Usage: setup "
 
 # Exit codes under /S, as docs/stub.md documents them.
 INSTALLED, USAGE, DAMAGED, PASSWORD_CODE, UNSUPPORTED, CANNOT_WRITE = 0, 1, 2, 3, 4, 5
@@ -139,54 +142,150 @@ class ElevationTest(SetupCase):
     QUESTION = ("This folder can only be written with administrator rights. "
                 "Continue as administrator?")
 
+    def slow_book(self, name: str, password: bytes = None) -> Path:
+        """BOOK_FILES and a file that takes the stub a moment to write: the
+        copy with administrator rights installs as soon as its dialog shows,
+        and the driver must still find that dialog."""
+        tree = self.case_work / f"{name}.src"
+        write_tree(tree, BOOK_FILES)
+        with open(tree / "zeros.bin", "wb") as zeros:
+            zeros.truncate(256 << 20)
+        archive = self.case_work / f"{name}.zip"
+        command = ["zip", "-q", "-r", "-1"] + (["-P", password] if password else [])
+        subprocess.run(command + [str(archive), "book.html", "pics", "zeros.bin"], cwd=tree,
+                       check=True)
+        return self.package(archive, name=f"{name}.exe")
+
     def test_the_elevated_copy_installs_without_asking_again(self):
         """The second process's command line, as the first one builds it (the
         unit tests check that it does): the dialog shows and installs at
-        once, with the password and the overwrite answer given."""
-        secret = archives.info_zip(BOOK_FILES, self.case_work / "s.zip", password="pass word")
+        once, with the overwrite answer given. The password never travels on
+        a command line: the copy asks for it, and takes it exactly as typed,
+        whatever characters it holds."""
+        # Typed into the dialog, a password is the system code page's bytes.
+        typed = "pässwort \"quoted\""
+        setup = self.slow_book("s", password=typed.encode("cp1252"))
         folder = self.folder("My Books/Elevated", create=True)
         (folder / "book.html").write_bytes(b"the reader's own page\r\n")
         outcome = self.run_setup(
-            self.package(secret), f"window {MAIN}",
-            args=f'/ELEVATED /O=none "/P=pass word" /D={win_path(folder)}')
-        self.assertEqual(outcome.captions, [MAIN])
+            setup, f"window {MAIN}", password(typed),
+            args=f'/ELEVATED /O=none /D={win_path(folder)}')
+        self.assertEqual(outcome.captions, [MAIN, PASSWORD])
         self.assertEqual(outcome.first(MAIN).text(harness.FOLDER_FIELD), win_path(folder))
         self.assertEqual((folder / "book.html").read_bytes(), b"the reader's own page\r\n")
         self.assertEqual((folder / "pics/cover.txt").read_bytes(), BOOK_FILES["pics/cover.txt"])
+        self.assertEqual((folder / "zeros.bin").stat().st_size, 256 << 20)
 
     def test_yes_hands_the_install_to_an_elevated_copy(self):
         """The whole way through the system: access denied, the question, Yes;
         the first setup ends without a word and its copy, started through
         ShellExecuteExW's runas verb (Wine starts it without a prompt),
-        installs with the answers given. The obstacle goes before Yes, as
-        administrator rights would remove it."""
-        setup = self.package(archives.info_zip(BOOK_FILES, self.case_work / "b.zip"))
+        installs with the answers given. The folder is opened up before Yes,
+        as administrator rights would; the folder typed was relative, and
+        the copy gets it whole."""
+        setup = self.slow_book("b")
         folder = self.folder("protected", create=True)
         (folder / "book.html").write_bytes(b"an older page\r\n")
-        (folder / "~ebook-setup.part").mkdir()
-        outcome = self.install(
-            setup, folder, [f"window {MAIN}", f"rmdir {win_path(folder / '~ebook-setup.part')}",
-                            "press 6", f"follow {MAIN}"], args="/O=all /NORUN")
+        (folder / "pics").mkdir()
+        deny_writes(self, folder)
+        lifted = self.case_work / "lifted"
+
+        def watch(event):
+            controls = {c["id"]: c for c in event.get("controls", [])}
+            if event["event"] == "window" and harness.MESSAGE_TEXT in controls:
+                allow_writes(folder)
+                lifted.touch()
+
+        outcome = self.run_setup(
+            setup, [f"window {MAIN}", f"set {harness.FOLDER_FIELD} protected", "press 1",
+                    f"window {MAIN}", f"waitfile {win_path(lifted)}", "press 6",
+                    f"follow {MAIN}"],
+            args="/O=all /NORUN", cwd=self.case_c, watch=watch)
         question = outcome.windows[1]
         self.assertEqual(question.message, self.QUESTION)
         self.assertEqual(outcome.captions, [MAIN, MAIN, MAIN])
-        # The copy's dialog shows the folder it was given.
+        # The copy's dialog shows the folder it was given, made absolute.
         self.assertEqual(outcome.windows[2].text(harness.FOLDER_FIELD), win_path(folder))
-        self.assertTree(folder, BOOK_FILES)
+        self.assertEqual((folder / "book.html").read_bytes(), BOOK_FILES["book.html"])
+        self.assertEqual((folder / "zeros.bin").stat().st_size, 256 << 20)
 
     def test_access_denied_asks_once_and_no_tells_the_plain_message(self):
-        """A folder where the setup's temporary file should be is refused
-        with access denied, as a protected folder would be: the question
-        comes, owned, and No gives the message of old."""
+        """A folder that refuses new files with access denied, as a protected
+        folder does: the question comes, owned, and No gives the message of
+        old. A folder in the way of the part file is no such refusal: no
+        question then."""
         setup = self.package(archives.info_zip(BOOK_FILES, self.case_work / "b.zip"))
         folder = self.folder("protected", create=True)
         (folder / "book.html").write_bytes(b"an older page\r\n")
-        (folder / "~ebook-setup.part").mkdir()
+        (folder / "pics").mkdir()
+        deny_writes(self, folder)
         outcome = self.install(setup, folder, [f"window {MAIN}", "press 7"],
                                message("Couldn't open..."), args="/O=all")
         question = outcome.windows[1]
         self.assertEqual(question.message, self.QUESTION)
         self.assertEqual(question.owner, MAIN)
-        self.assertIsNone(outcome.done)
         self.assertEqual((folder / "book.html").read_bytes(), b"an older page\r\n")
         self.assertEqual((folder / "pics/cover.txt").read_bytes(), BOOK_FILES["pics/cover.txt"])
+
+        blocked = self.folder("blocked", create=True)
+        (blocked / "book.html").write_bytes(b"an older page\r\n")
+        (blocked / "book.html.~part").mkdir()
+        outcome = self.install(setup, blocked, message("Couldn't open..."), args="/O=all",
+                               tag="b")
+        self.assertNotIn(self.QUESTION, [text for _, text in outcome.messages])
+        self.assertEqual((blocked / "book.html").read_bytes(), b"an older page\r\n")
+
+    def test_a_licence_copy_refused_while_the_dialog_opens_never_asks(self):
+        """The licence's copy is refused (the temporary folder denies new
+        folders): the dialog says so and opens, no administrator question
+        comes, and Install writes the book where the reader chose."""
+        book = dict(BOOK_FILES, **{"!!licence.txt": b"Licence.\r\n"})
+        setup = self.package(archives.info_zip(book, self.case_work / "l.zip"))
+        temp = self.folder("temp", create=True)
+        deny_writes(self, temp)
+        folder = self.folder("chosen")
+        outcome = self.run_setup(setup, message(), [f"window {MAIN}",
+                                                    f"set {harness.FOLDER_FIELD} {win_path(folder)}",
+                                                    "press 1"],
+                                 env={"TEMP": win_path(temp), "TMP": win_path(temp)})
+        self.assertEqual(outcome.captions, [ERROR, MAIN])
+        self.assertTrue(outcome.messages[0][1].startswith("The folder could not be made:"))
+        self.assertTree(folder, book)
+        self.assertEqual(list(temp.iterdir()), [])
+
+    def test_the_licence_copy_never_writes_through_a_planted_link(self):
+        """A program of the user planted links in the temporary folder where
+        a licence copy of a fixed name would go; an unattended install (as
+        an elevated copy would run) leaves their targets alone."""
+        book = dict(BOOK_FILES, **{"!!licence.txt": b"Publisher licence text.\r\n"})
+        setup = self.package(archives.info_zip(book, self.case_work / "l.zip"))
+        temp = self.folder("temp", create=True)
+        important = self.folder("protected", create=True) / "important.cfg"
+        important.write_bytes(b"x" * 260)
+        (temp / "!!licence.txt").symlink_to(important)
+        folder = self.folder("book")
+        self.run_setup(setup, args=f"/S /D={win_path(folder)}",
+                       env={"TEMP": win_path(temp), "TMP": win_path(temp)})
+        self.assertEqual(important.read_bytes(), b"x" * 260)
+        copies = list(temp.glob("ebook-setup-*/!!licence.txt"))
+        self.assertEqual([c.read_bytes() for c in copies], [b"Publisher licence text.\r\n"])
+        self.assertTree(folder, book)
+
+    def test_part_files_are_the_setups_own(self):
+        """A part file left by a setup killed mid-replace is removed by the
+        next run, even one that keeps every file; an entry named like a part
+        file is refused."""
+        setup = self.package(archives.info_zip(BOOK_FILES, self.case_work / "b.zip"))
+        folder = self.folder("book", create=True)
+        (folder / "book.html").write_bytes(b"the reader's page\r\n")
+        (folder / "book.html.~part").write_bytes(b"half a page")
+        self.run_setup(setup, args=f"/S /O=none /D={win_path(folder)}")
+        self.assertFalse((folder / "book.html.~part").exists())
+        self.assertEqual((folder / "book.html").read_bytes(), b"the reader's page\r\n")
+
+        named = archives.python_zip([("notes.txt.~part", b"n"), ("a.txt", b"a")],
+                                    self.case_work / "n.zip")
+        other = self.folder("named")
+        outcome = self.install(self.package(named, name="n.exe"), other, message(), tag="n")
+        self.assertIn("notes.txt.~part", outcome.messages[0][1])
+        self.assertTree(other, {"a.txt": b"a"})

@@ -284,6 +284,10 @@ class Rig {
     return !host.empty() && fs::exists(host);
   }
   Bytes Installed(const std::string& windowsPath) { return ReadAll(HostPath(windowsPath)); }
+  // A Windows path as Files() lists it, relative to the root.
+  std::string HostRelative(const std::string& windowsPath) {
+    return fs::path(HostPath(windowsPath)).lexically_relative(root_).string();
+  }
   // A file on the host, e.g. one that was there before the setup ran.
   void Place(const std::string& windowsPath, const Bytes& content) {
     WriteFile(HostPath(windowsPath), content);

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "core/extract.h"
 #include "core/zip_cipher.h"
 #include "engine_rig.h"
 
@@ -101,8 +102,12 @@ TEST(EngineLicence, FirstLicenceEntryIsShownFromItsSubfolder) {
   rig.Open();
 
   EXPECT_EQ(rig.Host().Controls[kLicenceBox], "Licence text\r\nline two\r\n");
-  EXPECT_EQ(rig.Host().Controls[kStatusLine], "Extracting: C:\\Temp\\docs\\!!LICENCE.txt");
-  EXPECT_EQ(rig.Files(), std::vector<std::string>{"C/Temp/docs/!!LICENCE.txt"});
+  // In a folder of the setup's own, made new in the temporary folder, under
+  // the entry's bare name.
+  const std::string own = rig.Session().OwnTempFolder;
+  EXPECT_EQ(own.rfind("C:\\Temp\\ebook-setup-", 0), 0u) << own;
+  EXPECT_EQ(rig.Host().Controls[kStatusLine], "Extracting: " + own + "!!LICENCE.txt");
+  EXPECT_EQ(rig.Files(), std::vector<std::string>{rig.HostRelative(own + "!!LICENCE.txt")});
   ASSERT_EQ(rig.Host().List.size(), 3u);
   EXPECT_EQ(rig.Host().ListSelectedCount(), 3) << "every entry starts pending";
   EXPECT_EQ(rig.Messages(), std::vector<std::string>{});
@@ -362,8 +367,9 @@ TEST(EngineLicence, UpdateModeWritesFlatAndReplacesWithoutAsking) {
 
   EXPECT_EQ(rig.Installed("C:\\Apps\\Viewer\\readme.txt"), Text("second"));
   EXPECT_EQ(rig.Files(),
-            (std::vector<std::string>{"C/Apps/Viewer/!!licence.txt", "C/Apps/Viewer/readme.txt",
-                                      "C/Temp/!!licence.txt"}));
+            (std::vector<std::string>{
+                "C/Apps/Viewer/!!licence.txt", "C/Apps/Viewer/readme.txt",
+                rig.HostRelative(std::string(rig.Session().OwnTempFolder) + "!!licence.txt")}));
   EXPECT_FALSE(rig.Exists("C:\\Apps\\Viewer\\a"));
   EXPECT_TRUE(rig.Host().OverwriteAsked.empty());
   EXPECT_EQ(rig.Messages(), std::vector<std::string>{});
@@ -571,7 +577,7 @@ TEST(EngineFailures, EntriesThatCannotBeWritten) {
        "one"},
       {"the file cannot be created: its reason, and no CRC error",
        {{"one.txt", Text("one")}, {"sub/two.txt", Text("two")}, {"three.txt", Text("three")}},
-       "sub/~ebook-setup.part",
+       "sub/two.txt.~part",
        "sub/two.txt",
        {"Couldn't open...: " + Book("sub\\two.txt") + "\nIs a directory"},
        {"one.txt", "sub/two.txt", "three.txt"},
@@ -1437,18 +1443,21 @@ TEST(EngineFailures, OutputBeyondTheHeaderSizeIsDamage) {
     Rig rig;
     rig.Package(understated("!!licence.txt"));
     rig.Open();
-    EXPECT_LE(rig.Installed("C:\\Temp\\!!licence.txt").size(), 1000u);
+    EXPECT_LE(rig.Installed(std::string(rig.Session().OwnTempFolder) + "!!licence.txt").size(),
+              1000u);
     EXPECT_EQ(rig.Host().ListSelectedCount(), 1) << "not verified while the dialog opens";
   }
 }
 
-// The licence's folder in the temporary folder cannot be made (a file is in
-// the way): the listing goes on, so a damaged file after it is still caught.
+// The licence's own folder in the temporary folder cannot be made (access
+// is denied there): the listing goes on, so a damaged file after it is
+// still caught, and a refusal while the dialog opens never asks for
+// administrator rights.
 TEST(EngineLicence, LicenceFolderThatCannotBeMadeDoesNotHideLaterDamage) {
   Rng rng(12);
   const Bytes text = TextLike(rng, 5000);
   Rig rig;
-  rig.Place("C:\\Temp\\docs", Text("a file where the licence's folder goes"));
+  rig.Host().DeniedFolder = "C:\\Temp";
   Bytes zip = HandMade({{"docs/sub/!!licence.txt", Text("Licence")},
                         {"one.txt", text, 8},
                         {"two.txt", Text("two")}});
@@ -1457,13 +1466,32 @@ TEST(EngineLicence, LicenceFolderThatCannotBeMadeDoesNotHideLaterDamage) {
   rig.Package(zip);
   rig.Open();
   // One message: the folder that could not be made, and why.
-  EXPECT_EQ(rig.Messages(),
-            std::vector<std::string>{"Error: The folder could not be made:\nC:\\Temp\\docs\\sub\n"
-                                     "Not a directory"});
+  EXPECT_EQ(rig.Host().DialogLog,
+            std::vector<std::string>{
+                "message:The folder could not be made:\nC:\\Temp\\\nPermission denied"});
   EXPECT_EQ(rig.Host().List.size(), 3u);
   rig.Install();
   EXPECT_EQ(rig.Messages().back(), "Error: CRC error\none.txt");
   EXPECT_EQ(rig.Installed(Book("two.txt")), Text("two"));
+}
+
+// Whatever a program of the user put in the temporary folder, the licence
+// copy is made new in a folder of its own: a planted link is not written
+// through, a folder of the copy's name is passed by.
+TEST(EngineLicence, TheLicenceCopyNeverWritesThroughWhatWasPlanted) {
+  Rig rig;
+  rig.Place("C:\\Protected\\important.cfg", Text("important"));
+  fs::create_symlink(rig.HostPath("C:\\Protected\\important.cfg"),
+                     rig.HostPath("C:\\Temp") + "/!!licence.txt");
+  rig.PlaceFolder("C:\\Temp\\ebook-setup-00000000");
+  rig.Host().Clock = [] { return 0u; };  // the first name it tries is taken
+  rig.Package(HandMade({{"!!licence.txt", Text("Publisher licence text.")}}));
+  rig.Open();
+  EXPECT_EQ(rig.Installed("C:\\Protected\\important.cfg"), Text("important"));
+  const std::string own = rig.Session().OwnTempFolder;
+  EXPECT_NE(own, "C:\\Temp\\ebook-setup-00000000\\");
+  EXPECT_EQ(rig.Installed(own + "!!licence.txt"), Text("Publisher licence text."));
+  EXPECT_EQ(rig.Messages(), std::vector<std::string>{});
 }
 
 // A long file keeps the window alive while it is written, not only between
@@ -1863,10 +1891,12 @@ TEST(EngineElevation, OnlyAccessDeniedAsksAndYesRestartsWithTheAnswers) {
     if (!c.restarted) continue;
 
     // The elevated copy: the same setup with the arguments built, allowed to
-    // write, installs without asking again what was answered.
+    // write, installs without asking again what was answered; the password,
+    // never on a command line, it asks for again.
     const std::string arguments = rig.Host().ElevatedStarts[0];
-    EXPECT_EQ(arguments, "/ELEVATED /O=none \"/P=pass word\" /NORUN /D=C:\\Program Files\\Book");
+    EXPECT_EQ(arguments, "/ELEVATED /O=none /NORUN /D=C:\\Program Files\\Book");
     Rig elevated;
+    elevated.Host().PasswordReplies = {"pass word"};
     elevated.Package(zip);
     elevated.Place(Book("a.txt"), Text("the reader's own a"));
     CommandLineRun second(elevated, arguments);
@@ -1874,50 +1904,94 @@ TEST(EngineElevation, OnlyAccessDeniedAsksAndYesRestartsWithTheAnswers) {
     EXPECT_TRUE(elevated.Session().Options.Elevated);
     elevated.Open();
     elevated.Install(nullptr);
-    EXPECT_EQ(elevated.Host().DialogLog, std::vector<std::string>{});
+    EXPECT_EQ(elevated.Host().DialogLog, std::vector<std::string>{"password"});
     EXPECT_EQ(elevated.Session().Outcome, kOutcomeInstalled);
     EXPECT_EQ(elevated.Installed(Book("a.txt")), Text("the reader's own a"));
     EXPECT_EQ(elevated.Installed(Book("sub\\b.txt")), Text("b"));
   }
 }
 
+// A copy started with administrator rights begins in System32: the folder
+// and the log it is handed are absolute.
+TEST(EngineElevation, TheCopyIsHandedAbsolutePaths) {
+  Rig rig;
+  rig.Source("a.txt", Text("a"));
+  rig.Package(rig.Tool("zip -q {zip} a.txt"));
+  rig.PlaceFolder("C:\\Users\\Reader\\Downloads");
+  ASSERT_TRUE(rig.Host().SetCurrentFolder("C:\\Users\\Reader\\Downloads"));
+  rig.Host().DeniedFolder = "C:\\Users\\Reader\\Downloads\\Books";
+  rig.Host().YesNoReplies = {true};
+  CommandLineRun run(rig, "/LOG=setup.log");
+  rig.Open();
+  rig.Install("Books\\Mine");
+  ASSERT_EQ(rig.Host().ElevatedStarts.size(), 1u);
+  EXPECT_EQ(rig.Host().ElevatedStarts[0],
+            "/ELEVATED \"/LOG=C:\\Users\\Reader\\Downloads\\setup.log\" "
+            "/D=C:\\Users\\Reader\\Downloads\\Books\\Mine");
+}
+
+// Which failures may ask for administrator rights: access denied, during
+// the install pass, once, and not in the copy that has them.
+TEST(EngineElevation, WhichFailuresMayAsk) {
+  const struct {
+    int32_t state;
+    bool asked, elevated;
+    FileError error;
+    bool may;
+  } cases[] = {
+      {kSetupInstalling, false, false, FileError::kAccessDenied, true},
+      {kSetupIdle, false, false, FileError::kAccessDenied, false},  // the dialog opening
+      {kSetupInstalling, true, false, FileError::kAccessDenied, false},
+      {kSetupInstalling, false, true, FileError::kAccessDenied, false},
+      {kSetupInstalling, false, false, FileError::kExists, false},
+      {kSetupInstalling, false, false, FileError::kNoFolder, false},
+      {kSetupInstalling, false, false, FileError::kOther, false},
+  };
+  for (const auto& c : cases) {
+    SetupSession session;
+    session.InstallState = c.state;
+    session.ElevationAsked = c.asked;
+    session.Options.Elevated = c.elevated;
+    EXPECT_EQ(MayOfferElevation(session, c.error), c.may)
+        << c.state << c.asked << c.elevated << static_cast<int>(c.error);
+  }
+}
+
 TEST(EngineElevation, RestartArgumentsReadBackAsGiven) {
-  // (folder, password, overwrite mode, /NORUN, log, what the copy reads)
   struct Case {
-    const char* folder;
-    const char* password;
+    RestartPaths paths;
     uint8_t overwrite;
     const char* extra;  // arguments the first process had
     const char* expected;
   };
   const Case cases[] = {
-      {"C:\\Books", "", kOverwriteAsk, "", "/ELEVATED /D=C:\\Books"},
-      {"C:\\My Books\\", "pw", kOverwriteAlways, "/NORUN \"/LOG=C:\\My Logs\\a.log\"",
-       "/ELEVATED /O=all \"/P=pw\" /NORUN \"/LOG=C:\\My Logs\\a.log\" /D=C:\\My Books\\"},
-      // A password with a quote is not passed: the copy asks for it.
-      {"C:\\B", "say \"hi\"", kOverwriteNever, "", "/ELEVATED /O=none /D=C:\\B"},
+      {{"C:\\Books", nullptr}, kOverwriteAsk, "", "/ELEVATED /D=C:\\Books"},
+      {{"C:\\My Books\\", "C:\\My Logs\\a.log"}, kOverwriteAlways, "/NORUN /P=secret",
+       "/ELEVATED /O=all /NORUN \"/LOG=C:\\My Logs\\a.log\" /D=C:\\My Books\\"},
+      {{"C:\\B", nullptr}, kOverwriteNever, "", "/ELEVATED /O=none /D=C:\\B"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.expected);
     SetupSession session;
     std::string first = std::string("setup.exe ") + c.extra;
     ASSERT_TRUE(ParseCommandLine(first.data(), session.Options));
-    std::strcpy(session.InstallDir, c.folder);
-    std::strcpy(session.Password, c.password);
+    std::strcpy(session.Password, "secret");
     session.OverwriteMode = c.overwrite;
     char arguments[2048];
-    ASSERT_TRUE(BuildRestartArguments(session, arguments, sizeof arguments));
+    ASSERT_TRUE(BuildRestartArguments(session, c.paths, arguments, sizeof arguments));
     EXPECT_EQ(std::string(arguments), c.expected);
+    // Never the password: the copy asks for it again.
+    EXPECT_EQ(std::string(arguments).find("secret"), std::string::npos);
     std::string line = std::string("\"C:\\Down loads\\setup.exe\" ") + arguments;
     SetupOptions back;
     ASSERT_TRUE(ParseCommandLine(line.data(), back));
     EXPECT_TRUE(back.Elevated);
-    EXPECT_STREQ(back.Folder, c.folder);
+    EXPECT_STREQ(back.Folder, c.paths.Folder);
     EXPECT_EQ(back.Overwrite, c.overwrite == kOverwriteAsk ? -1 : c.overwrite);
-    EXPECT_EQ(std::string(back.Password ? back.Password : ""),
-              std::strchr(c.password, '"') ? "" : c.password);
+    EXPECT_EQ(back.Password, nullptr);
+    EXPECT_EQ(std::string(back.LogFile ? back.LogFile : ""), c.paths.Log ? c.paths.Log : "");
     // Too small a buffer is refused, not cut.
-    EXPECT_FALSE(BuildRestartArguments(session, arguments, 12));
+    EXPECT_FALSE(BuildRestartArguments(session, c.paths, arguments, 12));
   }
 }
 

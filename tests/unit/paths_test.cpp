@@ -233,6 +233,7 @@ class FakeHost final : public Platform {
   void SetControlText(ControlId, std::string_view) override {}
   void SetTitle(std::string_view) override {}
   int32_t ExpandVariables(std::string_view, char*, int32_t) override { return -1; }
+  int32_t FullPath(std::string_view, char*, int32_t) override { return -1; }
   int32_t ControlText(ControlId, char*, int32_t) override { return 0; }
   void ListReset() override {}
   void ListAdd(std::string_view) override {}

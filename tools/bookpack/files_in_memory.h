@@ -65,6 +65,9 @@ class FilesInMemory final : public ebook::Platform {
     host_.SetControlText(control, text);
   }
   void SetTitle(std::string_view text) override { host_.SetTitle(text); }
+  int32_t FullPath(std::string_view path, char* buffer, int32_t size) override {
+    return host_.FullPath(path, buffer, size);
+  }
   int32_t ExpandVariables(std::string_view text, char* buffer, int32_t size) override {
     return host_.ExpandVariables(text, buffer, size);
   }

@@ -28,6 +28,8 @@
 //                     that process becomes the program and the window the
 //                     current one, logged as "window" with its "pid"
 //   rmdir FOLDER      remove the empty folder FOLDER (a test's obstacle)
+//   waitfile FILE     wait until FILE exists: the test, watching the log,
+//                     made it once it had done its part (lifted an obstacle)
 //   switch CAPTION    make the last window taken with CAPTION current again
 //   read              log the current window's controls again
 //   set ID TEXT       WM_SETTEXT on control ID (TEXT may be empty)
@@ -346,6 +348,14 @@ bool Session::Step(const std::wstring& command, const std::wstring& argument) {
   if (command == L"follow") return Follow(argument);
   if (command == L"rmdir")
     return RemoveDirectoryW(argument.c_str()) || Fail(L"rmdir: cannot remove " + argument);
+  if (command == L"waitfile") {
+    const DWORD start = GetTickCount();
+    while (GetFileAttributesW(argument.c_str()) == INVALID_FILE_ATTRIBUTES) {
+      if (GetTickCount() - start > timeout_ms_) return Fail(L"waitfile: no " + argument);
+      Sleep(20);
+    }
+    return true;
+  }
   if (command == L"switch") {
     auto found = by_caption_.find(argument);
     if (found == by_caption_.end()) return Fail(L"switch: no window of that caption was taken");
