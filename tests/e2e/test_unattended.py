@@ -143,17 +143,19 @@ class ElevationTest(SetupCase):
                 "Continue as administrator?")
 
     def slow_book(self, name: str, password: bytes = None) -> Path:
-        """BOOK_FILES and a file that takes the stub a moment to write: the
-        copy with administrator rights installs as soon as its dialog shows,
-        and the driver must still find that dialog."""
+        """A file that takes the stub seconds to write, then BOOK_FILES
+        (encrypted with `password`, if given): the copy with administrator
+        rights installs as soon as its dialog shows, and the driver must
+        still find that dialog, and it before any password dialog."""
         tree = self.case_work / f"{name}.src"
         write_tree(tree, BOOK_FILES)
         with open(tree / "zeros.bin", "wb") as zeros:
-            zeros.truncate(256 << 20)
+            zeros.truncate(2 << 30)
         archive = self.case_work / f"{name}.zip"
-        command = ["zip", "-q", "-r", "-1"] + (["-P", password] if password else [])
-        subprocess.run(command + [str(archive), "book.html", "pics", "zeros.bin"], cwd=tree,
-                       check=True)
+        subprocess.run(["zip", "-q", "-1", str(archive), "zeros.bin"], cwd=tree, check=True)
+        (tree / "zeros.bin").unlink()
+        command = ["zip", "-q", "-r"] + (["-P", password] if password else [])
+        subprocess.run(command + [str(archive), "book.html", "pics"], cwd=tree, check=True)
         return self.package(archive, name=f"{name}.exe")
 
     def test_the_elevated_copy_installs_without_asking_again(self):
@@ -174,7 +176,8 @@ class ElevationTest(SetupCase):
         self.assertEqual(outcome.first(MAIN).text(harness.FOLDER_FIELD), win_path(folder))
         self.assertEqual((folder / "book.html").read_bytes(), b"the reader's own page\r\n")
         self.assertEqual((folder / "pics/cover.txt").read_bytes(), BOOK_FILES["pics/cover.txt"])
-        self.assertEqual((folder / "zeros.bin").stat().st_size, 256 << 20)
+        self.assertEqual((folder / "zeros.bin").stat().st_size, 2 << 30)
+        (folder / "zeros.bin").unlink()
 
     def test_yes_hands_the_install_to_an_elevated_copy(self):
         """The whole way through the system: access denied, the question, Yes;
@@ -207,7 +210,8 @@ class ElevationTest(SetupCase):
         # The copy's dialog shows the folder it was given, made absolute.
         self.assertEqual(outcome.windows[2].text(harness.FOLDER_FIELD), win_path(folder))
         self.assertEqual((folder / "book.html").read_bytes(), BOOK_FILES["book.html"])
-        self.assertEqual((folder / "zeros.bin").stat().st_size, 256 << 20)
+        self.assertEqual((folder / "zeros.bin").stat().st_size, 2 << 30)
+        (folder / "zeros.bin").unlink()
 
     def test_access_denied_asks_once_and_no_tells_the_plain_message(self):
         """A folder that refuses new files with access denied, as a protected
