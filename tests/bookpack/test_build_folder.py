@@ -221,7 +221,10 @@ class SignedSetupTest(BuildTestCase):
             with self.subTest(stub.parent.name):
                 self.assertTrue(stub.exists(), f"{stub} is not built: run make win32 win64")
                 setup = self.scratch / f"Setup-{stub.parent.name}.exe"
-                result = build(source, setup, stub=stub)
+                # With the publisher's settings, which lie in the end record
+                # that the certificate table then follows.
+                result = build(source, setup, "--title", "Signed Book", "--done-message",
+                               stub=stub)
                 self.assertEqual(result.returncode, 0, result.stderr)
                 self.assertEqual(setup.read_bytes()[:stub.stat().st_size], stub.read_bytes())
                 signed = self.scratch / f"Signed-{stub.parent.name}.exe"
@@ -236,6 +239,8 @@ class SignedSetupTest(BuildTestCase):
                 for command in ("check", "list"):
                     result = bookpack(command, signed)
                     self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+                    self.assertIn("title: Signed Book", result.stdout)
+                    self.assertIn("done message:", result.stdout)
                 extracted = self.scratch / f"out-{stub.parent.name}"
                 result = bookpack("extract", signed, extracted)
                 self.assertEqual(result.returncode, 0, result.stdout + result.stderr)

@@ -115,6 +115,9 @@ class ListTest(BuildTestCase):
         result = bookpack("list", setup)
         self.assertEqual(result.returncode, 0, result.stderr)
         lines = result.stdout.splitlines()
+        # The settings come first, then the table.
+        self.assertTrue(lines[0].startswith("settings: none"), lines[0])
+        lines = lines[1:]
         names = [line.split()[-1] for line in lines[1:-1]]
         self.assertEqual(names, ["!!licence.txt", "a/c.txt", "b.txt"])
         licence_line, b_line = lines[1], lines[3]

@@ -29,6 +29,7 @@
 #include "licence_report.h"
 #include "ordered_workers.h"
 #include "printable.h"
+#include "settings_report.h"
 #include "stub_info.h"
 #include "zip_writer.h"
 
@@ -254,11 +255,50 @@ class Builder {
     if (std::string problem = PasswordProblem(options_.Password, options_.PasswordOrigin);
         !problem.empty())
       return UsageProblem(err_, problem);
+    if (int status = PrepareSettings(); status != kGoOn) return status;
     if (SameFile(options_.OutputPath, options_.StubPath))
       return Refuse(err_, "-o " + options_.OutputPath +
                               " names the stub: the setup would overwrite what it is made from");
     const int loaded = LoadStub(options_.StubPath, stub_, err_);
     return loaded == 0 ? kGoOn : loaded;
+  }
+
+  // The publisher's settings as the stub will read them, or the reason it
+  // could not use one: refused before anything is read or written.
+  int PrepareSettings() {
+    ebook::PublisherSettings& s = settings_;
+    if (const auto& folder = options_.DefaultFolder) {
+      if (std::string problem = DefaultFolderProblem(*folder); !problem.empty())
+        return UsageProblem(err_, "--default-folder " + *folder + ": " + problem);
+      std::memcpy(s.DefaultFolder, folder->data(), folder->size());
+      if (const std::string there = OnReadersPc(*folder); there.size() >= ebook::kInstallDirSize)
+        notes_.push_back("--default-folder: on a typical reader's PC it reads " + there + ", " +
+                         std::to_string(there.size()) + " characters, more than the " +
+                         std::to_string(ebook::kInstallDirSize - 1) +
+                         " the setup takes: Install would ask for a shorter folder");
+      for (const std::string& name : UnknownVariables(*folder))
+        notes_.push_back("--default-folder: %" + name +
+                         "% is not a variable Windows sets on every PC; where the reader's PC "
+                         "has none of that name, the folder field shows it as it is");
+    }
+    if (const auto& title = options_.Title) {
+      if (std::string problem = TitleProblem(*title); !problem.empty())
+        return UsageProblem(err_, "--title " + *title + ": " + problem);
+      std::memcpy(s.Title, title->data(), title->size());
+    }
+    s.DoneMessage = options_.DoneMessage;
+    s.AskBeforeStopping = options_.AskBeforeStopping;
+    s.SayWrongPassword = options_.SayWrongPassword;
+    settingLines_ = DescribeSettings(s);
+    if (settingLines_.empty()) return kGoOn;
+    char text[ebook::kSettingsMaxSize];
+    const size_t n = ebook::FormatPublisherSettings(s, text, sizeof text);
+    if (n == 0)
+      return UsageProblem(err_, "the settings take more than the " +
+                                    WithThousands(ebook::kSettingsMaxSize) +
+                                    " bytes the stub reads of them");
+    settingsText_.assign(text, n);
+    return kGoOn;
   }
 
   // The licence first, then the source's entries in their order.
@@ -371,8 +411,7 @@ class Builder {
     if (!writer_.Open(options_.OutputPath, stub_, error)) return Refuse(err_, error);
     RandomBytes random;
     if (!options_.Password.empty() && !random.Open())
-      return Refuse(err_, "cannot read the system's random numbers: " +
-                              ebook::os::LastErrorText());
+      return Refuse(err_, "cannot read the system's random numbers: " + ebook::os::LastErrorText());
     // No progress line with -q, nor with -v, whose lines it would break.
     Progress progress(err_,
                       options_.Progress && !options_.Quiet && !options_.Verbose &&
@@ -404,7 +443,7 @@ class Builder {
           return true;
         });
     progress.Close();
-    if (!written || !writer_.Finish(error)) return Refuse(err_, error);
+    if (!written || !writer_.Finish(settingsText_, error)) return Refuse(err_, error);
     return kGoOn;
   }
 
@@ -454,6 +493,10 @@ class Builder {
     if (std::string accident = licence_ != nullptr ? AccidentalDirectiveProblem(licenceFacts_) : "";
         !accident.empty())
       err_ << "bookpack: warning: " << accident << "\n";
+    if (!settingLines_.empty()) {
+      out_ << "settings:\n";
+      for (const std::string& line : settingLines_) out_ << "  " << Printable(line) << "\n";
+    }
   }
 
   const BuildOptions& options_;
@@ -471,6 +514,9 @@ class Builder {
   uint64_t totalWork_ = 0;
   PackagedFileWriter writer_;
   size_t stored_ = 0, encrypted_ = 0;
+  ebook::PublisherSettings settings_{};
+  std::vector<std::string> settingLines_;
+  std::string settingsText_;  // the end record's comment; empty: none
 };
 
 }  // namespace

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <iosfwd>
+#include <optional>
 #include <string>
 
 namespace bookpack {
@@ -20,6 +21,13 @@ struct BuildOptions {
   // The licence's first line is meant as a directive to the stub (a, d, e,
   // p or r followed by any character); without it such a licence is refused.
   bool DirectiveMeant = false;
+  // The publisher's settings for the reader's dialog; none by default, and
+  // then the setup behaves as the stub is designed (core/publisher_settings.h).
+  std::optional<std::string> DefaultFolder;
+  std::optional<std::string> Title;
+  bool DoneMessage = false;
+  bool AskBeforeStopping = false;
+  bool SayWrongPassword = false;
 };
 
 // Writes the setup and tells what the reader will see. Returns the exit

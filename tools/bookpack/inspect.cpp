@@ -25,6 +25,7 @@
 #include "json_writer.h"
 #include "licence_report.h"
 #include "printable.h"
+#include "settings_report.h"
 #include "stub_info.h"
 #include "zip_reader.h"
 
@@ -233,6 +234,16 @@ bool PrepareMachine(NativePlatform& host, const InspectOptions& options, std::os
   return true;
 }
 
+// "settings: none: ..." or one line per setting.
+void WriteSettingsText(const std::vector<std::string>& lines, std::ostream& out) {
+  if (lines.empty()) {
+    out << "settings: " << kNoSettings << "\n";
+    return;
+  }
+  out << "settings:\n";
+  for (const std::string& line : lines) out << "  " << Printable(line) << "\n";
+}
+
 std::string Plural(size_t n, const char* word) {
   return std::to_string(n) + " " + word + (n == 1 ? "" : "s");
 }
@@ -243,6 +254,7 @@ int RunList(const InspectOptions& options, std::ostream& out, std::ostream& err)
   ScratchFolder scratch;
   OpenedSetup setup(scratch.Path() / "root");
   if (!OpenPackaged(setup, options.SetupPath, err)) return 2;
+  ebook::LoadPublisherSettings(setup.Session);
   const LocalFileHeader& header = setup.Session.CurrentHeader;
   uint64_t total = 0;
   int count = 0;
@@ -250,7 +262,12 @@ int RunList(const InspectOptions& options, std::ostream& out, std::ostream& err)
   JsonWriter json;
   json.BeginObject().Key("setup").String(options.SetupPath);
   json.Key("stub_length").Number(setup.Session.StubLength).Key("entries").BeginArray();
-  if (!options.Json) out << "    size  packed  method   name\n";
+  const bool shown = !options.Json && !options.Quiet;
+  const std::vector<std::string> settings = DescribeSettings(setup.Session.Settings);
+  if (shown) {
+    WriteSettingsText(settings, out);
+    out << "    size  packed  method   name\n";
+  }
   bool walked = WalkEntries(setup.Session, [&](const WalkedEntry& entry) {
     const bool encrypted = (header.Flags & ebook::kEncryptedFlag) != 0;
     json.BeginObject()
@@ -267,7 +284,7 @@ int RunList(const InspectOptions& options, std::ostream& out, std::ostream& err)
         .Key("encrypted")
         .Bool(encrypted)
         .EndObject();
-    if (!options.Json) {
+    if (shown) {
       out << std::string(8 - std::min<size_t>(8, std::to_string(header.UncompressedSize).size()),
                          ' ')
           << header.UncompressedSize << ' '
@@ -288,10 +305,12 @@ int RunList(const InspectOptions& options, std::ostream& out, std::ostream& err)
     return 2;
   }
   json.EndArray().Key("count").Number(count).Key("total").Number(static_cast<int64_t>(total));
+  json.Key("settings");
+  WriteSettingsJson(json, settings.empty() ? nullptr : &setup.Session.Settings);
   json.EndObject();
   if (options.Json) {
     out << json.Text() << "\n";
-  } else {
+  } else if (shown) {
     out << count << (count == 1 ? " entry, " : " entries, ") << total << " bytes"
         << (anyEncrypted ? " (* encrypted)" : "") << "\n";
   }
@@ -318,6 +337,9 @@ struct CheckReport {
   std::string Runs;         // what runs after installing, as the engine resolves it
   bool Starts = false;
   std::string UpdateFolder;  // p, r: where the update goes; empty when not found
+  ebook::PublisherSettings Settings{};
+  std::vector<std::string> SettingLines;  // empty: the setup has none
+  std::string InstallFolder;              // where the check's install went
 
   void Add(std::string text) { Problems.push_back({false, "", std::move(text)}); }
   void Add(std::string entry, std::string text) {
@@ -382,6 +404,8 @@ void WriteCheckJson(const InspectOptions& options, const CheckReport& r, std::os
     json.Null();
   else
     json.String(r.UpdateFolder);
+  json.Key("settings");
+  WriteSettingsJson(json, r.SettingLines.empty() ? nullptr : &r.Settings);
   json.EndObject();
   out << json.Text() << "\n";
 }
@@ -400,6 +424,7 @@ void WriteCheckText(const CheckReport& r, bool quiet, std::ostream& out) {
   if (r.HasLicence) out << "licence: " << Printable(r.LicenceName) << ": " << r.LicenceSays << "\n";
   if (!r.UpdateFolder.empty()) out << "the update goes to: " << Printable(r.UpdateFolder) << "\n";
   if (!r.Runs.empty()) out << "runs after installing: " << Printable(r.Runs) << "\n";
+  WriteSettingsText(r.SettingLines, out);
   if (!r.Problems.empty()) {
     out << Plural(r.Problems.size(), "problem") << ": the reader's install would fail\n";
   } else {
@@ -460,6 +485,9 @@ int RunCheck(const InspectOptions& options, std::ostream& out, std::ostream& err
   if (!OpenPackaged(install, options.SetupPath, err)) return 2;
   if (!PrepareMachine(install.Host, options, err)) return 2;
   for (int i = 0; i < 3; ++i) install.Host.PasswordReplies.push_back(options.Password);
+  // A reader's PC, for a default folder's %VARIABLES%.
+  for (const auto& [name, value] : ReaderEnvironment("reader"))
+    install.Host.Environment[name] = value;
 
   std::string licenceCommand;
   std::thread installing([&install, &licenceCommand, &report] {
@@ -467,8 +495,10 @@ int RunCheck(const InspectOptions& options, std::ostream& out, std::ostream& err
     licenceCommand = install.Session.RunCommand;
     if (install.Session.PathAutodetected)
       report.UpdateFolder = install.Host.Controls[ebook::kInstallPathEdit];
-    else
+    else if (install.Session.Settings.DefaultFolder[0] == '\0')
       install.Host.Controls[ebook::kInstallPathEdit] = "C:\\Book";
+    // Otherwise the publisher's default folder, as the reader's PC shows it.
+    report.InstallFolder = install.Host.Controls[ebook::kInstallPathEdit];
     // The files the install writes are only counted: the engine verifies
     // each one as it is written, and nothing reads them back.
     FilesInMemory files(install.Host, install.Host.Controls[ebook::kInstallPathEdit]);
@@ -538,18 +568,30 @@ int RunCheck(const InspectOptions& options, std::ostream& out, std::ostream& err
 
   const char letter = report.Licence.Directive.Letter;
   if (!install.Session.PathAutodetected && (letter == 'p' || letter == 'r')) {
-    report.Add(report.LicenceName,
-               "an update setup, and no application is registered as '" +
-                   Printable(report.Licence.Directive.Argument) + "': give --app-path " +
-                   Printable(report.Licence.Directive.Argument) +
-                   "=FOLDER to check it as on a reader's machine that has it");
+    report.Add(report.LicenceName, "an update setup, and no application is registered as '" +
+                                       Printable(report.Licence.Directive.Argument) +
+                                       "': give --app-path " +
+                                       Printable(report.Licence.Directive.Argument) +
+                                       "=FOLDER to check it as on a reader's machine that has it");
+  }
+  report.Settings = install.Session.Settings;
+  report.SettingLines = DescribeSettings(report.Settings);
+  if (const char* folder = report.Settings.DefaultFolder; *folder != '\0') {
+    for (const std::string& name : UnknownVariables(folder))
+      report.Add("the default folder's %" + name +
+                 "% is not a variable Windows sets on every PC: where the reader's PC has "
+                 "none, the folder field shows '" +
+                 OnReadersPc(folder) +
+                 "', and the book goes into a folder of that name under the folder the setup "
+                 "was started from");
   }
   DropDoneMessage(install.Host);
   for (const auto& m : install.Host.Messages) report.Messages.push_back(m.Caption + ": " + m.Text);
   if (!install.Host.Messages.empty()) report.Add("an install shows messages");
   if (!install.Host.Started.empty()) {
     std::string command = install.Host.Started.front().CommandLine;
-    const std::string book = "\"C:\\Book\\";
+    std::string book = "\"" + report.InstallFolder;
+    if (book.back() != '\\') book += '\\';
     if (command.compare(0, book.size(), book) == 0)
       command = "\"<install folder>\\" + command.substr(book.size());
     report.Runs = command;
@@ -589,7 +631,10 @@ int RunExtract(const InspectOptions& options, std::ostream& out, std::ostream& e
   const fs::path target = fs::absolute(fs::u8path(options.Folder), ec);
   if (made || ec || !fs::is_directory(target)) {
     err << "bookpack: cannot make the folder " << options.Folder << ": "
-        << (made ? made.message() : ec ? ec.message() : std::string("not a folder")) << "\n";
+        << (made ? made.message()
+            : ec ? ec.message()
+                 : std::string("not a folder"))
+        << "\n";
     return 2;
   }
   // The target folder becomes drive B: of the host, so that the install

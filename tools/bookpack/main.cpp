@@ -86,6 +86,22 @@ const CommandHelp kHelp[] = {
      "  --directive       the licence's first line (a, d, e, p or r and any\n"
      "                    character) is meant as a directive to the stub; without\n"
      "                    it such a licence is refused\n"
+     "\n"
+     "What the reader's dialog does (without these, as the stub is designed):\n"
+     "  --default-folder FOLDER\n"
+     "                    the folder the dialog offers (else c:\\zq): absolute, or\n"
+     "                    starting with a %VARIABLE% that the reader's PC expands,\n"
+     "                    e.g. \"%LOCALAPPDATA%\\Books\\My Book\"; at most 255 bytes\n"
+     "  --title TEXT      the dialog's caption (else \"E-book Setup\"); at most 127\n"
+     "                    bytes\n"
+     "  --done-message    after an install that starts no program, tell the reader\n"
+     "                    \"The book was installed in:\" and the folder\n"
+     "  --ask-before-stopping\n"
+     "                    Exit, Escape and the close box ask before stopping the\n"
+     "                    install; Escape in the password dialog stops it\n"
+     "  --say-wrong-password\n"
+     "                    \"The password is wrong. Please try again.\" before the\n"
+     "                    password is asked for again\n"
      "  PASSWORD          every entry but the licence is encrypted with it; the\n"
      "                    password must be printable ASCII, at most 79 characters\n"
      "  --password-prompt asks twice, so that a typing slip cannot lock the book\n"},
@@ -334,7 +350,12 @@ int Build(int argc, char** argv) {
                                 {"--output", 'o', true},
                                 {"--licence", 0, true},
                                 {"--level", 0, true},
-                                {"--directive", 0, false}},
+                                {"--directive", 0, false},
+                                {"--default-folder", 0, true},
+                                {"--title", 0, true},
+                                {"--done-message", 0, false},
+                                {"--ask-before-stopping", 0, false},
+                                {"--say-wrong-password", 0, false}},
                                kPassword,
                                kTalk}));
   if (!args.Error.empty()) return Usage(command, args.Error);
@@ -363,7 +384,12 @@ int Build(int argc, char** argv) {
                                 (looked.empty() ? std::string("bookpack's own folder") : looked));
   }
   if (auto* l = args.Find("--licence")) options.LicencePath = *l;
-  options.DirectiveMeant = args.Find("--directive") != nullptr;
+  options.DirectiveMeant = args.Has("--directive");
+  if (auto* folder = args.Find("--default-folder")) options.DefaultFolder = *folder;
+  if (auto* title = args.Find("--title")) options.Title = *title;
+  options.DoneMessage = args.Has("--done-message");
+  options.AskBeforeStopping = args.Has("--ask-before-stopping");
+  options.SayWrongPassword = args.Has("--say-wrong-password");
   if (auto* level = args.Find("--level")) {
     char* end = nullptr;
     long n = std::strtol(level->c_str(), &end, 10);
@@ -381,7 +407,7 @@ int Build(int argc, char** argv) {
 int Inspect(int argc, char** argv, const std::string& command) {
   const bool extract = command == "extract";
   std::vector<OptionRule> known;
-  if (command != "list") known = Join({kPassword, kTalk});
+  known = command == "list" ? kTalk : Join({kPassword, kTalk});
   if (extract) known.push_back({"--overwrite", 0, true});
   if (command != "list") known.push_back({"--app-path", 0, true, true});
   if (!extract) known.push_back({"--json", 0, false});
