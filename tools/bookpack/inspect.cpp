@@ -175,7 +175,11 @@ std::string VerifyEntry(SetupSession& session, const WalkedEntry& entry,
     if (session.Host->ReadFile(session.ArchiveHandle, work + ebook::kEncryptionHeaderSize,
                                ebook::kEncryptionHeaderSize) != ebook::kEncryptionHeaderSize)
       return "cut short";
-    if (password.empty()) return "encrypted: give --password to check it";
+    // The safest ways first: a password on the command line is seen by
+    // every user of the computer.
+    if (password.empty())
+      return "encrypted: give the password (--password-file FILE, --password-prompt or "
+             "--password-env NAME) to check it";
     if (!ebook::TestEncryptionHeader(work, ebook::kEncryptionHeaderSize, header.Flags, header.Crc32,
                                      header.ModTime, password.c_str(), session.Keys))
       return "wrong password";
@@ -674,8 +678,14 @@ int RunExtract(const InspectOptions& options, std::ostream& out, std::ostream& e
   ebook::RunInstall(setup.Session);
   DropDoneMessage(setup.Host);
   out << MessagesOf(setup.Host, 0);
-  for (const auto& started : setup.Host.Started)
-    out << "the reader's setup would start: " << Printable(started.CommandLine) << "\n";
+  // Drive B: is only where extract put DIR; the reader's setup starts the
+  // program from their own install folder, which is how build says it too.
+  for (const auto& started : setup.Host.Started) {
+    std::string command = started.CommandLine;
+    if (const std::string b = "\"B:\\"; command.compare(0, b.size(), b) == 0)
+      command = "\"<install folder>\\" + command.substr(b.size());
+    out << "the reader's setup would start: " << Printable(command) << "\n";
+  }
 
   // Each message that names an entry is that entry's reason. A message
   // names an entry by its stored name, or by the file it was written to,
@@ -705,7 +715,10 @@ int RunExtract(const InspectOptions& options, std::ostream& out, std::ostream& e
   }
   std::map<std::string, size_t> written;  // Windows name -> first entry
   std::set<std::string> madeFolders;      // those of them made by a folder entry
-  size_t installed = 0, skipped = 0;
+  size_t installed = 0, skipped = 0, kept = 0;
+  constexpr char kKeptWhy[] =
+      "extract keeps existing files unless given --overwrite yes, as the reader's setup does "
+      "when they answer No";
   for (size_t i = 0; i < names.size(); ++i) {
     const std::string& name = names[i];
     const bool folder = !name.empty() && (name.back() == '/' || name.back() == '\\');
@@ -715,15 +728,13 @@ int RunExtract(const InspectOptions& options, std::ostream& out, std::ostream& e
     if (auto r = reasons.find(i); r != reasons.end()) {
       why = "the reader sees \"" + r->second + "\"";
     } else if (!folder && !update && existed[i] && !options.Overwrite) {
-      why =
-          "a file of that name was there already and is kept (--overwrite no, as when the "
-          "reader answers No)";
+      why = "a file of that name was there already and is kept (" + std::string(kKeptWhy) + ")";
+      ++kept;
     } else if (auto w = written.find(key);
                !folder && w != written.end() && !update && !options.Overwrite) {
       why = (madeFolders.count(key) != 0 ? "a folder made by the earlier entry "
                                          : "the same file on Windows as the earlier entry ") +
-            Printable(names[w->second]) +
-            ", which is kept (--overwrite no, as when the reader answers No)";
+            Printable(names[w->second]) + ", which is kept (" + kKeptWhy + ")";
     } else {
       const std::string hostPath = setup.Host.HostPath("B:\\" + windows);
       if (!folder && (hostPath.empty() || !ebook::os::Exists(hostPath)))
@@ -750,7 +761,8 @@ int RunExtract(const InspectOptions& options, std::ostream& out, std::ostream& e
   if (!options.Quiet || skipped != 0)
     out << "installed " << installed << " of " << names.size()
         << (names.size() == 1 ? " entry" : " entries") << " into " << options.Folder
-        << (skipped ? ", skipped " + std::to_string(skipped) : "") << "\n";
+        << (kept != 0 ? ", kept " + Plural(kept, "existing file") : "")
+        << (skipped > kept ? ", skipped " + std::to_string(skipped - kept) : "") << "\n";
   if (setup.Host.Messages.size() > 0 || listed > 0) {
     err << "bookpack: the install was not complete: the reader's setup shows "
         << Plural(setup.Host.Messages.size(), "message") << "\n";
