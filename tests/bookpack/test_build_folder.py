@@ -10,8 +10,9 @@ import unittest
 import zlib
 import zipfile
 
-from build_fixtures import (BOOKPACK, STUB, STUB_X86_64, BuildTestCase, bookpack, build,
-                            linux_only, read_tree, run, sample_book, walk_setup,
+from build_fixtures import (BOOKPACK, STUB, STUB_X86_64, BuildTestCase, bookpack,
+                            bookpack_command, build, info_zip, linux_only, read_tree, run,
+                            sample_book, walk_setup,
                             with_stderr_on_a_terminal, write_tree, zip_keys_decrypt)
 
 
@@ -60,6 +61,39 @@ class FolderSourceTest(BuildTestCase):
         second = self.built(write_tree(self.scratch / "two", dict(reversed(files.items()))),
                             name="Two.exe")
         self.assertEqual(first.read_bytes(), second.read_bytes())
+
+    def test_the_setup_depends_on_the_inputs_only(self):
+        # Modes the host gives (an executable bit, a private file, a
+        # read-only one) are not written, and SOURCE_DATE_EPOCH is taken in
+        # UTC: the same setup in any time zone, from a folder or a ZIP with
+        # extra time fields of its own.
+        tree = self.tree({"run.sh": b"#!/bin/sh\n", "private.txt": b"p", "plain.txt": b"t",
+                          "sub/": None})
+        os.chmod(tree / "run.sh", 0o755)
+        os.chmod(tree / "private.txt", 0o600)
+        zipped = info_zip(tree, self.scratch / "src.zip")
+        epoch = 1_700_000_000  # 2023-11-14 22:13:20 UTC, 07:13:20 the next day in Tokyo
+        for label, source in (("folder", tree), ("zip", zipped)):
+            with self.subTest(label):
+                made = []
+                for zone in ("UTC", "Asia/Tokyo"):
+                    out = self.scratch / f"{label}-{zone.replace('/', '-')}.exe"
+                    result = run(bookpack_command("build", "--stub", STUB, "-o", out, source),
+                                 env=dict(os.environ, TZ=zone, SOURCE_DATE_EPOCH=str(epoch)))
+                    self.assertEqual(result.returncode, 0, result.stderr)
+                    made.append(out.read_bytes())
+                self.assertTrue(made[0] == made[1], "the same bytes in both zones")
+                with zipfile.ZipFile(out) as z:
+                    for info in z.infolist():
+                        self.assertEqual(info.date_time, (2023, 11, 14, 22, 13, 20))
+                        if label == "folder":
+                            self.assertEqual(info.external_attr >> 16,
+                                             0o40755 if info.is_dir() else 0o100644)
+                        self.assertFalse(b"UT" in info.extra, "no time of its own")
+        bad = run(bookpack_command("build", "--stub", STUB, "-o", self.scratch / "x.exe", tree),
+                  env=dict(os.environ, SOURCE_DATE_EPOCH="yesterday"))
+        self.assertEqual(bad.returncode, 2)
+        self.assertIn(b"SOURCE_DATE_EPOCH", bad.stderr)
 
     def test_levels(self):
         files = sample_book()
@@ -221,7 +255,10 @@ class SignedSetupTest(BuildTestCase):
             with self.subTest(stub.parent.name):
                 self.assertTrue(stub.exists(), f"{stub} is not built: run make win32 win64")
                 setup = self.scratch / f"Setup-{stub.parent.name}.exe"
-                result = build(source, setup, stub=stub)
+                # With the publisher's settings, which lie in the end record
+                # that the certificate table then follows.
+                result = build(source, setup, "--title", "Signed Book", "--done-message",
+                               stub=stub)
                 self.assertEqual(result.returncode, 0, result.stderr)
                 self.assertEqual(setup.read_bytes()[:stub.stat().st_size], stub.read_bytes())
                 signed = self.scratch / f"Signed-{stub.parent.name}.exe"
@@ -236,6 +273,8 @@ class SignedSetupTest(BuildTestCase):
                 for command in ("check", "list"):
                     result = bookpack(command, signed)
                     self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+                    self.assertIn("title: Signed Book", result.stdout)
+                    self.assertIn("done message:", result.stdout)
                 extracted = self.scratch / f"out-{stub.parent.name}"
                 result = bookpack("extract", signed, extracted)
                 self.assertEqual(result.returncode, 0, result.stdout + result.stderr)

@@ -33,6 +33,12 @@ class OptionSyntaxTest(BuildTestCase):
         self.assertEqual(result.returncode, 2, "without --, -book is an option")
         self.assertIn("unknown option -book", result.stderr)
 
+    def test_the_american_spelling_of_licence(self):
+        licence = self.scratch / "licence.txt"
+        licence.write_bytes(b"Terms\r\n")
+        setup = self.built(self.tree({"a.txt": b"a"}), "--license", licence)
+        self.assertIn("!!licence.txt", bookpack("list", setup).stdout)
+
     def test_usage_errors_exit_2_and_say_what_is_wrong(self):
         source = self.tree({"a.txt": b"x"})
         out = self.scratch / "U.exe"
@@ -43,7 +49,12 @@ class OptionSyntaxTest(BuildTestCase):
             (["build", "--stub", STUB, "-o", out, "--level=1", "--level", "2", source],
              "--level is given twice"),
             (["check", out, "--password", "a", "--password-env", "HOME"], "one way only"),
-            (["build", "--stub", STUB, "-o", out, "--shiny", source], "unknown option --shiny"),
+            (["build", "--stub", STUB, "-o", out, "--shiny", source], "unknown option --shiny\n"),
+            (["build", "--stub", STUB, "-o", out, "--lisence", out, source],
+             "unknown option --lisence; did you mean --licence?"),
+            (["build", "--stub", STUB, "-o", out, "--licence", out, "--license", out, source],
+             "--license is given twice"),
+            (["build", "--stub", STUB, "-o", self.scratch, source], "is a folder"),
             (["build", "--stub", STUB, source, "-o"], "-o needs a value"),
             (["check", out, "--password-prompt=yes"], "--password-prompt takes no value"),
             (["check", out, "-q", "-v"], "-q and -v exclude each other"),
@@ -212,7 +223,8 @@ class MessagesTest(BuildTestCase):
              f"cannot read the stub {missing}: "),
             (["build", "--stub", STUB, "-o", self.scratch / "A.exe", "--licence", missing, source],
              2, f"cannot read the licence file {missing}: "),
-            (["build", "--stub", STUB, "-o", missing / "A.exe", source], 1,
+            # An output that cannot be made is a usage error, as the help says.
+            (["build", "--stub", STUB, "-o", missing / "A.exe", source], 2,
              f"cannot write {missing / 'A.exe'}: "),
             (["check", missing], 2, f"cannot read {missing}: "),
             (["list", missing], 2, f"cannot read {missing}: "),

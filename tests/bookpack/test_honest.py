@@ -184,13 +184,17 @@ class ExtractReportTest(BuildTestCase):
         dest.mkdir()
         (dest / "a.txt").write_bytes(b"old")
         (dest / "B.TXT").write_bytes(b"old")
-        result = bookpack("extract", setup, dest, "--overwrite", "no")
+        # Keeping them is the default, and said as one: no --overwrite given.
+        result = bookpack("extract", setup, dest)
         self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
-        self.assertIn("skipped: a.txt: a file of that name was there already and is kept",
+        self.assertIn("skipped: a.txt: a file of that name was there already and is kept "
+                      "(extract keeps existing files unless given --overwrite yes",
                       result.stdout)
         self.assertIn("skipped: b.txt: a file of that name was there already", result.stdout)
         self.assertNotIn("skipped: c.txt", result.stdout)
-        self.assertIn("installed 1 of 3 entries", result.stdout)
+        self.assertNotIn("--overwrite no", result.stdout)
+        self.assertIn("installed 1 of 3 entries into " + str(dest) + ", kept 2 existing files\n",
+                      result.stdout)
 
     def test_a_name_collision_and_a_refused_name(self):
         # A ZIP made elsewhere: two names for one Windows file, and one the

@@ -14,8 +14,11 @@ import time
 import zipfile
 import zlib
 
-from build_fixtures import (BOOKPACK, STUB, BuildTestCase, bookpack, bookpack_command, build,
-                            info_zip, linux_only, run, with_stderr_on_a_terminal, write_tree)
+from pathlib import Path
+
+from build_fixtures import (BOOKPACK, STUB, WINDOWS, BuildTestCase, bookpack, bookpack_command,
+                            build, info_zip, linux_only, run, with_stderr_on_a_terminal,
+                            write_tree)
 
 MB = 1 << 20
 CLAIM = 4_000_000_000  # bytes an entry says it holds, far beyond its data
@@ -310,26 +313,54 @@ class OutputInsideInputTest(BuildTestCase):
         self.assertEqual(sorted(self.unzipped(out)), ["a.txt", "b/c.txt"])
         self.assertIn("Setup.exe: the output itself, left out", result.stderr)
 
-    def test_outputs_that_would_overwrite_the_input(self):
-        tree = write_tree(self.scratch / "t", {"a.txt": b"a"})
+    def test_outputs_that_are_an_input_are_refused(self):
+        book = write_tree(self.scratch / "book", {"a.txt": b"a", "Préface.html": b"<p>Hi</p>"})
+        licence = self.scratch / "licence.txt"
+        licence.write_bytes(b"Terms\r\n")
+        password = self.scratch / "password.txt"
+        password.write_bytes(b"sesame\n")
         source = self.scratch / "src.zip"
         with zipfile.ZipFile(source, "w") as z:
             z.writestr("a.txt", b"a")
         stub = self.scratch / "stub.exe"
         stub.write_bytes(STUB.read_bytes())
+        (self.scratch / "licence-link.txt").symlink_to(licence)
+        os.link(licence, self.scratch / "licence-hard.txt")
+        inputs = [licence, password, source, stub, book / "a.txt", book / "Préface.html"]
         cases = [
-            # what -o names, the source, the stub, the refusal
-            (source, source, STUB, "names the source ZIP"),
-            (self.scratch / "." / "src.zip", source, STUB, "names the source ZIP"),
-            (stub, tree, stub, "names the stub"),
+            # what -o names, the source, the options, the words of the refusal
+            (licence, book, ["--licence", licence], "is the licence"),
+            (self.scratch / "licence-link.txt", book, ["--licence", licence], "is the licence"),
+            (self.scratch / "licence-hard.txt", book, ["--licence", licence], "is the licence"),
+            (Path("licence.txt"), book, ["--licence", licence], "is the licence"),
+            (self.scratch / "book" / ".." / "licence.txt", book, ["--licence", licence],
+             "is the licence"),
+            (password, book, ["--password-file", password], "is the password file"),
+            (source, source, [], "is the source ZIP"),
+            (self.scratch / "." / "src.zip", source, [], "is the source ZIP"),
+            (stub, book, [], "is the stub"),
+            (book / "a.txt", book, [], "is the file a.txt of the source folder"),
+            (book / "Préface.html", book, [], "is the file Préface.html of the source folder"),
+            (book, book, [], "is a folder"),
         ]
-        for out, src, used_stub, words in cases:
+        if WINDOWS:
+            long_form = "\\\\?\\Z:" + str(licence).replace("/", "\\")
+            cases += [
+                (Path(long_form), book, ["--licence", licence], "is the licence"),
+                (self.scratch / "LICENCE.TXT", book, ["--licence", licence], "is the licence"),
+                (book / "PRÉFACE.HTML", book, [], "of the source folder"),
+            ]
+        for out, src, options, words in cases:
             with self.subTest(out=str(out), words=words):
-                before = (source.read_bytes(), stub.read_bytes())
-                result = build(src, out, stub=used_stub)
-                self.assertEqual(result.returncode, 1, result.stderr)
-                self.assertIn(words, result.stderr)
-                self.assertEqual((source.read_bytes(), stub.read_bytes()), before)
+                before = {path: path.read_bytes() for path in inputs}
+                made = sorted(self.scratch.rglob("*"))
+                result = run(bookpack_command("build", "--stub", stub, "-o", out, *options, src),
+                             cwd=self.scratch)
+                stderr = result.stderr.decode()
+                self.assertEqual(result.returncode, 2, stderr)
+                self.assertIn(words, stderr)
+                self.assertEqual({path: path.read_bytes() for path in inputs}, before)
+                self.assertEqual(sorted(self.scratch.rglob("*")), made, "nothing written")
 
 
 class InterruptedBuildTest(BuildTestCase):

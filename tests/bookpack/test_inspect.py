@@ -27,6 +27,13 @@ class ExtractTest(BuildTestCase):
                 self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
                 self.assertEqual(read_tree(dest), book)
 
+    def test_the_program_started_is_named_as_build_names_it(self):
+        setup = self.built(self.tree({"quonlire.exe": b"MZ", "bin/quonview.exe": b"MZ"}))
+        result = bookpack("extract", setup, self.scratch / "out")
+        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        self.assertIn('the reader\'s setup would start: "<install folder>\\bin\\quonview.exe" '
+                      "/INIT\n", result.stdout)
+
     def test_overwrite_choice_decides_existing_files(self):
         source = self.tree({"a.txt": b"new a", "b.txt": b"new b"})
         setup = self.built(source)
@@ -75,7 +82,7 @@ class CheckTest(BuildTestCase):
         ]
         enc = self.built(self.tree(files, "enc"), "--password", "pw", name="Enc.exe")
         cases += [
-            ("no password", enc, [], "give --password"),
+            ("no password", enc, [], "give the password (--password-file FILE"),
             ("wrong password", enc, ["--password", password_failing_every_header(enc)],
              "wrong password"),
         ]
@@ -115,6 +122,9 @@ class ListTest(BuildTestCase):
         result = bookpack("list", setup)
         self.assertEqual(result.returncode, 0, result.stderr)
         lines = result.stdout.splitlines()
+        # The settings come first, then the table.
+        self.assertTrue(lines[0].startswith("settings: none"), lines[0])
+        lines = lines[1:]
         names = [line.split()[-1] for line in lines[1:-1]]
         self.assertEqual(names, ["!!licence.txt", "a/c.txt", "b.txt"])
         licence_line, b_line = lines[1], lines[3]

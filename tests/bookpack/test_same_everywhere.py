@@ -67,6 +67,19 @@ class SameSetupEverywhereTest(BuildTestCase):
                 self.assertTrue(made["windows"][0] == made["linux"][0],
                                 f"the same bytes in {zone}")
 
+    def test_source_date_epoch_makes_one_setup_in_every_zone(self):
+        # An executable file, whose mode Linux sees and Windows cannot, and
+        # two zones on opposite sides of a date line: all four the same.
+        source = self.scratch / "modes"
+        write_tree(source, {"run.sh": b"#!/bin/sh\n", "book.html": b"<p>x</p>", "sub/": None})
+        os.chmod(source / "run.sh", 0o755)
+        setups = []
+        for zone in ("UTC", "Asia/Tokyo"):
+            made = self.both(source, env=dict(os.environ, TZ=zone,
+                                              SOURCE_DATE_EPOCH="1700000000"))
+            setups += [made["linux"][0], made["windows"][0]]
+        self.assertTrue(all(setup == setups[0] for setup in setups), "one setup")
+
     def test_with_a_password_only_the_encryption_headers_differ(self):
         made = self.both(self.source, "--password", "sesame", "--licence", self.licence)
         self.assertEqual(made["windows"][1:], made["linux"][1:])

@@ -44,8 +44,10 @@ bool ReadFileBytes(const std::string& path, std::vector<uint8_t>& out) {
   return ok;
 }
 
-// The record of a file or folder of this machine.
-EntryRecord RecordOf(const std::string& name, std::time_t modTime, uint32_t mode, bool folder) {
+// The record of a file or folder of this machine. Its attributes are the
+// same whatever the host: Windows has no execute bit and Linux no archive
+// attribute, so a setup could otherwise not be the same from both.
+EntryRecord RecordOf(const std::string& name, std::time_t modTime, bool folder) {
   EntryRecord r;
   r.Name = name;
   r.VersionMadeBy = kMadeByUnix;
@@ -53,7 +55,8 @@ EntryRecord RecordOf(const std::string& name, std::time_t modTime, uint32_t mode
   const uint32_t dos = DosDateTime(modTime);
   r.ModDate = static_cast<uint16_t>(dos >> 16);
   r.ModTime = static_cast<uint16_t>(dos);
-  r.ExternalAttributes = (mode & 0xFFFF) << 16 | (folder ? kDosFolderAttribute : 0);
+  r.ExternalAttributes =
+      folder ? uint32_t{0040755} << 16 | kDosFolderAttribute : uint32_t{0100644} << 16;
   return r;
 }
 
@@ -383,7 +386,7 @@ bool PlanFolder(const std::string& root, std::vector<PlannedEntry>& plan,
   for (const FolderItem& item : items) {
     PlannedEntry entry;
     entry.From = item.IsFolder ? PlannedEntry::Origin::kFolder : PlannedEntry::Origin::kFile;
-    entry.Record = RecordOf(item.Name, item.ModTime, item.Mode, item.IsFolder);
+    entry.Record = RecordOf(item.Name, item.ModTime, item.IsFolder);
     entry.Path = item.Path;
     entry.Work = item.Size;
     if (item.Size > 0xFFFFFFFFu) {
@@ -430,7 +433,7 @@ bool PlanLicence(const std::string& path, PlannedEntry& entry, std::string& erro
     return false;
   }
   entry.From = PlannedEntry::Origin::kFile;
-  entry.Record = RecordOf("!!licence.txt", st.ModTime, 0100644, false);
+  entry.Record = RecordOf("!!licence.txt", st.ModTime, false);
   entry.Path = path;
   entry.Work = st.Size;
   return true;

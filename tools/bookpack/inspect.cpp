@@ -25,6 +25,7 @@
 #include "json_writer.h"
 #include "licence_report.h"
 #include "printable.h"
+#include "settings_report.h"
 #include "stub_info.h"
 #include "zip_reader.h"
 
@@ -174,7 +175,11 @@ std::string VerifyEntry(SetupSession& session, const WalkedEntry& entry,
     if (session.Host->ReadFile(session.ArchiveHandle, work + ebook::kEncryptionHeaderSize,
                                ebook::kEncryptionHeaderSize) != ebook::kEncryptionHeaderSize)
       return "cut short";
-    if (password.empty()) return "encrypted: give --password to check it";
+    // The safest ways first: a password on the command line is seen by
+    // every user of the computer.
+    if (password.empty())
+      return "encrypted: give the password (--password-file FILE, --password-prompt or "
+             "--password-env NAME) to check it";
     if (!ebook::TestEncryptionHeader(work, ebook::kEncryptionHeaderSize, header.Flags, header.Crc32,
                                      header.ModTime, password.c_str(), session.Keys))
       return "wrong password";
@@ -233,6 +238,16 @@ bool PrepareMachine(NativePlatform& host, const InspectOptions& options, std::os
   return true;
 }
 
+// "settings: none: ..." or one line per setting.
+void WriteSettingsText(const std::vector<std::string>& lines, std::ostream& out) {
+  if (lines.empty()) {
+    out << "settings: " << kNoSettings << "\n";
+    return;
+  }
+  out << "settings:\n";
+  for (const std::string& line : lines) out << "  " << Printable(line) << "\n";
+}
+
 std::string Plural(size_t n, const char* word) {
   return std::to_string(n) + " " + word + (n == 1 ? "" : "s");
 }
@@ -243,6 +258,7 @@ int RunList(const InspectOptions& options, std::ostream& out, std::ostream& err)
   ScratchFolder scratch;
   OpenedSetup setup(scratch.Path() / "root");
   if (!OpenPackaged(setup, options.SetupPath, err)) return 2;
+  ebook::LoadPublisherSettings(setup.Session);
   const LocalFileHeader& header = setup.Session.CurrentHeader;
   uint64_t total = 0;
   int count = 0;
@@ -250,7 +266,12 @@ int RunList(const InspectOptions& options, std::ostream& out, std::ostream& err)
   JsonWriter json;
   json.BeginObject().Key("setup").String(options.SetupPath);
   json.Key("stub_length").Number(setup.Session.StubLength).Key("entries").BeginArray();
-  if (!options.Json) out << "    size  packed  method   name\n";
+  const bool shown = !options.Json && !options.Quiet;
+  const std::vector<std::string> settings = DescribeSettings(setup.Session.Settings);
+  if (shown) {
+    WriteSettingsText(settings, out);
+    out << "    size  packed  method   name\n";
+  }
   bool walked = WalkEntries(setup.Session, [&](const WalkedEntry& entry) {
     const bool encrypted = (header.Flags & ebook::kEncryptedFlag) != 0;
     json.BeginObject()
@@ -267,7 +288,7 @@ int RunList(const InspectOptions& options, std::ostream& out, std::ostream& err)
         .Key("encrypted")
         .Bool(encrypted)
         .EndObject();
-    if (!options.Json) {
+    if (shown) {
       out << std::string(8 - std::min<size_t>(8, std::to_string(header.UncompressedSize).size()),
                          ' ')
           << header.UncompressedSize << ' '
@@ -288,10 +309,12 @@ int RunList(const InspectOptions& options, std::ostream& out, std::ostream& err)
     return 2;
   }
   json.EndArray().Key("count").Number(count).Key("total").Number(static_cast<int64_t>(total));
+  json.Key("settings");
+  WriteSettingsJson(json, settings.empty() ? nullptr : &setup.Session.Settings);
   json.EndObject();
   if (options.Json) {
     out << json.Text() << "\n";
-  } else {
+  } else if (shown) {
     out << count << (count == 1 ? " entry, " : " entries, ") << total << " bytes"
         << (anyEncrypted ? " (* encrypted)" : "") << "\n";
   }
@@ -318,6 +341,9 @@ struct CheckReport {
   std::string Runs;         // what runs after installing, as the engine resolves it
   bool Starts = false;
   std::string UpdateFolder;  // p, r: where the update goes; empty when not found
+  ebook::PublisherSettings Settings{};
+  std::vector<std::string> SettingLines;  // empty: the setup has none
+  std::string InstallFolder;              // where the check's install went
 
   void Add(std::string text) { Problems.push_back({false, "", std::move(text)}); }
   void Add(std::string entry, std::string text) {
@@ -382,6 +408,8 @@ void WriteCheckJson(const InspectOptions& options, const CheckReport& r, std::os
     json.Null();
   else
     json.String(r.UpdateFolder);
+  json.Key("settings");
+  WriteSettingsJson(json, r.SettingLines.empty() ? nullptr : &r.Settings);
   json.EndObject();
   out << json.Text() << "\n";
 }
@@ -400,6 +428,7 @@ void WriteCheckText(const CheckReport& r, bool quiet, std::ostream& out) {
   if (r.HasLicence) out << "licence: " << Printable(r.LicenceName) << ": " << r.LicenceSays << "\n";
   if (!r.UpdateFolder.empty()) out << "the update goes to: " << Printable(r.UpdateFolder) << "\n";
   if (!r.Runs.empty()) out << "runs after installing: " << Printable(r.Runs) << "\n";
+  WriteSettingsText(r.SettingLines, out);
   if (!r.Problems.empty()) {
     out << Plural(r.Problems.size(), "problem") << ": the reader's install would fail\n";
   } else {
@@ -460,6 +489,9 @@ int RunCheck(const InspectOptions& options, std::ostream& out, std::ostream& err
   if (!OpenPackaged(install, options.SetupPath, err)) return 2;
   if (!PrepareMachine(install.Host, options, err)) return 2;
   for (int i = 0; i < 3; ++i) install.Host.PasswordReplies.push_back(options.Password);
+  // A reader's PC, for a default folder's %VARIABLES%.
+  for (const auto& [name, value] : ReaderEnvironment("reader"))
+    install.Host.Environment[name] = value;
 
   std::string licenceCommand;
   std::thread installing([&install, &licenceCommand, &report] {
@@ -467,8 +499,10 @@ int RunCheck(const InspectOptions& options, std::ostream& out, std::ostream& err
     licenceCommand = install.Session.RunCommand;
     if (install.Session.PathAutodetected)
       report.UpdateFolder = install.Host.Controls[ebook::kInstallPathEdit];
-    else
+    else if (install.Session.Settings.DefaultFolder[0] == '\0')
       install.Host.Controls[ebook::kInstallPathEdit] = "C:\\Book";
+    // Otherwise the publisher's default folder, as the reader's PC shows it.
+    report.InstallFolder = install.Host.Controls[ebook::kInstallPathEdit];
     // The files the install writes are only counted: the engine verifies
     // each one as it is written, and nothing reads them back.
     FilesInMemory files(install.Host, install.Host.Controls[ebook::kInstallPathEdit]);
@@ -538,18 +572,30 @@ int RunCheck(const InspectOptions& options, std::ostream& out, std::ostream& err
 
   const char letter = report.Licence.Directive.Letter;
   if (!install.Session.PathAutodetected && (letter == 'p' || letter == 'r')) {
-    report.Add(report.LicenceName,
-               "an update setup, and no application is registered as '" +
-                   Printable(report.Licence.Directive.Argument) + "': give --app-path " +
-                   Printable(report.Licence.Directive.Argument) +
-                   "=FOLDER to check it as on a reader's machine that has it");
+    report.Add(report.LicenceName, "an update setup, and no application is registered as '" +
+                                       Printable(report.Licence.Directive.Argument) +
+                                       "': give --app-path " +
+                                       Printable(report.Licence.Directive.Argument) +
+                                       "=FOLDER to check it as on a reader's machine that has it");
+  }
+  report.Settings = install.Session.Settings;
+  report.SettingLines = DescribeSettings(report.Settings);
+  if (const char* folder = report.Settings.DefaultFolder; *folder != '\0') {
+    for (const std::string& name : UnknownVariables(folder))
+      report.Add("the default folder's %" + name +
+                 "% is not a variable Windows sets on every PC: where the reader's PC has "
+                 "none, the folder field shows '" +
+                 OnReadersPc(folder) +
+                 "', and the book goes into a folder of that name under the folder the setup "
+                 "was started from");
   }
   DropDoneMessage(install.Host);
   for (const auto& m : install.Host.Messages) report.Messages.push_back(m.Caption + ": " + m.Text);
   if (!install.Host.Messages.empty()) report.Add("an install shows messages");
   if (!install.Host.Started.empty()) {
     std::string command = install.Host.Started.front().CommandLine;
-    const std::string book = "\"C:\\Book\\";
+    std::string book = "\"" + report.InstallFolder;
+    if (book.back() != '\\') book += '\\';
     if (command.compare(0, book.size(), book) == 0)
       command = "\"<install folder>\\" + command.substr(book.size());
     report.Runs = command;
@@ -589,7 +635,10 @@ int RunExtract(const InspectOptions& options, std::ostream& out, std::ostream& e
   const fs::path target = fs::absolute(fs::u8path(options.Folder), ec);
   if (made || ec || !fs::is_directory(target)) {
     err << "bookpack: cannot make the folder " << options.Folder << ": "
-        << (made ? made.message() : ec ? ec.message() : std::string("not a folder")) << "\n";
+        << (made ? made.message()
+            : ec ? ec.message()
+                 : std::string("not a folder"))
+        << "\n";
     return 2;
   }
   // The target folder becomes drive B: of the host, so that the install
@@ -629,8 +678,14 @@ int RunExtract(const InspectOptions& options, std::ostream& out, std::ostream& e
   ebook::RunInstall(setup.Session);
   DropDoneMessage(setup.Host);
   out << MessagesOf(setup.Host, 0);
-  for (const auto& started : setup.Host.Started)
-    out << "the reader's setup would start: " << Printable(started.CommandLine) << "\n";
+  // Drive B: is only where extract put DIR; the reader's setup starts the
+  // program from their own install folder, which is how build says it too.
+  for (const auto& started : setup.Host.Started) {
+    std::string command = started.CommandLine;
+    if (const std::string b = "\"B:\\"; command.compare(0, b.size(), b) == 0)
+      command = "\"<install folder>\\" + command.substr(b.size());
+    out << "the reader's setup would start: " << Printable(command) << "\n";
+  }
 
   // Each message that names an entry is that entry's reason. A message
   // names an entry by its stored name, or by the file it was written to,
@@ -660,7 +715,10 @@ int RunExtract(const InspectOptions& options, std::ostream& out, std::ostream& e
   }
   std::map<std::string, size_t> written;  // Windows name -> first entry
   std::set<std::string> madeFolders;      // those of them made by a folder entry
-  size_t installed = 0, skipped = 0;
+  size_t installed = 0, skipped = 0, kept = 0;
+  constexpr char kKeptWhy[] =
+      "extract keeps existing files unless given --overwrite yes, as the reader's setup does "
+      "when they answer No";
   for (size_t i = 0; i < names.size(); ++i) {
     const std::string& name = names[i];
     const bool folder = !name.empty() && (name.back() == '/' || name.back() == '\\');
@@ -670,15 +728,13 @@ int RunExtract(const InspectOptions& options, std::ostream& out, std::ostream& e
     if (auto r = reasons.find(i); r != reasons.end()) {
       why = "the reader sees \"" + r->second + "\"";
     } else if (!folder && !update && existed[i] && !options.Overwrite) {
-      why =
-          "a file of that name was there already and is kept (--overwrite no, as when the "
-          "reader answers No)";
+      why = "a file of that name was there already and is kept (" + std::string(kKeptWhy) + ")";
+      ++kept;
     } else if (auto w = written.find(key);
                !folder && w != written.end() && !update && !options.Overwrite) {
       why = (madeFolders.count(key) != 0 ? "a folder made by the earlier entry "
                                          : "the same file on Windows as the earlier entry ") +
-            Printable(names[w->second]) +
-            ", which is kept (--overwrite no, as when the reader answers No)";
+            Printable(names[w->second]) + ", which is kept (" + kKeptWhy + ")";
     } else {
       const std::string hostPath = setup.Host.HostPath("B:\\" + windows);
       if (!folder && (hostPath.empty() || !ebook::os::Exists(hostPath)))
@@ -705,7 +761,8 @@ int RunExtract(const InspectOptions& options, std::ostream& out, std::ostream& e
   if (!options.Quiet || skipped != 0)
     out << "installed " << installed << " of " << names.size()
         << (names.size() == 1 ? " entry" : " entries") << " into " << options.Folder
-        << (skipped ? ", skipped " + std::to_string(skipped) : "") << "\n";
+        << (kept != 0 ? ", kept " + Plural(kept, "existing file") : "")
+        << (skipped > kept ? ", skipped " + std::to_string(skipped - kept) : "") << "\n";
   if (setup.Host.Messages.size() > 0 || listed > 0) {
     err << "bookpack: the install was not complete: the reader's setup shows "
         << Plural(setup.Host.Messages.size(), "message") << "\n";

@@ -29,115 +29,248 @@ constexpr int kDone = 0;
 constexpr int kProblem = 1;
 constexpr int kUsage = 2;
 
-constexpr char kSynopsis[] =
-    "usage:\n"
-    "  bookpack build [--stub STUB.exe] -o SETUP.exe [PASSWORD] [--licence FILE]\n"
-    "                 [--level N] [--directive] [-q|-v] SOURCE\n"
-    "                                                 (SOURCE: a folder or a ZIP file)\n"
-    "  bookpack check SETUP.exe [PASSWORD] [--app-path NAME=FOLDER]... [--json] [-q|-v]\n"
-    "  bookpack list SETUP.exe [--json]\n"
-    "  bookpack extract SETUP.exe DIR [PASSWORD] [--overwrite yes|no]\n"
-    "                 [--app-path NAME=FOLDER]... [-q|-v]\n"
-    "  bookpack help [COMMAND] | --help | --version\n";
+// What a command accepts, and its help: one table per command, from which
+// the parser, the usage lines and `bookpack help` are all made, so that no
+// option can be accepted and left out of the help, or the other way round.
+struct OptionRule {
+  const char* Name;   // "--name"
+  char Short;         // 'o' for -o, or 0
+  const char* Value;  // the value's name in the help ("FILE"); null: a flag
+  const char* Help;
+  bool Repeatable = false;      // may be given more than once (each value kept)
+  const char* Alias = nullptr;  // another spelling taken as this option
+};
 
-constexpr char kPasswordHelp[] =
-    "PASSWORD, one of:\n"
-    "  --password-prompt     asked for on the terminal, not shown as it is typed\n"
-    "  --password-file FILE  the first line of FILE, without its line end\n"
-    "  --password-env NAME   the value of the environment variable NAME\n"
-    "  --password PW         on the command line itself, where other users of the\n"
-    "                        computer can read it in the process list\n";
+const OptionRule kPasswordOptions[] = {
+    {"--password-prompt", 0, nullptr,
+     "asked for on the terminal, not shown as it is typed (build asks twice, so that a typing "
+     "slip cannot lock the book)"},
+    {"--password-file", 0, "FILE", "the first line of FILE, without its line end"},
+    {"--password-env", 0, "NAME", "the value of the environment variable NAME"},
+    {"--password", 0, "PW",
+     "on the command line itself, where other users of the computer can read it in the process "
+     "list"},
+};
+const OptionRule kTalkOptions[] = {
+    {"--quiet", 'q', nullptr, "only errors and problems"},
+    {"--verbose", 'v', nullptr, "also each entry as it is written, checked or installed"},
+};
 
-constexpr char kCommonHelp[] =
-    "Options take their value as --name VALUE or --name=VALUE; -- ends the options.\n"
-    "  -q, --quiet    only errors and problems\n"
-    "  -v, --verbose  also each entry as it is written, checked or installed\n"
-    "  -h, --help     this help\n"
-    "\n"
-    "Results go to standard output; errors, notes and the progress line to standard\n"
-    "error. Exit status, the same for every command:\n"
-    "  0  done (check: the reader's install would succeed)\n"
-    "  1  a problem found, or the work refused or failed (the message says why)\n"
-    "  2  usage: the command line is wrong, or a file or folder it names cannot be\n"
-    "     read or made, or is not a setup\n";
-
-struct CommandHelp {
+struct CommandSpec {
   const char* Name;
-  const char* Text;
+  const char* Before;    // operands before the options ("SETUP.exe")
+  const char* After;     // operands after them ("SOURCE")
+  const char* Required;  // the one option that must be given, or null
+  bool Password;         // takes one of kPasswordOptions
+  std::vector<OptionRule> Own;
+  const char* About;
 };
 
-const CommandHelp kHelp[] = {
+const CommandSpec kCommands[] = {
     {"build",
-     "bookpack build [--stub STUB.exe] -o SETUP.exe [PASSWORD] [--licence FILE]\n"
-     "               [--level N] [-q|-v] SOURCE\n"
-     "\n"
-     "Packs SOURCE, a book folder or a ZIP file of one, behind the stub into\n"
-     "SETUP.exe, and tells what the reader will see: the licence's directive and\n"
-     "the program started after installing.\n"
-     "\n"
-     "  --stub STUB.exe   the setup stub; by default setup-stub.exe beside bookpack\n"
-     "                    or in ../share/ebook-setup/ from bookpack's folder\n"
-     "  -o, --output SETUP.exe\n"
-     "                    the setup to write; replaced only once it is complete\n"
-     "  --licence FILE    shown before installing, stored first as !!licence.txt\n"
-     "                    and never encrypted; its first line may be a directive\n"
-     "                    (see docs/publishing.md)\n"
-     "  --level N         compression effort, 0 (store) to 12; default 9\n"
-     "  --directive       the licence's first line (a, d, e, p or r and any\n"
-     "                    character) is meant as a directive to the stub; without\n"
-     "                    it such a licence is refused\n"
-     "  PASSWORD          every entry but the licence is encrypted with it; the\n"
-     "                    password must be printable ASCII, at most 79 characters\n"
-     "  --password-prompt asks twice, so that a typing slip cannot lock the book\n"},
+     "",
+     "SOURCE",
+     "--output",
+     true,
+     {
+         {"--stub", 0, "STUB.exe",
+          "the setup stub; by default setup-stub.exe beside bookpack or in ../share/ebook-setup/ "
+          "from bookpack's folder"},
+         {"--output", 'o', "SETUP.exe",
+          "the setup to write; replaced only once it is complete, and never one of the inputs"},
+         {"--licence", 0, "FILE",
+          "shown before installing, stored first as !!licence.txt and never encrypted; its first "
+          "line may be a directive (see docs/publishing.md); --license is taken as well",
+          false, "--license"},
+         {"--level", 0, "N", "compression effort, 0 (store) to 12; default 9"},
+         {"--directive", 0, nullptr,
+          "the licence's first line (a, d, e, p or r and any character) is meant as a directive "
+          "to the stub; without it such a licence is refused"},
+         {"--default-folder", 0, "FOLDER",
+          "the folder the reader's dialog offers (else c:\\zq): absolute, or starting with a "
+          "%VARIABLE% that the reader's PC expands, e.g. \"%LOCALAPPDATA%\\Books\\My Book\"; at "
+          "most 255 bytes"},
+         {"--title", 0, "TEXT", "the dialog's caption (else \"E-book Setup\"); at most 127 bytes"},
+         {"--done-message", 0, nullptr,
+          "after an install that starts no program, tell the reader \"The book was installed "
+          "in:\" and the folder"},
+         {"--ask-before-stopping", 0, nullptr,
+          "Exit, Escape and the close box ask before stopping the install; Escape in the "
+          "password dialog stops it"},
+         {"--say-wrong-password", 0, nullptr,
+          "\"The password is wrong. Please try again.\" before the password is asked for again"},
+     },
+     "Packs SOURCE, a book folder or a ZIP file of one, behind the stub into SETUP.exe, and "
+     "tells what the reader will see: the licence's directive, the program started after "
+     "installing and the dialog's settings. With PASSWORD every entry but the licence is "
+     "encrypted; the password must be printable ASCII, at most 79 characters. "
+     "SOURCE_DATE_EPOCH, when set, gives every entry that time (seconds since 1970, UTC)."},
     {"check",
-     "bookpack check SETUP.exe [PASSWORD] [--app-path NAME=FOLDER]... [--json] [-q|-v]\n"
-     "\n"
-     "Runs the stub's own download check, walk, decryption, inflate and CRC over\n"
-     "every entry, then a whole install into a scratch folder. Each problem is a\n"
-     "line on standard output; the exit status is 0 only when the reader's install\n"
-     "would succeed. Without a password, encrypted entries count as problems.\n"
-     "\n"
-     "  --app-path NAME=FOLDER  registers an installed application under App Paths\n"
-     "                    for the run, so that an update setup (directive p or r)\n"
-     "                    finds it, e.g. --app-path Viewer.exe=C:\\Apps\\Viewer\\\n"
-     "  --json            the result as JSON (docs/publishing-json.md)\n"},
+     "SETUP.exe",
+     "",
+     nullptr,
+     true,
+     {
+         {"--app-path", 0, "NAME=FOLDER",
+          "registers an installed application under App Paths for the run, so that an update "
+          "setup (directive p or r) finds it, e.g. --app-path Viewer.exe=C:\\Apps\\Viewer\\",
+          true},
+         {"--json", 0, nullptr, "the result as JSON (docs/publishing-json.md)"},
+     },
+     "Runs the stub's own download check, walk, decryption, inflate and CRC over every entry, "
+     "then a whole install into a scratch folder, with the setup's settings in force. Each "
+     "problem is a line on standard output; the exit status is 0 only when the reader's install "
+     "would succeed. Without a password, encrypted entries count as problems."},
     {"list",
-     "bookpack list SETUP.exe [--json]\n"
-     "\n"
-     "Lists the entries as the stub walks them: size, packed size, method and\n"
-     "name; a * marks an encrypted entry.\n"
-     "\n"
-     "  --json            the result as JSON (docs/publishing-json.md)\n"},
+     "SETUP.exe",
+     "",
+     nullptr,
+     false,
+     {
+         {"--json", 0, nullptr, "the result as JSON (docs/publishing-json.md)"},
+     },
+     "Lists the setup's settings, then the entries as the stub walks them: size, packed size, "
+     "method and name; a * marks an encrypted entry."},
     {"extract",
-     "bookpack extract SETUP.exe DIR [PASSWORD] [--overwrite yes|no]\n"
-     "                 [--app-path NAME=FOLDER]... [-q|-v]\n"
-     "\n"
-     "Installs the setup into DIR with the stub's own engine, as the reader's\n"
-     "install would, and says which program it would start.\n"
-     "\n"
-     "  --overwrite yes|no  replace files that exist in DIR (default no: keep them)\n"
-     "  --app-path NAME=FOLDER  as for check\n"},
+     "SETUP.exe DIR",
+     "",
+     nullptr,
+     true,
+     {
+         {"--overwrite", 0, "yes|no",
+          "replace files that exist in DIR (default no: keep them, as when the reader answers "
+          "No)"},
+         {"--app-path", 0, "NAME=FOLDER", "as for check", true},
+     },
+     "Installs the setup into DIR with the stub's own engine, as the reader's install would, "
+     "and says which program it would start."},
 };
 
-const CommandHelp* HelpOf(const std::string& command) {
-  for (const CommandHelp& help : kHelp)
-    if (command == help.Name) return &help;
+const CommandSpec* CommandOf(const std::string& name) {
+  for (const CommandSpec& command : kCommands)
+    if (name == command.Name) return &command;
   return nullptr;
 }
 
-void PrintHelp(std::ostream& out, const std::string& command) {
-  if (const CommandHelp* help = HelpOf(command)) {
-    out << "usage: " << help->Text << "\n";
-    if (command != "list") out << kPasswordHelp << "\n";
-    out << kCommonHelp;
+// Every option a command takes, its own first.
+std::vector<OptionRule> RulesOf(const CommandSpec& command) {
+  std::vector<OptionRule> all = command.Own;
+  if (command.Password)
+    all.insert(all.end(), std::begin(kPasswordOptions), std::end(kPasswordOptions));
+  all.insert(all.end(), std::begin(kTalkOptions), std::end(kTalkOptions));
+  return all;
+}
+
+std::string Spelled(const OptionRule& rule) {
+  std::string form = rule.Short != 0 ? std::string("-") + rule.Short : rule.Name;
+  return rule.Value != nullptr ? form + " " + rule.Value : form;
+}
+
+// Words joined into lines of at most `width` characters, each after `indent`.
+std::string Wrapped(const std::vector<std::string>& words, size_t indent, size_t width,
+                    size_t used) {
+  std::string text;
+  size_t column = used;
+  for (const std::string& word : words) {
+    if (column > indent && column + 1 + word.size() > width) {
+      text += "\n" + std::string(indent, ' ');
+      column = indent;
+    } else if (column > used || (column > indent && !text.empty())) {
+      text += ' ';
+      ++column;
+    }
+    text += word;
+    column += word.size();
+  }
+  return text;
+}
+
+std::vector<std::string> Words(std::string_view text) {
+  std::vector<std::string> words;
+  size_t at = 0;
+  while (at < text.size()) {
+    const size_t end = std::min(text.find(' ', at), text.size());
+    if (end > at) words.emplace_back(text.substr(at, end - at));
+    at = end + 1;
+  }
+  return words;
+}
+
+constexpr size_t kWidth = 79;
+
+// The command's usage after `lead` characters of its line.
+std::string UsageLine(const CommandSpec& command, size_t lead) {
+  const std::string start = std::string("bookpack ") + command.Name + " ";
+  std::vector<std::string> items = Words(command.Before);
+  for (const OptionRule& rule : command.Own) {
+    const bool required = command.Required != nullptr && rule.Name == std::string(command.Required);
+    std::string item = required ? Spelled(rule) : "[" + Spelled(rule) + "]";
+    items.push_back(rule.Repeatable ? item + "..." : item);
+  }
+  if (command.Password) items.emplace_back("[PASSWORD]");
+  items.emplace_back("[-q|-v]");
+  for (const std::string& word : Words(command.After)) items.push_back(word);
+  return start + Wrapped(items, lead + start.size(), kWidth, lead + start.size());
+}
+
+// "  --name VALUE      what it does", the text in a column of its own.
+std::string OptionLines(const OptionRule& rule) {
+  constexpr size_t kColumn = 22;
+  std::string left = "  ";
+  if (rule.Short != 0) left += std::string("-") + rule.Short + ", ";
+  left += rule.Name;
+  if (rule.Value != nullptr) left += std::string(" ") + rule.Value;
+  if (left.size() + 2 > kColumn) {
+    left += "\n" + std::string(kColumn, ' ');
+  } else {
+    left += std::string(kColumn - left.size(), ' ');
+  }
+  return left + Wrapped(Words(rule.Help), kColumn, kWidth, kColumn) + "\n";
+}
+
+std::string PasswordHelp() {
+  std::string text = "PASSWORD, one of:\n";
+  for (const OptionRule& rule : kPasswordOptions) text += OptionLines(rule);
+  return text;
+}
+
+std::string CommonHelp() {
+  std::string text =
+      "Options take their value as --name VALUE or --name=VALUE; -- ends the options.\n";
+  for (const OptionRule& rule : kTalkOptions) text += OptionLines(rule);
+  text += OptionLines({"--help", 'h', nullptr, "this help"});
+  return text +
+         "\n"
+         "Results go to standard output; errors, notes and the progress line to standard\n"
+         "error. Exit status, the same for every command:\n"
+         "  0  done (check: the reader's install would succeed)\n"
+         "  1  a problem found, or the work refused or failed (the message says why)\n"
+         "  2  usage: the command line is wrong, or a file or folder it names cannot be\n"
+         "     read or made, or is not a setup\n";
+}
+
+std::string Synopsis() {
+  std::string text = "usage:\n";
+  for (const CommandSpec& command : kCommands) text += "  " + UsageLine(command, 2) + "\n";
+  return text + "  bookpack help [COMMAND] | --help | --version\n";
+}
+
+void PrintHelp(std::ostream& out, const std::string& name) {
+  if (const CommandSpec* command = CommandOf(name)) {
+    out << "usage: " << UsageLine(*command, 7) << "\n\n"
+        << Wrapped(Words(command->About), 0, kWidth, 0) << "\n\n";
+    for (const OptionRule& rule : command->Own) out << OptionLines(rule);
+    out << "\n";
+    if (command->Password) out << PasswordHelp() << "\n";
+    out << CommonHelp();
     return;
   }
   out << "bookpack " << EBOOK_VERSION_TEXT
       << ": builds e-book setups and checks, lists and extracts them with the\n"
          "stub's own engine.\n\n"
-      << kSynopsis << "\n"
-      << kPasswordHelp << "\n"
-      << kCommonHelp << "\nRun 'bookpack help COMMAND' for one command's options.\n";
+      << Synopsis() << "\n"
+      << PasswordHelp() << "\n"
+      << CommonHelp() << "\nRun 'bookpack help COMMAND' for one command's options.\n";
 }
 
 int Usage(const std::string& command, const std::string& problem) {
@@ -147,22 +280,33 @@ int Usage(const std::string& command, const std::string& problem) {
   return kUsage;
 }
 
-// What a command accepts. Adding an option is one line in a command's table
-// and one look-up of its value.
-struct OptionRule {
-  const char* Name;  // "--name"
-  char Short;        // 'o' for -o, or 0
-  bool TakesValue;
-  bool Repeatable = false;  // may be given more than once (each value kept)
-};
+// How many single-character edits turn `a` into `b`.
+size_t EditDistance(std::string_view a, std::string_view b) {
+  std::vector<size_t> row(b.size() + 1);
+  for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
+  for (size_t i = 1; i <= a.size(); ++i) {
+    size_t diagonal = row[0];
+    row[0] = i;
+    for (size_t j = 1; j <= b.size(); ++j) {
+      const size_t above = row[j];
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] != b[j - 1])});
+      diagonal = above;
+    }
+  }
+  return row[b.size()];
+}
 
-const OptionRule kPasswordOptions[] = {
-    {"--password", 0, true},
-    {"--password-file", 0, true},
-    {"--password-env", 0, true},
-    {"--password-prompt", 0, false},
-};
-const OptionRule kTalkOptions[] = {{"--quiet", 'q', false}, {"--verbose", 'v', false}};
+// "unknown option --lisence; did you mean --licence?"
+std::string UnknownOption(const std::string& name, const std::vector<OptionRule>& rules) {
+  std::string message = "unknown option " + name;
+  const OptionRule* nearest = nullptr;
+  size_t best = 3;  // a slip of at most two characters
+  for (const OptionRule& rule : rules) {
+    if (const size_t d = EditDistance(name, rule.Name); d < best) best = d, nearest = &rule;
+  }
+  if (nearest != nullptr) message += std::string("; did you mean ") + nearest->Name + "?";
+  return message;
+}
 
 struct Arguments {
   std::vector<std::string> Positional;
@@ -206,13 +350,15 @@ Arguments Parse(int argc, char** argv, const std::vector<OptionRule>& rules) {
     }
     const OptionRule* rule = nullptr;
     for (const OptionRule& s : rules) {
-      if (name == s.Name || (s.Short != 0 && name.size() == 2 && name[1] == s.Short)) rule = &s;
+      if (name == s.Name || (s.Alias != nullptr && name == s.Alias) ||
+          (s.Short != 0 && name.size() == 2 && name[1] == s.Short))
+        rule = &s;
     }
     if (rule == nullptr) {
-      args.Error = "unknown option " + name;
+      args.Error = UnknownOption(name, rules);
       return args;
     }
-    if (!rule->TakesValue) {
+    if (rule->Value == nullptr) {
       if (inlineValue) {
         args.Error = std::string(rule->Name) + " takes no value";
         return args;
@@ -318,25 +464,9 @@ std::vector<std::string> StubPlaces() {
           Join(Join(Join(Join(folder, ".."), "share"), "ebook-setup"), "setup-stub.exe")};
 }
 
-std::vector<OptionRule> Join(std::initializer_list<std::vector<OptionRule>> parts) {
-  std::vector<OptionRule> all;
-  for (const auto& part : parts) all.insert(all.end(), part.begin(), part.end());
-  return all;
-}
-
-const std::vector<OptionRule> kPassword(std::begin(kPasswordOptions), std::end(kPasswordOptions));
-const std::vector<OptionRule> kTalk(std::begin(kTalkOptions), std::end(kTalkOptions));
-
 int Build(int argc, char** argv) {
   const std::string command = "build";
-  Arguments args = Parse(argc, argv,
-                         Join({{{"--stub", 0, true},
-                                {"--output", 'o', true},
-                                {"--licence", 0, true},
-                                {"--level", 0, true},
-                                {"--directive", 0, false}},
-                               kPassword,
-                               kTalk}));
+  Arguments args = Parse(argc, argv, RulesOf(*CommandOf(command)));
   if (!args.Error.empty()) return Usage(command, args.Error);
   if (args.Help) {
     PrintHelp(std::cout, command);
@@ -363,7 +493,12 @@ int Build(int argc, char** argv) {
                                 (looked.empty() ? std::string("bookpack's own folder") : looked));
   }
   if (auto* l = args.Find("--licence")) options.LicencePath = *l;
-  options.DirectiveMeant = args.Find("--directive") != nullptr;
+  options.DirectiveMeant = args.Has("--directive");
+  if (auto* folder = args.Find("--default-folder")) options.DefaultFolder = *folder;
+  if (auto* title = args.Find("--title")) options.Title = *title;
+  options.DoneMessage = args.Has("--done-message");
+  options.AskBeforeStopping = args.Has("--ask-before-stopping");
+  options.SayWrongPassword = args.Has("--say-wrong-password");
   if (auto* level = args.Find("--level")) {
     char* end = nullptr;
     long n = std::strtol(level->c_str(), &end, 10);
@@ -374,18 +509,24 @@ int Build(int argc, char** argv) {
   if (int status = Talk(args, command, options.Quiet, options.Verbose); status >= 0) return status;
   if (int status = ReadPassword(args, true, options.Password, &options.PasswordOrigin); status >= 0)
     return status;
+  if (auto* file = args.Find("--password-file")) options.PasswordFile = *file;
+  // The reproducible-builds convention: one time for every entry.
+  if (std::string epoch; ebook::os::GetEnv("SOURCE_DATE_EPOCH", epoch)) {
+    char* end = nullptr;
+    const long long seconds = std::strtoll(epoch.c_str(), &end, 10);
+    if (epoch.empty() || *end != '\0' || seconds < 0 || epoch.size() > 12)
+      return Usage(
+          command,
+          "SOURCE_DATE_EPOCH must be a whole number of seconds since 1970, not '" + epoch + "'");
+    options.FixedTime = seconds;
+  }
   options.Progress = !options.Quiet && ebook::os::IsTerminal(2);
   return bookpack::RunBuild(options, std::cout, std::cerr);
 }
 
 int Inspect(int argc, char** argv, const std::string& command) {
   const bool extract = command == "extract";
-  std::vector<OptionRule> known;
-  if (command != "list") known = Join({kPassword, kTalk});
-  if (extract) known.push_back({"--overwrite", 0, true});
-  if (command != "list") known.push_back({"--app-path", 0, true, true});
-  if (!extract) known.push_back({"--json", 0, false});
-  Arguments args = Parse(argc, argv, known);
+  Arguments args = Parse(argc, argv, RulesOf(*CommandOf(command)));
   if (!args.Error.empty()) return Usage(command, args.Error);
   if (args.Help) {
     PrintHelp(std::cout, command);
@@ -419,7 +560,7 @@ int Inspect(int argc, char** argv, const std::string& command) {
 
 int Main(int argc, char** argv) {
   if (argc < 2) {
-    std::cerr << kSynopsis;
+    std::cerr << Synopsis();
     return kUsage;
   }
   const std::string command = argv[1];
@@ -432,7 +573,7 @@ int Main(int argc, char** argv) {
   }
   if (command == "--help" || command == "-h" || command == "help") {
     const std::string topic = argc > 2 ? argv[2] : "";
-    if (argc > 3 || (!topic.empty() && HelpOf(topic) == nullptr))
+    if (argc > 3 || (!topic.empty() && CommandOf(topic) == nullptr))
       return Usage("", "help takes one of build, check, list, extract");
     PrintHelp(std::cout, topic);
     return kDone;

@@ -76,9 +76,10 @@ bool ListFolder(const std::string& root, std::vector<FolderItem>& items,
   return true;
 }
 
-uint32_t DosDateTime(std::time_t time) {
-  std::tm local{};
-  if (!ebook::os::LocalTime(time, local) || local.tm_year < 80) {
+namespace {
+
+uint32_t DosDateTimeOf(std::tm local) {
+  if (local.tm_year < 80) {
     return (0u << 9 | 1u << 5 | 1u) << 16;  // 1980-01-01 00:00:00
   }
   if (local.tm_year > 207) {  // the last time DOS can hold
@@ -94,6 +95,37 @@ uint32_t DosDateTime(std::time_t time) {
   const uint32_t clock =
       uint32_t(local.tm_hour) << 11 | uint32_t(local.tm_min) << 5 | uint32_t(local.tm_sec / 2);
   return date << 16 | clock;
+}
+
+}  // namespace
+
+uint32_t DosDateTime(std::time_t time) {
+  std::tm local{};
+  if (!ebook::os::LocalTime(time, local)) local.tm_year = 0;
+  return DosDateTimeOf(local);
+}
+
+uint32_t DosDateTimeUtc(int64_t seconds) {
+  // Days since 1970 to the civil date (the proleptic Gregorian calendar's
+  // arithmetic), without the host's gmtime and its range.
+  const int64_t days = seconds / 86400;
+  const int64_t rest = seconds % 86400;
+  const int64_t z = days + 719468;
+  const int64_t era = z / 146097;
+  const int64_t dayOfEra = z - era * 146097;
+  const int64_t yearOfEra =
+      (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
+  const int64_t dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
+  const int64_t shifted = (5 * dayOfYear + 2) / 153;
+  std::tm utc{};
+  utc.tm_mday = static_cast<int>(dayOfYear - (153 * shifted + 2) / 5 + 1);
+  utc.tm_mon = static_cast<int>(shifted < 10 ? shifted + 2 : shifted - 10);
+  const int64_t year = yearOfEra + era * 400 + (utc.tm_mon <= 1);
+  utc.tm_year = static_cast<int>(std::min<int64_t>(year, 9999) - 1900);
+  utc.tm_hour = static_cast<int>(rest / 3600);
+  utc.tm_min = static_cast<int>(rest / 60 % 60);
+  utc.tm_sec = static_cast<int>(rest % 60);
+  return DosDateTimeOf(utc);
 }
 
 }  // namespace bookpack

@@ -32,5 +32,8 @@ bool ListFolder(const std::string& root, std::vector<FolderItem>& items,
 // The DOS date (high half) and time (low half) of a local time; times before
 // 1980, which DOS cannot hold, become 1 January 1980.
 uint32_t DosDateTime(std::time_t time);
+// The same for `seconds` since 1970 as the calendar reads in UTC, whatever
+// the host's time zone (SOURCE_DATE_EPOCH).
+uint32_t DosDateTimeUtc(int64_t seconds);
 
 }  // namespace bookpack

@@ -179,7 +179,7 @@ bool PackagedFileWriter::AddEntryWith(const EntryRecord& r, bool descriptor, std
   return true;
 }
 
-bool PackagedFileWriter::Finish(std::string& error) {
+bool PackagedFileWriter::Finish(const std::string& settings, std::string& error) {
   ebook::os::ClearError();
   auto failed = [&] {
     ebook::os::NoteStdioFailure();
@@ -188,7 +188,8 @@ bool PackagedFileWriter::Finish(std::string& error) {
   };
   const uint64_t directory = position_;
   if (!Write(central_.data(), central_.size())) return failed();
-  const uint16_t padding = static_cast<uint16_t>((8 - (position_ + kEndRecordLength) % 8) % 8);
+  const uint16_t padding =
+      static_cast<uint16_t>((8 - (position_ + kEndRecordLength + settings.size()) % 8) % 8);
   std::vector<uint8_t> end;
   Put32(end, kEndRecordSignature);
   Put16(end, 0);
@@ -197,7 +198,8 @@ bool PackagedFileWriter::Finish(std::string& error) {
   Put16(end, static_cast<uint16_t>(entries_));
   Put32(end, static_cast<uint32_t>(central_.size()));
   Put32(end, static_cast<uint32_t>(directory));
-  Put16(end, padding);
+  Put16(end, static_cast<uint16_t>(settings.size() + padding));
+  end.insert(end.end(), settings.begin(), settings.end());
   end.insert(end.end(), padding, ' ');
   if (!Write(end.data(), end.size())) return failed();
 

@@ -7,7 +7,8 @@
 //   +4            4 zero bytes
 //   +8            local header, name, extra, data [, descriptor] ... per entry
 //                 central directory
-//                 end record, its comment padding the file to a multiple of 8
+//                 end record, its comment: the publisher's settings, if any,
+//                 then spaces padding the file to a multiple of 8
 //
 // The padding is for Authenticode: a signing tool aligns the file to 8 bytes
 // before it appends the certificate table, and the stub accepts a signed
@@ -55,13 +56,12 @@ class PackagedFileWriter {
   // `record`'s size and CRC (a file that changed since it was read is
   // refused, naming `shownPath`).
   bool AddEntryFromFile(const EntryRecord& record, const uint8_t* head, size_t headLength,
-                        ebook::os::Fd fd,
-                        bool plain, const std::string& shownPath, ebook::CipherKeys* keys,
-                        std::string& error);
+                        ebook::os::Fd fd, bool plain, const std::string& shownPath,
+                        ebook::CipherKeys* keys, std::string& error);
 
-  // Writes the central directory and end record, fills in the size field and
-  // moves the file into place.
-  bool Finish(std::string& error);
+  // Writes the central directory and end record (its comment `settings`,
+  // then the padding), fills in the size field and moves the file into place.
+  bool Finish(const std::string& settings, std::string& error);
 
   uint64_t Size() const { return position_; }
   size_t EntryCount() const { return entries_; }
