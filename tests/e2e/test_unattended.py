@@ -6,8 +6,8 @@ import archives
 import subprocess
 from pathlib import Path
 
-from harness import (ERROR, MAIN, PASSWORD, SetupCase, allow_writes, deny_writes, message, password,
-                     reg_add, wait_for_file, win_path, write_tree)
+from harness import (ERROR, MAIN, OVERWRITE, PASSWORD, SetupCase, allow_writes, deny_writes, message,
+                     overwrite, password, reg_add, wait_for_file, win_path, write_tree)
 
 APP_PATHS = r"SOFTWARE\Microsoft\Windows\CurrentVersion\App Paths"
 USAGE_START = "Usage: setup "
@@ -202,11 +202,13 @@ class ElevationTest(SetupCase):
         outcome = self.run_setup(
             setup, [f"window {MAIN}", f"set {harness.FOLDER_FIELD} protected", "press 1",
                     f"window {MAIN}", f"waitfile {win_path(lifted)}", "press 6",
-                    f"follow {MAIN}"],
-            args="/O=all /NORUN", cwd=self.case_c, watch=watch)
+                    f"follow {MAIN}", *overwrite(True)],
+            args="/NORUN", cwd=self.case_c, watch=watch)
         question = outcome.windows[1]
         self.assertEqual(question.message, self.QUESTION)
-        self.assertEqual(outcome.captions, [MAIN, MAIN, MAIN])
+        # The copy asks about the page that is there (no standing answer was
+        # given), which also holds its dialog open for the driver to read.
+        self.assertEqual(outcome.captions, [MAIN, MAIN, MAIN, OVERWRITE])
         # The copy's dialog shows the folder it was given, made absolute.
         self.assertEqual(outcome.windows[2].text(harness.FOLDER_FIELD), win_path(folder))
         self.assertEqual((folder / "book.html").read_bytes(), BOOK_FILES["book.html"])
