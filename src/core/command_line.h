@@ -16,6 +16,8 @@ enum SetupOutcome : uint8_t {
   kOutcomeUnsupported = 4,    // the archive uses what this setup cannot read
   kOutcomeCannotWrite = 5,    // a folder or file could not be written
   kOutcomeStopped = 6,        // the install stopped before its end
+  kOutcomeNoApplication = 7,  // an update, unattended, found no application and had no /D=
+  kOutcomeNoWindow = 8,       // the setup's window could not be made
 };
 
 struct SetupOptions {
@@ -33,8 +35,11 @@ struct SetupOptions {
   const char* LogFile = nullptr;
 };
 
+// In lines short enough that a message box never breaks one inside an
+// option ("[/" at a line's end, "P=password" on the next).
 inline constexpr char kUsageText[] =
-    "Usage: setup [/S] [/NORUN] [/O=all|none] [/P=password | /PF=file] [/LOG=file] [/D=folder]";
+    "Usage: setup [/S] [/RUN] [/NORUN] [/O=all|none]\n"
+    "[/P=password | /PF=file] [/LOG=file] [/D=folder]";
 
 struct SetupSession;
 

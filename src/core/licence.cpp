@@ -32,12 +32,13 @@ void DetectInstalledFolder(SetupSession& session, std::string_view application,
       return;
     }
   }
+  session.UpdateMissing = missingMessage;
   ShowError(host, missingMessage);
 }
 
 }  // namespace
 
-bool LooksLikeUtf8(std::string_view text) {
+__attribute__((noinline)) bool LooksLikeUtf8(std::string_view text) {
   if (TextPart(text, 0, 3) == "\xEF\xBB\xBF") return true;
   // Well-formed sequences only: a code-page text seldom passes by accident.
   bool beyondAscii = false;

@@ -5,6 +5,7 @@
 
 #include "archive_pass.h"
 #include "extract.h"
+#include "licence.h"
 #include "paths.h"
 
 namespace ebook {
@@ -21,7 +22,9 @@ void OpenSetup(SetupSession& session) {
   if (options.Overwrite >= 0) session.OverwriteMode = static_cast<uint8_t>(options.Overwrite);
   char* password = session.Password;
   if (options.Password != nullptr) {
-    JoinText(password, sizeof session.Password, {options.Password});
+    // The command line comes as UTF-8; the archive's password was made from
+    // the bytes that typing it gives.
+    session.Host->EncodeTypedText(options.Password, password, sizeof session.Password);
   } else if (options.PasswordFile != nullptr) {
     // Its first line; a file that cannot be read gives none, and the
     // password is asked for (or, unattended, missing).
@@ -32,6 +35,13 @@ void OpenSetup(SetupSession& session) {
       password[n < 0 ? 0 : n] = '\0';
       for (char* p = password; *p != '\0'; ++p)
         if (*p == '\r' || *p == '\n') *p = '\0';
+      // A file in UTF-8 (what Notepad saves) gives the bytes of typing its
+      // characters; any other is taken byte for byte.
+      std::string_view text(password);
+      if (LooksLikeUtf8(text)) {
+        if (TextPart(text, 0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
+        session.Host->EncodeTypedText(text, password, sizeof session.Password);
+      }
     }
   }
 }
@@ -45,8 +55,9 @@ constexpr char kFolderTooLongMessage[] =
 // A command whose program is a bare name ("quonview.exe /X") would be found
 // by Windows beside the setup first, in a download folder where a planted
 // program may wait. Such a name is looked up in the installation folder,
-// then in the system folder, and the command gets that program's full,
-// quoted path; a name found in neither starts nothing.
+// then in the system folder, then in the Windows folder (hh.exe, which opens
+// a CHM book, lives there), and the command gets that program's full,
+// quoted path; a name found in none starts nothing.
 bool ResolveBareProgram(SetupSession& session) {
   Platform& host = *session.Host;
   char* command = session.RunCommand;
@@ -62,10 +73,10 @@ bool ResolveBareProgram(SetupSession& session) {
   char arguments[kRunCommandSize];
   std::strcpy(arguments, *end == '"' ? end + 1 : end);
   char* found = command + 1;
-  for (int place = 0; place < 2; ++place) {
+  for (int place = 0; place < 3; ++place) {
     char folder[kInstallDirSize];
     int32_t n = place == 0 ? ZTextLength(std::strcpy(folder, session.InstallDir))
-                           : host.SystemFolder(folder, sizeof folder);
+                           : host.SystemFolder(place == 2, folder, sizeof folder);
     if (n <= 0 || n >= kInstallDirSize) continue;
     if (folder[n - 1] == '\\') --n;
     // Room for the quotes, a ".exe" perhaps and the arguments: the command
@@ -118,7 +129,7 @@ void RunInstall(SetupSession& session) {
   const char* log = session.Options.LogFile;
   if (log != nullptr && (session.LogHandle = host.CreateFileForWrite(log)) == nullptr) {
     // A log that cannot be kept would report an install nobody can check.
-    ShowFailure(host, kCouldNotOpenCaption, "", "", log);
+    ShowFailure(session, kCouldNotOpenCaption, "", "", log);
     NoteOutcome(session, kOutcomeCannotWrite);
   } else {
     RunArchivePass(session, false);
@@ -146,7 +157,7 @@ void RunInstall(SetupSession& session) {
   // A program that starts is the confirmation; otherwise the reader is told
   // where the book went.
   if (session.Outcome == kOutcomeInstalled && !started) {
-    ShowJoined(host, kSetupCaption, {kInstalledMessage, session.InstallDir});
+    ShowJoined(session, kSetupCaption, {kInstalledMessage, session.InstallDir});
   }
   session.InstallState = kSetupFinished;
 }

@@ -89,9 +89,7 @@ bool IsFolder(const std::string& hostPath) {
   return !hostPath.empty() && os::Stat(hostPath, info) && info.IsFolder;
 }
 
-bool Exists(const std::string& hostPath) {
-  return !hostPath.empty() && os::Exists(hostPath);
-}
+bool Exists(const std::string& hostPath) { return !hostPath.empty() && os::Exists(hostPath); }
 
 // os::OpenRead and os::CreateWrite keep regular files only (never waiting
 // on a FIFO), as Windows does not open folders as files.
@@ -424,7 +422,8 @@ int32_t NativePlatform::ReadFile(FileHandle file, void* buffer, int32_t count) {
     }
     if (!file->Buffer) file->Buffer = std::make_unique<char[]>(kReadBufferSize);
     file->BufferStart = at;
-    file->BufferFill = static_cast<uint32_t>(ReadAt(file->Fd, file->Buffer.get(), kReadBufferSize, at));
+    file->BufferFill =
+        static_cast<uint32_t>(ReadAt(file->Fd, file->Buffer.get(), kReadBufferSize, at));
     if (file->BufferFill == 0) break;
   }
   return static_cast<int32_t>(done);
@@ -618,8 +617,8 @@ int32_t NativePlatform::CurrentFolder(char* buffer, int32_t size) {
   return CopyFolder(currentFolder_, buffer, size);
 }
 
-int32_t NativePlatform::SystemFolder(char* buffer, int32_t size) {
-  return CopyFolder("C:\\Windows\\System32", buffer, size);
+int32_t NativePlatform::SystemFolder(bool windows, char* buffer, int32_t size) {
+  return CopyFolder(windows ? "C:\\Windows" : "C:\\Windows\\System32", buffer, size);
 }
 
 bool NativePlatform::SetCurrentFolder(std::string_view path) {
@@ -669,6 +668,30 @@ int32_t NativePlatform::DecodeStoredText(std::string_view stored, bool utf8, cha
   std::memcpy(out, text.data(), text.size());
   out[text.size()] = '\0';
   return static_cast<int32_t>(text.size());
+}
+
+int32_t NativePlatform::EncodeTypedText(std::string_view text, char* out, int32_t size) {
+  std::string bytes;
+  for (size_t i = 0; i < text.size();) {
+    size_t n = Utf8SequenceLength(text, i);
+    if (n == 0) n = 1;
+    uint32_t c = static_cast<uint8_t>(text[i]);
+    if (n > 1) {
+      c &= 0x7F >> n;
+      for (size_t k = 1; k < n; ++k) c = c << 6 | (static_cast<uint8_t>(text[i + k]) & 0x3F);
+    }
+    i += n;
+    char byte = '?';
+    if (c < 0x80 || (c >= 0xA0 && c < 0x100)) byte = static_cast<char>(c);
+    for (int k = 0; k < 32; ++k)
+      if (c >= 0x80 && kCp1252High[k] == c) byte = static_cast<char>(0x80 + k);
+    bytes += byte;
+  }
+  if (size <= 0) return 0;
+  if (bytes.size() >= static_cast<size_t>(size)) bytes.clear();
+  std::memcpy(out, bytes.data(), bytes.size());
+  out[bytes.size()] = '\0';
+  return static_cast<int32_t>(bytes.size());
 }
 
 void NativePlatform::SetControlText(ControlId control, std::string_view text) {

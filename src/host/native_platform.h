@@ -7,11 +7,11 @@
 
 #include <cstdint>
 #include <deque>
-#include <functional>
-#include <optional>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -83,14 +83,17 @@ class NativePlatform final : public Platform {
   // (NUL included) with the buffer left empty.
   int32_t TempFolder(char* buffer, int32_t size) override;
   int32_t CurrentFolder(char* buffer, int32_t size) override;
-  // C:\Windows\System32, under the root like every other path.
-  int32_t SystemFolder(char* buffer, int32_t size) override;
+  // C:\Windows\System32, or C:\Windows, under the root like every other path.
+  int32_t SystemFolder(bool windows, char* buffer, int32_t size) override;
   // Fails, like SetCurrentDirectoryA, unless the folder exists.
   bool SetCurrentFolder(std::string_view path) override;
 
   // The native host reads names like a Western European Windows: its ANSI
   // code page is Windows-1252. Ill-formed UTF-8 becomes U+FFFD.
   int32_t DecodeStoredText(std::string_view stored, bool utf8, char* out, int32_t size) override;
+  // Windows-1252 too; a character it lacks becomes '?', as WideCharToMultiByte
+  // makes it.
+  int32_t EncodeTypedText(std::string_view text, char* out, int32_t size) override;
 
   // --- The main dialog ---------------------------------------------------
   void SetControlText(ControlId control, std::string_view text) override;

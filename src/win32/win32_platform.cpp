@@ -215,9 +215,9 @@ int32_t Win32Platform::CurrentFolder(char* buffer, int32_t size) {
   return n >= static_cast<DWORD>(kWidePathSize) ? 0 : CopyFolderText(folder, n, buffer, size);
 }
 
-int32_t Win32Platform::SystemFolder(char* buffer, int32_t size) {
+int32_t Win32Platform::SystemFolder(bool windows, char* buffer, int32_t size) {
   wchar_t folder[kWidePathSize];
-  UINT n = GetSystemDirectoryW(folder, kWidePathSize);
+  UINT n = (windows ? GetWindowsDirectoryW : GetSystemDirectoryW)(folder, kWidePathSize);
   return n >= static_cast<UINT>(kWidePathSize) ? 0 : CopyFolderText(folder, n, buffer, size);
 }
 
@@ -247,6 +247,15 @@ int32_t Win32Platform::DecodeStoredText(std::string_view stored, bool utf8, char
   if (n > 0 && Utf8LengthOf(wide, n) < size) result = WideToUtf8(wide, n, out, size);
   if (wide != small) std::free(wide);
   return result;
+}
+
+int32_t Win32Platform::EncodeTypedText(std::string_view text, char* out, int32_t size) {
+  wchar_t wide[kWidePathSize];
+  const int32_t n = Utf8ToWide(text, wide, kWidePathSize);
+  // As the password dialog converts what is typed.
+  int bytes = n > 0 ? WideCharToMultiByte(CP_ACP, 0, wide, n, out, size - 1, nullptr, nullptr) : 0;
+  out[bytes] = '\0';
+  return bytes;
 }
 
 void Win32Platform::SetControlText(ControlId control, std::string_view text) {
@@ -436,8 +445,8 @@ void Win32Platform::ShowProgress(uint32_t done, uint32_t total, bool failed) {
     void* found = nullptr;
     // Before Windows 7, and under Wine, there may be none: nothing shows.
     if (SUCCEEDED(CoInitialize(nullptr)) &&
-        SUCCEEDED(CoCreateInstance(kTaskbarListClass, nullptr, CLSCTX_INPROC_SERVER,
-                                   kTaskbarList3, &found)))
+        SUCCEEDED(CoCreateInstance(kTaskbarListClass, nullptr, CLSCTX_INPROC_SERVER, kTaskbarList3,
+                                   &found)))
       taskbar_ = static_cast<ITaskbarList3*>(found);
   }
   if (taskbar_ == nullptr) return;

@@ -2,9 +2,8 @@
 // Win32 call, with texts converted between the engine's UTF-8 and UTF-16.
 #pragma once
 
-#include <windows.h>
-
 #include <shobjidl.h>
+#include <windows.h>
 
 #include "core/platform.h"
 
@@ -40,7 +39,8 @@ class Win32Platform final : public Platform {
   FileError LastFileError() override;
   int32_t TempFolder(char* buffer, int32_t size) override;
   int32_t CurrentFolder(char* buffer, int32_t size) override;
-  int32_t SystemFolder(char* buffer, int32_t size) override;
+  int32_t SystemFolder(bool windows, char* buffer, int32_t size) override;
+  int32_t EncodeTypedText(std::string_view text, char* out, int32_t size) override;
   bool SetCurrentFolder(std::string_view path) override;
   int32_t DecodeStoredText(std::string_view stored, bool utf8, char* out, int32_t size) override;
 
@@ -87,7 +87,7 @@ class Win32Platform final : public Platform {
   HINSTANCE instance_;
   HWND dialog_ = nullptr;
   HWND list_ = nullptr;  // the hidden entry list of the main dialog
-  DWORD lastPump_ = 0;  // GetTickCount of the last KeepResponsive pump
+  DWORD lastPump_ = 0;   // GetTickCount of the last KeepResponsive pump
   DWORD lastError_ = 0;
   // The taskbar button's progress: looked up on the first report; null
   // where the system has none.
