@@ -168,10 +168,15 @@ bool MakeFolderOrSay(SetupSession& session, PassContext& pass) {
   if (MakeTargetFolder(*session.Host, pass.TargetPath, &refused)) return true;
   char folder[kTargetPathSize];
   DirectoryOfPath(pass.TargetPath, folder, sizeof folder);
-  const bool first = !pass.FolderFailed;
+  if (!(refused && OfferElevation(session))) {
+    // Shown the first time only; Told still gives the log its reason.
+    Platform& host = *session.Host;
+    const bool quiet = host.Quiet;
+    host.Quiet = quiet || pass.FolderFailed;
+    ShowFailure(session, kErrorCaption, kFolderMessage, kFolderMessage, folder, refused);
+    host.Quiet = quiet;
+  }
   pass.FolderFailed = true;
-  if (!(refused && OfferElevation(session)))
-    ShowFailure(session, kErrorCaption, kFolderMessage, kFolderMessage, folder, refused, first);
   NoteOutcome(session, kOutcomeCannotWrite);
   session.Host->ListSetSelected(session.CurrentEntryIndex, false);
   return false;

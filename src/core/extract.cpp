@@ -81,16 +81,16 @@ bool OfferElevation(SetupSession& session) {
 }
 
 void ShowFailure(SetupSession& session, std::string_view caption, const char* lead,
-                 const char* bareLead, const char* path, bool reasonKnown, bool show) {
+                 const char* bareLead, const char* path, bool reasonKnown) {
   char reason[kReasonSize];
   std::string_view why = reasonKnown ? ReasonLine(*session.Host, reason) : std::string_view();
-  ShowJoined(session, caption, {why.empty() ? bareLead : lead, path, why}, show);
+  ShowJoined(session, caption, {why.empty() ? bareLead : lead, path, why});
 }
 
 void ShowJoined(SetupSession& session, std::string_view caption,
-                std::initializer_list<std::string_view> pieces, bool show) {
+                std::initializer_list<std::string_view> pieces) {
   JoinText(session.Told, sizeof session.Told, pieces);
-  if (show) session.Host->ShowMessage(session.Told, caption);
+  session.Host->ShowMessage(session.Told, caption);
 }
 
 __attribute__((noinline)) void ShowError(Platform& host, std::string_view text) {

@@ -71,7 +71,7 @@ void CopyStoredEntry(EntryStream& stream);
 // `bareLead` instead of `lead` when no reason is known (or `reasonKnown`
 // says none can be). Shown unless `show` is false; see ShowJoined.
 void ShowFailure(SetupSession& session, std::string_view caption, const char* lead,
-                 const char* bareLead, const char* path, bool reasonKnown = true, bool show = true);
+                 const char* bareLead, const char* path, bool reasonKnown = true);
 
 // A folder or file could not be made. When access was denied, and only the
 // first time, asks whether to go on with administrator rights, and on Yes
@@ -84,7 +84,7 @@ bool OfferElevation(SetupSession& session);
 // an entry is that entry's reason in the log (an unattended install shows
 // none, and its log is all there is).
 void ShowJoined(SetupSession& session, std::string_view caption,
-                std::initializer_list<std::string_view> pieces, bool show = true);
+                std::initializer_list<std::string_view> pieces);
 
 // A message box captioned "Error": one call here instead of the caption at
 // every place that reports one keeps the stub smaller.

@@ -38,7 +38,7 @@ void DetectInstalledFolder(SetupSession& session, std::string_view application,
 
 }  // namespace
 
-__attribute__((noinline)) bool LooksLikeUtf8(std::string_view text) {
+bool LooksLikeUtf8(std::string_view text) {
   if (TextPart(text, 0, 3) == "\xEF\xBB\xBF") return true;
   // Well-formed sequences only: a code-page text seldom passes by accident.
   bool beyondAscii = false;

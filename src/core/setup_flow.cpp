@@ -39,7 +39,8 @@ void OpenSetup(SetupSession& session) {
       // characters; any other is taken byte for byte.
       std::string_view text(password);
       if (LooksLikeUtf8(text)) {
-        if (TextPart(text, 0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
+        if (password[0] == '\xEF' && password[1] == '\xBB' && password[2] == '\xBF')
+          text.remove_prefix(3);
         session.Host->EncodeTypedText(text, password, sizeof session.Password);
       }
     }
@@ -171,6 +172,21 @@ void ExitSetup(SetupSession& session) {
     // before the pass ends.
     session.StopRequested = true;
   }
+}
+
+__attribute__((noinline)) void EndWithoutWindow(SetupSession& session) {
+  Platform& host = *session.Host;
+  // The log's two lines, as LogLine and RunInstall write them.
+  static constexpr char kLog[] =
+      "failed: no window could be made, nothing was installed\r\nresult 8\r\n";
+  static_assert(kOutcomeNoWindow == 8, "the log's result is the exit code");
+  const char* log = session.Options.LogFile;
+  FileHandle file = log != nullptr ? host.CreateFileForWrite(log) : nullptr;
+  if (file != nullptr) {
+    host.WriteFile(file, kLog, sizeof kLog - 1);
+    host.CloseFile(file);
+  }
+  ShowError(host, std::string_view(kLog + 8, 46));
 }
 
 }  // namespace ebook

@@ -1,7 +1,5 @@
 #include "win32_text.h"
 
-#include "core/utf8.h"
-
 namespace ebook::win32 {
 namespace {
 
@@ -28,42 +26,19 @@ int32_t Utf8ToWide(std::string_view text, wchar_t* out, int32_t outCount) {
 }
 
 int32_t Utf8LengthOf(const wchar_t* text, int32_t length) {
-  int32_t bytes = 0;
-  for (int32_t i = 0; i < length; ++i) {
-    const uint32_t c = text[i];
-    if (c < 0x80) {
-      bytes += 1;
-    } else if (c < 0x800) {
-      bytes += 2;
-    } else if (c >= 0xD800 && c <= 0xDBFF && i + 1 < length && text[i + 1] >= 0xDC00 &&
-               text[i + 1] <= 0xDFFF) {
-      bytes += 4;
-      ++i;
-    } else {
-      bytes += 3;
-    }
-  }
-  return bytes;
+  return length > 0 ? WideCharToMultiByte(CP_UTF8, 0, text, length, nullptr, 0, nullptr, nullptr)
+                    : 0;
 }
 
 int32_t WideToUtf8(const wchar_t* text, int32_t length, char* out, int32_t outSize) {
   if (outSize <= 0) return -1;
-  int32_t n = 0;
-  for (int32_t i = 0; i < length; ++i) {
-    uint32_t c = text[i];
-    int32_t units = 1;
-    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < length && text[i + 1] >= 0xDC00 &&
-        text[i + 1] <= 0xDFFF) {
-      c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
-      units = 2;
-    } else if (c >= 0xD800 && c <= 0xDFFF) {
-      c = 0xFFFD;  // a lone surrogate has no UTF-8 form
-    }
-    char bytes[4];
-    const int32_t count = EncodeUtf8(c, bytes);
-    if (n + count > outSize - 1) break;
-    for (int32_t k = 0; k < count; ++k) out[n++] = bytes[k];
-    i += units - 1;
+  // The system's converter (a lone surrogate becomes U+FFFD); a text that
+  // does not fit loses a character at a time, never half a surrogate pair.
+  int n = 0;
+  while (length > 0 && (n = WideCharToMultiByte(CP_UTF8, 0, text, length, out, outSize - 1, nullptr,
+                                                nullptr)) == 0) {
+    --length;
+    if (length > 0 && (text[length - 1] & 0xFC00) == 0xD800) --length;
   }
   out[n] = '\0';
   return n;
