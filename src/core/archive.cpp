@@ -1,8 +1,8 @@
 #include "archive.h"
 
-#include <cstring>
-
 #include "extract.h"
+
+#include <cstring>
 
 namespace ebook {
 namespace {
@@ -265,8 +265,7 @@ bool ReadZip64Sizes(SetupSession& session, uint32_t h) {
       const uint32_t uncompressed = Read32(field + 4);
       const uint32_t compressed = Read32(field + 12);
       // High words of zero and sizes that fit the signed positions.
-      if ((Read32(field + 8) | Read32(field + 16)) != 0 ||
-          (uncompressed | compressed) > 0x7FFFFFFFu) {
+      if ((Read32(field + 8) | Read32(field + 16)) != 0 || (uncompressed | compressed) > 0x7FFFFFFFu) {
         return false;
       }
       header.UncompressedSize = uncompressed;
@@ -299,8 +298,7 @@ uint8_t ConfirmedEmptyDescriptor(SetupSession& session, uint32_t data) {
   const bool zeros = Read32(bytes + 4) == 0 && Read32(bytes + 8) == 0;
   if (Read32(bytes) == DescriptorSignature() && zeros && Read32(bytes + 12) == 0) return 16;
   const uint32_t after = Read32(bytes + 12);
-  if (Read32(bytes) == 0 && zeros &&
-      (after == session.ExpectedSignature || IsEndOfEntries(after))) {
+  if (Read32(bytes) == 0 && zeros && (after == session.ExpectedSignature || IsEndOfEntries(after))) {
     return 12;
   }
   return 0;

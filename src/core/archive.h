@@ -61,7 +61,7 @@ struct WalkedEntry {
   uint32_t HeaderOffset = 0;
   char Stored[kNameBufferSize];  // the name as stored, cut to the buffer
   char Name[kEntryTextSize];     // decoded into UTF-8
-  bool NameFits = false;         // neither cut nor too long once decoded
+  bool NameFits = false;              // neither cut nor too long once decoded
   // The header's sizes are 0xFFFFFFFF and no Zip64 field gives the real
   // ones, or the real ones are beyond what a packaged file can hold.
   bool SizesUnreadable = false;

@@ -28,10 +28,14 @@ struct Known {
   uint8_t Offset;
 };
 constexpr Known kKnown[] = {
-    {"/S", offsetof(SetupOptions, Silent)},         {"/NORUN", offsetof(SetupOptions, NoRun)},
-    {"/?", offsetof(SetupOptions, Usage)},          {"/O=", offsetof(SetupOptions, OverwriteText)},
-    {"/PF=", offsetof(SetupOptions, PasswordFile)}, {"/P=", offsetof(SetupOptions, Password)},
-    {"/LOG=", offsetof(SetupOptions, LogFile)},     {"/ELEVATED", offsetof(SetupOptions, Elevated)},
+    {"/S", offsetof(SetupOptions, Silent)},
+    {"/NORUN", offsetof(SetupOptions, NoRun)},
+    {"/?", offsetof(SetupOptions, Usage)},
+    {"/O=", offsetof(SetupOptions, OverwriteText)},
+    {"/PF=", offsetof(SetupOptions, PasswordFile)},
+    {"/P=", offsetof(SetupOptions, Password)},
+    {"/LOG=", offsetof(SetupOptions, LogFile)},
+    {"/ELEVATED", offsetof(SetupOptions, Elevated)},
 };
 
 }  // namespace

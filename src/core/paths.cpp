@@ -81,7 +81,9 @@ int32_t DirectoryOfPath(std::string_view path, char* out, int32_t outSize) {
   return Emit(TextPart(path, 0, DirectoryLength(path)), out, outSize);
 }
 
-std::string_view NameOfPath(std::string_view path) { return TextPart(path, LastSeparator(path)); }
+std::string_view NameOfPath(std::string_view path) {
+  return TextPart(path, LastSeparator(path));
+}
 
 char* SlashesToBackslashesInPlace(char* text) {
   for (char* p = text; *p != '\0'; ++p)
