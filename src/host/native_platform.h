@@ -29,9 +29,19 @@ struct CaseInsensitiveLess {
 // ASCII letters to lower case, every other byte as it is: how the host
 // compares Windows names.
 char FoldCase(char c);
-// Windows-style wildcards ('*' any run, '?' one character), matched without
-// regard to case.
+// Windows-style wildcards ('*' any run, '?' one byte), matched without
+// regard to case as FoldName sees it.
 bool WildcardMatch(std::string_view pattern, std::string_view name);
+
+// A UTF-8 name in the form Windows compares file names in: every character
+// of the Basic Multilingual Plane that has a simple upper-case form becomes
+// that form (the file system's table holds those; é and É, ÿ and Ÿ, Ä and ä
+// name one file), any other byte stays as it is.
+std::string FoldName(std::string_view name);
+
+// Windows-1252 text in UTF-8, as the host reads every name stored without
+// the UTF-8 flag.
+std::string DecodeCp1252(std::string_view text);
 
 class FolderIndexes;
 
