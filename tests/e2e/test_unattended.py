@@ -304,3 +304,33 @@ class MendsUnderWindowsTest(SetupCase):
                 self.assertFalse(folder.exists())
                 self.assertEqual(log.read_text(encoding="utf-8").splitlines(), [
                     "failed: no window could be made, nothing was installed", "result 8"])
+
+    def test_a_folder_that_cannot_be_made_is_told_once(self):
+        """A drive that does not exist, and a book of several folders: one
+        message, owned by the main dialog (any second box fails the run)."""
+        files = {f"part{n}/page.html": b"<p/>\r\n" for n in range(5)}
+        setup = self.package(archives.info_zip(files, self.case_work / "f.zip"))
+        log = self.case_work / "f.log"
+        outcome = self.run_setup(setup, [f"window {MAIN}", f"set {harness.FOLDER_FIELD} Q:\\book",
+                                         "press 1"], message(), args=f"/LOG={win_path(log)}")
+        box = outcome.windows[1]
+        self.assertEqual(box.owner, MAIN)
+        self.assertTrue(box.message.startswith("The folder could not be made:"), box.message)
+        self.assertIsNone(outcome.done)
+        lines = log.read_text(encoding="utf-8").splitlines()
+        # Each folder entry and each file has its line (zip -r stores both).
+        self.assertEqual(len(lines), 11, lines)
+        for line in lines[:10]:
+            self.assertTrue(line.startswith("failed Q:\\book\\part"), line)
+            self.assertIn(": The folder could not be made: Q:\\book", line)
+        self.assertEqual(lines[10], "result 5")
+
+    def test_a_program_the_reader_kept_starts(self):
+        reader = harness.TOOLS.reader.read_bytes()
+        folder = self.folder("kept", create=True)
+        (folder / "quonview.exe").write_bytes(reader)
+        archive = archives.python_zip([("quonview.exe", reader + b"newer"), ("a.txt", b"a")],
+                                      self.case_work / "k.zip")
+        self.install(self.package(archive), folder, harness.overwrite(False))
+        self.assertTrue(wait_for_file(folder / "quonview.exe.started"))
+        self.assertEqual((folder / "quonview.exe").read_bytes(), reader)
