@@ -2087,6 +2087,21 @@ TEST(EngineUnattended, AnUpdateWithoutItsApplicationFailsUnlessAFolderIsGiven) {
   }
 }
 
+// Without its window the setup cannot install (its controls carry the
+// folder and the CRC verdicts): it must say so, in the log and the outcome,
+// and never pass for an install.
+TEST(EngineUnattended, NoWindowIsAFailureTheLogNames) {
+  for (const char* arguments : {"/S /LOG=C:\\setup.log", "/LOG=C:\\setup.log"}) {
+    SCOPED_TRACE(arguments);
+    Rig rig;
+    CommandLineRun run(rig, arguments);
+    EndWithoutWindow(rig.Session());
+    EXPECT_EQ(LogText(rig), "failed: no window could be made, nothing was installed\r\nresult " +
+                                std::to_string(kOutcomeNoWindow) + "\r\n");
+    EXPECT_EQ(rig.Host().Messages.size(), rig.Session().Options.Silent ? 0u : 1u);
+  }
+}
+
 // A bare program name is looked up in the installation folder, System32 and
 // the Windows folder, in that order, and never beside the setup.
 TEST(EngineRunCommand, BareNamesAreFoundInTheWindowsFolderToo) {
