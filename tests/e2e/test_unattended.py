@@ -158,6 +158,10 @@ class UnattendedTest(SetupCase):
         folder = self.folder("refused")
         self.silent(setup, f"/S /BOGUS /D={win_path(folder)}", USAGE, tag="s")
         self.assertFalse(folder.exists())
+        # /S /? shows nothing and installs nothing, with exit code 0, as
+        # docs/stub.md says.
+        self.silent(setup, f"/S /? /D={win_path(folder)}", INSTALLED, tag="q")
+        self.assertFalse(folder.exists())
 
     def test_arguments_with_the_dialog(self):
         """Without /S the dialog shows the folder given, and the password
