@@ -31,6 +31,9 @@ constexpr char kDamagedAfterMessage[] = "Damaged or unsupported archive after:\n
 constexpr char kDamagedAdvice[] = "\nPlease repeat the download, or ask the publisher.";
 constexpr char kUnsupportedMethodMessage[] = "Unsupported compression method\n";
 constexpr char kFolderMessage[] = "The folder could not be made:\n";
+// What became of an entry, in the log.
+constexpr char kFailed[] = "failed ";
+constexpr char kKept[] = "kept ";
 // The damaged entries the CRC error names; a line counts the rest.
 constexpr int32_t kNamedDamage = 10;
 constexpr int kPasswordTries = 3;
@@ -67,14 +70,14 @@ bool JoinTarget(const char* folder, std::string_view name, bool backslashes, Pas
   return true;
 }
 
-void ShowNamed(Platform& host, const char* message, std::string_view name) {
-  ShowJoined(host, kErrorCaption, {message, name});
+void ShowNamed(SetupSession& session, const char* message, std::string_view name) {
+  ShowJoined(session, kErrorCaption, {message, name});
 }
 
 // Out of line: the walk reports damage from three places.
-__attribute__((noinline)) void ShowDamaged(Platform& host, const char* lead,
+__attribute__((noinline)) void ShowDamaged(SetupSession& session, const char* lead,
                                            std::string_view name) {
-  ShowJoined(host, kErrorCaption, {lead, name, kDamagedAdvice});
+  ShowJoined(session, kErrorCaption, {lead, name, kDamagedAdvice});
 }
 
 // Writes `n` in decimal so that it ends just before `end`; returns where it
@@ -156,22 +159,27 @@ bool PickRunCommand(SetupSession& session, const PassContext& pass) {
 }
 
 // Makes the target's folder. When it cannot be made, says which folder and
-// why, once for a run of entries bound for it, and clears the entry's mark:
-// nothing was written, so there is no CRC error to add. False when the
-// folder is not there.
+// why, once a pass: a book of hundreds of folders under one that cannot be
+// made (a missing drive, a read-only folder) showed hundreds of messages.
+// Later entries that meet one are told about in the log only. Clears the
+// entry's mark: nothing was written, so there is no CRC error to add. False
+// when the folder is not there.
 bool MakeFolderOrSay(SetupSession& session, PassContext& pass) {
-  Platform& host = *session.Host;
   bool refused = false;
-  if (MakeTargetFolder(host, pass.TargetPath, &refused)) return true;
+  if (MakeTargetFolder(*session.Host, pass.TargetPath, &refused)) return true;
   char folder[kTargetPathSize];
   DirectoryOfPath(pass.TargetPath, folder, sizeof folder);
-  if (std::strcmp(folder, pass.FailedFolder) != 0) {
-    std::strcpy(pass.FailedFolder, folder);
-    if (!(refused && OfferElevation(session)))
-      ShowFailure(host, kErrorCaption, kFolderMessage, kFolderMessage, folder, refused);
+  if (!(refused && OfferElevation(session))) {
+    // Shown the first time only; Told still gives the log its reason.
+    Platform& host = *session.Host;
+    const bool quiet = host.Quiet;
+    host.Quiet = quiet || pass.FolderFailed;
+    ShowFailure(session, kErrorCaption, kFolderMessage, kFolderMessage, folder, refused);
+    host.Quiet = quiet;
   }
+  pass.FolderFailed = true;
   NoteOutcome(session, kOutcomeCannotWrite);
-  host.ListSetSelected(session.CurrentEntryIndex, false);
+  session.Host->ListSetSelected(session.CurrentEntryIndex, false);
   return false;
 }
 
@@ -212,7 +220,8 @@ void ShowCrcError(Platform& host) {
 
 // Asks about an existing file unless a standing answer says what to do.
 bool ShouldReplace(SetupSession& session, const PassContext& pass) {
-  if (session.PathAutodetected) return true;
+  // An update replaces without asking, unless the command line answered.
+  if (session.PathAutodetected && session.Options.Overwrite < 0) return true;
   switch (session.OverwriteMode) {
     case kOverwriteNever:
       return false;
@@ -248,11 +257,11 @@ void ListEntry(SetupSession& session, PassContext& pass, const WalkedEntry& walk
   // does not fit: the licence is not written anywhere else, and a later
   // licence entry may still be the one shown.
   if (!nameFits) {
-    ShowNamed(host, kLongNameMessage, entry);
+    ShowNamed(session, kLongNameMessage, entry);
     return;
   }
   if (!IsSafeEntryName(entry)) {
-    ShowNamed(host, kUnsafeNameMessage, entry);
+    ShowNamed(session, kUnsafeNameMessage, entry);
     return;
   }
   // In a folder of the setup's own, made new, under the entry's bare name,
@@ -265,19 +274,28 @@ void ListEntry(SetupSession& session, PassContext& pass, const WalkedEntry& walk
   if (!MakeOwnTempFolder(session)) {
     char temp[kInstallDirSize];
     if (host.TempFolder(temp, sizeof temp) >= kInstallDirSize) temp[0] = '\0';
-    ShowFailure(host, kErrorCaption, kFolderMessage, kFolderMessage, temp);
+    ShowFailure(session, kErrorCaption, kFolderMessage, kFolderMessage, temp);
     return;
   }
   session.LicenceHandled = true;
   std::strcpy(session.InstallDir, session.OwnTempFolder);
   if (!JoinTarget(session.InstallDir, NameOfPath(entry), false, pass)) {
-    ShowNamed(host, kLongNameMessage, entry);
+    ShowNamed(session, kLongNameMessage, entry);
     return;
   }
-  // In place: a licence cut at its limit is still read from this file.
-  ExtractEntry(session, pass, kLicenceReadSize, WriteMode::kInPlace);
+  // In place: a licence cut at its limit is still read from this file. The
+  // copy is whole up to where a size lie would start to fill the disk before
+  // the reader clicked anything; the reader reads its start.
+  ExtractEntry(session, pass, kLicenceCopyLimit, WriteMode::kInPlace);
   ReadLicenceFile(session, pass.TargetPath);
   return;
+}
+
+// An entry that is not installed, for a reason the reader was told (Told):
+// its log line. Returns `endsPass`.
+bool Refuse(SetupSession& session, const char* name, bool endsPass) {
+  LogLine(session, kFailed, name, session.Told);
+  return endsPass;
 }
 
 // True when the pass ends at this entry, after a message of its own, with
@@ -289,38 +307,37 @@ bool InstallEntry(SetupSession& session, PassContext& pass, const WalkedEntry& w
   std::string_view entry(walked.Name);
   const bool nameFits = walked.NameFits;
   const bool folder = entry.back() == '/' || entry.back() == '\\';
+  session.Told[0] = '\0';
 
   if (!nameFits || !IsSafeEntryName(entry)) {
-    ShowNamed(host, nameFits ? kUnsafeNameMessage : kLongNameMessage, entry);
+    ShowNamed(session, nameFits ? kUnsafeNameMessage : kLongNameMessage, entry);
     NoteOutcome(session, nameFits ? kOutcomeDamaged : kOutcomeCannotWrite);
     host.ListSetSelected(session.CurrentEntryIndex, false);
     accepted = true;
-    return false;
+    return Refuse(session, entry.data(), false);
   }
+  accepted = false;
   if (walked.SizesUnreadable) {
-    ShowDamaged(host, kDamagedAtMessage, entry);
+    ShowDamaged(session, kDamagedAtMessage, entry);
     NoteOutcome(session, kOutcomeDamaged);
-    accepted = false;
-    return true;
+    return Refuse(session, entry.data(), true);
   }
   if (walked.SizesUnknown) {
     // Sizes that only follow the data: the next header cannot be found (a
     // folder entry's data hides it too), and an empty file would pass its
     // check. Say so instead.
-    ShowError(host, kStreamedArchiveMessage);
+    ShowJoined(session, kErrorCaption, {kStreamedArchiveMessage});
     NoteOutcome(session, kOutcomeUnsupported);
-    accepted = false;
-    return true;
+    return Refuse(session, entry.data(), true);
   }
   // Before any password: AES (method 99) or bzip2 cannot be read whatever
   // the reader types, and no empty file is left in the way.
   if (!folder && !IsSupportedMethod(header.Method)) {
     char method[16];
-    ShowJoined(host, kErrorCaption,
+    ShowJoined(session, kErrorCaption,
                {kUnsupportedMethodMessage, entry, MethodText(header.Method, method)});
     NoteOutcome(session, kOutcomeUnsupported);
-    accepted = false;
-    return true;
+    return Refuse(session, entry.data(), true);
   }
 
   PasswordVerdict verdict = (header.Flags & kEncryptedFlag) == 0 || folder
@@ -328,15 +345,16 @@ bool InstallEntry(SetupSession& session, PassContext& pass, const WalkedEntry& w
                                 : CheckPassword(session);
   accepted = verdict == PasswordVerdict::kAccepted;
   if (verdict == PasswordVerdict::kHeaderCut) {
-    ShowDamaged(host, kDamagedAtMessage, entry);
+    ShowDamaged(session, kDamagedAtMessage, entry);
     NoteOutcome(session, kOutcomeDamaged);
-    return true;
+    return Refuse(session, entry.data(), true);
   }
   if (!accepted) {
     NoteOutcome(session, kOutcomePassword);
-    ShowError(host, verdict == PasswordVerdict::kCancelled ? kPasswordCancelledMessage
-                                                           : kWrongPasswordMessage);
-    return true;
+    ShowJoined(session, kErrorCaption,
+               {verdict == PasswordVerdict::kCancelled ? kPasswordCancelledMessage
+                                                       : kWrongPasswordMessage});
+    return Refuse(session, entry.data(), true);
   }
 
   if (session.PathAutodetected) {
@@ -345,27 +363,28 @@ bool InstallEntry(SetupSession& session, PassContext& pass, const WalkedEntry& w
   }
   if (folder) {
     // A folder entry makes its folder and counts as verified.
-    if (!session.PathAutodetected) {
-      if (!JoinTarget(session.InstallDir, entry, true, pass)) {
-        ShowNamed(host, kLongNameMessage, entry);
-      } else if (!PathExists(host, pass.TargetPath)) {
-        // Another folder may still work: the walk goes on.
-        MakeFolderOrSay(session, pass);
-      }
-    }
     host.ListSetSelected(session.CurrentEntryIndex, false);
+    if (session.PathAutodetected) return false;
+    if (!JoinTarget(session.InstallDir, entry, true, pass)) {
+      ShowNamed(session, kLongNameMessage, entry);
+      return Refuse(session, entry.data(), false);
+    }
+    // Another folder may still work: the walk goes on.
+    if (!PathExists(host, pass.TargetPath) && !MakeFolderOrSay(session, pass))
+      return Refuse(session, pass.TargetPath, false);
     return false;
   }
   if (!JoinTarget(session.InstallDir, entry, true, pass)) {
-    ShowNamed(host, kLongNameMessage, entry);
+    ShowNamed(session, kLongNameMessage, entry);
     NoteOutcome(session, kOutcomeCannotWrite);
     host.ListSetSelected(session.CurrentEntryIndex, false);
-    return false;
+    return Refuse(session, entry.data(), false);
   }
-  // The program is started only when this install wrote it whole and sound.
+  // The program starts only when the file in place is whole: written whole
+  // and sound now, or one the reader chose to keep.
   const bool runProgram = PickRunCommand(session, pass);
   pass.Verified = false;
-  const char* done = "failed ";
+  const char* done = kFailed;
   // One call makes a new file; its folder is made, and the reader asked
   // about an old file, only when that call finds them missing or there.
   // (A folder of the name may fail with another reason: the probe tells.)
@@ -382,7 +401,7 @@ bool InstallEntry(SetupSession& session, PassContext& pass, const WalkedEntry& w
     if (!ShouldReplace(session, pass)) {
       host.ListSetSelected(session.CurrentEntryIndex, false);
       write = false;
-      done = "kept ";
+      done = kKept;
       // A part file that a setup stopped mid-replace left beside the file
       // kept: nothing else would ever remove it.
       if (MakePartPath(pass)) host.RemoveFile(pass.PartPath);
@@ -392,20 +411,54 @@ bool InstallEntry(SetupSession& session, PassContext& pass, const WalkedEntry& w
     ExtractEntry(session, pass, header.UncompressedSize, mode);
     if (pass.Verified) done = "installed ";
   }
+  if (runProgram && done == kFailed) session.RunCommand[0] = '\0';
+  if (done == kFailed) {
+    // A damaged entry is told about only at the end of the pass.
+    if (session.Told[0] == '\0') std::strcpy(session.Told, kCrcErrorMessage);
+    return Refuse(session, pass.TargetPath, false);
+  }
   LogLine(session, done, pass.TargetPath);
-  if (runProgram && !pass.Verified) session.RunCommand[0] = '\0';
   return false;
 }
 
 }  // namespace
 
-void LogLine(SetupSession& session, const char* what, const char* path) {
-  Platform& host = *session.Host;
-  if (session.LogHandle == nullptr) return;
-  for (const char* piece : {what, path, "\r\n"}) {
-    const int32_t n = static_cast<int32_t>(std::strlen(piece));
-    if (host.WriteFile(session.LogHandle, piece, n) != n) NoteOutcome(session, kOutcomeCannotWrite);
+namespace {
+
+// A name holding a line break would write a line of its own (a forged
+// "result 0"): every control character goes as \xHH, as bookpack shows it,
+// but the line breaks of a `message`, which join its lines. Returns the end.
+char* PutLog(char* p, const char* text, bool message) {
+  for (const char* t = text; *t != '\0'; ++t) {
+    const auto c = static_cast<unsigned char>(*t);
+    if (c == '\n' && message) {
+      if (t == text || t[-1] != ':') *p++ = ':';
+      *p++ = ' ';
+    } else if (c < 0x20 || c == 0x7F) {
+      *p++ = '\\';
+      *p++ = 'x';
+      *p++ = "0123456789ABCDEF"[c >> 4];
+      *p++ = "0123456789ABCDEF"[c & 15];
+    } else {
+      *p++ = static_cast<char>(c);
+    }
   }
+  return p;
+}
+
+}  // namespace
+
+void LogLine(SetupSession& session, const char* what, const char* path, const char* why) {
+  if (session.LogHandle == nullptr) return;
+  // Room for every byte of the longest path and message escaped.
+  char line[16 + 4 * (kTargetPathSize + kMessageSize)];
+  char* p = PutLog(PutLog(line, what, false), path, false);
+  if (*why != '\0') p = PutLog(PutLog(p, ": ", false), why, true);
+  *p++ = '\r';
+  *p++ = '\n';
+  const int32_t n = static_cast<int32_t>(p - line);
+  if (session.Host->WriteFile(session.LogHandle, line, n) != n)
+    NoteOutcome(session, kOutcomeCannotWrite);
 }
 
 bool IsLicenceEntryName(std::string_view name) {
@@ -422,6 +475,14 @@ bool IsRunProgramName(std::string_view name) {
 void RunArchivePass(SetupSession& session, bool listing) {
   Platform& host = *session.Host;
   bool accepted = false;
+  // Unattended, nobody chooses where an update goes whose application is
+  // missing: the install does not happen, unless /D= named the folder.
+  if (!listing && session.UpdateMissing != nullptr && session.Options.Silent &&
+      session.Options.Folder == nullptr) {
+    NoteOutcome(session, kOutcomeNoApplication);
+    LogLine(session, kFailed, session.InstallDir, session.UpdateMissing);
+    return;
+  }
   if (!RunPassStartChecks(session)) return;
 
   PassContext pass;
@@ -485,7 +546,7 @@ void RunArchivePass(SetupSession& session, bool listing) {
   // No entry at all: the listing pass said so already.
   if (session.CurrentEntryIndex < 0) NoteOutcome(session, kOutcomeDamaged);
   if (step == WalkStep::kStopped && session.CurrentEntryIndex >= 0) {
-    ShowDamaged(host, kDamagedAfterMessage, entry.Name);
+    ShowDamaged(session, kDamagedAfterMessage, entry.Name);
     NoteOutcome(session, kOutcomeDamaged);
   }
   if (session.Outcome == kOutcomeInstalled) {

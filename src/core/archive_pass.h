@@ -20,8 +20,10 @@ bool IsLicenceEntryName(std::string_view name);
 bool IsRunProgramName(std::string_view name);
 
 // /LOG=: what became of one file ("installed ", "kept ", "failed ") and
-// its path, one line, in UTF-8.
-void LogLine(SetupSession& session, const char* what, const char* path);
+// its path, one line, in UTF-8, followed by `why` (what the reader was told,
+// its lines joined) when it is not empty. Control characters are written
+// as \xHH, so that no name can start a line of its own.
+void LogLine(SetupSession& session, const char* what, const char* path, const char* why = "");
 
 // Everything the pass produces stays in the session, the dialog's controls,
 // the files and the messages it showed.

@@ -10,12 +10,14 @@ namespace ebook {
 // The setup's exit code under /S: what became of the install.
 enum SetupOutcome : uint8_t {
   kOutcomeInstalled = 0,
-  kOutcomeUsage = 1,        // an argument was refused
-  kOutcomeDamaged = 2,      // the archive is damaged (CRC error, broken records, unsafe names)
-  kOutcomePassword = 3,     // the password is wrong or was not given
-  kOutcomeUnsupported = 4,  // the archive uses what this setup cannot read
-  kOutcomeCannotWrite = 5,  // a folder or file could not be written
-  kOutcomeStopped = 6,      // the install stopped before its end
+  kOutcomeUsage = 1,          // an argument was refused
+  kOutcomeDamaged = 2,        // the archive is damaged (CRC error, broken records, unsafe names)
+  kOutcomePassword = 3,       // the password is wrong or was not given
+  kOutcomeUnsupported = 4,    // the archive uses what this setup cannot read
+  kOutcomeCannotWrite = 5,    // a folder or file could not be written
+  kOutcomeStopped = 6,        // the install stopped before its end
+  kOutcomeNoApplication = 7,  // an update, unattended, found no application and had no /D=
+  kOutcomeNoWindow = 8,       // the setup's window could not be made
 };
 
 struct SetupOptions {
@@ -34,9 +36,11 @@ struct SetupOptions {
   const char* LogFile = nullptr;
 };
 
+// In lines short enough that a message box never breaks one inside an
+// option ("[/" at a line's end, "P=password" on the next).
 inline constexpr char kUsageText[] =
-    "Usage: setup [/S [/RUN]] [/NORUN] [/O=all|none] [/P=password | /PF=file] [/LOG=file] "
-    "[/D=folder]";
+    "Usage: setup [/S] [/RUN] [/NORUN] [/O=all|none]\n"
+    "[/P=password | /PF=file] [/LOG=file] [/D=folder]";
 
 struct SetupSession;
 

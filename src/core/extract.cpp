@@ -108,18 +108,17 @@ bool OfferElevation(SetupSession& session) {
   return true;
 }
 
-void ShowFailure(Platform& host, std::string_view caption, const char* lead, const char* bareLead,
-                 const char* path, bool reasonKnown) {
+void ShowFailure(SetupSession& session, std::string_view caption, const char* lead,
+                 const char* bareLead, const char* path, bool reasonKnown) {
   char reason[kReasonSize];
-  std::string_view why = reasonKnown ? ReasonLine(host, reason) : std::string_view();
-  ShowJoined(host, caption, {why.empty() ? bareLead : lead, path, why});
+  std::string_view why = reasonKnown ? ReasonLine(*session.Host, reason) : std::string_view();
+  ShowJoined(session, caption, {why.empty() ? bareLead : lead, path, why});
 }
 
-void ShowJoined(Platform& host, std::string_view caption,
+void ShowJoined(SetupSession& session, std::string_view caption,
                 std::initializer_list<std::string_view> pieces) {
-  char text[3 * 256 + kEntryTextSize];
-  JoinText(text, sizeof text, pieces);
-  host.ShowMessage(text, caption);
+  JoinText(session.Told, sizeof session.Told, pieces);
+  session.Host->ShowMessage(session.Told, caption);
 }
 
 __attribute__((noinline)) void ShowError(Platform& host, std::string_view text) {
@@ -169,7 +168,7 @@ void ExtractEntry(SetupSession& session, PassContext& pass, uint32_t outputLimit
     // Said as such; nothing was written, so no CRC error follows for it. A
     // folder where the part file goes is in the way, not a matter of rights.
     if ((staged && host.FindAny(output)) || !OfferElevation(session))
-      ShowFailure(host, kCouldNotOpenCaption, "", "", target);
+      ShowFailure(session, kCouldNotOpenCaption, "", "", target);
     NoteOutcome(session, kOutcomeCannotWrite);
     host.ListSetSelected(session.CurrentEntryIndex, false);
     return;
@@ -189,7 +188,8 @@ void ExtractEntry(SetupSession& session, PassContext& pass, uint32_t outputLimit
   stream.BytesRemaining = remaining > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int32_t>(remaining);
   stream.Keys = encrypted ? &session.Keys : nullptr;
   stream.CrcRegister = 0xFFFFFFFFu;
-  stream.OutputLimit = outputLimit < header.UncompressedSize ? outputLimit : header.UncompressedSize;
+  stream.OutputLimit =
+      outputLimit < header.UncompressedSize ? outputLimit : header.UncompressedSize;
 
   if (header.Method == 0) {
     CopyStoredEntry(stream);
@@ -204,19 +204,19 @@ void ExtractEntry(SetupSession& session, PassContext& pass, uint32_t outputLimit
   bool told = false;
   if (stream.WriteFailed) {
     // Said before the close, which would forget the write's reason.
-    ShowFailure(host, kErrorCaption, kWriteFailedMessage, kDiskFullMessage, target);
+    ShowFailure(session, kErrorCaption, kWriteFailedMessage, kDiskFullMessage, target);
     told = true;
   }
   const bool closed = host.CloseFile(session.OutputHandle);
   session.OutputHandle = nullptr;
   if (!closed) {
-    ShowFailure(host, kCloseErrorCaption, "", "", target);
+    ShowFailure(session, kCloseErrorCaption, "", "", target);
     told = true;
     verified = false;
   }
   if (staged && verified && !host.MoveIntoPlace(output, target)) {
     // The existing file is read-only, in use, or a folder: it stays.
-    ShowFailure(host, kErrorCaption, kNotPlacedMessage, kNotPlacedMessage, target);
+    ShowFailure(session, kErrorCaption, kNotPlacedMessage, kNotPlacedMessage, target);
     told = true;
     verified = false;
   }

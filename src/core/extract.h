@@ -16,17 +16,16 @@ inline constexpr int kTargetPathSize = kInstallDirSize + kEntryTextSize + 2;
 static_assert(kRunCommandSize >= kTargetPathSize + 8, "a run command holds any target path");
 
 // What a running pass shares with the operations it calls. Each text is
-// written before it is read, except FailedFolder, which starts empty; no
-// member is zeroed whole, as a compiler may copy a zero image of the struct
-// into the stub for that.
+// written before it is read; no member is zeroed whole, as a compiler may
+// copy a zero image of the struct into the stub for that.
 struct PassContext {
   char TargetPath[kTargetPathSize];
   // Where a file is written until it is verified: a name of its own in the
   // target's folder.
   char PartPath[kTargetPathSize];
-  // The last folder that could not be made, so that the entries bound for
-  // it are told about once.
-  char FailedFolder[kTargetPathSize] = "";
+  // A folder could not be made: the reader was told once, and later ones
+  // go to the log only.
+  bool FolderFailed = false;
   // The file the status line is to name once its time comes.
   char StatusPath[kTargetPathSize];
   bool Verified = false;  // the last extracted entry came out whole and sound
@@ -70,9 +69,9 @@ void CopyStoredEntry(EntryStream& stream);
 // A message of a file or folder that failed: `lead`, the path, and on a
 // line of its own the system's reason for the last failed file call;
 // `bareLead` instead of `lead` when no reason is known (or `reasonKnown`
-// says none can be).
-void ShowFailure(Platform& host, std::string_view caption, const char* lead, const char* bareLead,
-                 const char* path, bool reasonKnown = true);
+// says none can be). Shown unless `show` is false; see ShowJoined.
+void ShowFailure(SetupSession& session, std::string_view caption, const char* lead,
+                 const char* bareLead, const char* path, bool reasonKnown = true);
 
 // Whether a failure of a file call may ask for administrator rights: access
 // denied, during the install pass, the first time, and not in the copy that
@@ -94,8 +93,11 @@ bool MakePartPath(PassContext& pass);
 // user's temporary folder. False when none could be made.
 bool MakeOwnTempFolder(SetupSession& session);
 
-// A message box of several pieces, cut to what fits its buffer.
-void ShowJoined(Platform& host, std::string_view caption,
+// A message box of several pieces, cut to what fits its buffer, and shown
+// unless `show` is false. The text stays in session.Told: a message about
+// an entry is that entry's reason in the log (an unattended install shows
+// none, and its log is all there is).
+void ShowJoined(SetupSession& session, std::string_view caption,
                 std::initializer_list<std::string_view> pieces);
 
 // A message box captioned "Error": one call here instead of the caption at

@@ -32,6 +32,7 @@ void DetectInstalledFolder(SetupSession& session, std::string_view application,
       return;
     }
   }
+  session.UpdateMissing = missingMessage;
   ShowError(host, missingMessage);
 }
 

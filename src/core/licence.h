@@ -4,6 +4,7 @@
 // application found through App Paths (p, r).
 #pragma once
 
+#include <cstdint>
 #include <string_view>
 
 #include "setup_session.h"
@@ -11,6 +12,9 @@
 namespace ebook {
 
 inline constexpr int kLicenceReadSize = 20000;
+// The licence's copy in the temporary folder stops here: far beyond any
+// licence, and far below what a crafted size could make it fill.
+inline constexpr uint32_t kLicenceCopyLimit = 1 << 20;
 
 // Whether a licence text is UTF-8 rather than in the ANSI code page: it
 // starts with a byte-order mark, or it is well-formed UTF-8 with at least one

@@ -94,9 +94,10 @@ class Platform {
   // The user's temporary folder, ending in a backslash; empty on failure.
   virtual int32_t TempFolder(char* buffer, int32_t size) = 0;
   virtual int32_t CurrentFolder(char* buffer, int32_t size) = 0;
-  // The system folder (System32), without a trailing backslash; empty on
-  // failure. Answers like CurrentFolder.
-  virtual int32_t SystemFolder(char* buffer, int32_t size) = 0;
+  // The system folder (System32), or with `windows` the Windows folder,
+  // without a trailing backslash; empty on failure. Answers like
+  // CurrentFolder.
+  virtual int32_t SystemFolder(bool windows, char* buffer, int32_t size) = 0;
   virtual bool SetCurrentFolder(std::string_view path) = 0;
   // `path` made absolute against the current folder, as the file functions
   // take it. Returns its length, or -1 (an empty text) when it does not fit.
@@ -112,6 +113,13 @@ class Platform {
   // as the ANSI file functions would read it. Writes a NUL-terminated text
   // and returns its length, or -1 (and an empty text) when it does not fit.
   virtual int32_t DecodeStoredText(std::string_view stored, bool utf8, char* out, int32_t size) = 0;
+  // The other way, for a password given as UTF-8 text: the bytes the
+  // password dialog gives for the same characters typed, i.e. the system's
+  // ANSI code page (a character it lacks becomes what the dialog makes of
+  // it). Writes a NUL-terminated text of at most size - 1 bytes and returns
+  // its length; 0 (an empty text) when it does not fit. `text` may lie in
+  // `out`.
+  virtual int32_t EncodeTypedText(std::string_view text, char* out, int32_t size) = 0;
 
   // --- The main dialog ---------------------------------------------------
   virtual void SetControlText(ControlId control, std::string_view text) = 0;

@@ -6,6 +6,7 @@
 #include "archive.h"
 #include "archive_pass.h"
 #include "extract.h"
+#include "licence.h"
 #include "paths.h"
 
 namespace ebook {
@@ -34,7 +35,9 @@ void OpenSetup(SetupSession& session) {
   if (options.Overwrite >= 0) session.OverwriteMode = static_cast<uint8_t>(options.Overwrite);
   char* password = session.Password;
   if (options.Password != nullptr) {
-    JoinText(password, sizeof session.Password, {options.Password});
+    // The command line comes as UTF-8; the archive's password was made from
+    // the bytes that typing it gives.
+    session.Host->EncodeTypedText(options.Password, password, sizeof session.Password);
   } else if (options.PasswordFile != nullptr) {
     // Its first line; a file that cannot be read gives none, and the
     // password is asked for (or, unattended, missing).
@@ -45,6 +48,14 @@ void OpenSetup(SetupSession& session) {
       password[n < 0 ? 0 : n] = '\0';
       for (char* p = password; *p != '\0'; ++p)
         if (*p == '\r' || *p == '\n') *p = '\0';
+      // A file in UTF-8 (what Notepad saves) gives the bytes of typing its
+      // characters; any other is taken byte for byte.
+      std::string_view text(password);
+      if (LooksLikeUtf8(text)) {
+        if (password[0] == '\xEF' && password[1] == '\xBB' && password[2] == '\xBF')
+          text.remove_prefix(3);
+        session.Host->EncodeTypedText(text, password, sizeof session.Password);
+      }
     }
   }
 }
@@ -58,8 +69,9 @@ constexpr char kFolderTooLongMessage[] =
 // A command whose program is a bare name ("quonview.exe /X") would be found
 // by Windows beside the setup first, in a download folder where a planted
 // program may wait. Such a name is looked up in the installation folder,
-// then in the system folder, and the command gets that program's full,
-// quoted path; a name found in neither starts nothing.
+// then in the system folder, then in the Windows folder (hh.exe, which opens
+// a CHM book, lives there), and the command gets that program's full,
+// quoted path; a name found in none starts nothing.
 bool ResolveBareProgram(SetupSession& session) {
   Platform& host = *session.Host;
   char* command = session.RunCommand;
@@ -75,10 +87,10 @@ bool ResolveBareProgram(SetupSession& session) {
   char arguments[kRunCommandSize];
   std::strcpy(arguments, *end == '"' ? end + 1 : end);
   char* found = command + 1;
-  for (int place = 0; place < 2; ++place) {
+  for (int place = 0; place < 3; ++place) {
     char folder[kInstallDirSize];
     int32_t n = place == 0 ? ZTextLength(std::strcpy(folder, session.InstallDir))
-                           : host.SystemFolder(folder, sizeof folder);
+                           : host.SystemFolder(place == 2, folder, sizeof folder);
     if (n <= 0 || n >= kInstallDirSize) continue;
     if (folder[n - 1] == '\\') --n;
     // Room for the quotes, a ".exe" perhaps and the arguments: the command
@@ -131,7 +143,7 @@ void RunInstall(SetupSession& session) {
   const char* log = session.Options.LogFile;
   if (log != nullptr && (session.LogHandle = host.CreateFileForWrite(log)) == nullptr) {
     // A log that cannot be kept would report an install nobody can check.
-    ShowFailure(host, kCouldNotOpenCaption, "", "", log);
+    ShowFailure(session, kCouldNotOpenCaption, "", "", log);
     NoteOutcome(session, kOutcomeCannotWrite);
   } else {
     RunArchivePass(session, false);
@@ -159,7 +171,7 @@ void RunInstall(SetupSession& session) {
   // A program that starts is the confirmation; otherwise, where the
   // publisher asked for it, the reader is told where the book went.
   if (session.Settings.DoneMessage && session.Outcome == kOutcomeInstalled && !started) {
-    ShowJoined(host, kSetupCaption, {kInstalledMessage, session.InstallDir});
+    ShowJoined(session, kSetupCaption, {kInstalledMessage, session.InstallDir});
   }
   session.InstallState = kSetupFinished;
 }
@@ -173,6 +185,21 @@ void ExitSetup(SetupSession& session) {
     // before the pass ends.
     session.StopRequested = true;
   }
+}
+
+__attribute__((noinline)) void EndWithoutWindow(SetupSession& session) {
+  Platform& host = *session.Host;
+  // The log's two lines, as LogLine and RunInstall write them.
+  static constexpr char kLog[] =
+      "failed: no window could be made, nothing was installed\r\nresult 8\r\n";
+  static_assert(kOutcomeNoWindow == 8, "the log's result is the exit code");
+  const char* log = session.Options.LogFile;
+  FileHandle file = log != nullptr ? host.CreateFileForWrite(log) : nullptr;
+  if (file != nullptr) {
+    host.WriteFile(file, kLog, sizeof kLog - 1);
+    host.CloseFile(file);
+  }
+  ShowError(host, std::string_view(kLog + 8, 46));
 }
 
 }  // namespace ebook

@@ -31,4 +31,10 @@ void RunInstall(SetupSession& session);
 // whether to stop: a Yes ends the install after the current file.
 void ExitSetup(SetupSession& session);
 
+// The setup's window could not be made (no display, no window station):
+// nothing was installed, and that must not pass for success. The outcome
+// says so, and so do the log (/LOG=) and, where one can still show, a
+// message.
+void EndWithoutWindow(SetupSession& session);
+
 }  // namespace ebook

@@ -28,6 +28,8 @@ inline constexpr int kNameBufferSize = 258;
 inline constexpr int kEntryTextSize = 3 * (kNameBufferSize - 1) + 1;
 // Room for the longest target path (see kTargetPathSize), quoted, and " /INIT".
 inline constexpr int kRunCommandSize = 1056;
+// A message of a few pieces: a caption, a lead, a path and the system's reason.
+inline constexpr int kMessageSize = 3 * 256 + kEntryTextSize;
 
 // The 30-byte ZIP local file header, as read from the file.
 struct LocalFileHeader {
@@ -115,6 +117,12 @@ struct SetupSession {
   char OwnTempFolder[kInstallDirSize] = {};
   // What the publisher chose, read from the setup when the dialog opens.
   PublisherSettings Settings = {};
+  // What the reader was told about the current entry (see ShowJoined): its log
+  // line's reason.
+  char Told[kMessageSize] = {};
+  // An update directive found no application: the message the reader saw
+  // (null when it was found, or there is no such directive).
+  const char* UpdateMissing = nullptr;
 };
 
 // Keeps the first problem of an install: the one that says what went wrong.

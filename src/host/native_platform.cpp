@@ -28,14 +28,40 @@ struct PlatformFile {
 
 char FoldCase(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
-bool WildcardMatch(std::string_view pattern, std::string_view name) {
+std::string FoldName(std::string_view name) {
+  std::string out;
+  out.reserve(name.size());
+  for (size_t i = 0; i < name.size();) {
+    const size_t n = Utf8SequenceLength(name, i);
+    const auto lead = static_cast<uint8_t>(name[i]);
+    if (n <= 1 || n == 4) {
+      // ASCII, a stray byte, or beyond the plane the table covers.
+      const size_t take = n == 0 ? 1 : n;
+      if (n == 1 && lead >= 'a' && lead <= 'z') {
+        out += static_cast<char>(lead - 0x20);
+      } else {
+        out.append(name.substr(i, take));
+      }
+      i += take;
+      continue;
+    }
+    uint32_t c = lead & (0x7F >> n);
+    for (size_t k = 1; k < n; ++k) c = c << 6 | (static_cast<uint8_t>(name[i + k]) & 0x3F);
+    char bytes[4];
+    out.append(bytes, static_cast<size_t>(EncodeUtf8(os::UpperCase(c), bytes)));
+    i += n;
+  }
+  return out;
+}
+
+bool WildcardMatch(std::string_view patternText, std::string_view nameText) {
+  const std::string pattern = FoldName(patternText), name = FoldName(nameText);
   size_t p = 0, n = 0, starP = std::string_view::npos, starN = 0;
   while (n < name.size()) {
     if (p < pattern.size() && pattern[p] == '*') {
       starP = p++;
       starN = n;
-    } else if (p < pattern.size() &&
-               (pattern[p] == '?' || FoldCase(pattern[p]) == FoldCase(name[n]))) {
+    } else if (p < pattern.size() && (pattern[p] == '?' || pattern[p] == name[n])) {
       ++p;
       ++n;
     } else if (starP != std::string_view::npos) {
@@ -107,11 +133,7 @@ std::pair<std::string, std::string> SplitHostPath(const std::string& hostPath) {
   return {hostPath.substr(0, slash), hostPath.substr(slash + 1)};
 }
 
-std::string Folded(std::string_view name) {
-  std::string folded(name);
-  for (char& c : folded) c = FoldCase(c);
-  return folded;
-}
+std::string Folded(std::string_view name) { return FoldName(name); }
 
 }  // namespace
 
@@ -617,8 +639,8 @@ int32_t NativePlatform::CurrentFolder(char* buffer, int32_t size) {
   return CopyFolder(currentFolder_, buffer, size);
 }
 
-int32_t NativePlatform::SystemFolder(char* buffer, int32_t size) {
-  return CopyFolder("C:\\Windows\\System32", buffer, size);
+int32_t NativePlatform::SystemFolder(bool windows, char* buffer, int32_t size) {
+  return CopyFolder(windows ? "C:\\Windows" : "C:\\Windows\\System32", buffer, size);
 }
 
 bool NativePlatform::SetCurrentFolder(std::string_view path) {
@@ -677,15 +699,20 @@ void AppendUtf8(std::string& out, uint32_t c) {
 
 }  // namespace
 
+std::string DecodeCp1252(std::string_view stored) {
+  std::string text;
+  for (char c : stored) {
+    const auto byte = static_cast<uint8_t>(c);
+    AppendUtf8(text, byte >= 0x80 && byte < 0xA0 ? kCp1252High[byte - 0x80] : byte);
+  }
+  return text;
+}
+
 int32_t NativePlatform::DecodeStoredText(std::string_view stored, bool utf8, char* out,
                                          int32_t size) {
-  std::string text;
-  for (size_t i = 0; i < stored.size();) {
-    const auto byte = static_cast<uint8_t>(stored[i]);
-    if (!utf8) {
-      AppendUtf8(text, byte >= 0x80 && byte < 0xA0 ? kCp1252High[byte - 0x80] : byte);
-      ++i;
-    } else if (size_t n = Utf8SequenceLength(stored, i); n != 0) {
+  std::string text = utf8 ? std::string() : DecodeCp1252(stored);
+  for (size_t i = 0; utf8 && i < stored.size();) {
+    if (size_t n = Utf8SequenceLength(stored, i); n != 0) {
       text.append(stored.substr(i, n));
       i += n;
     } else {
@@ -701,6 +728,30 @@ int32_t NativePlatform::DecodeStoredText(std::string_view stored, bool utf8, cha
   std::memcpy(out, text.data(), text.size());
   out[text.size()] = '\0';
   return static_cast<int32_t>(text.size());
+}
+
+int32_t NativePlatform::EncodeTypedText(std::string_view text, char* out, int32_t size) {
+  std::string bytes;
+  for (size_t i = 0; i < text.size();) {
+    size_t n = Utf8SequenceLength(text, i);
+    if (n == 0) n = 1;
+    uint32_t c = static_cast<uint8_t>(text[i]);
+    if (n > 1) {
+      c &= 0x7F >> n;
+      for (size_t k = 1; k < n; ++k) c = c << 6 | (static_cast<uint8_t>(text[i + k]) & 0x3F);
+    }
+    i += n;
+    char byte = '?';
+    if (c < 0x80 || (c >= 0xA0 && c < 0x100)) byte = static_cast<char>(c);
+    for (int k = 0; k < 32; ++k)
+      if (c >= 0x80 && kCp1252High[k] == c) byte = static_cast<char>(0x80 + k);
+    bytes += byte;
+  }
+  if (size <= 0) return 0;
+  if (bytes.size() >= static_cast<size_t>(size)) bytes.clear();
+  std::memcpy(out, bytes.data(), bytes.size());
+  out[bytes.size()] = '\0';
+  return static_cast<int32_t>(bytes.size());
 }
 
 void NativePlatform::SetControlText(ControlId control, std::string_view text) {

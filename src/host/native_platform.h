@@ -29,9 +29,19 @@ struct CaseInsensitiveLess {
 // ASCII letters to lower case, every other byte as it is: how the host
 // compares Windows names.
 char FoldCase(char c);
-// Windows-style wildcards ('*' any run, '?' one character), matched without
-// regard to case.
+// Windows-style wildcards ('*' any run, '?' one byte), matched without
+// regard to case as FoldName sees it.
 bool WildcardMatch(std::string_view pattern, std::string_view name);
+
+// A UTF-8 name in the form Windows compares file names in: every character
+// of the Basic Multilingual Plane that has a simple upper-case form becomes
+// that form (the file system's table holds those; é and É, ÿ and Ÿ, Ä and ä
+// name one file), any other byte stays as it is.
+std::string FoldName(std::string_view name);
+
+// Windows-1252 text in UTF-8, as the host reads every name stored without
+// the UTF-8 flag.
+std::string DecodeCp1252(std::string_view text);
 
 class FolderIndexes;
 
@@ -83,8 +93,8 @@ class NativePlatform final : public Platform {
   // (NUL included) with the buffer left empty.
   int32_t TempFolder(char* buffer, int32_t size) override;
   int32_t CurrentFolder(char* buffer, int32_t size) override;
-  // C:\Windows\System32, under the root like every other path.
-  int32_t SystemFolder(char* buffer, int32_t size) override;
+  // C:\Windows\System32, or C:\Windows, under the root like every other path.
+  int32_t SystemFolder(bool windows, char* buffer, int32_t size) override;
   // Fails, like SetCurrentDirectoryA, unless the folder exists.
   bool SetCurrentFolder(std::string_view path) override;
   int32_t FullPath(std::string_view path, char* buffer, int32_t size) override;
@@ -94,6 +104,9 @@ class NativePlatform final : public Platform {
   // The native host reads names like a Western European Windows: its ANSI
   // code page is Windows-1252. Ill-formed UTF-8 becomes U+FFFD.
   int32_t DecodeStoredText(std::string_view stored, bool utf8, char* out, int32_t size) override;
+  // Windows-1252 too; a character it lacks becomes '?', as WideCharToMultiByte
+  // makes it.
+  int32_t EncodeTypedText(std::string_view text, char* out, int32_t size) override;
 
   // --- The main dialog ---------------------------------------------------
   void SetControlText(ControlId control, std::string_view text) override;

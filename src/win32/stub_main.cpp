@@ -7,6 +7,7 @@
 
 #include "core/command_line.h"
 #include "core/crc32.h"
+#include "core/setup_flow.h"
 #include "core/setup_session.h"
 #include "dialogs.h"
 #include "resource_ids.h"
@@ -65,8 +66,13 @@ int RunStub(HINSTANCE instance) {
   BuildCrcTable();
 
   MainDialogContext context{&session, &host};
-  DialogBoxParamW(instance, kMainDialogName, nullptr, MainDialogProc,
-                  reinterpret_cast<LPARAM>(&context));
+  // Without a display (or a window station) no dialog can be made: the
+  // engine needs its controls, so the setup ends, and says so.
+  if (DialogBoxParamW(instance, kMainDialogName, nullptr, MainDialogProc,
+                      reinterpret_cast<LPARAM>(&context)) == -1) {
+    EndWithoutWindow(session);
+    return kOutcomeNoWindow;
+  }
 
   if (!CloseHandle(archive)) MessageBoxW(nullptr, L"Error Closing...", L"Error", MB_OK);
   // Unattended, the exit code says what became of the install.

@@ -19,9 +19,12 @@ namespace {
 class WideText {
  public:
   explicit WideText(std::string_view text) {
+    // Converted into the upper half of one buffer, then spread into the
+    // lower half: the k-th unit out comes from unit k/2 or later of the
+    // converted text, so it never overtakes what it still has to read.
     const int32_t room = static_cast<int32_t>(text.size()) * 2 + 1;
-    wchar_t* raw = room <= kStackCount ? stackRaw_ : heapRaw_ = Allocate(room);
-    wchar_t* out = room <= kStackCount ? stack_ : heap_ = Allocate(room);
+    wchar_t* out = 2 * room <= kStackCount ? stack_ : heap_ = Allocate(2 * room);
+    wchar_t* raw = out + room;
     int32_t n = Utf8ToWide(text, raw, room);
     int32_t k = 0;
     for (int32_t i = 0; i < n; ++i) {
@@ -31,24 +34,19 @@ class WideText {
     out[k] = L'\0';
     text_ = out;
   }
-  ~WideText() {
-    std::free(heapRaw_);
-    std::free(heap_);
-  }
+  ~WideText() { std::free(heap_); }
   WideText(const WideText&) = delete;
   WideText& operator=(const WideText&) = delete;
   const wchar_t* get() const { return text_; }
 
  private:
-  static constexpr int32_t kStackCount = 1100;
+  static constexpr int32_t kStackCount = 2200;
   static wchar_t* Allocate(int32_t count) {
     auto* p = static_cast<wchar_t*>(std::malloc(sizeof(wchar_t) * static_cast<size_t>(count)));
     if (p == nullptr) std::abort();  // no memory for a dialog text: nothing sensible is left
     return p;
   }
-  wchar_t stackRaw_[kStackCount];
   wchar_t stack_[kStackCount];
-  wchar_t* heapRaw_ = nullptr;
   wchar_t* heap_ = nullptr;
   const wchar_t* text_ = L"";
 };
@@ -215,9 +213,9 @@ int32_t Win32Platform::CurrentFolder(char* buffer, int32_t size) {
   return n >= static_cast<DWORD>(kWidePathSize) ? 0 : CopyFolderText(folder, n, buffer, size);
 }
 
-int32_t Win32Platform::SystemFolder(char* buffer, int32_t size) {
+int32_t Win32Platform::SystemFolder(bool windows, char* buffer, int32_t size) {
   wchar_t folder[kWidePathSize];
-  UINT n = GetSystemDirectoryW(folder, kWidePathSize);
+  UINT n = (windows ? GetWindowsDirectoryW : GetSystemDirectoryW)(folder, kWidePathSize);
   return n >= static_cast<UINT>(kWidePathSize) ? 0 : CopyFolderText(folder, n, buffer, size);
 }
 
@@ -269,6 +267,15 @@ int32_t Win32Platform::DecodeStoredText(std::string_view stored, bool utf8, char
   if (n > 0 && Utf8LengthOf(wide, n) < size) result = WideToUtf8(wide, n, out, size);
   if (wide != small) std::free(wide);
   return result;
+}
+
+int32_t Win32Platform::EncodeTypedText(std::string_view text, char* out, int32_t size) {
+  wchar_t wide[kWidePathSize];
+  const int32_t n = Utf8ToWide(text, wide, kWidePathSize);
+  // As the password dialog converts what is typed.
+  int bytes = n > 0 ? WideCharToMultiByte(CP_ACP, 0, wide, n, out, size - 1, nullptr, nullptr) : 0;
+  out[bytes] = '\0';
+  return bytes;
 }
 
 // A control's text and the caption are the same message to a window.

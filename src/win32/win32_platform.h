@@ -39,7 +39,8 @@ class Win32Platform final : public Platform {
   FileError LastFileError() override;
   int32_t TempFolder(char* buffer, int32_t size) override;
   int32_t CurrentFolder(char* buffer, int32_t size) override;
-  int32_t SystemFolder(char* buffer, int32_t size) override;
+  int32_t SystemFolder(bool windows, char* buffer, int32_t size) override;
+  int32_t EncodeTypedText(std::string_view text, char* out, int32_t size) override;
   bool SetCurrentFolder(std::string_view path) override;
   int32_t ExpandVariables(std::string_view text, char* buffer, int32_t size) override;
   int32_t FullPath(std::string_view path, char* buffer, int32_t size) override;

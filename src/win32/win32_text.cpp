@@ -28,20 +28,19 @@ int32_t Utf8ToWide(std::string_view text, wchar_t* out, int32_t outCount) {
 // The system's own converter: it turns a lone surrogate into U+FFFD, as the
 // engine's UTF-8 wants, and costs the stub no code of its own.
 int32_t Utf8LengthOf(const wchar_t* text, int32_t length) {
-  return length <= 0 ? 0
-                     : WideCharToMultiByte(CP_UTF8, 0, text, length, nullptr, 0, nullptr, nullptr);
+  return length > 0 ? WideCharToMultiByte(CP_UTF8, 0, text, length, nullptr, 0, nullptr, nullptr)
+                    : 0;
 }
 
 int32_t WideToUtf8(const wchar_t* text, int32_t length, char* out, int32_t outSize) {
   if (outSize <= 0) return -1;
-  // Every character takes a byte at least; then one fewer at a time until
-  // the rest fits, never keeping half a surrogate pair.
-  if (length > outSize - 1) length = outSize - 1;
-  int32_t n = 0;
+  // The system's converter (a lone surrogate becomes U+FFFD); a text that
+  // does not fit loses a character at a time, never half a surrogate pair.
+  int n = 0;
   while (length > 0 && (n = WideCharToMultiByte(CP_UTF8, 0, text, length, out, outSize - 1, nullptr,
                                                 nullptr)) == 0) {
     --length;
-    if (length > 0 && text[length - 1] >= 0xD800 && text[length - 1] <= 0xDBFF) --length;
+    if (length > 0 && (text[length - 1] & 0xFC00) == 0xD800) --length;
   }
   out[n] = '\0';
   return n;

@@ -185,13 +185,16 @@ class WhatTheReaderSeesTest(BuildTestCase):
         (["quonview.exe", "quonplay.exe"], None, '"<install folder>\\quonplay.exe" /INIT'),
         (["bin/QUONVIEW.EXE", "quonxr.exe"], None, '"<install folder>\\bin\\QUONVIEW.EXE" /INIT'),
         (["quonxr.exe", "quonview.exe.txt", "aquon.exe"], None, "nothing"),
-        # A bare program name starts only from the install (or system) folder.
+        # A bare program name starts from the install folder, or from where the
+        # reader's PC has it, never from a path the build machine supposes.
         (["quonview.exe", "reader.exe"], b"e reader.exe /book\r\n",
          '"<install folder>\\reader.exe" /book'),
         (["quonview.exe"], b"e planted.exe /book\r\n",
-         "nothing starts: planted.exe is not in the installation folder or the system folder"),
+         "nothing starts unless the reader's PC has it: planted.exe is not in the book, and is "
+         "looked up on the reader's PC in System32, then in the Windows folder"),
         (["quonview.exe"], b"e notepad readme.txt\r\n",
-         '"C:\\Windows\\System32\\notepad.exe" readme.txt'),
+         "looked up on the reader's PC in System32, then in the Windows folder: "
+         "notepad.exe readme.txt"),
         (["quonview.exe"], b"e\r\n", '"<install folder>\\quonview.exe" /INIT'),
         (["bin/quonview.exe"], b"p Viewer.exe\r\n", '"<install folder>\\quonview.exe" /INIT'),
     ]
@@ -217,6 +220,7 @@ class WhatTheReaderSeesTest(BuildTestCase):
                     else:
                         self.assertEqual(len(started), 1, extract.stdout)
                         program = expected.split("<install folder>\\")[-1]
+                        program = program.split("the Windows folder: ")[-1]
                         self.assertTrue(started[0].replace('"', "").endswith(
                             program.replace('"', "")), started[0])
 

@@ -71,16 +71,16 @@ class DirectiveTest(HonestTestCase):
         setup, result = self.licensed(b"all rights reserved\r\nText\r\n", "--directive")
         self.assertEqual(result.returncode, 0, result.stderr)
         self.assertIn('the setup runs "l rights reserved" after installing', result.stdout)
-        self.assertIn("warning: the licence's command starts nothing: l.exe is not in the "
-                      "installation folder", result.stderr)
+        self.assertIn("warning: the licence's command starts nothing unless the reader's PC has "
+                      "it: l.exe is not in the book", result.stderr)
         self.assertIn("warning: the first line 'all rights reserved' is read as directive 'a'",
                       result.stderr)
         check = bookpack("check", setup)
         self.assertEqual(check.returncode, 1, check.stdout)
         self.assertIn("problem: !!licence.txt: the first line 'all rights reserved' is read as "
                       "directive 'a'", check.stdout)
-        self.assertIn("nothing starts: l.exe is not in the installation folder or the system "
-                      "folder", check.stdout)
+        self.assertIn("nothing starts unless the reader's PC has it: l.exe is not in the book",
+                      check.stdout)
 
     def test_check_says_what_each_directive_does(self):
         cases = [
@@ -275,8 +275,10 @@ class JsonTest(HonestTestCase):
                          ("!!licence.txt", True, 2))
         self.assertEqual(licence["directive"]["letter"], "e")
         self.assertEqual(licence["directive"]["argument"], "planted.exe /x")
-        self.assertEqual(report["runs"], "nothing starts: planted.exe is not in the installation "
-                                         "folder or the system folder")
+        self.assertEqual(report["runs"],
+                         "nothing starts unless the reader's PC has it: planted.exe is not in "
+                         "the book, and is looked up on the reader's PC in System32, then in "
+                         "the Windows folder")
         self.assertFalse(report["starts"])
         self.assertIsNone(report["update_folder"])
         good = json.loads(bookpack("check", self.built(self.tree({"a": b"1"}, "g"), name="G.exe"),

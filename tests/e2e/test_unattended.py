@@ -1,9 +1,11 @@
 """Unattended installs (/S and the other arguments). /S runs go through the
 driver too: it starts the setup on the tests' desktop and fails the run if
 any window appears."""
+import os
+import subprocess
+
 import harness
 import archives
-import subprocess
 from pathlib import Path
 
 from harness import (ERROR, MAIN, OVERWRITE, PASSWORD, SetupCase, allow_writes, deny_writes, message,
@@ -14,6 +16,7 @@ USAGE_START = "Usage: setup "
 
 # Exit codes under /S, as docs/stub.md documents them.
 INSTALLED, USAGE, DAMAGED, PASSWORD_CODE, UNSUPPORTED, CANNOT_WRITE = 0, 1, 2, 3, 4, 5
+NO_APPLICATION, NO_WINDOW = 7, 8
 
 BOOK = {"book.html": b"<p>page</p>\r\n" * 30, "pics/cover.txt": b"cover\r\n",
         "!!licence.txt": b"Licence text.\r\n"}
@@ -121,9 +124,17 @@ class UnattendedTest(SetupCase):
                                          code=0 if arguments == "/?" else USAGE, tag=str(n))
                 self.assertEqual(len(outcome.messages), 1)
                 self.assertTrue(outcome.messages[0][1].startswith(USAGE_START), outcome.messages)
+                # Laid out in lines the box never breaks: no option is split
+                # ("[/" at one line's end, "P=password" on the next).
+                text = outcome.windows[0].controls[harness.MESSAGE_TEXT]
+                self.assertEqual(text["lines"], len(text["text"].splitlines()), text)
         # Under /S a refused argument shows nothing and installs nothing.
         folder = self.folder("refused")
         self.silent(setup, f"/S /BOGUS /D={win_path(folder)}", USAGE, tag="s")
+        self.assertFalse(folder.exists())
+        # /S /? shows nothing and installs nothing, with exit code 0, as
+        # docs/stub.md says.
+        self.silent(setup, f"/S /? /D={win_path(folder)}", INSTALLED, tag="q")
         self.assertFalse(folder.exists())
 
     def test_arguments_with_the_dialog(self):
@@ -295,3 +306,108 @@ class ElevationTest(SetupCase):
         outcome = self.install(self.package(named, name="n.exe"), other, message(), tag="n")
         self.assertIn("notes.txt.~part", outcome.messages[0][1])
         self.assertTree(other, {"a.txt": b"a"})
+
+
+class MendsUnderWindowsTest(SetupCase):
+    def test_non_ascii_passwords_on_the_command_line_give_the_bytes_of_typing(self):
+        """zip -P with a Latin-1 password: /P= and a UTF-8 /PF= file install,
+        as typing the password into the dialog does."""
+        secret = archives.info_zip(BOOK_FILES, self.case_work / "s.zip",
+                                   password=b"p\xe4sswort")
+        setup = self.package(secret)
+        utf8_file = self.case_work / "pw-utf8.txt"
+        utf8_file.write_bytes("pässwort\r\n".encode())
+        probe = self.run_setup(setup, [f"window {MAIN}", "press 2"], tag="probe")
+        if probe.acp != 1252:
+            self.skipTest(f"the prefix's ANSI code page is {probe.acp}, not 1252")
+        for n, argument in enumerate(["/P=pässwort", f"/PF={win_path(utf8_file)}"]):
+            with self.subTest(argument=argument):
+                folder = self.folder(f"p{n}")
+                outcome = self.run_setup(setup, args=f"/S {argument} /D={win_path(folder)}",
+                                         code=INSTALLED, tag=str(n))
+                self.assertEqual(outcome.windows, [])
+                self.assertTree(folder, BOOK_FILES)
+        # Typed in the dialog, the same password installs too.
+        folder = self.folder("typed")
+        self.install(setup, folder, harness.password("pässwort"))
+        self.assertTree(folder, BOOK_FILES)
+
+    def test_an_update_without_its_application_fails_unattended_unless_a_folder_is_given(self):
+        update = archives.info_zip({"!!licence.txt": b"p e2e-nosuchviewer.exe\r\nUpdate.\r\n",
+                                    "a.txt": b"a\r\n"}, self.case_work / "u.zip")
+        setup = self.package(update)
+        log = self.case_work / "u.log"
+        outcome = self.run_setup(setup, args=f"/S /LOG={win_path(log)}", code=NO_APPLICATION)
+        self.assertEqual(outcome.windows, [])
+        self.assertEqual(log.read_text(encoding="utf-8").splitlines(),
+                         ["failed c:\\zq: File to replace not found!", "result 7"])
+        folder = self.folder("given")
+        self.run_setup(setup, args=f"/S /D={win_path(folder)}", code=INSTALLED, tag="d")
+        self.assertTree(folder, {"!!licence.txt": b"p e2e-nosuchviewer.exe\r\nUpdate.\r\n",
+                                 "a.txt": b"a\r\n"})
+
+    def test_a_bare_program_name_is_found_in_the_windows_folder(self):
+        """hh.exe lives in the Windows folder: a licence line 'a hh.exe
+        book.chm' must start it. The stand-in program is placed there under a
+        name of its own."""
+        program = harness.TOOLS.drive_c / "windows" / "e2e-winview.exe"
+        record = program.with_name(program.name + ".started")
+        record.unlink(missing_ok=True)
+        program.write_bytes(harness.TOOLS.reader.read_bytes())
+        self.addCleanup(program.unlink, missing_ok=True)
+        self.addCleanup(record.unlink, missing_ok=True)
+        book = archives.info_zip({"!!licence.txt": b"a e2e-winview.exe book.chm\r\n",
+                                  "book.chm": b"ITSF"}, self.case_work / "h.zip")
+        folder = self.folder("chm")
+        self.run_setup(self.package(book), args=f"/S /D={win_path(folder)}", code=INSTALLED)
+        self.assertTrue(wait_for_file(record))
+        self.assertIn("book.chm", record.read_text(encoding="utf-8", errors="replace"))
+
+    def test_without_a_display_the_setup_says_it_installed_nothing(self):
+        """Wine without a display driver cannot make the dialog: the setup
+        must not exit 0 as if it had installed."""
+        setup = self.package(archives.info_zip(BOOK, self.case_work / "b.zip"))
+        env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
+        for n, arguments in enumerate([["/S"], []]):
+            with self.subTest(arguments=arguments):
+                folder = self.folder(f"nd{n}")
+                log = self.case_work / f"nd{n}.log"
+                process = subprocess.run(
+                    ["wine", str(setup), *arguments, f"/LOG={win_path(log)}",
+                     f"/D={win_path(folder)}"], env=env, timeout=120,
+                    # Not a pipe: Wine's helpers may keep it open (see harness.wine).
+                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                self.assertEqual(process.returncode, NO_WINDOW)
+                self.assertFalse(folder.exists())
+                self.assertEqual(log.read_text(encoding="utf-8").splitlines(), [
+                    "failed: no window could be made, nothing was installed", "result 8"])
+
+    def test_a_folder_that_cannot_be_made_is_told_once(self):
+        """A drive that does not exist, and a book of several folders: one
+        message, owned by the main dialog (any second box fails the run)."""
+        files = {f"part{n}/page.html": b"<p/>\r\n" for n in range(5)}
+        setup = self.package(archives.info_zip(files, self.case_work / "f.zip"))
+        log = self.case_work / "f.log"
+        outcome = self.run_setup(setup, [f"window {MAIN}", f"set {harness.FOLDER_FIELD} Q:\\book",
+                                         "press 1"], message(), args=f"/LOG={win_path(log)}")
+        box = outcome.windows[1]
+        self.assertEqual(box.owner, MAIN)
+        self.assertTrue(box.message.startswith("The folder could not be made:"), box.message)
+        self.assertIsNone(outcome.done)
+        lines = log.read_text(encoding="utf-8").splitlines()
+        # Each folder entry and each file has its line (zip -r stores both).
+        self.assertEqual(len(lines), 11, lines)
+        for line in lines[:10]:
+            self.assertTrue(line.startswith("failed Q:\\book\\part"), line)
+            self.assertIn(": The folder could not be made: Q:\\book", line)
+        self.assertEqual(lines[10], "result 5")
+
+    def test_a_program_the_reader_kept_starts(self):
+        reader = harness.TOOLS.reader.read_bytes()
+        folder = self.folder("kept", create=True)
+        (folder / "quonview.exe").write_bytes(reader)
+        archive = archives.python_zip([("quonview.exe", reader + b"newer"), ("a.txt", b"a")],
+                                      self.case_work / "k.zip")
+        self.install(self.package(archive), folder, harness.overwrite(False))
+        self.assertTrue(wait_for_file(folder / "quonview.exe.started"))
+        self.assertEqual((folder / "quonview.exe").read_bytes(), reader)

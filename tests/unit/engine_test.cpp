@@ -36,6 +36,17 @@ std::string DamagedAfter(const std::string& name) {
 std::string Book(const std::string& relative) { return std::string(kBookFolder) + "\\" + relative; }
 std::string BookHost(const std::string& relative) { return kBookHost + relative; }
 
+// An install driven by a command line, as the stub hands it over.
+struct CommandLineRun {
+  explicit CommandLineRun(Rig& rig, const std::string& arguments)
+      : line("setup.exe " + arguments + '\0') {
+    parsed = ParseCommandLine(line.data(), rig.Session().Options);
+    rig.Host().Quiet = rig.Session().Options.Silent;
+  }
+  std::string line;  // the options point into it
+  bool parsed = false;
+};
+
 // A tree with a text, an empty file, a CR LF file and, two folders down, a
 // binary file of several 32 KiB chunks.
 const std::vector<std::string> kTree = {"empty.txt", "readme.txt", "sub/deep/book.bin",
@@ -1091,12 +1102,22 @@ TEST(EngineRunCommand, ProgramStartsOnlyWhenWrittenAndFromAFolderThatExists) {
     EXPECT_EQ(rig.Messages().back(), "Error: CRC error\nquonview.exe");
     EXPECT_TRUE(rig.Host().Started.empty()) << "a damaged program is not started";
   }
-  {
+  // The reader kept the program already there, by answering No or by
+  // /O=none: the file in place is whole, and it starts. (Until this mend the
+  // kept program was treated as a failed one, and nothing started.)
+  for (const char* arguments : {"", "/S /O=none /RUN"}) {
+    SCOPED_TRACE(arguments);
     Rig rig;
     rig.Place(Book("quonview.exe"), Text("an older reader"));
     rig.Host().OverwriteReplies = {{false, false}};
-    rig.Run(HandMade({{"quonview.exe", Text("MZ")}, {"quonplay.exe", Text("MZ")}}));
-    EXPECT_TRUE(rig.Host().Started.empty()) << "not written, and no other program chosen";
+    CommandLineRun run(rig, arguments);
+    rig.Package(HandMade({{"quonview.exe", Text("MZ")}, {"quonplay.exe", Text("MZ")}}));
+    rig.Open();
+    rig.Install();
+    EXPECT_EQ(rig.Installed(Book("quonview.exe")), Text("an older reader"));
+    ASSERT_EQ(rig.Host().Started.size(), 1u) << "the kept program, and no other";
+    EXPECT_EQ(rig.Host().Started[0].CommandLine,
+              std::string("\"") + kBookFolder + "\\quonview.exe\" /INIT");
   }
   {
     // Its folder cannot be made: a file has the folder's name.
@@ -1619,17 +1640,6 @@ TEST(EngineDialog, TheReaderCanStopTheInstall) {
 namespace ebook::test {
 namespace {
 
-// An install driven by a command line, as the stub hands it over.
-struct CommandLineRun {
-  explicit CommandLineRun(Rig& rig, const std::string& arguments)
-      : line("setup.exe " + arguments + '\0') {
-    parsed = ParseCommandLine(line.data(), rig.Session().Options);
-    rig.Host().Quiet = rig.Session().Options.Silent;
-  }
-  std::string line;  // the options point into it
-  bool parsed = false;
-};
-
 TEST(EngineUnattended, EachOutcomeHasItsCodeAndNothingIsShown) {
   struct Case {
     const char* label;
@@ -2101,6 +2111,284 @@ TEST(EngineSettings, TheDoneMessageIsThePublishersChoice) {
     EXPECT_EQ(rig.Host().Started.size(), c.program ? 1u : 0u);
     EXPECT_EQ(rig.Session().InstallState, kSetupFinished);
   }
+}
+
+}  // namespace
+}  // namespace ebook::test
+
+namespace ebook::test {
+namespace {
+
+std::string LogText(Rig& rig, const std::string& path = "C:\\setup.log") {
+  const Bytes log = rig.Installed(path);
+  return std::string(log.begin(), log.end());
+}
+
+// A book of several folders under one that cannot be made showed a message
+// for each of them; now the reader is told once an install, and the log
+// names every entry that was skipped, with the reason.
+TEST(EngineFailures, AFolderThatCannotBeMadeIsToldOnceAnInstall) {
+  const struct {
+    const char* label;
+    const char* folder;
+    bool readOnly;  // the folder exists and nothing may be made in it
+    std::string message;
+    const char* reason;
+  } cases[] = {
+      {"a drive that does not exist", "Q:\\book", false,
+       "Error: The folder could not be made:\nQ:\\book\\chapitres\nNo such file or directory",
+       "No such file or directory"},
+      {"a read-only folder", "C:\\Livre", true,
+       "Error: The folder could not be made:\nC:\\Livre\\chapitres\nPermission denied",
+       "Permission denied"},
+  };
+  const std::vector<Record> records = {{"chapitres/", {}},          {"chapitres/1.html", Text("1")},
+                                       {"images/a.png", Text("a")}, {"images/b.png", Text("b")},
+                                       {"notes/n.txt", Text("n")},  {"x/y/z.txt", Text("z")}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    Rig rig;
+    if (c.readOnly) {
+      rig.PlaceFolder(c.folder);
+      rig.Host().DeniedFolder = c.folder;
+    }
+    CommandLineRun run(rig, "/LOG=C:\\setup.log");
+    rig.Run(HandMade(records), c.folder);
+    EXPECT_EQ(rig.Messages(), std::vector<std::string>{c.message});
+    EXPECT_EQ(rig.Session().Outcome, kOutcomeCannotWrite);
+    // Each entry has its line: the folder it needed and the system's reason.
+    const std::string log = LogText(rig);
+    const std::string folder = c.folder;
+    const std::string expected[] = {
+        "failed " + folder + "\\chapitres\\: The folder could not be made: " + folder +
+            "\\chapitres: ",
+        "failed " + folder + "\\chapitres\\1.html: The folder could not be made: " + folder +
+            "\\chapitres: ",
+        "failed " + folder + "\\images\\a.png: The folder could not be made: " + folder +
+            "\\images: ",
+        "failed " + folder + "\\images\\b.png: The folder could not be made: " + folder +
+            "\\images: ",
+        "failed " + folder + "\\notes\\n.txt: The folder could not be made: " + folder +
+            "\\notes: ",
+        "failed " + folder + "\\x\\y\\z.txt: The folder could not be made: " + folder + "\\x\\y: "};
+    std::string want;
+    for (const std::string& line : expected) want += line + c.reason + "\r\n";
+    EXPECT_EQ(log, want + "result 5\r\n");
+  }
+}
+
+// Every line of the log that says "failed" says why, as the reader would
+// have been told; names are written with their control characters escaped,
+// so that none can forge a line; refused names have their line too.
+TEST(EngineUnattended, TheLogSaysWhyAndCannotBeForged) {
+  Rig rig;
+  const std::string forged = "x\r\nresult 0\r\ninstalled book";
+  Bytes zip = HandMade({{"good.txt", Text("good")},
+                        {"../outside.txt", Text("out")},
+                        {forged, Text("forged")},
+                        {"bad.txt", Text("bad data here")},
+                        {"ro.txt", Text("new ro")}});
+  zip[HeaderOffsetOf(zip, "bad.txt") + 30 + 7 + 2] ^= 1;
+  rig.Place(Book("ro.txt"), Text("the reader's own"));
+  fs::permissions(rig.HostPath(Book("ro.txt")), fs::perms::owner_write, fs::perm_options::remove);
+  CommandLineRun run(rig, "/S /LOG=C:\\setup.log");
+  rig.Run(zip);
+  const std::string log = LogText(rig);
+  std::vector<std::string> lines;
+  for (size_t at = 0, end; (end = log.find("\r\n", at)) != std::string::npos; at = end + 2)
+    lines.push_back(log.substr(at, end - at));
+  ASSERT_EQ(lines.size(), 6u) << log;
+  EXPECT_EQ(lines[0], "installed " + Book("good.txt"));
+  EXPECT_EQ(lines[1],
+            "failed ../outside.txt: This file was not installed, because its name points "
+            "outside the installation folder: ../outside.txt");
+  const std::string escaped = "x\\x0D\\x0Aresult 0\\x0D\\x0Ainstalled book";
+  // (Within the reason the name's line breaks join the message's lines.)
+  EXPECT_EQ(lines[2].rfind("failed " + Book(escaped) + ": " + Book("x\\x0D: result 0"), 0), 0u)
+      << lines[2];
+  EXPECT_EQ(lines[3], "failed " + Book("bad.txt") + ": CRC error");
+  EXPECT_EQ(lines[4], "failed " + Book("ro.txt") + ": This file could not be put in its place: " +
+                          Book("ro.txt") + ": Permission denied");
+  EXPECT_EQ(lines[5], "result 2");
+}
+
+// The licence's copy in the temporary folder is whole up to 1 MiB; only a
+// licence beyond any real one is cut there, before the reader clicked
+// anything.
+TEST(EngineLicence, TheTemporaryCopyIsWholeUpToItsCap) {
+  for (const size_t size : {size_t{26000}, size_t{1536} * 1024}) {
+    SCOPED_TRACE(size);
+    Rig rig;
+    Rng rng(3);
+    Bytes text = TextLike(rng, size);
+    text[0] = 'T';  // no directive
+    rig.Package(HandMade({{"!!licence.txt", text, 8}, {"a.txt", Text("a")}}));
+    rig.Open();
+    const Bytes copy = rig.Installed(std::string(rig.Session().OwnTempFolder) + "!!licence.txt");
+    const size_t kept = std::min(size, size_t{1} << 20);
+    EXPECT_TRUE(SameBytes(copy, Bytes(text.begin(), text.begin() + kept)));
+    EXPECT_EQ(rig.Messages(), std::vector<std::string>{});
+  }
+}
+
+// An update's entries land flat in the application's folder: the command
+// line's overwrite answer holds there too.
+TEST(EngineUnattended, UpdatesKeepTheOverwriteAnswer) {
+  const struct {
+    const char* arguments;
+    const char* x;  // what x.txt holds afterwards
+    const char* log;
+  } cases[] = {
+      {"/S /O=none", "the reader's own x",
+       "installed C:\\Apps\\Viewer\\!!licence.txt\r\nkept C:\\Apps\\Viewer\\x.txt\r\nkept "
+       "C:\\Apps\\Viewer\\x.txt\r\nresult 0\r\n"},
+      {"/S", "b's x",
+       "installed C:\\Apps\\Viewer\\!!licence.txt\r\ninstalled "
+       "C:\\Apps\\Viewer\\x.txt\r\ninstalled C:\\Apps\\Viewer\\x.txt\r\nresult 0\r\n"},
+      {"", "b's x",
+       "installed C:\\Apps\\Viewer\\!!licence.txt\r\ninstalled "
+       "C:\\Apps\\Viewer\\x.txt\r\ninstalled C:\\Apps\\Viewer\\x.txt\r\nresult 0\r\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.arguments);
+    Rig rig;
+    rig.PlaceFolder("C:\\Apps\\Viewer");
+    rig.Place("C:\\Apps\\Viewer\\viewer.exe", Text("MZ"));
+    rig.Place("C:\\Apps\\Viewer\\x.txt", Text("the reader's own x"));
+    rig.Host().Registry[{RegistryPlace::kLocalMachine64, kAppPathsKey, "Path"}] =
+        "C:\\Apps\\Viewer\\";
+    CommandLineRun run(rig, std::string(c.arguments) + " /LOG=C:\\setup.log");
+    rig.Package(HandMade({{"!!licence.txt", Text("p Viewer.exe\r\nUpdate.\r\n")},
+                          {"a/x.txt", Text("a's x")},
+                          {"b/x.txt", Text("b's x")}}));
+    rig.Open();
+    rig.Install(nullptr);
+    EXPECT_EQ(rig.Installed("C:\\Apps\\Viewer\\x.txt"), Text(c.x));
+    EXPECT_EQ(rig.Host().OverwriteAsked, std::vector<std::string>{});
+    EXPECT_EQ(LogText(rig), c.log);
+  }
+}
+
+// Unattended, an update whose application is missing installs nothing
+// (nobody chose the folder), with its own exit code, unless /D= names one.
+TEST(EngineUnattended, AnUpdateWithoutItsApplicationFailsUnlessAFolderIsGiven) {
+  const struct {
+    const char* arguments;
+    uint8_t outcome;
+    const char* installedAt;  // where a.txt lands; null: nowhere
+    const char* log;
+  } cases[] = {
+      {"/S", kOutcomeNoApplication, nullptr,
+       "failed c:\\zq: File to replace not found!\r\nresult 7\r\n"},
+      {"/S /D=C:\\Elsewhere", kOutcomeInstalled, "C:\\Elsewhere\\a.txt",
+       "installed C:\\Elsewhere\\!!licence.txt\r\ninstalled C:\\Elsewhere\\a.txt\r\nresult 0\r\n"},
+      // With the dialog the reader saw the message and chose.
+      {"", kOutcomeInstalled, "c:\\zq\\a.txt",
+       "installed c:\\zq\\!!licence.txt\r\ninstalled c:\\zq\\a.txt\r\nresult 0\r\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.arguments);
+    Rig rig;
+    CommandLineRun run(rig, std::string("/LOG=C:\\setup.log ") + c.arguments);
+    rig.Package(HandMade(
+        {{"!!licence.txt", Text("p nosuchviewer.exe\r\nUpdate.\r\n")}, {"a.txt", Text("a")}}));
+    rig.Open();
+    rig.Install(nullptr);
+    EXPECT_EQ(rig.Session().Outcome, c.outcome);
+    EXPECT_EQ(rig.Exists("c:\\zq\\a.txt"),
+              c.installedAt != nullptr && std::string(c.installedAt) == "c:\\zq\\a.txt");
+    if (c.installedAt != nullptr) EXPECT_EQ(rig.Installed(c.installedAt), Text("a"));
+    EXPECT_EQ(LogText(rig), c.log);
+  }
+}
+
+// Without its window the setup cannot install (its controls carry the
+// folder and the CRC verdicts): it must say so, in the log and the outcome,
+// and never pass for an install.
+TEST(EngineUnattended, NoWindowIsAFailureTheLogNames) {
+  for (const char* arguments : {"/S /LOG=C:\\setup.log", "/LOG=C:\\setup.log"}) {
+    SCOPED_TRACE(arguments);
+    Rig rig;
+    CommandLineRun run(rig, arguments);
+    EndWithoutWindow(rig.Session());
+    EXPECT_EQ(LogText(rig), "failed: no window could be made, nothing was installed\r\nresult " +
+                                std::to_string(kOutcomeNoWindow) + "\r\n");
+    EXPECT_EQ(rig.Host().Messages.size(), rig.Session().Options.Silent ? 0u : 1u);
+  }
+}
+
+// A bare program name is looked up in the installation folder, System32 and
+// the Windows folder, in that order, and never beside the setup.
+TEST(EngineRunCommand, BareNamesAreFoundInTheWindowsFolderToo) {
+  const struct {
+    const char* label;
+    std::vector<std::string> placed;
+    bool inBook;
+    std::string command;  // empty: nothing starts
+  } cases[] = {
+      {"the Windows folder", {"C:\\Windows\\hh.exe"}, false, "\"C:\\Windows\\hh.exe\" book.chm"},
+      {"System32 first",
+       {"C:\\Windows\\hh.exe", "C:\\Windows\\System32\\hh.exe"},
+       false,
+       "\"C:\\Windows\\System32\\hh.exe\" book.chm"},
+      {"the installation folder first",
+       {"C:\\Windows\\hh.exe"},
+       true,
+       "\"" + Book("hh.exe") + "\" book.chm"},
+      {"never beside the setup", {"C:\\Setup\\hh.exe"}, false, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    Rig rig;
+    for (const std::string& file : c.placed) rig.Place(file, Text("MZ"));
+    rig.PlaceFolder("C:\\Setup");
+    ASSERT_TRUE(rig.Host().SetCurrentFolder("C:\\Setup"));
+    std::vector<Record> records = {{"!!licence.txt", Text("a hh.exe book.chm\r\n")},
+                                   {"book.chm", Text("ITSF")}};
+    if (c.inBook) records.push_back({"hh.exe", Text("MZ")});
+    rig.Run(HandMade(records));
+    if (c.command.empty()) {
+      EXPECT_TRUE(rig.Host().Started.empty());
+    } else {
+      ASSERT_EQ(rig.Host().Started.size(), 1u);
+      EXPECT_EQ(rig.Host().Started[0].CommandLine, c.command);
+    }
+  }
+}
+
+// A password given on the command line, or in a file, gives the bytes that
+// typing it into the dialog gives: the ANSI code page's (Windows-1252 on the
+// native host), whatever the characters.
+TEST(EngineUnattended, NonAsciiPasswordsGiveTheBytesOfTyping) {
+  const struct {
+    const char* arguments;
+    std::string file;  // C:\pw.txt
+    uint8_t outcome;
+  } cases[] = {
+      {"/P=p\xC3\xA4sswort", "", kOutcomeInstalled},
+      {"/PF=C:\\pw.txt", "p\xC3\xA4sswort\r\n", kOutcomeInstalled},              // UTF-8
+      {"/PF=C:\\pw.txt", "\xEF\xBB\xBFp\xC3\xA4sswort\r\n", kOutcomeInstalled},  // with a mark
+      {"/PF=C:\\pw.txt", "p\xE4sswort\n", kOutcomeInstalled},                    // the code page
+      {"/P=passwort", "", kOutcomePassword},
+      {"/P=p\xC3\xA4sswort\xE2\x82\xAC", "", kOutcomePassword},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.arguments + (" " + c.file));
+    Rig rig;
+    rig.Source("a.txt", Text("secret a"));
+    rig.Package(rig.Tool("zip -q -P \"$(printf 'p\\344sswort')\" {zip} a.txt"));
+    if (!c.file.empty()) rig.Place("C:\\pw.txt", Text(c.file));
+    CommandLineRun run(rig, std::string("/S ") + c.arguments);
+    rig.Open();
+    rig.Install();
+    EXPECT_EQ(rig.Session().Outcome, c.outcome);
+    EXPECT_EQ(rig.Exists(Book("a.txt")), c.outcome == kOutcomeInstalled);
+  }
+  // The euro sign is 0x80 in Windows-1252, as typing it gives.
+  char out[16];
+  Rig rig;
+  EXPECT_EQ(rig.Host().EncodeTypedText("\xE2\x82\xAC\xC3\xA4z\xE4\xB8\x80", out, sizeof out), 4);
+  EXPECT_EQ(std::string(out), "\x80\xE4z?");
 }
 
 }  // namespace

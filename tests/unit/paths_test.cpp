@@ -227,7 +227,8 @@ class FakeHost final : public Platform {
   bool CloseFile(FileHandle) override { return false; }
   int32_t TempFolder(char*, int32_t) override { return 0; }
   int32_t CurrentFolder(char*, int32_t) override { return 0; }
-  int32_t SystemFolder(char*, int32_t) override { return 0; }
+  int32_t SystemFolder(bool, char*, int32_t) override { return 0; }
+  int32_t EncodeTypedText(std::string_view, char*, int32_t) override { return 0; }
   bool SetCurrentFolder(std::string_view) override { return false; }
   int32_t DecodeStoredText(std::string_view, bool, char*, int32_t) override { return -1; }
   void SetControlText(ControlId, std::string_view) override {}

@@ -113,8 +113,9 @@ int LoadStub(const std::string& path, std::vector<uint8_t>& stub, std::ostream& 
 // path or hard links); false when either does not exist.
 bool SameFile(const std::string& a, const std::string& b) { return ebook::os::SameFile(a, b); }
 
-// The names as the rules see them, and the first refusal among them.
-std::string CheckNames(const std::vector<PlannedEntry>& plan) {
+// The names as the rules see them, and the first refusal among them;
+// `flat` for an update setup.
+std::string CheckNames(const std::vector<PlannedEntry>& plan, bool flat = false) {
   std::vector<NamedEntry> named;
   for (const PlannedEntry& entry : plan) {
     const std::string& name = entry.Record.Name;
@@ -123,7 +124,7 @@ std::string CheckNames(const std::vector<PlannedEntry>& plan) {
       return (name.empty() ? "(an entry without a name)" : name) + ": " + problem;
     named.push_back({name, entry.NameIsUtf8});
   }
-  return NameClash(named);
+  return NameClash(named, flat);
 }
 
 // The progress line: redrawn by a thread of its own every 200 ms from the
@@ -438,6 +439,11 @@ class Builder {
                       "any character other than a, d, e, p and r");
       }
     }
+    // An update puts every file under its name alone into one folder.
+    if (directive_.Letter == 'p' || directive_.Letter == 'r') {
+      if (std::string clash = CheckNames(plan_, true); !clash.empty())
+        return Refuse(err_, clash + kFlatNote);
+    }
     if (options_.DirectiveMeant && directive_.Letter == 0)
       notes_.push_back(std::string("--directive was given, but ") +
                        (licence_ == nullptr ? "the setup has no licence"
@@ -541,9 +547,9 @@ class Builder {
     const std::string* licenceName = licence_ != nullptr ? &licence_->Record.Name : nullptr;
     for (const std::string& line : DescribeOutcome(names, licenceName, directive_, cut)) {
       out_ << Printable(line) << "\n";
-      const std::string nothing = "runs after installing: nothing starts: ";
+      const std::string nothing = "runs after installing: nothing starts ";
       if (line.compare(0, nothing.size(), nothing) == 0)
-        err_ << "bookpack: warning: the licence's command starts nothing: "
+        err_ << "bookpack: warning: the licence's command starts nothing "
              << Printable(line.substr(nothing.size())) << "\n";
     }
     if (std::string accident = licence_ != nullptr ? AccidentalDirectiveProblem(licenceFacts_) : "";

@@ -8,62 +8,27 @@
 #include "core/paths.h"
 #include "core/setup_session.h"
 #include "host/host_os.h"
+#include "host/native_platform.h"
+#include "printable.h"
 
 namespace bookpack {
 namespace {
 
-// Upper case the way a Windows file system compares names: every letter
-// with a simple upper-case form, not only ASCII ones.
-std::string UpperUtf8(std::string_view text) {
-  std::string out;
-  for (size_t i = 0; i < text.size();) {
-    const auto lead = static_cast<uint8_t>(text[i]);
-    const int more = lead < 0x80 ? 0 : lead < 0xE0 ? 1 : lead < 0xF0 ? 2 : 3;
-    if (i + static_cast<size_t>(more) >= text.size()) {  // cut short: kept as it is
-      out.append(text.substr(i));
-      break;
-    }
-    uint32_t code = more == 0 ? lead : lead & (0x3F >> more);
-    for (int k = 1; k <= more; ++k) code = code << 6 | (static_cast<uint8_t>(text[i + k]) & 0x3F);
-    i += static_cast<size_t>(more) + 1;
-    code = ebook::os::UpperCase(code);
-    if (code < 0x80) {
-      out += static_cast<char>(code);
-    } else if (code < 0x800) {
-      out += static_cast<char>(0xC0 | code >> 6);
-      out += static_cast<char>(0x80 | (code & 0x3F));
-    } else if (code < 0x10000) {
-      out += static_cast<char>(0xE0 | code >> 12);
-      out += static_cast<char>(0x80 | (code >> 6 & 0x3F));
-      out += static_cast<char>(0x80 | (code & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | code >> 18);
-      out += static_cast<char>(0x80 | (code >> 12 & 0x3F));
-      out += static_cast<char>(0x80 | (code >> 6 & 0x3F));
-      out += static_cast<char>(0x80 | (code & 0x3F));
-    }
-  }
-  return out;
-}
-
-std::string UpperAscii(std::string_view text) {
-  std::string out(text);
-  for (char& c : out)
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 0x20);
-  return out;
-}
-
 // The components of the path Windows makes of a name.
-std::vector<std::string> WindowsComponents(const NamedEntry& entry) {
+std::vector<std::string> WindowsComponents(const NamedEntry& entry, bool flat) {
   std::vector<std::string> parts;
-  std::string_view name = entry.Name;
+  // Compared as the stub's texts: a name stored without the UTF-8 flag is
+  // read in the code page (Windows-1252, as on a Western Windows), so that
+  // "\xE9" in it and "\xC3\xA9" in UTF-8 are the same é.
+  const std::string text = entry.Utf8 ? std::string(entry.Name) : ebook::DecodeCp1252(entry.Name);
+  std::string_view name = flat ? ebook::NameOfPath(text) : std::string_view(text);
   size_t start = 0;
   while (start <= name.size()) {
     size_t end = name.find_first_of("\\/", start);
     if (end == std::string_view::npos) end = name.size();
     std::string_view part = name.substr(start, end - start);
     while (!part.empty() && (part.back() == '.' || part.back() == ' ')) part.remove_suffix(1);
-    if (!part.empty()) parts.push_back(entry.Utf8 ? UpperUtf8(part) : UpperAscii(part));
+    if (!part.empty()) parts.push_back(ebook::FoldName(part));
     start = end + 1;
   }
   return parts;
@@ -112,13 +77,18 @@ std::string NameProblem(std::string_view name) {
   return "";
 }
 
-std::string NameClash(const std::vector<NamedEntry>& entries) {
+std::string NameClash(const std::vector<NamedEntry>& entries, bool flat) {
   std::map<std::vector<std::string>, size_t> files, folders;
-  auto show = [&](size_t i) { return "\"" + std::string(entries[i].Name) + "\""; };
+  auto show = [&](size_t i) {
+    const NamedEntry& e = entries[i];
+    return "\"" + Printable(e.Utf8 ? std::string(e.Name) : ebook::DecodeCp1252(e.Name)) + "\"";
+  };
   for (size_t i = 0; i < entries.size(); ++i) {
-    std::vector<std::string> path = WindowsComponents(entries[i]);
     const char last = entries[i].Name.back();
     const bool folder = last == '/' || last == '\\';
+    // An update makes no folders: its files all land in one.
+    if (flat && folder) continue;
+    std::vector<std::string> path = WindowsComponents(entries[i], flat);
     // Every folder above the entry must not be a file, and the entry must
     // not be a file where a folder already is, or the same file again.
     for (size_t depth = 1; depth <= path.size(); ++depth) {
@@ -191,10 +161,12 @@ std::string ResolvedCommand(std::string_view command,
   for (char& c : lower)
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 0x20);
   if (inInstallFolder(file)) return "\"<install folder>\\" + file + "\"" + std::string(arguments);
-  if (IsSystemProgram(lower))
-    return "\"C:\\Windows\\System32\\" + file + "\"" + std::string(arguments);
+  // Not in the book: where it is, only the reader's PC can tell.
+  const std::string where = "looked up on the reader's PC in System32, then in the Windows folder";
+  if (IsSystemProgram(lower)) return where + ": " + file + std::string(arguments);
   if (starts != nullptr) *starts = false;
-  return "nothing starts: " + file + " is not in the installation folder or the system folder";
+  return "nothing starts unless the reader's PC has it: " + file + " is not in the book, and is " +
+         where;
 }
 
 std::vector<std::string> DescribeOutcome(const std::vector<std::string>& names,
@@ -239,7 +211,7 @@ std::vector<std::string> DescribeOutcome(const std::vector<std::string>& names,
     auto inFolder = [&](std::string_view file) {
       for (const std::string& name : names) {
         std::string_view target = flat ? ebook::NameOfPath(name) : std::string_view(name);
-        if (UpperAscii(target) == UpperAscii(file)) return true;
+        if (ebook::FoldName(target) == ebook::FoldName(file)) return true;
       }
       return false;
     };

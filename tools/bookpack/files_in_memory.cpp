@@ -20,9 +20,8 @@ bool HasWildcard(std::string_view text) {
 
 // A host path with its last name folded, as Windows compares names.
 std::string WithFoldedName(std::string path) {
-  for (size_t i = path.find_last_of('/') + 1; i < path.size(); ++i)
-    path[i] = ebook::FoldCase(path[i]);
-  return path;
+  const size_t name = path.find_last_of('/') + 1;
+  return path.substr(0, name) + ebook::FoldName(std::string_view(path).substr(name));
 }
 
 bool IsHostFolder(const std::string& hostPath) {
@@ -157,7 +156,8 @@ bool FilesInMemory::CloseFile(ebook::FileHandle file) {
 
 bool FilesInMemory::FindAny(std::string_view pattern) {
   const size_t split = pattern.find_last_of("\\/");
-  const std::string_view name = split == std::string_view::npos ? pattern : pattern.substr(split + 1);
+  const std::string_view name =
+      split == std::string_view::npos ? pattern : pattern.substr(split + 1);
   if (!HasWildcard(name)) return files_.count(Key(pattern)) != 0 || host_.FindAny(pattern);
   if (host_.FindAny(pattern)) return true;
   // A pattern that the folder's own "." and ".." do not match may still
@@ -190,7 +190,8 @@ bool FilesInMemory::MoveIntoPlace(std::string_view from, std::string_view to) {
     return host_.MoveIntoPlace(from, to);
   }
   auto moved = files_.find(source);
-  if (source.empty() || target.empty() || moved == files_.end()) return Fail(ebook::os::NotFoundError());
+  if (source.empty() || target.empty() || moved == files_.end())
+    return Fail(ebook::os::NotFoundError());
   if (IsHostFolder(host_.HostPath(to))) return Fail(ebook::os::IsFolderError());
   const int64_t bytes = moved->second;
   files_.erase(moved);

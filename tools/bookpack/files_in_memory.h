@@ -53,8 +53,11 @@ class FilesInMemory final : public ebook::Platform {
   int32_t CurrentFolder(char* buffer, int32_t size) override {
     return host_.CurrentFolder(buffer, size);
   }
-  int32_t SystemFolder(char* buffer, int32_t size) override {
-    return host_.SystemFolder(buffer, size);
+  int32_t EncodeTypedText(std::string_view text, char* out, int32_t size) override {
+    return host_.EncodeTypedText(text, out, size);
+  }
+  int32_t SystemFolder(bool windows, char* buffer, int32_t size) override {
+    return host_.SystemFolder(windows, buffer, size);
   }
   bool SetCurrentFolder(std::string_view path) override { return host_.SetCurrentFolder(path); }
   int32_t DecodeStoredText(std::string_view stored, bool utf8, char* out, int32_t size) override {

@@ -228,11 +228,14 @@ bool PrepareMachine(NativePlatform& host, const InspectOptions& options, std::os
       return false;
     }
   }
-  const std::string system = host.HostPath("C:\\Windows\\System32");
-  std::error_code ec;
-  fs::create_directories(fs::u8path(system), ec);
+  // Windows' own programs where Windows keeps them: hh.exe in the Windows
+  // folder, the others in System32.
   for (std::string_view program : SystemPrograms()) {
-    const ebook::os::Fd f = ebook::os::CreateWrite(ebook::os::Join(system, std::string(program)));
+    const std::string folder =
+        host.HostPath(program == "hh.exe" ? "C:\\Windows" : "C:\\Windows\\System32");
+    std::error_code ec;
+    fs::create_directories(fs::u8path(folder), ec);
+    const ebook::os::Fd f = ebook::os::CreateWrite(ebook::os::Join(folder, std::string(program)));
     if (f != ebook::os::kNoFile) ebook::os::Close(f);
   }
   return true;
@@ -522,12 +525,14 @@ int RunCheck(const InspectOptions& options, std::ostream& out, std::ostream& err
   std::vector<std::string> walkMessages;
   bool stopped = false;
   std::string last;
+  std::vector<std::string> walkedNames;
   std::set<uint64_t> offsets;
   const bool walked = WalkEntries(
       walk.Session,
       [&](const WalkedEntry& entry) {
         ++report.Entries;
         last = entry.Name;
+        walkedNames.push_back(entry.Name);
         offsets.insert(entry.HeaderOffset);
         std::string* kept = nullptr;
         if (!report.HasLicence && IsShownLicence(walk.Session, entry)) {
@@ -571,6 +576,15 @@ int RunCheck(const InspectOptions& options, std::ostream& out, std::ostream& err
   }
 
   const char letter = report.Licence.Directive.Letter;
+  // Two entries for one Windows file: the reader gets one of them (and,
+  // with the dialog, a question about the book's own file).
+  {
+    const bool flat = letter == 'p' || letter == 'r';
+    std::vector<NamedEntry> named;
+    for (const std::string& name : walkedNames) named.push_back({name, true});
+    if (std::string clash = NameClash(named, flat); !clash.empty())
+      report.Add(clash + (flat ? kFlatNote : ""));
+  }
   if (!install.Session.PathAutodetected && (letter == 'p' || letter == 'r')) {
     report.Add(report.LicenceName, "an update setup, and no application is registered as '" +
                                        Printable(report.Licence.Directive.Argument) +
@@ -596,8 +610,13 @@ int RunCheck(const InspectOptions& options, std::ostream& out, std::ostream& err
     std::string command = install.Host.Started.front().CommandLine;
     std::string book = "\"" + report.InstallFolder;
     if (book.back() != '\\') book += '\\';
-    if (command.compare(0, book.size(), book) == 0)
+    if (command.compare(0, book.size(), book) == 0) {
       command = "\"<install folder>\\" + command.substr(book.size());
+    } else if (!licenceCommand.empty()) {
+      // Found outside the book only on this machine: said as the lookup
+      // it is on the reader's.
+      command = ResolvedCommand(licenceCommand, [](std::string_view) { return false; });
+    }
     report.Runs = command;
     report.Starts = true;
   } else if (!licenceCommand.empty()) {
@@ -615,13 +634,11 @@ int RunCheck(const InspectOptions& options, std::ostream& out, std::ostream& err
 namespace {
 
 // A Windows name compared the way the file system does, for the entries of
-// one extract: ASCII case, slash or backslash.
+// one extract: letter case (FoldName), slash or backslash.
 std::string WindowsKey(std::string_view name) {
-  std::string key(name);
-  for (char& c : key) {
+  std::string key = ebook::FoldName(name);
+  for (char& c : key)
     if (c == '/') c = '\\';
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 0x20);
-  }
   return key;
 }
 

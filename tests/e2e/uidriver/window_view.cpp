@@ -58,6 +58,29 @@ void DescribeListBox(HWND list, Json& control) {
   if (SendWithLimit(list, LB_GETSELCOUNT, 0, 0, &selected)) control.Add("selected", selected);
 }
 
+// The lines a message box's text takes at its control's width, drawn in the
+// system's message font (the font a message box uses): a text that the box
+// had to break somewhere has more lines than it holds line breaks.
+int DrawnLines(HWND control, const std::wstring& text) {
+  RECT client;
+  NONCLIENTMETRICSW metrics = {};
+  metrics.cbSize = sizeof metrics;
+  if (!GetClientRect(control, &client) ||
+      !SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0))
+    return 0;
+  HFONT font = CreateFontIndirectW(&metrics.lfMessageFont);
+  HDC dc = GetDC(nullptr);
+  HGDIOBJ old = SelectObject(dc, font);
+  TEXTMETRICW tm = {};
+  GetTextMetricsW(dc, &tm);
+  RECT drawn = {0, 0, client.right, 0};
+  DrawTextW(dc, text.c_str(), -1, &drawn, DT_CALCRECT | DT_WORDBREAK | DT_EXPANDTABS | DT_NOPREFIX);
+  SelectObject(dc, old);
+  ReleaseDC(nullptr, dc);
+  DeleteObject(font);
+  return tm.tmHeight > 0 ? (drawn.bottom + tm.tmHeight / 2) / tm.tmHeight : 0;
+}
+
 }  // namespace
 
 bool SendWithLimit(HWND window, UINT message, WPARAM wparam, LPARAM lparam, LRESULT* result) {
@@ -100,7 +123,10 @@ Json DescribeWindow(HWND window) {
         .Add("class", kind)
         .AddBool("visible", (GetWindowLongW(child, GWL_STYLE) & WS_VISIBLE) != 0);
     std::wstring text;
-    if (ReadText(child, &text)) control.Add("text", text);
+    if (ReadText(child, &text)) {
+      control.Add("text", text);
+      if ((GetDlgCtrlID(child) & 0xFFFF) == 0xFFFF) control.Add("lines", DrawnLines(child, text));
+    }
     if (lstrcmpiW(kind.c_str(), L"ListBox") == 0) DescribeListBox(child, control);
     LRESULT check = 0;
     if (lstrcmpiW(kind.c_str(), L"Button") == 0 && SendWithLimit(child, BM_GETCHECK, 0, 0, &check))

@@ -24,7 +24,8 @@ std::vector<HWND> Controls(HWND dialog);
 bool SendWithLimit(HWND window, UINT message, WPARAM wparam, LPARAM lparam, LRESULT* result);
 
 // {"caption":..., "controls":[{"id","class","text","visible", and for list
-// boxes "items","selected", for buttons "checked"}]}
+// boxes "items","selected", for buttons "checked", for a message box's text
+// (id 0xFFFF) "lines", the lines it is drawn in at its width}]}
 Json DescribeWindow(HWND window);
 
 }  // namespace uidriver
