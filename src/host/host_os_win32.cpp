@@ -7,6 +7,7 @@
 #include <io.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 
@@ -144,6 +145,9 @@ std::string LastErrorText(const char* fallback) {
 
 void NoteStdioFailure() {
   if (gError == 0) gError = GetLastError();
+  // The C library keeps the system's code of its own failed calls, which
+  // its clean-up after a failed write may have cleared from GetLastError.
+  if (gError == 0) gError = static_cast<DWORD>(_doserrno);
 }
 
 ErrorCode InvalidNameError() { return ERROR_INVALID_NAME; }
