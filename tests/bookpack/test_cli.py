@@ -235,7 +235,8 @@ class MessagesTest(BuildTestCase):
         setup = self.built(self.tree({"a.txt": b"x"}))
         for arguments in (["--version"], ["list", setup], ["check", setup]):
             with self.subTest(arguments=arguments), open("/dev/full", "wb") as full:
-                result = subprocess.run(list(map(str, bookpack_command(*arguments))), stdout=full,
+                result = subprocess.run(list(map(str, bookpack_command(*arguments))),
+                                        stdin=subprocess.DEVNULL, stdout=full,
                                         stderr=subprocess.PIPE, text=True)
                 self.assertEqual(result.returncode, 1, result.stderr)
                 self.assertRegex(result.stderr, "^bookpack: the results could not be written to "
