@@ -23,7 +23,8 @@ BUILT ?=
 CMAKE_FLAGS ?=
 
 .PHONY: all deps build native sanitize win32 win64 test fuzz bench demo dist install format clean \
-  configure-native configure-sanitize configure-win32 configure-win64 mingw-libs demo-parts
+  configure-native configure-sanitize configure-win32 configure-win64 mingw-libs demo-parts \
+  demo-bookpack demo-windows
 
 all: build
 
@@ -89,10 +90,14 @@ dist: native win32 win64
 demo: deps
 	@bash scripts/demo.sh
 
-# For scripts/demo.sh: DEMO_TREE=build/win32 or build/win64.
+# For scripts/demo.sh, which runs it with -j2 so that the two trees'
+# configure steps overlap the other's compiling: DEMO_TREE=build/win32 or
+# build/win64.
 DEMO_TREE ?= build/win32
-demo-parts: configure-native configure-$(if $(findstring win64,$(DEMO_TREE)),win64,win32)
+demo-parts: demo-bookpack demo-windows
+demo-bookpack: configure-native
 	cmake --build build/native -j $(JOBS) --target bookpack
+demo-windows: configure-$(if $(findstring win64,$(DEMO_TREE)),win64,win32)
 	cmake --build $(DEMO_TREE) -j $(JOBS) --target setup_stub demo_reader uidriver
 
 install: $(if $(BUILT),,native win32)

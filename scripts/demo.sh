@@ -45,7 +45,7 @@ if [ -z "$given_tree" ] && [ -z "${EBOOK_NATIVE_BUILD:-}" ]; then
   printf 'Building bookpack and the %s stub, reader and UI driver (a first run takes about 3 min) ... ' \
     "$arch"
   started=$SECONDS
-  if ! make --no-print-directory demo-parts DEMO_TREE="$win32" >"$build_log" 2>&1; then
+  if ! make --no-print-directory -j2 demo-parts DEMO_TREE="$win32" >"$build_log" 2>&1; then
     printf 'failed:\n'
     tail -n 40 "$build_log"
     printf 'demo: the build failed; its whole log is %s\n' "$build_log" >&2
