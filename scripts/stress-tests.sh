@@ -2,8 +2,9 @@
 # Runs the Windows suites N times while every core is kept busy, to show
 # that they pass on a loaded machine; not part of `make test`.
 #
-#   scripts/stress-tests.sh [N]        (default 5)
+#   scripts/stress-tests.sh [N [CTEST OPTION...]]     (N default 5)
 #
+# CTEST OPTIONs narrow the suites, e.g. `-R bookpack_exe`.
 # Each round runs, for every Windows architecture this host can run (see
 # scripts/wine-archs.sh), that tree's Wine tests the way `make test` does
 # (scripts/run-tests.sh): a fresh prefix, a persistent wineserver, ctest.
@@ -16,7 +17,9 @@ set -uo pipefail
 cd "$(dirname "$0")/.."
 
 rounds=${1:-5}
-case $rounds in '' | *[!0-9]* | 0) echo "usage: stress-tests.sh [N]   (N rounds, default 5)" >&2; exit 2 ;; esac
+case $rounds in '' | *[!0-9]* | 0) echo "usage: stress-tests.sh [N [CTEST OPTION...]]   (N rounds, default 5)" >&2; exit 2 ;; esac
+shift $(($# > 0 ? 1 : 0))
+narrowed=("$@")
 load=${EBOOK_STRESS_LOAD:-$(nproc 2>/dev/null || echo 2)}
 out=build/stress
 declare -A tree=([i686]=build/win32 [x86_64]=build/win64)
@@ -42,7 +45,7 @@ mkdir -p "$out"
 bash scripts/busy-cores.sh "$load" &
 load_pid=$!
 trap 'kill "$load_pid" 2>/dev/null; wait "$load_pid" 2>/dev/null' EXIT
-echo "stress-tests: $rounds rounds of the ${archs[*]} Windows suites, $load busy loops on $(nproc) cores"
+echo "stress-tests: $rounds rounds of the ${archs[*]} Windows suites${narrowed[*]:+ (${narrowed[*]})}, $load busy loops on $(nproc) cores"
 
 # The output of each test that did not pass, from ctest --output-on-failure:
 # from its "***Failed" (or Timeout, Exception, Not Run) line to the next
@@ -63,7 +66,7 @@ for round in $(seq "$rounds"); do
     started=$SECONDS
     # No terminal on standard input, as in make test (see run-tests.sh).
     scripts/with-wine.sh "$arch" ctest --test-dir "${tree[$arch]}" -LE static \
-      --output-on-failure --no-tests=error >"$log" 2>&1 </dev/null
+      --output-on-failure --no-tests=error "${narrowed[@]}" >"$log" 2>&1 </dev/null
     rc=$?
     summary=$(grep -E 'tests passed, [0-9]+ tests? failed out of' "$log" | tail -n 1)
     if [ $rc -eq 0 ]; then
