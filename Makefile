@@ -22,7 +22,9 @@ NATIVE_BUILD ?= build/native
 BUILT ?=
 CMAKE_FLAGS ?=
 
-.PHONY: all deps build native sanitize win32 win64 test fuzz bench demo dist install format clean
+.PHONY: all deps build native sanitize win32 win64 test fuzz bench demo dist install format clean \
+  configure-native configure-sanitize configure-win32 configure-win64 mingw-libs demo-parts \
+  demo-bookpack demo-windows
 
 all: build
 
@@ -31,24 +33,41 @@ deps:
 
 build: native sanitize win32 win64
 
-native: deps
+# Each tree is configured by one rule, which `make demo` uses as well.
+configure-native: deps
 	cmake -S . -B build/native -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS) >/dev/null
-	cmake --build build/native -j $(JOBS)
 
-sanitize: deps
+configure-sanitize: deps
 	CC=clang CXX=clang++ cmake -S . -B build/sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DEBOOK_SANITIZE=ON -DEBOOK_FUZZ=ON -DEBOOK_BENCH=OFF $(CMAKE_FLAGS) >/dev/null
-	cmake --build build/sanitize -j $(JOBS)
 
-win32: deps
+configure-win32: deps
 	cmake -S . -B build/win32 -DCMAKE_BUILD_TYPE=Release \
 	  -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/i686-w64-mingw32.cmake $(CMAKE_FLAGS) >/dev/null
+
+# bookpack.exe is part of the x86-64 tree once its libraries are built (make
+# win64 builds them first); until then the tree holds the stub and its tests
+# only, which is all `make demo` needs.
+configure-win64: deps
+	cmake -S . -B build/win64 -DCMAKE_BUILD_TYPE=Release \
+	  -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/x86_64-w64-mingw32.cmake \
+	  -DEBOOK_BOOKPACK_EXE=$$(test -f build/mingw-libs/x86_64/.built && echo ON || echo OFF) \
+	  $(CMAKE_FLAGS) >/dev/null
+
+native: configure-native
+	cmake --build build/native -j $(JOBS)
+
+sanitize: configure-sanitize
+	cmake --build build/sanitize -j $(JOBS)
+
+win32: configure-win32
 	cmake --build build/win32 -j $(JOBS)
 
-win64: deps
-	bash scripts/build-mingw-libs.sh x86_64-w64-mingw32 build/mingw-libs/x86_64
-	cmake -S . -B build/win64 -DCMAKE_BUILD_TYPE=Release \
-	  -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/x86_64-w64-mingw32.cmake $(CMAKE_FLAGS) >/dev/null
+mingw-libs: deps
+	@bash scripts/build-mingw-libs.sh x86_64-w64-mingw32 build/mingw-libs/x86_64
+
+win64: mingw-libs
+	@$(MAKE) --no-print-directory configure-win64
 	cmake --build build/win64 -j $(JOBS)
 
 test: build
@@ -65,8 +84,21 @@ bench: native win32 win64
 dist: native win32 win64
 	@bash scripts/dist.sh
 
-demo: native win32
+# Builds only what the demo needs (scripts/demo.sh says what, in one line):
+# bookpack here, and the stub, the sample reader and the UI driver of the
+# Windows architecture this host runs.
+demo: deps
 	@bash scripts/demo.sh
+
+# For scripts/demo.sh, which runs it with -j2 so that the two trees'
+# configure steps overlap the other's compiling: DEMO_TREE=build/win32 or
+# build/win64.
+DEMO_TREE ?= build/win32
+demo-parts: demo-bookpack demo-windows
+demo-bookpack: configure-native
+	cmake --build build/native -j $(JOBS) --target bookpack
+demo-windows: configure-$(if $(findstring win64,$(DEMO_TREE)),win64,win32)
+	cmake --build $(DEMO_TREE) -j $(JOBS) --target setup_stub demo_reader uidriver
 
 install: $(if $(BUILT),,native win32)
 	DESTDIR="$(if $(DESTDIR),$(abspath $(DESTDIR)))" cmake --install $(NATIVE_BUILD) --prefix "$(PREFIX)"

@@ -10,6 +10,8 @@
 # OUT receives include/ and lib/. The sources are fetched with a private
 # list of Debian's source archives and private apt state under OUT/apt, so
 # nothing under /etc changes. A second run with the same versions does nothing.
+# It prints nothing unless it fails: the compilers' and configure's output
+# goes to OUT/build.log, which a failure shows.
 set -euo pipefail
 
 triplet=${1:?usage: build-mingw-libs.sh TRIPLET OUT}
@@ -28,6 +30,15 @@ want="$triplet libdeflate=$deflate_v bzip2=$bzip2_v xz-utils=$xz_v"
 
 stamp="$out/.built"
 if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$want" ]; then
+  exit 0
+fi
+if [ -z "${EBOOK_MINGW_LIBS_LOG:-}" ]; then
+  log=$out/build.log
+  if ! EBOOK_MINGW_LIBS_LOG=$log bash "$0" "$triplet" "$out" >"$log" 2>&1; then
+    echo "build-mingw-libs: building $want in $out failed; its log, $log:" >&2
+    cat "$log" >&2
+    exit 1
+  fi
   exit 0
 fi
 echo "build-mingw-libs: building $want in $out"

@@ -15,26 +15,43 @@
 # saved as a PNG beside the setup, and the run fails unless every file of the
 # book arrived intact and the reader logged its /INIT start.
 #
-# Expects `make win32` to have built the stub, the reader and the UI driver
-# (and builds the x86-64 tree itself when it needs it).
+# It builds only what it needs, in the trees `make test` uses: bookpack in
+# build/native, and the stub, the sample reader and the UI driver in the tree
+# of the architecture it runs (build/win32 or build/win64), with the compilers'
+# output in build/demo/build.log, shown when the build fails.
+# EBOOK_NATIVE_BUILD and EBOOK_WIN32_BUILD / EBOOK_WIN64_BUILD point it at
+# trees built already instead.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 . scripts/wine-env.sh
 
 out=build/demo
+mkdir -p "$out"
 arch=i686
 verdict=$(bash scripts/wine-archs.sh i686)
 if [ "$verdict" = "i686 yes" ]; then
   win32=${EBOOK_WIN32_BUILD:-build/win32}
+  given_tree=${EBOOK_WIN32_BUILD:-}
 else
   arch=x86_64
   win32=${EBOOK_WIN64_BUILD:-build/win64}
+  given_tree=${EBOOK_WIN64_BUILD:-}
   printf 'i686 Windows programs cannot run here (%s): the demo uses the x86-64 stub under 64-bit Wine.\n' \
     "${verdict#i686 no, }"
-  if [ ! -f "$win32/setup-stub.exe" ] && [ -z "${EBOOK_WIN64_BUILD:-}" ]; then
-    make --no-print-directory win64 >/dev/null || { echo "demo: make win64 failed" >&2; exit 1; }
+fi
+if [ -z "$given_tree" ] && [ -z "${EBOOK_NATIVE_BUILD:-}" ]; then
+  build_log=$out/build.log
+  printf 'Building bookpack and the %s stub, reader and UI driver (a first run takes about 3 min) ... ' \
+    "$arch"
+  started=$SECONDS
+  if ! make --no-print-directory -j2 demo-parts DEMO_TREE="$win32" >"$build_log" 2>&1; then
+    printf 'failed:\n'
+    tail -n 40 "$build_log"
+    printf 'demo: the build failed; its whole log is %s\n' "$build_log" >&2
+    exit 1
   fi
+  printf 'done in %d s.\n' $((SECONDS - started))
 fi
 stub=$win32/setup-stub.exe
 reader=$win32/demo/quonview.exe
@@ -129,7 +146,10 @@ say "Preparing a fresh $bits-bit Wine prefix in $WINEPREFIX ..."
 # No persistent wineserver: `wineserver -w` below must return once the setup
 # and the reader it starts have ended.
 wineboot -i >/dev/null 2>&1
-wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1
+# Console programs (reg, the UI driver) get no terminal on standard input:
+# Wine would give each a console of its own on it (conhost.exe --unix),
+# which changes the terminal's settings while it runs.
+wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f </dev/null >/dev/null 2>&1
 drive_c=$WINEPREFIX/drive_c
 
 # Lists the book's files below the install folder with their sizes, in the
@@ -228,7 +248,11 @@ PY
 drive_setup() {
   local script=$work/install.uid log=$out/uidriver.log bmp=$work/dialog.bmp code=0 i
   # The driver's script: type the folder, picture the dialog, press Install
-  # and wait for the setup to end. Any other dialog (an error box) fails it.
+  # and wait for the setup to end. The setup ends by itself once it has
+  # installed and started the reader; a closing "The book was installed in:"
+  # message, where a stub shows one, is answered by the driver's `exit` (and
+  # logged as "done"), so the run needs it neither way. Any other dialog (an
+  # error box) fails it.
   {
     echo "timeout 60"
     echo "env EBOOK_DEMO_AUTOCLOSE=$autoclose"
@@ -240,7 +264,7 @@ drive_setup() {
     echo "press 1"
     echo "exit"
   } >"$script"
-  timeout 300 wine "$driver" "$(winepath -w "$script")" "$(winepath -w "$root/$log")" || code=$?
+  timeout 300 wine "$driver" "$(winepath -w "$script")" "$(winepath -w "$root/$log")" </dev/null || code=$?
   if [ -f "$log" ]; then summarise_driver_log "$log" || licence_shown=0; fi
   if [ -f "$bmp" ]; then python3 demo/tools/screen_to_png.py "$bmp" "$dialog_png"; fi
   [ $code -eq 0 ] || fail "the UI driver failed (exit status $code); its log is $log"
@@ -258,7 +282,7 @@ drive_setup() {
 }
 
 # Without a window manager Wine would wait about 2 s after each closed dialog.
-wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f >/dev/null 2>&1
+wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f </dev/null >/dev/null 2>&1
 
 say "Running the setup on a private X display ($DISPLAY) through the UI driver ..."
 licence_shown=1

@@ -40,10 +40,12 @@ probe() {
   (
     wine_use_arch "$arch" "$dir/bin" || exit 3
     export WINEPREFIX=$dir/prefix
-    timeout "$limit_s" wineboot -i >"$dir/boot.log" 2>&1
+    # No terminal on standard input: Wine would give the console probe a
+    # console of its own on it (conhost.exe --unix).
+    timeout "$limit_s" wineboot -i </dev/null >"$dir/boot.log" 2>&1
     boot=$?
     if [ $boot -eq 0 ]; then
-      timeout "$limit_s" wine "$dir/probe.exe" >"$dir/run.log" 2>&1
+      timeout "$limit_s" wine "$dir/probe.exe" </dev/null >"$dir/run.log" 2>&1
       run=$?
     else
       run=$boot

@@ -26,10 +26,12 @@ mkdir -p "$WINEPREFIX"
 # One persistent server for every program of the run: much faster than a
 # server per program.
 wineserver -p
-if ! wineboot -i >/dev/null 2>&1; then
+if ! wineboot -i </dev/null >/dev/null 2>&1; then
   echo "with-wine: could not boot a fresh $arch Wine prefix" >&2
   exit 1
 fi
 # A crash must end the program with its exception code, not wait in a dialog.
-wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1
+# (reg is a console program: no terminal on its standard input, where Wine
+# would give it a console of its own.)
+wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f </dev/null >/dev/null 2>&1
 "$@"

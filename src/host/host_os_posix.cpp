@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <locale.h>
+#include <pthread.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/mman.h>
@@ -234,9 +235,22 @@ void ForgetPartial() { gPartialPending = 0; }
 std::FILE* CreateUniqueBeside(const std::string& path, std::string& madePath) {
   std::string pattern = path + ".partial-XXXXXX";
   HandleStops();
+  // A stop between the file's making and the handler's knowing its name
+  // would leave it behind (a loaded machine widens that gap): the signals
+  // wait until both are done. bookpack opens its output before it starts
+  // any thread, so none of its threads can take them meanwhile.
+  sigset_t stops, previous;
+  sigemptyset(&stops);
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&stops, signal);
+  pthread_sigmask(SIG_BLOCK, &stops, &previous);
   const int fd = mkostemp(pattern.data(), O_CLOEXEC);
-  if (fd < 0) return nullptr;
-  WatchPartial(pattern);
+  const int made = errno;
+  if (fd >= 0) WatchPartial(pattern);
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  if (fd < 0) {
+    errno = made;
+    return nullptr;
+  }
   // mkstemp makes the file private; the setup gets the usual permissions.
   const mode_t mask = umask(0);
   umask(mask);

@@ -7,6 +7,7 @@
 #include <io.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 
@@ -144,6 +145,9 @@ std::string LastErrorText(const char* fallback) {
 
 void NoteStdioFailure() {
   if (gError == 0) gError = GetLastError();
+  // The C library keeps the system's code of its own failed calls, which
+  // its clean-up after a failed write may have cleared from GetLastError.
+  if (gError == 0) gError = static_cast<DWORD>(_doserrno);
 }
 
 ErrorCode InvalidNameError() { return ERROR_INVALID_NAME; }
@@ -350,11 +354,6 @@ void HandleStops() {
   (void)installed;
 }
 
-void WatchPartial(const std::wstring& path) {
-  std::lock_guard<std::mutex> hold(gPartialLock);
-  gPartialPath = path;
-}
-
 }  // namespace
 
 std::FILE* CreateUniqueBeside(const std::string& path, std::string& madePath) {
@@ -362,15 +361,22 @@ std::FILE* CreateUniqueBeside(const std::string& path, std::string& madePath) {
     const std::string candidate = path + ".partial-" + UniquePart();
     HandleStops();
     // Shared for deletion, so that Ctrl+C's handler can remove it while it
-    // is still open (it goes when the process ends).
+    // is still open (it goes when the process ends). The handler waits for
+    // the lock until it knows the file's name: a stop right after the file
+    // is made still removes it.
+    std::unique_lock<std::mutex> hold(gPartialLock);
     HANDLE h = CreateFileW(LongPath(candidate).c_str(), GENERIC_READ | GENERIC_WRITE,
                            FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
-      if (GetLastError() == ERROR_FILE_EXISTS) continue;
+      const DWORD reason = GetLastError();
+      hold.unlock();
+      if (reason == ERROR_FILE_EXISTS) continue;
+      SetLastError(reason);
       return Failed<std::FILE*>(nullptr);
     }
-    WatchPartial(LongPath(candidate));
+    gPartialPath = LongPath(candidate);
+    hold.unlock();
     std::FILE* stream = StreamOf(h, "w+b", _O_RDWR | _O_BINARY);
     if (stream == nullptr) {
       DeleteFileW(LongPath(candidate).c_str());

@@ -89,6 +89,12 @@ def read_tree(root: Path) -> dict:
 
 
 def run(command, cwd=None, **kwargs) -> subprocess.CompletedProcess:
+    # Standard input is never the caller's terminal: under Wine a console
+    # program with a terminal there gets a console of its own on it
+    # (conhost.exe --unix, one more Wine process per run), and a loaded
+    # machine then saw bookpack.exe end with status 1 before it wrote a word.
+    if "input" not in kwargs:
+        kwargs.setdefault("stdin", subprocess.DEVNULL)
     return subprocess.run([str(c) for c in command], cwd=cwd, capture_output=True, **kwargs)
 
 
@@ -98,7 +104,31 @@ def bookpack_command(*args) -> list:
 
 
 def bookpack(*args, **kwargs) -> subprocess.CompletedProcess:
-    return run(bookpack_command(*args), text=True, **kwargs)
+    """Runs bookpack. A run that failed without a word on either stream is
+    no result of bookpack's (every failure of it says why): it fails the
+    test at once with the status and, under Wine, Wine's own messages for
+    the same command run again. It is never retried: nothing tells a Wine
+    that failed to start it apart from a bookpack that was ended."""
+    result = run(bookpack_command(*args), text=True, **kwargs)
+    if result.returncode != 0 and not result.stdout and not result.stderr:
+        raise AssertionError(ended_without_a_word(args, result.returncode, kwargs))
+    return result
+
+
+def ended_without_a_word(args, status: int, kwargs: dict) -> str:
+    described = "killed by signal %d" % -status if status < 0 else "status %d" % status
+    text = (f"bookpack {' '.join(map(str, args))}\nended with {described} and wrote nothing on "
+            "standard output or standard error, which no path of bookpack does: it was ended "
+            "from outside, or its code never ran")
+    if not RUNNER:
+        return text
+    environment = dict(kwargs.get("env") or os.environ, WINEDEBUG="err+all,+process,+loaddll")
+    again = run(bookpack_command(*args), text=True, env=environment,
+                **{k: v for k, v in kwargs.items() if k != "env"})
+    messages = (again.stderr or "(none)").splitlines()
+    return (text + f".\nThe same command again with Wine's messages on ({environment['WINEDEBUG']})"
+            f" ended with status {again.returncode}; the last of its messages:\n  "
+            + "\n  ".join(messages[-40:]))
 
 
 def linux_only(reason: str):

@@ -241,6 +241,19 @@ class MessagesTest(BuildTestCase):
                 else:
                     self.assertIn(message, result.stderr)
 
+    def test_results_that_cannot_be_written_are_a_failure(self):
+        # A full disk (or a closed pipe, or a failed console write) loses the
+        # results: the status and standard error say so, never a silent 0.
+        setup = self.built(self.tree({"a.txt": b"x"}))
+        for arguments in (["--version"], ["list", setup], ["check", setup]):
+            with self.subTest(arguments=arguments), open("/dev/full", "wb") as full:
+                result = subprocess.run(list(map(str, bookpack_command(*arguments))),
+                                        stdin=subprocess.DEVNULL, stdout=full,
+                                        stderr=subprocess.PIPE, text=True)
+                self.assertEqual(result.returncode, 1, result.stderr)
+                self.assertRegex(result.stderr, "^bookpack: the results could not be written to "
+                                                "standard output: [A-Z].+\n$")
+
     def test_counts_read_as_english(self):
         text, noise = b"words " * 200, os.urandom(3000)
         cases = [

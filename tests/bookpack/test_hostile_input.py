@@ -33,7 +33,7 @@ def peak_rss_mb(*command) -> tuple:
              "sys.stdout.write(str(r.returncode) + '\\n')\n"
              "sys.stdout.buffer.write(r.stdout + r.stderr)\n")
     result = subprocess.run([sys.executable, "-c", probe, *map(str, bookpack_command(*command))],
-                            capture_output=True, check=True)
+                            stdin=subprocess.DEVNULL, capture_output=True, check=True)
     rss, status, output = result.stdout.split(b"\n", 2)
     return int(rss) / 1024, int(status), output.decode(errors="replace")
 

@@ -72,9 +72,12 @@ def wine(*args: str, check: bool = True, limit_s: float = 120) -> subprocess.Com
     """Runs a Wine program and returns its output. The output goes through a
     file, not a pipe: Wine may start helpers (services, the desktop process)
     that inherit the program's handles and outlive it, and a pipe would then
-    never reach its end."""
+    never reach its end. Standard input is never the caller's terminal:
+    Wine would give a console program one console of its own on it
+    (conhost.exe --unix), which a run from CI never has."""
     with tempfile.TemporaryFile() as output:
-        process = subprocess.Popen(["wine", *args], stdout=output, stderr=subprocess.STDOUT)
+        process = subprocess.Popen(["wine", *args], stdin=subprocess.DEVNULL, stdout=output,
+                                   stderr=subprocess.STDOUT)
         try:
             process.wait(timeout=limit_s)
         except subprocess.TimeoutExpired:

@@ -556,6 +556,24 @@ int Inspect(int argc, char** argv, const std::string& command) {
   return bookpack::RunExtract(options, std::cout, std::cerr);
 }
 
+// The results must reach their reader: a full disk, a closed pipe or a
+// failed console write would otherwise end the program with its status and
+// no word (the caller sees nothing, or a status without its message).
+// Standard error says why standard output failed; when standard error
+// itself failed, only the status can tell.
+int Delivered(int status) {
+  ebook::os::ClearError();
+  if (!std::cout.flush()) {
+    ebook::os::NoteStdioFailure();
+    const std::string reason = ebook::os::LastErrorText();
+    std::cerr << "bookpack: the results could not be written to standard output: " << reason
+              << "\n";
+    if (status == kDone) status = kProblem;
+  }
+  if (!std::cerr.flush() && status == kDone) status = kProblem;
+  return status;
+}
+
 }  // namespace
 
 int Main(int argc, char** argv) {
@@ -608,12 +626,10 @@ int wmain(int argc, wchar_t** wargv) {
     SetConsoleOutputCP(CP_UTF8);
     std::atexit(RestoreConsolePage);
   }
-  const int status = Main(argc, argv.data());
-  std::cout.flush();
-  std::cerr.flush();
+  const int status = Delivered(Main(argc, argv.data()));
   RestoreConsolePage();
   return status;
 }
 #else
-int main(int argc, char** argv) { return Main(argc, argv); }
+int main(int argc, char** argv) { return Delivered(Main(argc, argv)); }
 #endif
