@@ -62,6 +62,8 @@ class NameRefusalTest(BuildTestCase):
         ({"LPT\u00b3": b"x"}, "LPT\u00b3", "device name"),
         ({"Com\u00b2 .log": b"x"}, "Com\u00b2 .log", "device name"),
         ({"lpt9.dat": b"x"}, "lpt9.dat", "device name"),
+        # The setup's own name for a file it is replacing.
+        ({"sub/notes.txt.~PART": b"x"}, "notes.txt.~PART", "keeps for a file it is replacing"),
         ({"Docs": b"1", "docs/a.txt": b"2"}, '"Docs" and "docs/a.txt"', "a file and a folder"),
     ]
 

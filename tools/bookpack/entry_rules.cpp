@@ -48,11 +48,28 @@ size_t Utf16Length(std::string_view utf8) {
 
 }  // namespace
 
+namespace {
+
+std::string FoldAscii(std::string_view text) {
+  std::string folded(text);
+  for (char& c : folded)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 0x20);
+  return folded;
+}
+
+}  // namespace
+
 std::string NameProblem(std::string_view name) {
   if (name.empty()) return "the name is empty, and the stub stops at an empty name";
   if (name.size() >= static_cast<size_t>(ebook::kNameBufferSize)) {
     return "the name is " + std::to_string(name.size()) +
            " bytes long, and the stub holds at most " + std::to_string(ebook::kNameBufferSize - 1);
+  }
+  const std::string_view suffix(ebook::kPartSuffix);
+  if (name.size() >= suffix.size() &&
+      FoldAscii(name.substr(name.size() - suffix.size())) == suffix) {
+    return "the name ends in \"" + std::string(suffix) +
+           "\", which the setup keeps for a file it is replacing (and removes when it finds one)";
   }
   if (!ebook::IsSafeEntryName(name)) {
     return "the name points outside the installation folder or names what Windows would not "
