@@ -2297,7 +2297,9 @@ TEST(EngineUnattended, AnUpdateWithoutItsApplicationFailsUnlessAFolderIsGiven) {
     EXPECT_EQ(rig.Session().Outcome, c.outcome);
     EXPECT_EQ(rig.Exists("c:\\zq\\a.txt"),
               c.installedAt != nullptr && std::string(c.installedAt) == "c:\\zq\\a.txt");
-    if (c.installedAt != nullptr) EXPECT_EQ(rig.Installed(c.installedAt), Text("a"));
+    if (c.installedAt != nullptr) {
+      EXPECT_EQ(rig.Installed(c.installedAt), Text("a"));
+    }
     EXPECT_EQ(LogText(rig), c.log);
   }
 }
