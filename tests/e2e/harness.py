@@ -284,6 +284,14 @@ def allow_writes(folder: Path) -> None:
         folder.chmod(0o755)
 
 
+def licence_copy(temp: Path, entry: str) -> Path:
+    """The licence's copy in the temporary folder `temp`: in the one folder of
+    the setup's own there, under the entry's bare name."""
+    copies = list(temp.glob("ebook-setup-*/" + entry.rsplit("/", 1)[-1]))
+    assert len(copies) == 1, copies
+    return copies[0]
+
+
 def wait_for_file(path: Path, limit_s: float = 30) -> bool:
     """For files written by a program the setup started and did not wait for."""
     deadline = time.monotonic() + limit_s

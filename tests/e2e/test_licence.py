@@ -37,7 +37,8 @@ class LicenceTest(SetupCase):
                                  [name for name, _ in entries])
                 # The copy is whole (it stops only at 1 MiB), though the
                 # reader reads only its first 20,000 bytes.
-                self.assertEqual((temp / licence).read_bytes(), dict(entries)[licence])
+                self.assertEqual(harness.licence_copy(temp, licence).read_bytes(),
+                                 dict(entries)[licence])
 
 
 class UpdateDirectiveTest(SetupCase):

@@ -359,7 +359,7 @@ class MendsUnderWindowsTest(SetupCase):
         book = archives.info_zip({"!!licence.txt": b"a e2e-winview.exe book.chm\r\n",
                                   "book.chm": b"ITSF"}, self.case_work / "h.zip")
         folder = self.folder("chm")
-        self.run_setup(self.package(book), args=f"/S /D={win_path(folder)}", code=INSTALLED)
+        self.run_setup(self.package(book), args=f"/S /RUN /D={win_path(folder)}", code=INSTALLED)
         self.assertTrue(wait_for_file(record))
         self.assertIn("book.chm", record.read_text(encoding="utf-8", errors="replace"))
 
