@@ -95,10 +95,11 @@ demo: deps
 # build/win64.
 DEMO_TREE ?= build/win32
 demo-parts: demo-bookpack demo-windows
+# (Each tree's build keeps its own -j, outside this make's job slots.)
 demo-bookpack: configure-native
-	cmake --build build/native -j $(JOBS) --target bookpack
+	MAKEFLAGS= cmake --build build/native -j $(JOBS) --target bookpack
 demo-windows: configure-$(if $(findstring win64,$(DEMO_TREE)),win64,win32)
-	cmake --build $(DEMO_TREE) -j $(JOBS) --target setup_stub demo_reader uidriver
+	MAKEFLAGS= cmake --build $(DEMO_TREE) -j $(JOBS) --target setup_stub demo_reader uidriver
 
 install: $(if $(BUILT),,native win32)
 	DESTDIR="$(if $(DESTDIR),$(abspath $(DESTDIR)))" cmake --install $(NATIVE_BUILD) --prefix "$(PREFIX)"
