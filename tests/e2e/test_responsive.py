@@ -19,12 +19,19 @@ class ResponsiveTest(SetupCase):
         with open(tree / "big.bin", "wb") as big:
             big.truncate(3 << 30)
         archive = self.case_work / "big.zip"
-        subprocess.run(["zip", "-q", "-1", str(archive), "big.bin"], cwd=tree, check=True)
+        # A file already there after it: the overwrite question holds the
+        # window open however fast the big file was written, since the setup
+        # ends by itself once the install is done.
+        (tree / "z-after.txt").write_bytes(b"new\r\n")
+        subprocess.run(["zip", "-q", "-1", str(archive), "big.bin", "z-after.txt"], cwd=tree,
+                       check=True)
         (tree / "big.bin").unlink()
-        folder = self.folder("big")
+        folder = self.folder("big", create=True)
+        (folder / "z-after.txt").write_bytes(b"old\r\n")
         outcome = self.run_setup(self.package(archive),
                                  [f"window {MAIN}", f"set {FOLDER_FIELD} {win_path(folder)}",
-                                  "press 1", "sleep 1000", "ping 1000", "sleep 300", "ping 1000"])
+                                  "press 1", "sleep 1000", "ping 1000", "sleep 300", "ping 1000"],
+                                 overwrite(True))
         self.assertEqual(len(outcome.pings), 2)
         for ping in outcome.pings:
             self.assertTrue(ping["answered"], ping)
