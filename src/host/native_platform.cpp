@@ -659,7 +659,8 @@ int32_t NativePlatform::FullPath(std::string_view path, char* buffer, int32_t si
   return CopyOut(full, buffer, size);
 }
 
-int32_t NativePlatform::ExpandVariables(std::string_view text, char* buffer, int32_t size) {
+std::string ExpandWindowsVariables(
+    std::string_view text, const std::function<const std::string*(std::string_view)>& lookUp) {
   std::string out;
   while (!text.empty()) {
     const size_t open = text.find('%');
@@ -669,9 +670,8 @@ int32_t NativePlatform::ExpandVariables(std::string_view text, char* buffer, int
       break;
     }
     out += text.substr(0, open);
-    const auto found = Environment.find(std::string(text.substr(open + 1, close - open - 1)));
-    if (found != Environment.end()) {
-      out += found->second;
+    if (const std::string* value = lookUp(text.substr(open + 1, close - open - 1))) {
+      out += *value;
       text.remove_prefix(close + 1);
     } else {
       // Unknown: the first % stays, and the second may open a known one.
@@ -679,6 +679,14 @@ int32_t NativePlatform::ExpandVariables(std::string_view text, char* buffer, int
       text.remove_prefix(close);
     }
   }
+  return out;
+}
+
+int32_t NativePlatform::ExpandVariables(std::string_view text, char* buffer, int32_t size) {
+  const std::string out = ExpandWindowsVariables(text, [&](std::string_view name) {
+    const auto found = Environment.find(std::string(name));
+    return found != Environment.end() ? &found->second : nullptr;
+  });
   CopyOut(out, buffer, size);
   return static_cast<int32_t>(out.size());
 }

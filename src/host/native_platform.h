@@ -43,6 +43,12 @@ std::string FoldName(std::string_view name);
 // the UTF-8 flag.
 std::string DecodeCp1252(std::string_view text);
 
+// `text` with each %NAME% replaced as Windows' ExpandEnvironmentStrings
+// does: `lookUp` gives a name's value, or null for an unknown name, which
+// keeps its first % (its second may open the next name).
+std::string ExpandWindowsVariables(
+    std::string_view text, const std::function<const std::string*(std::string_view)>& lookUp);
+
 class FolderIndexes;
 
 // The kind of a system error code (errno, or the Win32 code), as the

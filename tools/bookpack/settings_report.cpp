@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "core/utf8.h"
+#include "host/native_platform.h"
 #include "licence_report.h"
 
 namespace bookpack {
@@ -33,31 +34,6 @@ size_t LeadingVariable(std::string_view folder) {
   const size_t close = folder.find('%', 1);
   if (close == std::string_view::npos || close == 1) return 0;
   return close + 1;
-}
-
-// Each %NAME% of `text` as Windows' ExpandEnvironmentStrings finds them:
-// an unknown name keeps its first %, and its second may open the next one.
-template <typename Visit>
-std::string Expand(std::string_view text, const Visit& lookUp) {
-  std::string out;
-  while (!text.empty()) {
-    const size_t open = text.find('%');
-    const size_t close = open == std::string_view::npos ? open : text.find('%', open + 1);
-    if (close == std::string_view::npos) {
-      out += text;
-      break;
-    }
-    out += text.substr(0, open);
-    const std::string_view name = text.substr(open + 1, close - open - 1);
-    if (const std::string* value = lookUp(name)) {
-      out += *value;
-      text.remove_prefix(close + 1);
-    } else {
-      out += text.substr(open, close - open);
-      text.remove_prefix(close);
-    }
-  }
-  return out;
 }
 
 bool SameName(std::string_view a, std::string_view b) {
@@ -148,7 +124,7 @@ std::vector<std::pair<std::string, std::string>> ReaderEnvironment(std::string_v
 std::vector<std::string> UnknownVariables(std::string_view folder) {
   const auto known = ReaderEnvironment("reader");
   std::vector<std::string> unknown;
-  Expand(folder, [&](std::string_view name) -> const std::string* {
+  ebook::ExpandWindowsVariables(folder, [&](std::string_view name) -> const std::string* {
     for (const auto& [key, value] : known)
       if (SameName(key, name)) return &value;
     unknown.emplace_back(name);
@@ -159,7 +135,7 @@ std::vector<std::string> UnknownVariables(std::string_view folder) {
 
 std::string OnReadersPc(std::string_view folder) {
   const auto known = ReaderEnvironment("<reader>");
-  return Expand(folder, [&](std::string_view name) -> const std::string* {
+  return ebook::ExpandWindowsVariables(folder, [&](std::string_view name) -> const std::string* {
     for (const auto& [key, value] : known)
       if (SameName(key, name)) return &value;
     return nullptr;
