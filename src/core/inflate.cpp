@@ -72,10 +72,17 @@ constexpr uint8_t kCodeLengthOrder[19] = {16, 17, 18, 0, 8,  7, 9,  6, 10, 5,
 // helpers forced inline (a call per code and per refill costs more than the
 // decoding itself).
 #if defined(__GNUC__) && !defined(__clang__) && defined(EBOOK_COMPACT)
-// In the stub without the padding that aligns its loops and jumps: about 50
-// bytes of x86-64 code.
+// In the stub without the padding that aligns its loops and jumps (about 50
+// bytes of x86-64 code), and with the optimisations that the stub's options
+// turn off elsewhere, where they only made it larger (src/win32/CMakeLists.txt).
+// clang-format off
 #define EBOOK_HOT \
-  __attribute__((optimize("O2", "align-loops=1", "align-jumps=1", "align-labels=1")))
+  __attribute__((optimize("O2", "align-loops=1", "align-jumps=1", "align-labels=1", \
+                          "expensive-optimizations", "caller-saves", "tree-tail-merge", \
+                          "partial-inlining", "ipa-modref", "shrink-wrap", "code-hoisting", \
+                          "tree-pre", "defer-pop", "optimize-sibling-calls", "ipa-sra", \
+                          "tree-scev-cprop")))
+// clang-format on
 #elif defined(__GNUC__) && !defined(__clang__)
 #define EBOOK_HOT __attribute__((optimize("O2")))
 #else
