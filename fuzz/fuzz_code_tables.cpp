@@ -102,7 +102,6 @@ void Walk(Setup& t, unsigned at, int width, int before, unsigned prefix) {
   for (unsigned i = 0; i < (1u << width); ++i) {
     const CodeTableEntry e = t.table[at + i];
     const unsigned path = prefix | i << before;
-    const unsigned op = EntryOp(e);
     if (ebook::IsLink(e)) {
       // Two levels at most: a link is in the root, takes the root's bits,
       // lies over codes longer than the root, and names a sub-table after

@@ -27,9 +27,11 @@ constexpr int kSlices = 16;
 uint32_t g_crcTables[kSlices][256];
 bool g_useClmul = false;
 
+#ifndef EBOOK_COMPACT
 inline uint32_t LoadLittleEndian32(const uint8_t* p) {
   return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
 }
+#endif
 
 }  // namespace
 

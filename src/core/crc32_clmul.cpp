@@ -10,6 +10,8 @@
 // Only compiled for x86; the caller checks the processor at run time.
 #include "crc32_clmul.h"
 
+#include "hot_code.h"
+
 #if defined(__i386__) || defined(__x86_64__)
 #include <cpuid.h>
 #include <emmintrin.h>
@@ -17,8 +19,9 @@
 
 namespace ebook {
 
-__attribute__((target("pclmul,sse2"))) uint32_t CrcUpdateClmul(const uint8_t* data, size_t length,
-                                                               uint32_t running) {
+EBOOK_BUSY __attribute__((target("pclmul,sse2"))) uint32_t CrcUpdateClmul(const uint8_t* data,
+                                                                          size_t length,
+                                                                          uint32_t running) {
   alignas(16) static const uint64_t kFold1[2] = {0x1751997d0, 0x0ccaa009e};
   alignas(16) static const uint64_t kFold64[2] = {0x163cd6124, 0};
   alignas(16) static const uint64_t kBarrett[2] = {0x1db710641, 0x1f7011641};

@@ -25,6 +25,7 @@
 #include <cstring>
 
 #include "code_tables.h"
+#include "hot_code.h"
 
 namespace ebook {
 namespace {
@@ -68,26 +69,9 @@ constexpr uint8_t kCodeLengthOrder[19] = {16, 17, 18, 0, 8,  7, 9,  6, 10, 5,
                                           11, 4,  12, 3, 13, 2, 14, 1, 15};
 
 // The stub is built for size, but nearly all of an install's time is spent
-// in the decoder's fast loop: that one function is compiled for speed, with its
-// helpers forced inline (a call per code and per refill costs more than the
-// decoding itself).
-#if defined(__GNUC__) && !defined(__clang__) && defined(EBOOK_COMPACT)
-// In the stub without the padding that aligns its loops and jumps (about 50
-// bytes of x86-64 code), and with the optimisations that the stub's options
-// turn off elsewhere, where they only made it larger (src/win32/CMakeLists.txt).
-// clang-format off
-#define EBOOK_HOT \
-  __attribute__((optimize("O2", "align-loops=1", "align-jumps=1", "align-labels=1", \
-                          "expensive-optimizations", "caller-saves", "tree-tail-merge", \
-                          "partial-inlining", "ipa-modref", "shrink-wrap", "code-hoisting", \
-                          "tree-pre", "defer-pop", "optimize-sibling-calls", "ipa-sra", \
-                          "tree-scev-cprop")))
-// clang-format on
-#elif defined(__GNUC__) && !defined(__clang__)
-#define EBOOK_HOT __attribute__((optimize("O2")))
-#else
-#define EBOOK_HOT
-#endif
+// in the decoder's fast loop: that one function is compiled for speed
+// (EBOOK_HOT), with its helpers forced inline (a call per code and per refill
+// costs more than the decoding itself).
 #define EBOOK_ALWAYS_INLINE inline __attribute__((always_inline))
 
 enum class Status { kOk, kBadData, kWriteFailed };
