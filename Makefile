@@ -28,6 +28,9 @@ CMAKE_FLAGS ?=
 
 all: build
 
+# Each step of `make test` says how long it took (scripts/timed.sh).
+TIMED = bash scripts/timed.sh
+
 deps:
 	@bash scripts/install-deps.sh
 
@@ -55,20 +58,21 @@ configure-win64: deps
 	  $(CMAKE_FLAGS) >/dev/null
 
 native: configure-native
-	cmake --build build/native -j $(JOBS)
+	@$(TIMED) "native build" cmake --build build/native -j $(JOBS)
 
 sanitize: configure-sanitize
-	cmake --build build/sanitize -j $(JOBS)
+	@$(TIMED) "sanitize build" cmake --build build/sanitize -j $(JOBS)
 
 win32: configure-win32
-	cmake --build build/win32 -j $(JOBS)
+	@$(TIMED) "win32 build" cmake --build build/win32 -j $(JOBS)
 
 mingw-libs: deps
-	@bash scripts/build-mingw-libs.sh x86_64-w64-mingw32 build/mingw-libs/x86_64
+	@$(TIMED) "MinGW libraries" bash scripts/build-mingw-libs.sh x86_64-w64-mingw32 \
+	  build/mingw-libs/x86_64
 
 win64: mingw-libs
 	@$(MAKE) --no-print-directory configure-win64
-	cmake --build build/win64 -j $(JOBS)
+	@$(TIMED) "win64 build" cmake --build build/win64 -j $(JOBS)
 
 test: build
 	@bash scripts/run-tests.sh
