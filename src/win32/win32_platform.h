@@ -9,8 +9,20 @@
 
 namespace ebook::win32 {
 
+// In the stub's one program this class is the Platform (core/platform.h),
+// whose functions it declares as its own; everywhere else (the Win32
+// layer's own tests among them) it implements the interface, and the
+// compiler checks each declaration against it.
+#ifdef EBOOK_WHOLE_PROGRAM
+#define EBOOK_PLATFORM_OVERRIDE
+class Win32Platform final {
+ public:
+  bool Quiet = false;  // as Platform::Quiet
+#else
+#define EBOOK_PLATFORM_OVERRIDE override
 class Win32Platform final : public Platform {
  public:
+#endif
   explicit Win32Platform(HINSTANCE instance) : instance_(instance) {}
 
   // The main dialog, whose controls the engine writes and reads. The entry
@@ -23,53 +35,57 @@ class Win32Platform final : public Platform {
   }
   HINSTANCE Instance() const { return instance_; }
 
-  int32_t ReadFile(FileHandle file, void* buffer, int32_t count) override;
-  uint32_t SeekFile(FileHandle file, uint32_t offset) override;
-  uint32_t FileSize(FileHandle file) override;
-  FileHandle CreateFileForWrite(std::string_view path) override;
-  FileHandle CreateNewFile(std::string_view path) override;
-  FileHandle OpenFileForRead(std::string_view path) override;
-  int32_t WriteFile(FileHandle file, const void* data, int32_t count) override;
-  bool CloseFile(FileHandle file) override;
-  bool FindAny(std::string_view pattern) override;
-  bool CreateFolder(std::string_view path) override;
-  bool MoveIntoPlace(std::string_view from, std::string_view to) override;
-  bool RemoveFile(std::string_view path) override;
-  int32_t LastErrorText(char* buffer, int32_t size) override;
-  FileError LastFileError() override;
-  int32_t TempFolder(char* buffer, int32_t size) override;
-  int32_t CurrentFolder(char* buffer, int32_t size) override;
-  int32_t SystemFolder(bool windows, char* buffer, int32_t size) override;
-  int32_t EncodeTypedText(std::string_view text, char* out, int32_t size) override;
-  bool SetCurrentFolder(std::string_view path) override;
-  int32_t ExpandVariables(std::string_view text, char* buffer, int32_t size) override;
-  int32_t FullPath(std::string_view path, char* buffer, int32_t size) override;
-  int32_t DecodeStoredText(std::string_view stored, bool utf8, char* out, int32_t size) override;
+  int32_t ReadFile(FileHandle file, void* buffer, int32_t count) EBOOK_PLATFORM_OVERRIDE;
+  uint32_t SeekFile(FileHandle file, uint32_t offset) EBOOK_PLATFORM_OVERRIDE;
+  uint32_t FileSize(FileHandle file) EBOOK_PLATFORM_OVERRIDE;
+  FileHandle CreateFileForWrite(std::string_view path) EBOOK_PLATFORM_OVERRIDE;
+  FileHandle CreateNewFile(std::string_view path) EBOOK_PLATFORM_OVERRIDE;
+  FileHandle OpenFileForRead(std::string_view path) EBOOK_PLATFORM_OVERRIDE;
+  int32_t WriteFile(FileHandle file, const void* data, int32_t count) EBOOK_PLATFORM_OVERRIDE;
+  bool CloseFile(FileHandle file) EBOOK_PLATFORM_OVERRIDE;
+  bool FindAny(std::string_view pattern) EBOOK_PLATFORM_OVERRIDE;
+  bool CreateFolder(std::string_view path) EBOOK_PLATFORM_OVERRIDE;
+  bool MoveIntoPlace(std::string_view from, std::string_view to) EBOOK_PLATFORM_OVERRIDE;
+  bool RemoveFile(std::string_view path) EBOOK_PLATFORM_OVERRIDE;
+  int32_t LastErrorText(char* buffer, int32_t size) EBOOK_PLATFORM_OVERRIDE;
+  FileError LastFileError() EBOOK_PLATFORM_OVERRIDE;
+  int32_t TempFolder(char* buffer, int32_t size) EBOOK_PLATFORM_OVERRIDE;
+  int32_t CurrentFolder(char* buffer, int32_t size) EBOOK_PLATFORM_OVERRIDE;
+  int32_t SystemFolder(bool windows, char* buffer, int32_t size) EBOOK_PLATFORM_OVERRIDE;
+  int32_t EncodeTypedText(std::string_view text, char* out, int32_t size) EBOOK_PLATFORM_OVERRIDE;
+  bool SetCurrentFolder(std::string_view path) EBOOK_PLATFORM_OVERRIDE;
+  int32_t ExpandVariables(std::string_view text, char* buffer,
+                          int32_t size) EBOOK_PLATFORM_OVERRIDE;
+  int32_t FullPath(std::string_view path, char* buffer, int32_t size) EBOOK_PLATFORM_OVERRIDE;
+  int32_t DecodeStoredText(std::string_view stored, bool utf8, char* out,
+                           int32_t size) EBOOK_PLATFORM_OVERRIDE;
 
-  void SetControlText(ControlId control, std::string_view text) override;
-  void SetTitle(std::string_view text) override;
-  int32_t ControlText(ControlId control, char* buffer, int32_t size) override;
-  void ListReset() override;
-  void ListAdd(std::string_view name) override;
-  void ListSetSelected(int32_t index, bool selected) override;
-  void ListSelectAll() override;
-  int32_t ListCount() override;
-  int32_t ListSelectedCount() override;
-  int32_t ReadListItem(int32_t index, char* buffer, int32_t size, bool& selected) override;
-  void PumpOneMessage() override;
-  uint32_t Milliseconds() override;
-  void KeepResponsive() override;
-  bool AskYesNo(std::string_view text, std::string_view caption) override;
-  void ShowProgress(uint32_t done, uint32_t total, bool failed) override;
+  void SetControlText(ControlId control, std::string_view text) EBOOK_PLATFORM_OVERRIDE;
+  void SetTitle(std::string_view text) EBOOK_PLATFORM_OVERRIDE;
+  int32_t ControlText(ControlId control, char* buffer, int32_t size) EBOOK_PLATFORM_OVERRIDE;
+  void ListReset() EBOOK_PLATFORM_OVERRIDE;
+  void ListAdd(std::string_view name) EBOOK_PLATFORM_OVERRIDE;
+  void ListSetSelected(int32_t index, bool selected) EBOOK_PLATFORM_OVERRIDE;
+  void ListSelectAll() EBOOK_PLATFORM_OVERRIDE;
+  int32_t ListCount() EBOOK_PLATFORM_OVERRIDE;
+  int32_t ListSelectedCount() EBOOK_PLATFORM_OVERRIDE;
+  int32_t ReadListItem(int32_t index, char* buffer, int32_t size,
+                       bool& selected) EBOOK_PLATFORM_OVERRIDE;
+  void PumpOneMessage() EBOOK_PLATFORM_OVERRIDE;
+  uint32_t Milliseconds() EBOOK_PLATFORM_OVERRIDE;
+  void KeepResponsive() EBOOK_PLATFORM_OVERRIDE;
+  bool AskYesNo(std::string_view text, std::string_view caption) EBOOK_PLATFORM_OVERRIDE;
+  void ShowProgress(uint32_t done, uint32_t total, bool failed) EBOOK_PLATFORM_OVERRIDE;
 
-  void ShowMessage(std::string_view text, std::string_view caption) override;
-  int32_t AskPassword(char* buffer, int32_t size, bool mayCancel) override;
-  OverwriteReply AskOverwrite(std::string_view fileName) override;
+  void ShowMessage(std::string_view text, std::string_view caption) EBOOK_PLATFORM_OVERRIDE;
+  int32_t AskPassword(char* buffer, int32_t size, bool mayCancel) EBOOK_PLATFORM_OVERRIDE;
+  OverwriteReply AskOverwrite(std::string_view fileName) EBOOK_PLATFORM_OVERRIDE;
 
   int32_t ReadRegistryString(RegistryPlace place, std::string_view keyPath,
-                             std::string_view valueName, char* buffer, int32_t size) override;
-  bool StartProgram(std::string_view commandLine, std::string_view folder) override;
-  bool StartElevated(std::string_view arguments) override;
+                             std::string_view valueName, char* buffer,
+                             int32_t size) EBOOK_PLATFORM_OVERRIDE;
+  bool StartProgram(std::string_view commandLine, std::string_view folder) EBOOK_PLATFORM_OVERRIDE;
+  bool StartElevated(std::string_view arguments) EBOOK_PLATFORM_OVERRIDE;
 
   // Wraps a Win32 handle as the engine's file handle (null for a failed open).
   static FileHandle FromHandle(HANDLE handle);
