@@ -28,6 +28,14 @@ STUB_X86_64 = Path(os.environ.get("SETUP_STUB_X86_64", REPO / "build/win64/setup
 # What runs BOOKPACK on this host: nothing for the Linux tool, Wine for
 # bookpack.exe.
 RUNNER = shlex.split(os.environ.get("BOOKPACK_RUNNER", ""))
+# Wine's own error messages stay on for bookpack.exe (the suites' Wine
+# environment turns every message off): a run that fails inside Wine then
+# says so on its standard error in that very run. Its status cannot: Wine
+# passes on only the low byte of the Windows exit code, so a process that
+# Wine ended with STATUS_UNSUCCESSFUL (0xC0000001) ends with status 1, as a
+# bookpack whose writes were lost does. A sound run prints none of them.
+if RUNNER:
+    os.environ["WINEDEBUG"] = "err+all"
 WINDOWS = BOOKPACK.suffix.lower() == ".exe"
 # The system's words for a missing file or folder: strerror on Linux,
 # FormatMessage on Windows (Wine's wording and Windows' own).
@@ -106,8 +114,9 @@ def bookpack(*args, **kwargs) -> subprocess.CompletedProcess:
     """Runs bookpack. A run that failed without a word on either stream is
     no result of bookpack's (every failure of it says why): it fails the
     test at once with the status and, under Wine, Wine's own messages for
-    the same command run again. It is never retried: nothing tells a Wine
-    that failed to start it apart from a bookpack that was ended."""
+    the same command run again. It is never retried: Wine's errors were on
+    and there were none, so nothing tells a Wine that failed to start it
+    apart from a bookpack that was ended."""
     return checked(run(bookpack_command(*args), text=True, **kwargs), args, kwargs)
 
 
@@ -124,6 +133,9 @@ def ended_without_a_word(args, status: int, kwargs: dict) -> str:
     text = (f"bookpack {' '.join(map(str, args))}\nended with {described} and wrote nothing on "
             "standard output or standard error, which no path of bookpack does: it was ended "
             "from outside, its code never ran, or both of its streams were lost")
+    if RUNNER:
+        text += (f" (Wine's error messages were on, WINEDEBUG={os.environ.get('WINEDEBUG')}; the "
+                 "status is the low byte of the Windows exit code, so 1 may be 0xC0000001 too)")
     # A build renames its setup into place only once it is complete, before
     # it reports: a setup there means that its code ran to the end.
     words = list(map(str, args))
