@@ -15,6 +15,8 @@ n=${1:-$(nproc 2>/dev/null || echo 2)}
 limit=${2:-}
 case $n in '' | *[!0-9]*) echo "usage: busy-cores.sh [N [SECONDS]]" >&2; exit 2 ;; esac
 
+# The loops and, with SECONDS, the sleep that times them: stopping must end
+# the sleep too, or the final wait would hold this script until it ends.
 loops=()
 stop() {
   [ ${#loops[@]} -eq 0 ] || kill "${loops[@]}" 2>/dev/null
@@ -30,6 +32,7 @@ for _ in $(seq "$n"); do
 done
 if [ -n "$limit" ]; then
   sleep "$limit" &
+  loops+=($!)
   wait $!
 else
   wait

@@ -19,8 +19,8 @@ run_suite() {
   echo "== $name"
   # Never the caller's terminal on standard input: under Wine every console
   # program started with a terminal there gets a console of its own on it
-  # (conhost.exe --unix), which on a busy machine ended bookpack.exe with
-  # status 1 before it wrote a word, and which a test run from CI never has.
+  # (conhost.exe --unix, one more Wine process for each of hundreds of runs),
+  # which a test run from CI never has.
   "$@" 2>&1 </dev/null | tee "$log"
   local rc=${PIPESTATUS[0]}
   echo "== $name: $((SECONDS - started)) s"

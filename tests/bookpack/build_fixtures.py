@@ -28,6 +28,14 @@ STUB_X86_64 = Path(os.environ.get("SETUP_STUB_X86_64", REPO / "build/win64/setup
 # What runs BOOKPACK on this host: nothing for the Linux tool, Wine for
 # bookpack.exe.
 RUNNER = shlex.split(os.environ.get("BOOKPACK_RUNNER", ""))
+# Wine's own error messages stay on for bookpack.exe (the suites' Wine
+# environment turns every message off): a run that fails inside Wine then
+# says so on its standard error in that very run. Its status cannot: Wine
+# passes on only the low byte of the Windows exit code, so a process that
+# Wine ended with STATUS_UNSUCCESSFUL (0xC0000001) ends with status 1, as a
+# bookpack whose writes were lost does. A sound run prints none of them.
+if RUNNER:
+    os.environ["WINEDEBUG"] = "err+all"
 WINDOWS = BOOKPACK.suffix.lower() == ".exe"
 # The system's words for a missing file or folder: strerror on Linux,
 # FormatMessage on Windows (Wine's wording and Windows' own).
@@ -91,8 +99,7 @@ def read_tree(root: Path) -> dict:
 def run(command, cwd=None, **kwargs) -> subprocess.CompletedProcess:
     # Standard input is never the caller's terminal: under Wine a console
     # program with a terminal there gets a console of its own on it
-    # (conhost.exe --unix, one more Wine process per run), and a loaded
-    # machine then saw bookpack.exe end with status 1 before it wrote a word.
+    # (conhost.exe --unix, one more Wine process per run), which CI never has.
     if "input" not in kwargs:
         kwargs.setdefault("stdin", subprocess.DEVNULL)
     return subprocess.run([str(c) for c in command], cwd=cwd, capture_output=True, **kwargs)
@@ -107,9 +114,15 @@ def bookpack(*args, **kwargs) -> subprocess.CompletedProcess:
     """Runs bookpack. A run that failed without a word on either stream is
     no result of bookpack's (every failure of it says why): it fails the
     test at once with the status and, under Wine, Wine's own messages for
-    the same command run again. It is never retried: nothing tells a Wine
-    that failed to start it apart from a bookpack that was ended."""
-    result = run(bookpack_command(*args), text=True, **kwargs)
+    the same command run again. It is never retried: Wine's errors were on
+    and there were none, so nothing tells a Wine that failed to start it
+    apart from a bookpack that was ended."""
+    return checked(run(bookpack_command(*args), text=True, **kwargs), args, kwargs)
+
+
+def checked(result: subprocess.CompletedProcess, args, kwargs: dict) -> subprocess.CompletedProcess:
+    """`result` of bookpack `args`, failing the test at once when it ended
+    with a non-zero status and nothing on either stream (see bookpack())."""
     if result.returncode != 0 and not result.stdout and not result.stderr:
         raise AssertionError(ended_without_a_word(args, result.returncode, kwargs))
     return result
@@ -119,7 +132,17 @@ def ended_without_a_word(args, status: int, kwargs: dict) -> str:
     described = "killed by signal %d" % -status if status < 0 else "status %d" % status
     text = (f"bookpack {' '.join(map(str, args))}\nended with {described} and wrote nothing on "
             "standard output or standard error, which no path of bookpack does: it was ended "
-            "from outside, or its code never ran")
+            "from outside, its code never ran, or both of its streams were lost")
+    if RUNNER:
+        text += (f" (Wine's error messages were on, WINEDEBUG={os.environ.get('WINEDEBUG')}; the "
+                 "status is the low byte of the Windows exit code, so 1 may be 0xC0000001 too)")
+    # A build renames its setup into place only once it is complete, before
+    # it reports: a setup there means that its code ran to the end.
+    words = list(map(str, args))
+    if words[:1] == ["build"] and "-o" in words[:-1]:
+        setup = Path(words[words.index("-o") + 1])
+        text += (f".\nIts setup {setup} " + ("exists: the build ran to its end, and what it "
+                 "wrote to both streams was lost" if setup.exists() else "was not written"))
     if not RUNNER:
         return text
     environment = dict(kwargs.get("env") or os.environ, WINEDEBUG="err+all,+process,+loaddll")

@@ -306,6 +306,23 @@ class MessagesTest(BuildTestCase):
                     self.assertNotIn(absent, result.stdout)
 
 
+@unittest.skipUnless(RUNNER, "bookpack.exe under Wine only: Wine's own messages")
+class WineStartFailureTest(BuildTestCase):
+    def test_a_program_wine_cannot_start_says_so_on_stderr(self):
+        # bookpack.exe importing a DLL that does not exist: Wine ends it
+        # before any of its code runs. Unless Wine's message reaches
+        # standard error, that run looks like a bookpack that lost both of
+        # its streams.
+        image = BOOKPACK.read_bytes()
+        self.assertEqual(image.count(b"bcrypt.dll"), 1)
+        broken = self.scratch / "bookpack.exe"
+        broken.write_bytes(image.replace(b"bcrypt.dll", b"bcryqt.dll"))
+        result = run([*RUNNER, broken, "--version"], text=True)
+        self.assertNotEqual(result.returncode, 0)
+        self.assertEqual(result.stdout, "")
+        self.assertIn("bcryqt.dll", result.stderr)
+
+
 class PathTest(BuildTestCase):
     """Paths on the command line as publishers have them: any script in the
     names, and folders nested deeper than Windows' old 260 characters."""

@@ -7,8 +7,9 @@ import os
 import unittest
 from pathlib import Path
 
-from build_fixtures import (STUB, WINDOWS, BuildTestCase, bookpack_command, info_zip, read_tree,
-                            run, sample_book, seven_zip, walk_setup, write_tree, zip_keys_decrypt)
+from build_fixtures import (STUB, WINDOWS, BuildTestCase, bookpack_command, checked, info_zip,
+                            read_tree, run, sample_book, seven_zip, walk_setup, write_tree,
+                            zip_keys_decrypt)
 
 LINUX = Path(os.environ.get("BOOKPACK_LINUX", "/nonexistent"))
 
@@ -29,8 +30,11 @@ class SameSetupEverywhereTest(BuildTestCase):
         made = {}
         for system, command in (("linux", [LINUX]), ("windows", bookpack_command())):
             out = self.scratch / f"{system}.exe"
-            result = run([*command, "build", "--stub", STUB, "-o", out, *options, source],
-                         text=True, env=env)
+            out.unlink(missing_ok=True)  # so that a setup there is this run's
+            args = ["build", "--stub", STUB, "-o", out, *options, source]
+            result = run([*command, *args], text=True, env=env)
+            if system == "windows":
+                checked(result, args, {"env": env} if env else {})
             self.assertEqual(result.returncode, 0, f"{system}: {result.stderr}")
             made[system] = (out.read_bytes(), result.stdout.replace(f"{system}.exe", "*.exe"),
                             result.stderr)
