@@ -15,9 +15,15 @@ each run. Both are started by uidriver, which reports the process's lifetime
 as the system recorded it (creation to exit), so that the driver's polling
 adds nothing to either figure.
 
-Prints per payload the medians and one line
+A third program sets the floor: bench/install/floor.c, built here, only
+creates the same files from bytes stored as they are after it (no
+decompression, no check, no window), started the same way.
+
+Prints per payload the medians and the lines
     install/nsis-zlib PAYLOAD ARCH R
-with R = our median time / NSIS's median time (below 1: ours faster).
+    install/floor PAYLOAD ARCH F
+with R = our median time / NSIS's median time (below 1: ours faster) and F =
+our median time / the floor's (how far ours is from what Wine allows).
 """
 import argparse
 import filecmp
@@ -26,6 +32,7 @@ import os
 import random
 import shutil
 import statistics
+import struct
 import subprocess
 import sys
 from pathlib import Path
@@ -118,6 +125,23 @@ def nsis_installer(makensis: str, arch: str, source: Path, out: Path) -> None:
     subprocess.run([makensis, "-V1", str(script)], check=True)
 
 
+def floor_setup(arch: str, source: Path, out: Path) -> None:
+    """The floor program with `source`'s files after it (see floor.c)."""
+    program = out.with_name(f"floor-{arch}.exe")
+    subprocess.run([f"{arch}-w64-mingw32-gcc", "-O2", "-s", "-municode", "-mwindows",
+                    "-o", str(program), str(HERE / "floor.c")], check=True)
+    with open(out, "wb") as setup:
+        setup.write(program.read_bytes())
+        start = setup.tell()
+        for path in sorted(p for p in source.rglob("*") if p.is_file()):
+            name = str(path.relative_to(source)).encode("utf-8")
+            setup.write(struct.pack("<I", len(name)) + name)
+            setup.write(struct.pack("<I", path.stat().st_size))
+            with open(path, "rb") as data:
+                shutil.copyfileobj(data, setup, 1 << 20)
+        setup.write(struct.pack("<I", 0) + struct.pack("<I", start) + b"FLR1")
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--arch", required=True, choices=("i686", "x86_64"))
@@ -154,13 +178,16 @@ def main() -> int:
                 subprocess.run([str(args.bookpack), "build", "-q", "--stub", str(args.stub),
                                 "-o", str(ours), str(source)], check=True)
                 nsis_installer(makensis, args.arch, source, nsis)
+                floor = work / f"{payload}-floor.exe"
+                floor_setup(args.arch, source, floor)
+                setups = {"ours": ours, "nsis": nsis, "floor": floor}
                 target = target_root / payload
-                times = {"ours": [], "nsis": []}
+                times = {"ours": [], "nsis": [], "floor": []}
                 for k in range(runs):
-                    order = ("ours", "nsis") if k % 2 == 0 else ("nsis", "ours")
+                    order = ("ours", "nsis", "floor") if k % 2 == 0 else ("floor", "nsis", "ours")
                     for who in order:
                         shutil.rmtree(target, ignore_errors=True)
-                        setup = ours if who == "ours" else nsis
+                        setup = setups[who]
                         lines = silent_script(setup, target)
                         times[who].append(timed_run(args.driver, work, f"{payload}-{who}", lines))
                         problem = same_tree(source, target)
@@ -173,7 +200,11 @@ def main() -> int:
                       f"NSIS zlib {nsis_median:.3f} s ({nsis.stat().st_size} bytes); "
                       f"medians of {runs} alternating runs, each tree checked byte for byte; "
                       f"target {target_root.parent}")
+                floor_median = statistics.median(times["floor"])
+                print(f"{payload}: the floor (files written from stored bytes) "
+                      f"{floor_median:.3f} s")
                 print(f"install/nsis-zlib {payload} {args.arch} {ours_median / nsis_median:.2f}")
+                print(f"install/floor {payload} {args.arch} {ours_median / floor_median:.2f}")
     finally:
         shutil.rmtree(target_root, ignore_errors=True)
     return 0
